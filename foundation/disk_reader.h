@@ -1,0 +1,42 @@
+// CDiskReader: whole sectors at absolute addresses from one read-only descriptor, refusing
+// every read that would run past the end of the volume it was bound to.
+//
+// Invariant: a read is attempted only when [start, start + count) lies below the sector
+// limit; an unbound reader has limit 0 and refuses everything with 87.
+// Not thread-safe: its seek-then-read pair must not be shared between threads.
+#pragma once
+
+#include <cstdint>
+
+class CDiskReader {
+public:
+    CDiskReader() = default;
+    ~CDiskReader();
+    CDiskReader(const CDiskReader&) = delete;
+    CDiskReader& operator=(const CDiskReader&) = delete;
+
+    // Opens disk nDisk of the disk table read-only. 0 or errno.
+    int Init(int nDisk, uint64_t u64SectorLimit);
+    // Opens a device or image file by path (UTF-16) read-only, so that an engine bound to an
+    // image by path can read it. 0 or errno.
+    int Init(const char16_t* pszPath, uint64_t u64SectorLimit);
+
+    // Reads nSectors sectors of nBytesPerSector bytes starting at absolute sector
+    // u64StartSector. 0, 87 (past the limit or a nonsensical size), 30 (short read, with the
+    // whole sectors that arrived in *pnSectorsRead) or errno of a failed seek.
+    int ReadData(unsigned char* pBuf, int nSectors, uint64_t u64StartSector, int nBytesPerSector,
+                 unsigned int* pnSectorsRead);
+
+    uint64_t GetSectorLimit() const { return m_u64SectorLimit; }
+    int GetDescriptor() const { return m_nDevice; }
+
+private:
+    int BindDescriptor(int fd, uint64_t u64SectorLimit);
+
+    int m_nDevice = -1;
+    uint64_t m_u64SectorLimit = 0;  // first absolute sector that may not be read
+};
+
+// Reads nBytes from the descriptor's current position in chunks of at most 64 KiB.
+// 0, or 30 with the bytes that did arrive in *pnBytesRead.
+int ReadData(int fd, unsigned char* pBuf, int nBytes, unsigned int* pnBytesRead);

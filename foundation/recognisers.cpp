@@ -1,0 +1,393 @@
+#include "foundation/recognisers.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "foundation/bytes.h"
+
+namespace {
+
+constexpr size_t kBootSectorSize = 512;
+constexpr size_t kExtProbeSize = 1112;
+constexpr int64_t kFatTimeWindowLow = 673231085;    // 1991-05
+constexpr int64_t kFatTimeWindowHigh = 3473231085;  // 2080-01
+constexpr int kMaxLongNamePieces = 18;              // 18 x 13 units hold a 255-unit name
+
+bool HasBootSignature(const unsigned char* p) {
+    return p[0x1FE] == 0x55 && p[0x1FF] == 0xAA;
+}
+
+// Sectors per cluster a boot sector may state: 128 is refused along with every non-power.
+bool IsAcceptedSectorsPerCluster(uint8_t spc) {
+    return spc == 1 || spc == 2 || spc == 4 || spc == 8 || spc == 16 || spc == 32 || spc == 64;
+}
+
+// --- FAT entry dates -----------------------------------------------------------------------
+
+// mktime() consults the time zone on every call and is far too slow for a scan that tests
+// every directory entry of a disk, so the local midnight of each date is remembered per
+// thread; the time of day is added to it.
+int64_t LocalMidnight(int year, int month, int day) {
+    struct Slot {
+        uint32_t key = 0;
+        int64_t seconds = 0;
+    };
+    thread_local Slot cache[256];
+    const uint32_t key = (static_cast<uint32_t>(year) << 9) | (month << 5) | day;
+    Slot& slot = cache[(key ^ (key >> 8)) & 0xFF];
+    if (slot.key != key) {
+        tm broken{};
+        broken.tm_year = year - 1900;
+        broken.tm_mon = month - 1;
+        broken.tm_mday = day;
+        broken.tm_isdst = -1;
+        slot.key = key;
+        slot.seconds = static_cast<int64_t>(mktime(&broken));
+    }
+    return slot.seconds;
+}
+
+int64_t FatLocalSeconds(uint16_t date, uint16_t time) {
+    const int year = (date >> 9) + 1980;
+    const int month = std::clamp((date >> 5) & 0x0F, 1, 12);
+    const int day = std::clamp(date & 0x1F, 1, 31);
+    const int hour = std::min(time >> 11, 23);
+    const int minute = std::min((time >> 5) & 0x3F, 59);
+    const int second = std::min((time & 0x1F) * 2, 59);
+    return LocalMidnight(year, month, day) + hour * 3600 + minute * 60 + second;
+}
+
+void StoreFileTime(int64_t seconds, _FILETIME* pTime) {
+    if (pTime == nullptr) return;
+    const uint64_t bits = static_cast<uint64_t>(seconds);
+    pTime->dwLowDateTime = static_cast<uint32_t>(bits);
+    pTime->dwHighDateTime = static_cast<uint32_t>(bits >> 32);
+}
+
+struct EntryTimes {
+    int64_t create, access, modify;
+};
+
+EntryTimes TimesOf(const unsigned char* e) {
+    return {FatLocalSeconds(LoadU16(e + 0x10), LoadU16(e + 0x0E)),
+            FatLocalSeconds(LoadU16(e + 0x12), 0),
+            FatLocalSeconds(LoadU16(e + 0x18), LoadU16(e + 0x16))};
+}
+
+bool InFatTimeWindow(int64_t t) {
+    return t >= kFatTimeWindowLow && t <= kFatTimeWindowHigh;
+}
+
+// --- directory sectors ---------------------------------------------------------------------
+
+bool IsForbiddenShortNameByte(uint8_t c) {
+    return c < 0x20 || (c >= 'a' && c <= 'z') || std::strchr("\\:*?\"<>|.", c) != nullptr;
+}
+
+// Once padding starts within the name (or the extension), it has to run to its end.
+bool PaddedWithSpacesOnly(const unsigned char* field, int width) {
+    bool padding = false;
+    for (int i = 0; i < width; ++i) {
+        if (padding && field[i] != ' ') return false;
+        if (field[i] == ' ') padding = true;
+    }
+    return true;
+}
+
+// Double-byte names must come in whole pairs: a byte with the high bit set opens a pair whose
+// second byte has it set too. A deleted entry's first byte is the deletion mark, not text.
+bool HighBytesComeInPairs(const unsigned char* e) {
+    size_t i = e[0] == FAT_ENTRY_DELETED ? 1 : 0;
+    while (i <= 9) {
+        if ((e[i] & 0x80) == 0) {
+            ++i;
+            continue;
+        }
+        if (i == 9) break;
+        if ((e[i + 1] & 0x80) == 0) return false;
+        i += 2;
+    }
+    return true;
+}
+
+bool IsPlausibleShortEntryName(const unsigned char* e) {
+    for (int i = 0; i < 11; ++i) {
+        if (e[i] < 0x20 || e[i] == '.') return false;
+    }
+    return PaddedWithSpacesOnly(e, 8) && PaddedWithSpacesOnly(e + 8, 3) && HighBytesComeInPairs(e);
+}
+
+// The entries after a long-name entry at `offset` must be further pieces with the same
+// checksum, then the short entry whose name gives that checksum.
+bool LongNameChainHolds(const unsigned char* p, size_t len, size_t offset) {
+    const uint8_t checksum = p[offset + 0x0D];
+    for (int k = 0; k < kMaxLongNamePieces; ++k) {
+        if (32 + offset + 64 * static_cast<size_t>(k) >= len) break;
+        const size_t at = offset + kFatEntrySize * (k + 1);
+        const unsigned char* f = p + at;
+        if (!IsFatEntyValid(f, len - at)) return false;
+        if (f[0x0B] == FAT_ATTR_LONG_NAME) {
+            if (f[0x0D] != checksum) return false;
+            continue;
+        }
+        return f[0] == FAT_ENTRY_DELETED || GetShortNameCheckSum(f) == checksum;
+    }
+    return true;
+}
+
+bool AllZero(const unsigned char* p, size_t n) {
+    return std::all_of(p, p + n, [](unsigned char c) { return c == 0; });
+}
+
+// --- IsFatEntyValid steps ------------------------------------------------------------------
+
+bool HasConsistentCluster(const unsigned char* e, uint8_t attr) {
+    if ((attr & FAT_ATTR_DIRECTORY) || LoadU32(e + 0x1C) != 0) return true;
+    return LoadU16(e + 0x14) == 0 && LoadU16(e + 0x1A) == 0;
+}
+
+bool HasAcceptedAttributes(const unsigned char* e, uint8_t attr) {
+    if (attr != FAT_ATTR_LONG_NAME) {
+        if (attr == FAT_ATTR_VOLUME_LABEL) {
+            if (LoadU32(e + 0x1C) != 0 || LoadU16(e + 0x14) != 0 || LoadU16(e + 0x1A) != 0) {
+                return false;
+            }
+        } else if (attr & FAT_ATTR_VOLUME_LABEL) {
+            return false;
+        }
+    }
+    if ((attr & FAT_ATTR_DIRECTORY) && (attr & FAT_ATTR_READ_ONLY)) return false;
+    return (attr & 0xC0) == 0;
+}
+
+bool IsPlausibleShortEntry(const unsigned char* e, uint8_t attr) {
+    if (e[0] != FAT_ENTRY_DELETED && !(attr & FAT_ATTR_DIRECTORY)) {
+        const EntryTimes t = TimesOf(e);
+        if (!InFatTimeWindow(t.create) || !InFatTimeWindow(t.access) ||
+            !InFatTimeWindow(t.modify)) {
+            return false;
+        }
+    }
+    return attr == FAT_ATTR_VOLUME_LABEL || !IsInvalidShortFileName(e);
+}
+
+}  // namespace
+
+int IsFullValidFAT16DBR(const unsigned char* p, size_t len) {
+    if (p == nullptr || len < kBootSectorSize) return 0;
+    const bool ok = p[0x10] != 0 && (LoadU16(p + 0x13) != 0 || LoadU32(p + 0x20) != 0) &&
+                    IsAcceptedSectorsPerCluster(p[0x0D]) && LoadU16(p + 0x16) != 0 &&
+                    HasBootSignature(p);
+    return ok ? 1 : 0;
+}
+
+int IsFullValidFAT32DBR(const unsigned char* p, size_t len) {
+    if (p == nullptr || len < kBootSectorSize) return 0;
+    const bool ok = std::memcmp(p + 0x52, "FAT32   ", 8) == 0 && p[0x10] != 0 &&
+                    LoadU32(p + 0x20) != 0 && IsAcceptedSectorsPerCluster(p[0x0D]) &&
+                    LoadU32(p + 0x24) != 0 && HasBootSignature(p);
+    return ok ? 1 : 0;
+}
+
+int IsBitlockerDBR(const unsigned char* p, size_t len) {
+    if (p == nullptr || len < kBootSectorSize) return 0;
+    if (std::memcmp(p + 3, "-FVE-FS-", 8) == 0) return 1;
+    unsigned char pattern[30];
+    std::memset(pattern, 'x', 8);
+    std::memset(pattern + 8, 0xFF, 19);
+    pattern[27] = 0x00;
+    pattern[28] = 0x1F;
+    pattern[29] = 0x2C;
+    return std::memcmp(p + 480, pattern, sizeof pattern) == 0 ? 1 : 0;
+}
+
+int IsFat(const unsigned char* p, size_t len) {
+    if (p == nullptr || len < kBootSectorSize || IsBitlockerDBR(p, len)) return 0;
+    const uint32_t fatSize = LoadU16(p + 0x16) != 0 ? LoadU16(p + 0x16) : LoadU32(p + 0x24);
+    const uint32_t total = LoadU32(p + 0x20) != 0 ? LoadU32(p + 0x20) : LoadU16(p + 0x13);
+    const uint32_t bytesPerSector = LoadU16(p + 0x0B);
+    if (bytesPerSector == 0 || p[0x0D] == 0 || bytesPerSector % 512 != 0) return 0;
+    // The count is only a sanity bound; the byte fields are taken as signed, so a cluster
+    // size of 128 sectors yields a huge divisor and a tiny count, as on the systems that
+    // write these sectors.
+    const uint32_t spc = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(p[0x0D])));
+    const uint32_t fats = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(p[0x10])));
+    const uint32_t rootSectors = LoadU16(p + 0x11) * 32u / bytesPerSector;
+    const uint32_t reserved = LoadU16(p + 0x0E);
+    const uint32_t dataClusters = (total - reserved - fatSize * fats - rootSectors) / spc;
+    if (dataClusters >= 0x0FFFFFF0u) return 0;
+    return (IsFullValidFAT16DBR(p, len) || IsFullValidFAT32DBR(p, len)) ? 1 : 0;
+}
+
+int IsNtfs(const unsigned char* p, size_t len) {
+    if (p == nullptr || len < kBootSectorSize) return 0;
+    unsigned char s[kBootSectorSize];
+    std::memcpy(s, p, sizeof s);
+    if (std::memcmp(s + 3, "NTFS    ", 8) != 0) return 0;
+    if (LoadU16(s + 0x0B) % 512 != 0 || LoadU16(s + 0x0E) != 0) return 0;
+    if (!IsAcceptedSectorsPerCluster(s[0x0D]) || LoadU64(s + 0x28) == 0) return 0;
+    for (size_t at : {0x10, 0x11, 0x12, 0x13, 0x14, 0x16, 0x17, 0x20, 0x21, 0x22, 0x23}) {
+        if (s[at] != 0) return 0;
+    }
+    return HasBootSignature(s) ? 1 : 0;
+}
+
+int IsExt(const unsigned char* p, size_t len) {
+    if (p == nullptr || len < kExtProbeSize) return 0;
+    const unsigned char* sb = p + 1024;
+    const uint32_t inodes = LoadU32(sb + 0x00);
+    const uint32_t blocks = LoadU32(sb + 0x04);
+    const uint32_t firstDataBlock = LoadU32(sb + 0x14);
+    const uint32_t logBlockSize = sb[0x18];
+    const uint32_t blocksPerGroup = LoadU32(sb + 0x20);
+    const uint32_t inodesPerGroup = LoadU32(sb + 0x28);
+    const uint32_t firstInode = LoadU32(sb + 0x54);
+    if (LoadU16(sb + 0x38) != 0xEF53) return 0;
+    if (blocks == 0 || inodes == 0 || blocksPerGroup == 0 || inodesPerGroup == 0) return 0;
+    if (firstInode < 3 || inodes <= firstInode) return 0;
+    if ((inodes - 1) / inodesPerGroup != (blocks - 1 - firstDataBlock) / blocksPerGroup) return 0;
+    // With 1 KiB blocks the superblock fills block 1, so data starts there; otherwise at 0.
+    const uint32_t expectedFirstDataBlock = (1024u << (logBlockSize % 32)) == 1024u ? 1 : 0;
+    return firstDataBlock == expectedFirstDataBlock ? 1 : 0;
+}
+
+int IsNtfsFileRecord(const unsigned char* p, int nRecordSize) {
+    if (p == nullptr || nRecordSize < static_cast<int>(kBootSectorSize)) return 0;
+    const uint32_t size = static_cast<uint32_t>(nRecordSize);
+    const bool ok = std::memcmp(p, "FILE", 4) == 0 && LoadU32(p + 0x18) <= size &&
+                    LoadU32(p + 0x1C) == size && LoadU16(p + 0x30) == LoadU16(p + 0x1FE);
+    return ok ? 1 : 0;
+}
+
+int IsFatFileRecord(const unsigned char* p, size_t len) {
+    if (p == nullptr || len < 2 * kFatEntrySize) return 0;
+    if (p[0] != '.' || !(p[0x0B] & FAT_ATTR_DIRECTORY) || LoadU32(p + 0x1C) != 0) return 0;
+    if (p[32] != '.' || p[33] != '.' || !(p[43] & FAT_ATTR_DIRECTORY) || LoadU32(p + 60) != 0) {
+        return 0;
+    }
+    const EntryTimes self = TimesOf(p);
+    const EntryTimes parent = TimesOf(p + 32);
+    const bool same = self.create == parent.create && self.access == parent.access &&
+                      self.modify == parent.modify;
+    return same ? 1 : 0;
+}
+
+int IsFatEntyValid(const unsigned char* e, size_t len) {
+    if (e == nullptr || len < kFatEntrySize) return 0;
+    if (IsFatFileRecord(e, len)) return 1;
+    const uint8_t attr = e[0x0B];
+    const uint8_t first = e[0];
+    if (!HasConsistentCluster(e, attr) || !HasAcceptedAttributes(e, attr)) return 0;
+    if (attr == FAT_ATTR_LONG_NAME) {
+        if (first != FAT_ENTRY_DELETED && (first & ~0x40) > kMaxLongNamePieces) return 0;
+    } else if (!IsPlausibleShortEntry(e, attr)) {
+        return 0;
+    }
+    if (first != FAT_ENTRY_DELETED && (attr & FAT_ATTR_DIRECTORY) && attr != FAT_ATTR_LONG_NAME &&
+        LoadU32(e + 0x1C) != 0) {
+        return 0;
+    }
+    if (attr == FAT_ATTR_LONG_NAME && LoadU16(e + 0x1A) != 0) return 0;
+    if (attr > 0x3F) return 0;
+    if (attr == FAT_ATTR_VOLUME_LABEL || attr == FAT_ATTR_LONG_NAME ||
+        (attr & FAT_ATTR_DIRECTORY)) {
+        return 1;
+    }
+    return (attr & FAT_ATTR_ARCHIVE) ? 1 : 0;
+}
+
+int IsFatFDTRecord(const unsigned char* p, int nLen) {
+    if (p == nullptr || nLen < static_cast<int>(kFatEntrySize)) return 0;
+    const size_t len = static_cast<size_t>(nLen);
+    const size_t count = len / kFatEntrySize;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t offset = i * kFatEntrySize;
+        const unsigned char* e = p + offset;
+        if (e[0] == 0x00) return (i != 0 && AllZero(e, len - offset)) ? 1 : 0;
+        if (!IsFatEntyValid(e, len - offset)) return 0;
+        if (std::memcmp(e + 1, e + 17, 14) == 0) return 0;
+        if (e[0x0B] == FAT_ATTR_LONG_NAME) {
+            if (!LongNameChainHolds(p, len, offset)) return 0;
+        } else if (!IsPlausibleShortEntryName(e)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+uint8_t GetShortNameCheckSum(const unsigned char* pName11) {
+    uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i) {
+        sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + pName11[i]);
+    }
+    return sum;
+}
+
+int IsInvalidShortFileName(const unsigned char* pName11) {
+    for (int i = 0; i < 11; ++i) {
+        if (IsForbiddenShortNameByte(pName11[i])) return 1;
+    }
+    return 0;
+}
+
+void Fat32GetFileCreateTime(const FAT32_Entry* pEntry, _FILETIME* pTime) {
+    if (pEntry == nullptr) return;
+    StoreFileTime(FatLocalSeconds(pEntry->uCreateDate, pEntry->uCreateTime), pTime);
+}
+
+void Fat32GetFileLastAccessTime(const FAT32_Entry* pEntry, _FILETIME* pTime) {
+    if (pEntry == nullptr) return;
+    StoreFileTime(FatLocalSeconds(pEntry->uAccessDate, 0), pTime);
+}
+
+void Fat32GetFileLastChangeTime(const FAT32_Entry* pEntry, _FILETIME* pTime) {
+    if (pEntry == nullptr) return;
+    StoreFileTime(FatLocalSeconds(pEntry->uModifyDate, pEntry->uModifyTime), pTime);
+}
+
+void EraseStringTailBlankChar(char* psz, int nLen) {
+    if (psz == nullptr) return;
+    for (int i = nLen - 1; i >= 0 && psz[i] == ' '; --i) psz[i] = '\0';
+}
+
+int Convert2Lowercase(char* psz) {
+    if (psz == nullptr) return 0;
+    int n = 0;
+    for (; psz[n] != '\0'; ++n) {
+        if (psz[n] >= 'A' && psz[n] <= 'Z') psz[n] = static_cast<char>(psz[n] - 'A' + 'a');
+    }
+    return n;
+}
+
+const FAT32_DEFAULT_CLUSTER_ROW Fat32DefaultClusterPartitionSizeLimitBySector[8] = {
+    {1, 0x10BC0, 0x207C0},      {2, 0x207C0, 0x407A0},        {4, 0x407A0, 0x80760},
+    {8, 0x80760, 0xFFFFC0},     {16, 0xFFFFC0, 0x1FFFF80},    {32, 0x1FFFF80, 0x3FFFF00},
+    {64, 0x3FFFF00, 0xFFFFFF0}, {128, 0xFFFFFF0, 0xFFFFFF7F},
+};
+
+uint32_t GetFat32DefaultSectorPerCluster(uint64_t u64TotalSectors, uint32_t uBytesPerSector) {
+    if (u64TotalSectors == 0) return 0;
+    for (const FAT32_DEFAULT_CLUSTER_ROW& row : Fat32DefaultClusterPartitionSizeLimitBySector) {
+        if (u64TotalSectors >= row.u64FromSectors && u64TotalSectors < row.u64BelowSectors) {
+            // 128 sectors of 4 KiB would make a 512 KiB cluster, which no formatter writes.
+            if (row.uSectorsPerCluster == 128 && uBytesPerSector == 4096) return 64;
+            return row.uSectorsPerCluster;
+        }
+    }
+    return 8;
+}
+
+uint32_t GetDefaultNtfsSectorPerCluster(uint64_t u64TotalSectors, uint32_t uBytesPerSector) {
+    const double sizeMiB =
+        static_cast<double>(uBytesPerSector) * static_cast<double>(u64TotalSectors) / 1048576.0;
+    const uint32_t s = uBytesPerSector;
+    const double a = 7.0 * (s / 512);
+    const double b = s / 512 * 512;
+    const double c = 2 * s / 1024 * 1024;
+    const double d = 4 * s / 2048 * 2048;
+    if (sizeMiB > a && sizeMiB <= b) return 1;
+    if (sizeMiB > b && sizeMiB <= c) return 2;
+    if (sizeMiB > c && sizeMiB <= d) return 4;
+    return 8;
+}

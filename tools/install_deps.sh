@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what building and testing Ferrowen needs on Debian 12. Run as root.
+set -euo pipefail
+packages=(
+  build-essential cmake pkg-config git ca-certificates
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev   # libFuzzer and the sanitizer runtimes for the fuzz targets
+  gzip coreutils
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
