@@ -1,0 +1,586 @@
+// The signature table, the table walk, the shared context and the streaming frame.
+#include "carving/file_type_judge.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <array>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <vector>
+
+#include "carving/judge_internal.h"
+#include "foundation/debug_log.h"
+#include "foundation/recognisers.h"
+
+using J = CFileTypeJudge;
+
+// clang-format off
+const EXTEND_NAME_AND_TYPE szExtendNameAndType[kSignatureRowCount + 1] = {
+    {"mpeg", 15, J::IsMpgType, J::GetMPGFileBytesSize},
+    {"mpg", 15, J::IsMpgType, J::GetMPGFileBytesSize},
+    {"vob", 15, J::IsMpgType, J::GetMPGFileBytesSize},
+    {"mp4", 18, J::IsMp4Type, J::GetMP4FileBytesSize},
+    {"rmvb", 23, J::IsRmvbType, J::GetRMVBFileBytesSize},
+    {"rm", 23, J::IsRmvbType, J::GetRMVBFileBytesSize},
+    {"wmv", 24, J::IsAsfType, J::GetASFFileBytesSize},
+    {"asf", 24, J::IsAsfType, J::GetASFFileBytesSize},
+    {"wma", 24, J::IsAsfType, J::GetASFFileBytesSize},
+    {"swf", 26, J::IsSwfType, J::GetSWFFileBytesSize},
+    {"avi", 22, J::IsAviType, J::GetAVIFileBytesSize},
+    {"flv", 27, J::IsFlvType, J::GetDefaultVedioFileBytesSize},
+    {"3gp", 16, J::Is3pgType, J::GetDefaultVedioFileBytesSize},
+    {"mkv", 19, J::IsMkvType, J::GetMKVFileBytes},
+    {"ts", 20, J::IsTsType, J::GetTSFileBytesSize},
+    {"mts", 47, J::IsMtsType, J::GetDefaultVedioFileBytesSize},
+    {"mxf", 48, J::IsMxfType, J::GetDefaultVedioFileBytesSize},
+    {"mp3", 12, J::IsMp3Type, J::GetMP3FileBytesSize},
+    {"mid", 13, J::IsMidType, J::GetMIDFileBytesSize},
+    {"ape", 25, J::IsApeType, J::GetAPEFileBytesSize},
+    {"wav", 21, J::IsWavType, J::GetWAVFileBytesSize},
+    {"mov", 17, J::IsMovType, J::GetDefaultVedioFileBytesSize},
+    {"mp2", 11, J::IsMp2Type, J::GetDefaultAudioFileBytesSize},
+    {"mmf", 14, J::IsMmfType, J::GetDefaultAudioFileBytesSize},
+    {"fla", 44, J::IsFlaType, J::GetFLAFileBytesSize},
+    {"gif", 31, J::IsGifType, J::GetGIFFileBytesSize},
+    {"bmp", 29, J::IsBmpType, J::GetBMPFileBytesSize},
+    {"dib", 29, J::IsBmpType, J::GetBMPFileBytesSize},
+    {"jpg", 10, J::IsJpgType, J::GetJPGFileBytesSize},
+    {"jpeg", 10, J::IsJpgType, J::GetJPGFileBytesSize},
+    {"jpe", 10, J::IsJpgType, J::GetJPGFileBytesSize},
+    {"jfif", 10, J::IsJpgType, J::GetJPGFileBytesSize},
+    {"png", 30, J::IsPngType, J::GetPNGFileBytesSize},
+    {"psd", 28, J::IsPsdType, J::GetDefaultPictureFileBytesSize},
+    {"tif", 32, J::IsTifType, J::GetDefaultPictureFileBytesSize},
+    {"tiff", 32, J::IsTifType, J::GetDefaultPictureFileBytesSize},
+    {"ico", 46, J::IsIcoType, J::GetICOFileBytesSize},
+    {"doc", 0, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"dot", 0, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"wps", 0, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"wpt", 0, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"xls", 3, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"xlt", 3, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"xla", 3, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"et", 3, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"ett", 3, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"ppt", 5, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"pot", 5, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"pps", 5, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"dps", 5, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"dpt", 5, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"ole", 2, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
+    {"docx", 1, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"docm", 1, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"dotm", 1, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"dotx", 1, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"xlsx", 4, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"xlsb", 4, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"xlsm", 4, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"xlsx", 4, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"xlam", 4, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"xltx", 4, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"xltm", 4, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"pptx", 6, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"pptm", 6, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"potx", 6, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"potm", 6, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"ppsx", 6, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"ppsm", 6, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"mso07", 7, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
+    {"pdf", 8, J::IsPdfType, J::GetPDFFileBytesSize},
+    {"gz", 36, J::IsGzipType, J::GetDefaultVedioFileBytesSize},
+    {"gzip", 36, J::IsGzipType, J::GetDefaultVedioFileBytesSize},
+    {"7z", 34, J::Is7zType, J::Get7ZFileBytesSize},
+    {"zip", 35, J::IsZipType, J::GetZIPFileBytesSize},
+    {"rar", 37, J::IsRarType, J::GetRARFileBytesSize},
+    {"cab", 33, J::IsCabType, J::GetCABFileBytesSize},
+    {"exe", 41, J::IsPeType, nullptr},
+    {"dll", 42, J::IsPeType, nullptr},
+    {"sys", 43, J::IsPeType, nullptr},
+    {"gho", 9, J::IsGhoType, nullptr},
+    {"db", 39, J::IsSqlType, J::GetDBFileBytesSize},
+    {"dbx", 40, J::IsDbxEmailType, J::GetMailFileBytesSize},
+    {"pst", 38, J::IsPstEmailType, J::GetMailFileBytesSize},
+    {"fla", 44, J::IsFlaType, J::GetFLAFileBytesSize},
+    {"ttf", 45, J::IsTtfType, J::GetTTFFileBytesSize},
+    {"ico", 46, J::IsIcoType, J::GetICOFileBytesSize},
+    {nullptr, EXT_TYPE_NONE, nullptr, nullptr},
+};
+// clang-format on
+
+namespace {
+
+alignas(64) unsigned char g_readBuf[CFileTypeJudge::kReadBufSize];
+
+// The scan hands the judge its CDiskReader; this adapter lets the recognisers read it
+// through the same interface as a memory image.
+CDiskSectorReader g_diskAdapter;
+
+// The caller's CDiskReader is borrowed for one call only; no pointer to it may outlive it.
+void UnbindDiskReader() {
+    if (CFileTypeJudge::m_pDiskReader == &g_diskAdapter) CFileTypeJudge::m_pDiskReader = nullptr;
+    g_diskAdapter.Bind(nullptr);
+}
+
+// ---- First-byte dispatch ----------------------------------------------------------------
+// Every recogniser tests fixed bytes at the start of the buffer, and most of them test byte
+// 0. Knowing which first bytes each recogniser can accept lets the walk skip the rows that
+// cannot match, so a sector of random or zero bytes costs a handful of comparisons instead
+// of 87 calls. A recogniser not listed here (or listed with null) can accept any first byte
+// and is tried on every sector.
+struct LEAD_BYTES {
+    RECOGNISE_FUNC pfn;
+    const char* pszBytes;  // accepted first bytes, or null for any
+    size_t nBytes;
+};
+
+const LEAD_BYTES kLeadBytes[] = {
+    {J::IsMpgType, "\x00", 1},
+    {J::IsRmvbType, ".", 1},
+    {J::IsAsfType, "\x30", 1},
+    {J::IsSwfType, "CF", 2},
+    {J::IsAviType, "R", 1},
+    {J::IsFlvType, "F", 1},
+    {J::IsMkvType, "\x1A", 1},
+    {J::IsTsType, "\x47", 1},
+    {J::IsMxfType, "\x06", 1},
+    {J::IsMp3Type, "I", 1},
+    {J::IsMidType, "M", 1},
+    {J::IsApeType, "M", 1},
+    {J::IsWavType, "R", 1},
+    {J::IsMp2Type, "\xFF", 1},
+    {J::IsMmfType, "M", 1},
+    {J::IsFlaType, "\xD0", 1},
+    {J::IsGifType, "G", 1},
+    {J::IsBmpType, "B", 1},
+    {J::IsJpgType, "\xFF", 1},
+    {J::IsPngType, "\x89", 1},
+    {J::IsPsdType, "8", 1},
+    {J::IsTifType, "IM", 2},
+    {J::IsIcoType, "\x00", 1},
+    {J::IsOffice2003Type, "\xD0", 1},
+    {J::IsPdfType, "%", 1},
+    {J::IsGzipType, "\x1F", 1},
+    {J::Is7zType, "7", 1},
+    {J::IsZipType, "P", 1},
+    {J::IsRarType, "R", 1},
+    {J::IsCabType, "M", 1},
+    {J::IsPeType, "M", 1},
+    {J::IsGhoType, "\xFE", 1},
+    {J::IsSqlType, "S", 1},
+    {J::IsDbxEmailType, "\xCF", 1},
+    {J::IsPstEmailType, "!", 1},
+    {J::IsTtfType, "\x00", 1},
+    // Any first byte: a box size before "ftyp", a time code before an MTS packet, and the
+    // "[Content_Types].xml" name at offset 31 of an Office container.
+    {J::IsMp4Type, nullptr, 0},
+    {J::Is3pgType, nullptr, 0},
+    {J::IsMtsType, nullptr, 0},
+    {J::IsMovType, nullptr, 0},
+    {J::IsOffice2007Type, nullptr, 0},
+};
+
+bool AcceptsLeadByte(RECOGNISE_FUNC pfn, unsigned char b) {
+    for (const LEAD_BYTES& lead : kLeadBytes) {
+        if (lead.pfn != pfn) continue;
+        if (lead.pszBytes == nullptr) return true;
+        return std::memchr(lead.pszBytes, b, lead.nBytes) != nullptr;
+    }
+    return true;
+}
+
+constexpr size_t kMaxRowsPerLead = 24;
+
+struct DISPATCH {
+    // For each first byte, the rows still worth trying, in table order. A recogniser appears
+    // once per list: a repeated row with the same recogniser would give the same answer.
+    std::array<std::array<uint8_t, kMaxRowsPerLead>, 256> rows{};
+    std::array<uint8_t, 256> count{};
+
+    DISPATCH() {
+        for (unsigned b = 0; b < 256; ++b) {
+            for (size_t i = 0; i < kSignatureRowCount; ++i) {
+                const RECOGNISE_FUNC pfn = szExtendNameAndType[i].pfnRecognise;
+                if (!AcceptsLeadByte(pfn, static_cast<unsigned char>(b))) continue;
+                bool seen = false;
+                for (size_t j = 0; j < count[b]; ++j) {
+                    seen = seen || szExtendNameAndType[rows[b][j]].pfnRecognise == pfn;
+                }
+                if (seen || count[b] == kMaxRowsPerLead) continue;
+                rows[b][count[b]++] = static_cast<uint8_t>(i);
+            }
+        }
+    }
+};
+
+const DISPATCH& Dispatch() {
+    static const DISPATCH dispatch;
+    return dispatch;
+}
+
+const char* const kBootOemNames[] = {"MSDOS5.0", "MSWIN4.0", "MSWIN4.1", "EXFAT   ", "NTFS    "};
+
+// Sector ranges of the codes whose length comes from a header field that may be wrong; the
+// scan goes on at the next sector so that a file inside the claimed range is still found.
+bool ConsumesOneSector(uint32_t uType) {
+    static const uint32_t kHeaderSized[] = {EXT_TYPE_DOC, EXT_TYPE_OLE, EXT_TYPE_XLS, EXT_TYPE_PPT,
+                                            EXT_TYPE_WAV, EXT_TYPE_AVI, EXT_TYPE_WMV, EXT_TYPE_SWF,
+                                            EXT_TYPE_BMP, EXT_TYPE_CAB, EXT_TYPE_TTF, EXT_TYPE_ICO};
+    return std::find(std::begin(kHeaderSized), std::end(kHeaderSized), uType) !=
+           std::end(kHeaderSized);
+}
+
+}  // namespace
+
+unsigned char* const CFileTypeJudge::m_pReadBuf = g_readBuf;
+
+CFileTypeJudge::CFileTypeJudge() = default;
+CFileTypeJudge::~CFileTypeJudge() = default;
+
+// ---- Typing -----------------------------------------------------------------------------
+
+uint32_t CFileTypeJudge::GetDataBufType(const unsigned char* pBuf, size_t nLen) {
+    if (pBuf == nullptr || nLen == 0) return EXT_TYPE_NONE;
+    const DISPATCH& dispatch = Dispatch();
+    const unsigned char lead = pBuf[0];
+    const uint8_t* rows = dispatch.rows[lead].data();
+    for (size_t i = 0, n = dispatch.count[lead]; i < n; ++i) {
+        const uint32_t code = szExtendNameAndType[rows[i]].pfnRecognise(pBuf, nLen);
+        if (code != EXT_TYPE_NONE) return code;
+    }
+    return EXT_TYPE_NONE;
+}
+
+uint32_t CFileTypeJudge::GetDataBufTypeByFullWalk(const unsigned char* pBuf, size_t nLen) {
+    for (size_t i = 0; szExtendNameAndType[i].uType != EXT_TYPE_NONE; ++i) {
+        const uint32_t code = szExtendNameAndType[i].pfnRecognise(pBuf, nLen);
+        if (code != EXT_TYPE_NONE) return code;
+    }
+    return EXT_TYPE_NONE;
+}
+
+static int FindRowByExtension(const char* pszExt) {
+    if (pszExt == nullptr) return -1;
+    for (size_t i = 0; i < kSignatureRowCount; ++i) {
+        if (strcasecmp(szExtendNameAndType[i].pszExtendName, pszExt) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+uint32_t CFileTypeJudge::GetExtendNameType(const char* pszExt) {
+    const int row = FindRowByExtension(pszExt);
+    return row < 0 ? EXT_TYPE_NONE : szExtendNameAndType[row].uType;
+}
+
+int CFileTypeJudge::GetTypeRowIndex(uint32_t uType) {
+    if (uType >= EXT_TYPE_NONE) return -1;
+    for (size_t i = 0; i < kSignatureRowCount; ++i) {
+        if (szExtendNameAndType[i].uType == uType) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+const char* CFileTypeJudge::GetTypeExtendName(uint32_t uType) {
+    const int row = GetTypeRowIndex(uType);
+    return row < 0 ? nullptr : szExtendNameAndType[row].pszExtendName;
+}
+
+void CFileTypeJudge::SetReadContext(ISectorReader* pReader, int nBytesPerSector,
+                                    uint64_t u64Sector) {
+    m_pDiskReader = pReader;
+    m_nBytesPerSector = nBytesPerSector;
+    m_u64StartSector = u64Sector;
+    m_u64CurrentSector = u64Sector;
+}
+
+int CFileTypeJudge::IsFileTypeMatching(const unsigned char* pBuf, size_t nLen, const char* pszExt,
+                                       ISectorReader* pReader, int nBytesPerSector,
+                                       uint64_t u64Sector) {
+    const int row = FindRowByExtension(pszExt);
+    if (row < 0) return 1;
+    SetReadContext(pReader, nBytesPerSector, u64Sector);
+    m_bIsNeedCheckTsFileRange = 0;
+    const EXTEND_NAME_AND_TYPE& entry = szExtendNameAndType[row];
+    return entry.pfnRecognise(pBuf, nLen) == entry.uType ? 1 : 0;
+}
+
+int CFileTypeJudge::IsFileTypeMatching(const unsigned char* pBuf, size_t nLen, const char* pszExt,
+                                       CDiskReader* pReader, int nBytesPerSector,
+                                       uint64_t u64Sector) {
+    g_diskAdapter.Bind(pReader);
+    const int matching =
+        IsFileTypeMatching(pBuf, nLen, pszExt, &g_diskAdapter, nBytesPerSector, u64Sector);
+    UnbindDiskReader();
+    return matching;
+}
+
+int CFileTypeJudge::IsFileSystemSector(const unsigned char* pBuf, size_t nLen) {
+    using carving::Has;
+    using carving::HasText;
+    if (pBuf == nullptr || nLen < 32) return 0;
+    if (HasText(pBuf, nLen, 0, "FILE") || HasText(pBuf, nLen, 0, "INDX")) return 1;
+    static const unsigned char kNtfsWide[8] = {'N', 0, 'T', 0, 'F', 0, 'S', 0};
+    if (HasText(pBuf, nLen, 0, "RSTR") &&
+        carving::FindForward(pBuf, nLen, 0, kNtfsWide, sizeof kNtfsWide) != carving::kNotFound) {
+        return 1;
+    }
+    static const unsigned char kStaWide[8] = {'$', 0, 'S', 0, 'T', 0, 'A', 0};
+    if (Has(pBuf, nLen, 0, kStaWide, sizeof kStaWide)) return 1;
+    if (pBuf[0] == 0xEB && pBuf[2] == 0x90) {
+        for (const char* oem : kBootOemNames) {
+            if (Has(pBuf, nLen, 3, oem, 8)) return 1;
+        }
+    }
+    const int len = nLen > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(nLen);
+    return IsFatFDTRecord(pBuf, len);
+}
+
+// ---- Carving ----------------------------------------------------------------------------
+
+int CFileTypeJudge::InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* pParam,
+                                 int nWeight) {
+    m_progressFunc = scanCb;
+    m_pRecoveryFunc = recoveryCb;
+    m_pParam = pParam;
+    m_nPercent = nWeight;
+    return 0;
+}
+
+int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, size_t nLen, uint64_t u64Sector,
+                                 uint64_t u64ScanSectorCount, uint64_t u64SectorTotalCount,
+                                 int nRemaidSecond, uint64_t u64FileCount, CDiskReader* pReader,
+                                 int nBytesPerSector, char* szName, size_t nNameSize,
+                                 uint32_t& uType, uint64_t& u64Length) {
+    g_diskAdapter.Bind(pReader);
+    const int rc = ParseFileBuf(pBuf, nLen, u64Sector, u64ScanSectorCount, u64SectorTotalCount,
+                                nRemaidSecond, u64FileCount, &g_diskAdapter, nBytesPerSector,
+                                szName, nNameSize, uType, u64Length);
+    UnbindDiskReader();
+    return rc;
+}
+
+int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, size_t nLen, uint64_t u64Sector,
+                                 uint64_t u64ScanSectorCount, uint64_t u64SectorTotalCount,
+                                 int nRemaidSecond, uint64_t u64FileCount, ISectorReader* pReader,
+                                 int nBytesPerSector, char* szName, size_t nNameSize,
+                                 uint32_t& uType, uint64_t& u64Length) {
+    if (nBytesPerSector <= 0 || static_cast<size_t>(nBytesPerSector) > kReadBufSize) return 87;
+    SetReadContext(pReader, nBytesPerSector, u64Sector);
+    m_u64ScanSectorCount = u64ScanSectorCount;
+    m_u64SectorTotalCount = u64SectorTotalCount;
+    m_nRemaidSecond = nRemaidSecond;
+    m_u64FileCount = u64FileCount;
+
+    // The walk sees the transport-stream and MTS flags as the previous step left them.
+    const uint32_t code = GetDataBufType(pBuf, nLen);
+    m_bIsNeedCheckTsFileRange = 1;
+    m_bIsMtsFileHead = 0;
+    const int row = GetTypeRowIndex(code);
+    if (row < 0 || szExtendNameAndType[row].pfnEstimate == nullptr) return 87;
+
+    // While a file is measured its inner sectors are not transport-stream starts to be
+    // checked against earlier streams; while an MTS file is measured only a packet with a
+    // zero time code starts a new one.
+    if (code != EXT_TYPE_TS) m_bIsNeedCheckTsFileRange = 0;
+    if (code == EXT_TYPE_MTS) m_bIsMtsFileHead = 1;
+
+    if (szName != nullptr && nNameSize > 0) {
+        std::snprintf(szName, nNameSize, "%lld.%s", static_cast<long long>(u64Sector),
+                      szExtendNameAndType[row].pszExtendName);
+    }
+    uType = code;
+    m_ErrorCode = 0;
+    u64Length = szExtendNameAndType[row].pfnEstimate(pBuf, nLen);
+    return m_ErrorCode == ERROR_USER_CANCEL ? ERROR_USER_CANCEL : 0;
+}
+
+uint64_t CarvedSectorsConsumed(uint32_t uType, uint64_t u64Length, int nBytesPerSector) {
+    if (ConsumesOneSector(uType) || nBytesPerSector <= 0) return 1;
+    const uint64_t b = static_cast<uint64_t>(nBytesPerSector);
+    return std::max<uint64_t>(1, (u64Length + b - 1) / b);
+}
+
+// ---- End detectors ----------------------------------------------------------------------
+
+static int DetectEnd(carving::EndKind kind, const unsigned char* pChunk, size_t nLen,
+                     uint64_t& u64Length) {
+    const int bps = carving::ContextBytesPerSector();
+    if (pChunk == nullptr) return 0;
+    const size_t b = static_cast<size_t>(bps);
+    const size_t sectors = nLen / b;
+    for (size_t i = 0; i < sectors; ++i) {
+        // Recognisers that read the device take the sector under test as the current one.
+        ++CFileTypeJudge::m_u64CurrentSector;
+        const unsigned char* sector = pChunk + i * b;
+        const uint32_t code = CFileTypeJudge::GetDataBufType(sector, b);
+        // An MPEG program stream repeats its pack headers throughout.
+        const bool otherFile =
+            code != EXT_TYPE_NONE && !(kind == carving::EndKind::kMpg && code == EXT_TYPE_MPEG);
+        if (otherFile || CFileTypeJudge::IsFileSystemSector(sector, b)) {
+            u64Length += static_cast<uint64_t>(i) * b;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int CFileTypeJudge::IsEndOfFile(const unsigned char* pChunk, size_t nLen, uint64_t& u64Length) {
+    return DetectEnd(carving::EndKind::kFile, pChunk, nLen, u64Length);
+}
+
+int CFileTypeJudge::IsEndOfVedioFile(const unsigned char* pChunk, size_t nLen,
+                                     uint64_t& u64Length) {
+    return DetectEnd(carving::EndKind::kVideo, pChunk, nLen, u64Length);
+}
+
+int CFileTypeJudge::IsEndOfMPGFile(const unsigned char* pChunk, size_t nLen, uint64_t& u64Length) {
+    return DetectEnd(carving::EndKind::kMpg, pChunk, nLen, u64Length);
+}
+
+// ---- Shared helpers ---------------------------------------------------------------------
+
+namespace carving {
+
+size_t FindForward(const unsigned char* p, size_t len, size_t from, const void* pattern, size_t n) {
+    if (p == nullptr || n == 0 || from > len || n > len - from) return kNotFound;
+    const unsigned char first = *static_cast<const unsigned char*>(pattern);
+    const unsigned char* cur = p + from;
+    const unsigned char* last = p + (len - n);  // last position a match can start
+    while (cur <= last) {
+        const void* hit = std::memchr(cur, first, static_cast<size_t>(last - cur) + 1);
+        if (hit == nullptr) return kNotFound;
+        cur = static_cast<const unsigned char*>(hit);
+        if (std::memcmp(cur, pattern, n) == 0) return static_cast<size_t>(cur - p);
+        ++cur;
+    }
+    return kNotFound;
+}
+
+size_t FindBackward(const unsigned char* p, size_t len, const void* pattern, size_t n) {
+    if (p == nullptr || n == 0 || n > len) return kNotFound;
+    const unsigned char first = *static_cast<const unsigned char*>(pattern);
+    for (size_t at = len - n + 1; at-- > 0;) {
+        if (p[at] == first && std::memcmp(p + at, pattern, n) == 0) return at;
+    }
+    return kNotFound;
+}
+
+bool PassesZeroFill(const unsigned char* buf, size_t len, size_t e, size_t bytesPerSector) {
+    if (bytesPerSector == 0 || e > len) return false;
+    if (e % bytesPerSector == 0) return true;
+    const size_t boundary = std::min(len, (e / bytesPerSector + 1) * bytesPerSector);
+    for (size_t i = e; i < boundary; ++i) {
+        if (buf[i] != 0) return false;
+    }
+    return true;
+}
+
+int ContextBytesPerSector() {
+    const int b = CFileTypeJudge::m_nBytesPerSector;
+    // A context set with a nonsensical sector size falls back to the common one rather than
+    // dividing by zero or reading past the work buffer.
+    return (b <= 0 || static_cast<size_t>(b) > CFileTypeJudge::kReadBufSize) ? 512 : b;
+}
+
+bool ReadFileBytes(uint64_t u64Offset, size_t nBytes, unsigned char* pOut) {
+    return ReadBytesFrom(CFileTypeJudge::m_u64StartSector, u64Offset, nBytes, pOut);
+}
+
+bool ReadBytesFrom(uint64_t u64BaseSector, uint64_t u64Offset, size_t nBytes, unsigned char* pOut) {
+    ISectorReader* reader = CFileTypeJudge::m_pDiskReader;
+    if (reader == nullptr || pOut == nullptr) return false;
+    if (nBytes == 0) return true;
+    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector());
+    const uint64_t firstSector = u64Offset / b;
+    const uint64_t lastSector = (u64Offset + nBytes - 1) / b;
+    const uint64_t count = lastSector - firstSector + 1;
+    if (count > (64 * kMiB) / b) return false;
+    const uint64_t start = u64BaseSector + firstSector;
+    if (start < u64BaseSector) return false;  // wrapped
+    std::vector<unsigned char> sectors;
+    try {
+        sectors.resize(count * b);
+    } catch (...) {
+        return false;
+    }
+    unsigned int got = 0;
+    if (reader->ReadSectors(sectors.data(), static_cast<int>(count), start, static_cast<int>(b),
+                            &got) != 0) {
+        return false;
+    }
+    std::memcpy(pOut, sectors.data() + (u64Offset - firstSector * b), nBytes);
+    return true;
+}
+
+const unsigned char* LeadingFileBytes(const unsigned char* pFirst, size_t len, size_t need) {
+    if (pFirst != nullptr && need <= len) return pFirst;
+    if (need > CFileTypeJudge::kReadBufSize) return nullptr;
+    // Only the bytes asked for are read, so that a file near the device's end still fits.
+    if (!ReadFileBytes(0, need, CFileTypeJudge::m_pReadBuf)) {
+        return nullptr;
+    }
+    return CFileTypeJudge::m_pReadBuf;
+}
+
+static void ReportProgress(uint64_t u64Counter) {
+    if (CFileTypeJudge::m_progressFunc == nullptr) return;
+    const uint64_t total = CFileTypeJudge::m_u64SectorTotalCount;
+    const uint64_t share = total == 0 ? 0 : u64Counter * 100 / total;
+    CFileTypeJudge::m_ErrorCode =
+        CFileTypeJudge::m_progressFunc(CFileTypeJudge::m_pParam, static_cast<int>(10 + share),
+                                       CFileTypeJudge::m_nPercent, CFileTypeJudge::m_nRemaidSecond,
+                                       u64Counter, total, CFileTypeJudge::m_u64FileCount, nullptr);
+}
+
+uint64_t StreamFileBytes(uint64_t u64Cap, EndKind kind, ChunkSearchFunc search, void* pState) {
+    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector());
+    uint64_t length = b;
+    uint64_t budget = u64Cap / b;
+    const uint64_t chunkSectors = CFileTypeJudge::kReadBufSize / b;
+    uint64_t k = 0;
+    uint64_t counter = CFileTypeJudge::m_u64ScanSectorCount;
+    ISectorReader* reader = CFileTypeJudge::m_pDiskReader;
+    if (reader == nullptr) return length;
+    unsigned char* buf = CFileTypeJudge::m_pReadBuf;
+
+    while (budget != 0) {
+        const uint64_t start = CFileTypeJudge::m_u64StartSector + 1 + k;
+        const uint64_t limit = reader->SectorLimit(static_cast<int>(b));
+        if (start <= CFileTypeJudge::m_u64StartSector || start >= limit) break;
+        // The last chunk of the device is read as far as it goes rather than refused whole,
+        // so that a file ending there is still measured.
+        const uint64_t want = std::min({budget, chunkSectors, limit - start});
+        unsigned int got = 0;
+        const int rc =
+            reader->ReadSectors(buf, static_cast<int>(want), start, static_cast<int>(b), &got);
+        if (rc == 0) got = static_cast<unsigned int>(want);
+        if ((rc != 0 && rc != 30) || got == 0) break;
+        const uint64_t n = std::min<uint64_t>(got, want);
+
+        counter += n;
+        ReportProgress(counter);
+        if (CFileTypeJudge::m_ErrorCode != 0) break;
+
+        const uint64_t before = length;
+        const size_t bytes = static_cast<size_t>(n * b);
+        const int ended = DetectEnd(kind, buf, bytes, length);
+        if (search != nullptr) {
+            const StreamChunk chunk{buf, bytes, static_cast<size_t>(length - before), before,
+                                    ended != 0};
+            const StreamChunk whole{buf, bytes, bytes, before, false};
+            if (search(pState, ended ? chunk : whole, length)) return length;
+        }
+        if (ended) break;
+        length += n * b;
+        budget -= n;
+        k += n;
+        if (n < want) break;  // the device ends here
+    }
+    return length;
+}
+
+}  // namespace carving

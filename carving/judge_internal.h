@@ -1,0 +1,100 @@
+// Helpers shared by the format families of CFileTypeJudge: bounded byte tests and searches,
+// the zero-fill rule, reads relative to the file being examined, and the streaming frame
+// that every end-marker estimator runs. Not part of the carving interface.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "carving/file_type_judge.h"
+
+namespace carving {
+
+constexpr uint64_t kKiB = 1024;
+constexpr uint64_t kMiB = 1024 * kKiB;
+constexpr uint64_t kGiB = 1024 * kMiB;
+
+// n bytes of pattern at p[off], with every byte inside [p, p + len).
+inline bool Has(const unsigned char* p, size_t len, size_t off, const void* pattern, size_t n) {
+    return p != nullptr && off <= len && n <= len - off && std::memcmp(p + off, pattern, n) == 0;
+}
+inline bool HasText(const unsigned char* p, size_t len, size_t off, const char* text) {
+    return Has(p, len, off, text, std::strlen(text));
+}
+
+inline uint16_t LoadBE16(const unsigned char* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+inline uint32_t LoadBE32(const unsigned char* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+
+constexpr size_t kNotFound = static_cast<size_t>(-1);
+
+// First occurrence of pattern in [p + from, p + len), or kNotFound.
+size_t FindForward(const unsigned char* p, size_t len, size_t from, const void* pattern, size_t n);
+// Last occurrence of pattern wholly inside [p, p + len), or kNotFound.
+size_t FindBackward(const unsigned char* p, size_t len, const void* pattern, size_t n);
+
+// A tail ending just before offset e of buf can end a file when the file then ends on a
+// sector boundary or nothing but zeros follows it up to the next boundary.
+bool PassesZeroFill(const unsigned char* buf, size_t len, size_t e, size_t bytesPerSector);
+
+// The sector size in force, or 0 when the context holds one no estimator can work with.
+int ContextBytesPerSector();
+
+// Reads nBytes at byte offset u64Offset from the start of the file being examined
+// (m_u64StartSector) into pOut, through the context reader, reading the whole sectors that
+// cover them. True when every byte arrived.
+bool ReadFileBytes(uint64_t u64Offset, size_t nBytes, unsigned char* pOut);
+// The same counted from u64BaseSector instead of the file's first sector.
+bool ReadBytesFrom(uint64_t u64BaseSector, uint64_t u64Offset, size_t nBytes, unsigned char* pOut);
+
+// The first `need` bytes of the file: pFirst itself when its len bytes hold them, else the
+// work buffer filled with them from the device. Null when neither can (more than 64 KiB, or
+// a failed read).
+const unsigned char* LeadingFileBytes(const unsigned char* pFirst, size_t len, size_t need);
+
+enum class EndKind { kFile, kVideo, kMpg };
+
+// Length of a ZIP container (plain archive or Office Open XML) that starts with pFirst,
+// from its end-of-central-directory record, within u64Cap.
+uint64_t ZipContainerBytes(const unsigned char* pFirst, size_t len, uint64_t u64Cap);
+
+// One chunk of the streaming frame as the estimator-specific search sees it.
+struct StreamChunk {
+    const unsigned char* p;  // the chunk as read
+    size_t nBytes;           // whole chunk read
+    size_t nFileBytes;       // the bytes before the sector where another file begins
+    uint64_t u64Offset;      // offset within the file of p[0]
+    bool bEnded;             // the end detector found another file or file-system sector
+};
+
+// Returns 1 when the search fixed the length (written to length), which ends the estimate.
+using ChunkSearchFunc = int (*)(void* pState, const StreamChunk& chunk, uint64_t& length);
+
+// The streaming frame: reads onwards from the sector after m_u64StartSector in 64 KiB chunks
+// until the end detector, the search, the budget (cap), a failed read or the progress
+// callback stops it. Returns the length reached, first sector included.
+uint64_t StreamFileBytes(uint64_t u64Cap, EndKind kind, ChunkSearchFunc search, void* pState);
+
+template <class Search>
+uint64_t StreamWith(uint64_t u64Cap, EndKind kind, Search&& search) {
+    using S = std::remove_reference_t<Search>;
+    return StreamFileBytes(
+        u64Cap, kind,
+        [](void* state, const StreamChunk& chunk, uint64_t& length) {
+            return (*static_cast<S*>(state))(chunk, length);
+        },
+        &search);
+}
+
+// Streaming with no search of its own: only the end detector and the cap end it.
+inline uint64_t StreamToNextFile(uint64_t u64Cap, EndKind kind) {
+    return StreamFileBytes(u64Cap, kind, nullptr, nullptr);
+}
+
+}  // namespace carving

@@ -1,0 +1,166 @@
+// Audio: MP3 with an ID3v2 tag, MIDI, Monkey's Audio, WAV, MPEG layer II, SMAF, and the
+// compound-document row that the table names fla.
+#include <algorithm>
+
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+#include "foundation/bytes.h"
+
+using namespace carving;
+
+namespace {
+
+constexpr unsigned char sz_ApeTail[] = {'A', 'P', 'E', 'T', 'A', 'G', 'E', 'X', 0xD0, 0x07};
+constexpr char sm_ucMp3Tail[] = "TAG";
+constexpr unsigned char kMp2Magic[] = {0xFF, 0xFD, 0xE4, 0x00};
+constexpr unsigned char kMidiHeader[] = {'M', 'T', 'h', 'd', 0, 0, 0, 6};
+constexpr unsigned char kCompoundMagic4[] = {0xD0, 0xCF, 0x11, 0xE0};
+constexpr uint64_t kAudioCap = 256 * kMiB;
+constexpr size_t kId3v1TagBytes = 128;
+constexpr size_t kMidiHeaderBytes = 14;
+constexpr size_t kMidiChunkHeaderBytes = 8;
+
+bool IsChunkTagByte(unsigned char c) {
+    return c >= 0x20 && c < 0x7F;
+}
+
+// Walks the chain of chunks after a Standard MIDI File header: each chunk is a 4-byte tag
+// and a big-endian 32-bit length, and the file ends after its last announced track. Chunks
+// of other types are stepped over without being counted, as readers of the format do.
+class MidiTrackWalk {
+public:
+    explicit MidiTrackWalk(unsigned tracks) : m_tracks(tracks) {}
+
+    // Steps over every chunk header that lies before dataEnd (a file offset). A header
+    // inside [dataOffset, dataEnd) is taken from data; one straddling the boundary is read
+    // from the device.
+    void Advance(const unsigned char* data, uint64_t dataOffset, uint64_t dataEnd) {
+        while (!m_broken && m_seen < m_tracks && m_next < dataEnd) {
+            unsigned char header[kMidiChunkHeaderBytes];
+            if (m_next >= dataOffset && m_next + sizeof header <= dataEnd) {
+                std::memcpy(header, data + (m_next - dataOffset), sizeof header);
+            } else if (!ReadFileBytes(m_next, sizeof header, header)) {
+                m_broken = true;
+                return;
+            }
+            if (!std::all_of(header, header + 4, IsChunkTagByte)) {
+                m_broken = true;  // not a chunk: the track chain is lost, stream instead
+                return;
+            }
+            if (std::memcmp(header, "MTrk", 4) == 0) ++m_seen;
+            m_next += sizeof header + LoadBE32(header + 4);
+        }
+    }
+
+    bool Complete() const { return !m_broken && m_seen == m_tracks; }
+    uint64_t Extent() const { return m_next; }
+
+private:
+    unsigned m_tracks;
+    unsigned m_seen = 0;
+    uint64_t m_next = kMidiHeaderBytes;
+    bool m_broken = false;
+};
+
+}  // namespace
+
+// ---- Recognisers ------------------------------------------------------------------------
+
+uint32_t CFileTypeJudge::IsMp3Type(const unsigned char* p, size_t len) {
+    // The ID3v2 header is 10 bytes; a shorter buffer cannot show its flags and size.
+    if (p == nullptr || len < 10 || !HasText(p, len, 0, "ID3")) return EXT_TYPE_NONE;
+    if (p[3] == 0xFF || p[4] == 0xFF || (p[5] & 0x1F) != 0) return EXT_TYPE_NONE;
+    for (size_t i = 6; i < 10; ++i) {
+        if (p[i] >= 0x80) return EXT_TYPE_NONE;
+    }
+    return EXT_TYPE_MP3;
+}
+
+uint32_t CFileTypeJudge::IsMidType(const unsigned char* p, size_t len) {
+    return len >= 16 && Has(p, len, 0, kMidiHeader, sizeof kMidiHeader) &&
+                   HasText(p, len, 14, "MTrk")
+               ? EXT_TYPE_MID
+               : EXT_TYPE_NONE;
+}
+
+uint32_t CFileTypeJudge::IsApeType(const unsigned char* p, size_t len) {
+    return len >= 4 && HasText(p, len, 0, "MAC ") ? EXT_TYPE_APE : EXT_TYPE_NONE;
+}
+
+uint32_t CFileTypeJudge::IsWavType(const unsigned char* p, size_t len) {
+    if (len < 16) return EXT_TYPE_NONE;
+    return HasText(p, len, 0, "RIFF") && HasText(p, len, 8, "WAVE") && HasText(p, len, 12, "fmt ")
+               ? EXT_TYPE_WAV
+               : EXT_TYPE_NONE;
+}
+
+uint32_t CFileTypeJudge::IsMp2Type(const unsigned char* p, size_t len) {
+    return len >= 4 && Has(p, len, 0, kMp2Magic, 4) ? EXT_TYPE_MP2 : EXT_TYPE_NONE;
+}
+
+uint32_t CFileTypeJudge::IsMmfType(const unsigned char* p, size_t len) {
+    return len >= 4 && HasText(p, len, 0, "MMMD") ? EXT_TYPE_MMF : EXT_TYPE_NONE;
+}
+
+uint32_t CFileTypeJudge::IsFlaType(const unsigned char* p, size_t len) {
+    return len >= 16 && Has(p, len, 0, kCompoundMagic4, 4) ? EXT_TYPE_FLA : EXT_TYPE_NONE;
+}
+
+// ---- Estimators -------------------------------------------------------------------------
+
+uint64_t CFileTypeJudge::GetMP3FileBytesSize(const unsigned char*, size_t) {
+    // An ID3v1 tag closes the stream; the last chunk that holds one gives the candidate.
+    // Tags past the start of another file belong to that file.
+    uint64_t candidate = 0;
+    uint64_t length = StreamWith(2 * kGiB, EndKind::kFile, [&](const StreamChunk& c, uint64_t&) {
+        const size_t at = FindForward(c.p, c.nFileBytes, 0, sm_ucMp3Tail, 3);
+        if (at != kNotFound) candidate = c.u64Offset + at + kId3v1TagBytes;
+        return 0;
+    });
+    if (candidate != 0 && candidate < length) length = candidate;
+    return length;
+}
+
+uint64_t CFileTypeJudge::GetMIDFileBytesSize(const unsigned char* p, size_t len) {
+    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector());
+    if (p == nullptr || len < kMidiHeaderBytes) return b;
+    MidiTrackWalk walk(LoadBE16(p + 10));
+    walk.Advance(p, 0, std::min<uint64_t>(len, b));
+    if (walk.Complete() && walk.Extent() <= b) return walk.Extent();
+    return StreamWith(8 * kMiB, EndKind::kFile, [&](const StreamChunk& c, uint64_t& length) {
+        const uint64_t available = c.u64Offset + c.nFileBytes;
+        walk.Advance(c.p, c.u64Offset, c.u64Offset + c.nBytes);
+        if (!walk.Complete()) return 0;
+        if (walk.Extent() > c.u64Offset + c.nBytes && !c.bEnded) return 0;
+        length = std::min(available, walk.Extent());
+        return 1;
+    });
+}
+
+uint64_t CFileTypeJudge::GetAPEFileBytesSize(const unsigned char*, size_t) {
+    return StreamWith(2 * kGiB, EndKind::kFile, [](const StreamChunk& c, uint64_t& length) {
+        const size_t header = FindForward(c.p, c.nFileBytes, 0, sz_ApeTail, sizeof sz_ApeTail);
+        if (header == kNotFound) return 0;
+        const size_t footer = FindForward(c.p, c.nFileBytes, header + sizeof sz_ApeTail, sz_ApeTail,
+                                          sizeof sz_ApeTail);
+        length = footer == kNotFound ? c.u64Offset + c.nFileBytes : c.u64Offset + footer + 32;
+        return 1;
+    });
+}
+
+uint64_t CFileTypeJudge::GetWAVFileBytesSize(const unsigned char* p, size_t len) {
+    if (p == nullptr || len < 8) return static_cast<uint64_t>(ContextBytesPerSector());
+    return static_cast<uint64_t>(LoadU32(p + 4)) + 8;
+}
+
+uint64_t CFileTypeJudge::GetDefaultAudioFileBytesSize(const unsigned char*, size_t) {
+    return StreamToNextFile(kAudioCap, EndKind::kFile);
+}
+
+uint64_t CFileTypeJudge::GetFLAFileBytesSize(const unsigned char* p, size_t len) {
+    // Every file this row types is a compound document, whose allocation table tells its
+    // exact size; streaming to the next signature is the fallback for a damaged header.
+    const uint64_t fromHeader = GetOFFICE2003FileBytesSizeByFileHead(p, len);
+    if (fromHeader != 0) return fromHeader;
+    return StreamToNextFile(kAudioCap, EndKind::kFile);
+}
