@@ -1,0 +1,309 @@
+// FAT extraction: files and folder trees written to a destination, previews, and the map of
+// allocated clusters that tells the deep scan where free space lies.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "engine/log_file_manager.h"
+#include "engine/scan_result_file_manager.h"
+#include "fat/fast_fat_recovery.h"
+#include "foundation/bytes.h"
+#include "foundation/text.h"
+
+namespace {
+
+constexpr int kMaxTargetPathUnits = 4096;
+
+// Writes all n bytes, retrying partial writes. 0 or errno.
+int WriteAll(int fd, const unsigned char* p, size_t n) {
+    while (n > 0) {
+        const ssize_t written = write(fd, p, n);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        p += written;
+        n -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+// A name from disk used as one path component: it must not climb out of the destination or
+// name a sub-folder, whatever a corrupt entry holds.
+std::u16string SafeComponent(const char* pszName) {
+    std::u16string name = Ansi2Unicode(pszName);
+    std::replace(name.begin(), name.end(), u'/', u'_');
+    if (name.empty() || name == u"." || name == u"..") name = u"_";
+    return name;
+}
+
+// The destination for a child: the free name the child's name gives in the folder.
+int FreeChildPath(const std::u16string& folder, const char* pszName, std::u16string& out) {
+    const std::u16string wanted = folder + u"/" + SafeComponent(pszName);
+    std::vector<char16_t> chosen(kMaxTargetPathUnits);
+    const int result = GetRealFileName(wanted.c_str(), chosen.data(), kMaxTargetPathUnits);
+    if (result != 0) return result;
+    out = chosen.data();
+    return 0;
+}
+
+// Creates a destination folder, or accepts one that exists already. 0 or errno.
+int MakeTargetFolder(const std::u16string& path) {
+    const std::string utf8 = WideToUtf8(path);
+    if (mkdir(utf8.c_str(), 0755) == 0) return 0;
+    const int error = errno;
+    struct stat st;
+    if (error == EEXIST && stat(utf8.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    return error;
+}
+
+bool PercentOf(uint64_t done, uint64_t total, int& percent) {
+    percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
+    return true;
+}
+
+}  // namespace
+
+uint64_t CFastFatRecovery::RecordDataSector(const _FILE_NODE_& node, uint32_t uCluster) const {
+    return node.u64DataStartSector + node.u64VolumeStartSector +
+           uint64_t{uCluster - 2} * (node.uClusterBytes / m_uBytesPerSector);
+}
+
+// Feeds the record's data, cluster by cluster, to sink until u64Want bytes were produced.
+// The chain is followed through the FAT while it holds; where it stops before the size is
+// reached, the file is taken to go on in the next cluster. 0, 29 for an impossible cluster
+// size, 87 for a record that names no data cluster, the reader's error (30 for nothing read),
+// or the sink's non-zero answer.
+int CFastFatRecovery::CopyClusters(const _FILE_NODE_& node, uint64_t u64Want,
+                                   const std::function<int(const unsigned char*, uint32_t)>& sink) {
+    if (node.uClusterBytes >= kMaxClusterBytes) return 29;
+    const uint32_t sectorsPerChunk = node.uClusterBytes / m_uBytesPerSector;
+    if (sectorsPerChunk == 0) return 87;
+    if (u64Want == 0) return 0;
+    if (!IsDataCluster(node.uClusterNO)) return 87;
+    std::vector<unsigned char> chunk(size_t{sectorsPerChunk} * m_uBytesPerSector);
+    uint32_t cluster = node.uClusterNO;
+    while (u64Want > 0) {
+        if (cluster == 0) return 87;  // the volume ended before the file did
+        unsigned int read = 0;
+        int result = m_diskReader.ReadData(chunk.data(), static_cast<int>(sectorsPerChunk),
+                                           RecordDataSector(node, cluster),
+                                           static_cast<int>(m_uBytesPerSector), &read);
+        if (result == 0 && read == 0) result = 30;
+        if (result != 0) return result;
+        const uint32_t n =
+            static_cast<uint32_t>(std::min<uint64_t>(uint64_t{read} * m_uBytesPerSector, u64Want));
+        u64Want -= n;
+        const int answer = sink(chunk.data(), n);
+        if (answer != 0) return answer;
+        if (u64Want > 0) cluster = FollowChain(cluster);
+    }
+    return 0;
+}
+
+int CFastFatRecovery::ReportRecovery(int nPercent, int nError, const std::u16string& path) {
+    if (m_recoveryCallback == nullptr) return 0;
+    return m_recoveryCallback(m_pCallbackContext, nPercent, 100, nError, path.c_str());
+}
+
+// One file. A write failure ends the file with its error: the file is never reported as
+// recovered while part of it is missing, and what was written stays for the user.
+int CFastFatRecovery::WriteFileData(_FILE_NODE_* pNode, const std::u16string& target) {
+    const int fd = open(WideToUtf8(target).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        const int error = errno;
+        ReportRecovery(100, error, target);
+        return error;
+    }
+    const uint64_t size = pNode->u64FileSize;
+    uint64_t remaining = size;
+    int result = CopyClusters(*pNode, size, [&](const unsigned char* p, uint32_t n) {
+        const int error = WriteAll(fd, p, n);
+        if (error != 0) return error;
+        remaining -= n;
+        int percent = 0;
+        PercentOf(size - remaining, size, percent);
+        return ReportRecovery(percent, 0, target);
+    });
+    if (close(fd) != 0 && result == 0) result = errno;
+    if (result == 0 && size == 0) return ReportRecovery(100, 0, target);
+    if (result > 0) ReportRecovery(100, result, target);
+    return result;
+}
+
+int CFastFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, const char16_t* pszTargetPath) {
+    const std::u16string target = pszTargetPath != nullptr ? pszTargetPath : u"";
+    if (pNode == nullptr || target.empty()) {
+        ReportRecovery(100, 87, target);
+        return 87;
+    }
+    if (pNode->bIsDir == 0) return WriteFileData(pNode, target);
+    const int result = MakeTargetFolder(target);
+    if (result != 0) return result;
+    m_recoveryQueue.push_back({*pNode, target});
+    return 0;
+}
+
+// Breadth-first: a folder's files are written before those of its sub-folders. Every child
+// gets a name that is free in its destination folder (two deleted "!ile.txt" in one folder
+// are common), so nothing recovered overwrites or merges into anything else.
+int CFastFatRecovery::SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath,
+                                   int nBaseDirIndex) {
+    if (pNode == nullptr || pszTargetPath == nullptr || pNode->bIsDir == 0) {
+        return SaveDataToTargetFile(pNode, pszTargetPath);
+    }
+    m_recoveryQueue.clear();
+    int result = SaveDataToTargetFile(pNode, pszTargetPath);
+    if (result != 0) return result;
+    while (!m_recoveryQueue.empty()) {
+        const __FILE_DATA_RECOVERY__ item = m_recoveryQueue.front();
+        m_recoveryQueue.pop_front();
+        unsigned int separators = 0;
+        GetPathDirIndex(item.strTargetPath.c_str(), separators);
+        const int level = static_cast<int>(separators) - nBaseDirIndex;
+        std::vector<_FILE_NODE_> children;
+        _FILE_NODE_ folder = item.node;
+        const int listed =
+            GetChildrenFileNode(&folder, static_cast<unsigned int>(std::max(level, 0)), children);
+        if (listed != 0) {
+            result = listed;
+            continue;
+        }
+        for (_FILE_NODE_& child : children) {
+            std::u16string childPath;
+            result = FreeChildPath(item.strTargetPath, child.szFileName, childPath);
+            if (result == 0) result = SaveDataToTargetFile(&child, childPath.c_str());
+            if (result == ERROR_USER_CANCEL) {
+                m_recoveryQueue.clear();
+                return result;
+            }
+        }
+    }
+    return result;
+}
+
+int CFastFatRecovery::PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars,
+                              unsigned char* pBuf, int& nBufLen, PREVIEW_CALLBACK cb, void* ctx) {
+    const int bufferSize = nBufLen;
+    nBufLen = 0;
+    auto finish = [&](int result) {
+        if (cb != nullptr) cb(ctx, 100, result);
+        return result;
+    };
+    if (pNode == nullptr) return finish(87);
+
+    char ext[256] = {};
+    const bool photo = GetExtendName(pNode->szFileName, ext, sizeof ext) == 0 &&
+                       (GetCharLowerA(ext), IsPhotoExtension(ext));
+    std::string tmpPath;
+    int fd = -1;
+    if (photo && pszTmpPath != nullptr) {
+        const std::string root = GetScanLogRootPath();
+        MakeFolderPath(root);
+        tmpPath = root + "tmp." + ext;
+        const std::u16string wide = Utf8ToWide(tmpPath.c_str());
+        if (tmpPath.size() < 256 && wide.size() < static_cast<size_t>(nTmpPathChars)) {
+            std::copy(wide.c_str(), wide.c_str() + wide.size() + 1, pszTmpPath);
+            unlink(tmpPath.c_str());
+            fd = open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0) return finish(errno);
+        }
+    }
+    const bool toFile = fd >= 0;
+    if (!toFile && pBuf == nullptr) return finish(87);
+    const uint64_t total = toFile
+                               ? pNode->u64FileSize
+                               : std::min<uint64_t>(pNode->u64FileSize,
+                                                    static_cast<uint64_t>(std::max(bufferSize, 0)));
+    uint64_t done = 0;
+    int result = CopyClusters(*pNode, total, [&](const unsigned char* p, uint32_t n) {
+        if (toFile) {
+            const int error = WriteAll(fd, p, n);
+            if (error != 0) return error;
+        } else {
+            std::memcpy(pBuf + done, p, n);
+        }
+        done += n;
+        int percent = 0;
+        PercentOf(done, total, percent);
+        return cb != nullptr ? cb(ctx, percent, 0) : 0;
+    });
+    if (toFile) {
+        if (close(fd) != 0 && result == 0) result = errno;
+        if (result != 0) unlink(tmpPath.c_str());
+    } else {
+        nBufLen = static_cast<int>(done);
+    }
+    return finish(result);
+}
+
+int CFastFatRecovery::BuildBitMapInfo() {
+    const unsigned char* b = m_bootArea.data();
+    const uint64_t total = LoadU32(b + 0x20) != 0 ? LoadU32(b + 0x20) : LoadU16(b + 0x13);
+    uint64_t clusters = 0;
+    if (total > m_uFirstDataSector) {
+        clusters = (total - m_uFirstDataSector) / m_uSectorsPerCluster +
+                   ((total % m_uSectorsPerCluster) != 0 ? 1 : 0);
+    }
+    clusters = std::min<uint64_t>(clusters, 0x0FFFFFF5);
+    m_bitMap.assign((clusters + 7) / 8, 0);
+    auto mark = [&](uint64_t cluster) {
+        const uint64_t bit = cluster - 2;
+        if (bit / 8 < m_bitMap.size()) m_bitMap[bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+    };
+    for (uint64_t k = 2; k < clusters + 2; ++k) {
+        uint32_t entry = 0;
+        if (GetNextClusterNO(static_cast<uint32_t>(k), entry) != 0) continue;
+        if (m_nFatType != kFatType32) entry &= 0xFFFF;
+        if (entry == 0) continue;
+        mark(k);
+        // A chain's next cluster is in use even where its own entry was damaged.
+        if (entry >= 2 && !IsEndOfChain(entry)) mark(entry & 0x0FFFFFFF);
+    }
+    return 0;
+}
+
+int CFastFatRecovery::GetUnUsedSectorCount(unsigned long long& llStart,
+                                           unsigned long long& llCount) {
+    llCount = 0;
+    if (llStart > m_u64VolumeSectorCount) {
+        llStart = m_u64VolumeSectorCount;
+        return 1;
+    }
+    // The reserved sectors, the FATs and the fixed root are never free space.
+    if (llStart != 0 && llStart < m_uFirstDataSector) return 1;
+    uint64_t relative = llStart != 0 ? llStart - m_uFirstDataSector : 0;
+    const uint64_t spc = m_uSectorsPerCluster;
+    const uint64_t bits = uint64_t{m_bitMap.size()} * 8;
+    auto isSet = [&](uint64_t i) { return (m_bitMap[i / 8] >> (i % 8)) & 1; };
+    uint64_t k = relative / spc;
+    if (k < bits) {
+        uint64_t i = k;
+        while (i < bits && isSet(i)) {
+            if (i % 8 == 0 && m_bitMap[i / 8] == 0xFF) {
+                i += 8;
+            } else {
+                ++i;
+            }
+        }
+        if (i < bits) relative += (i - k) * spc;
+        uint64_t j = relative / spc;
+        uint64_t freeClusters = 0;
+        while (j < bits && !isSet(j)) {
+            const uint64_t step = (j % 8 == 0 && m_bitMap[j / 8] == 0 && j + 8 <= bits) ? 8 : 1;
+            freeClusters += step;
+            j += step;
+        }
+        llCount = freeClusters * spc;
+    }
+    const uint64_t absolute = relative + m_uFirstDataSector;
+    if (absolute + llCount > m_u64VolumeSectorCount) {
+        llCount = m_u64VolumeSectorCount > absolute ? m_u64VolumeSectorCount - absolute : 0;
+    }
+    llStart = absolute;
+    return 1;
+}

@@ -1,0 +1,176 @@
+// The quick-scan engine for FAT12, FAT16 and FAT32 volumes.
+//
+// Starting at the root it walks the directory tree the way the file system describes it and
+// records in a result store every deleted file, every file below a deleted folder, and the
+// folders that lead to them; live files are walked past. Afterwards it extracts records along
+// their cluster chains, previews them, and tells the deep scan which clusters are free.
+//
+// Invariants:
+//  - nothing is ever written to the device: it is opened read-only and read through
+//    m_diskReader, whose limit is the end of the volume;
+//  - the FAT is read through a window of at most 16 MiB that never reaches past the FAT;
+//  - every cluster number taken from disk is checked against the volume's cluster count
+//    before it is turned into a sector, and every chain walk is bounded, so a FAT with loops
+//    or a corrupt directory ends a walk instead of running away;
+//  - a recovered file is created with O_EXCL: an existing file is never written into.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "foundation/disk_reader.h"
+#include "foundation/recovery_parse.h"
+
+class CScanResultFileManager;
+
+// One pending folder of a folder recovery and the destination path created for it.
+struct __FILE_DATA_RECOVERY__ {
+    _FILE_NODE_ node;
+    std::u16string strTargetPath;
+};
+
+class CFastFatRecovery : public IFileRecoveryParse {
+public:
+    static constexpr uint32_t kFatWindowBytes = 0x1000000;   // 16 MiB
+    static constexpr uint32_t kMaxClusterBytes = 0x6400001;  // refused from here on
+    static constexpr int kFatType12 = 12, kFatType16 = 16, kFatType32 = 32;
+
+    CFastFatRecovery();
+    ~CFastFatRecovery() override;
+    CFastFatRecovery(const CFastFatRecovery&) = delete;
+    CFastFatRecovery& operator=(const CFastFatRecovery&) = delete;
+
+    int Init(int nDisk, long long llStartSector, long long llSectorCount,
+             char16_t wcDriveLetter) override;
+    int Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) override;
+    int InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* ctx,
+                     int nWeight) override;
+    int ScanDevice(const char16_t* pszLogName) override;
+    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int uDirIndex,
+                            std::vector<_FILE_NODE_>& out) override;
+    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int uDirIndex,
+                             unsigned int& count) override;
+    unsigned int GetLostFileCount() override;
+    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, char16_t* pszPath, int nMaxChars) override;
+    int SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath, int nBaseDirIndex) override;
+    int GetUnUsedSectorCount(unsigned long long& llStart, unsigned long long& llCount) override;
+    int InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx) override;
+    int SearchFileNode(const char16_t* pszKey, std::vector<__SEARCH_FILE_INFO__>& out) override;
+    int BuildBitMapInfo() override;
+    int PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars, unsigned char* pBuf,
+                int& nBufLen, PREVIEW_CALLBACK cb, void* ctx) override;
+
+    // 1 for FAT32, 0 for FAT12/16.
+    uint32_t GetDeviceFileSystemType() const { return m_uIsFat32; }
+    int GetFatType() const { return m_nFatType; }
+    // Reads one folder (its first cluster and the clusters that continue it) into the store.
+    int InitDirInfo(uint32_t uCluster);
+    // One FAT entry through the window (87 when the FAT could not be read). FAT12 entries are read
+    // as the 12-bit values they are; their end-of-chain and bad-cluster marks come back widened to
+    // 16 bits (0xFFF7..0xFFFF), so that every caller tests FAT12 and FAT16 entries alike. 87 for a
+    // cluster the FAT does not hold.
+    int GetNextClusterNO(uint32_t uCluster, uint32_t& uNext);
+    // The cluster to read after uCluster in a file: the FAT's next cluster while the chain is
+    // valid, else uCluster + 1, since a deleted file's chain is gone and it is taken to be
+    // contiguous. 0 when the volume ends.
+    uint32_t FollowChain(uint32_t uCluster);
+    // The chain step of a deleted-folder walk: next from the FAT, or the next cluster when its
+    // entry is free too; 0 at the end of the chain or when the next cluster is in use.
+    int FindNextClusterNO(uint32_t uCluster, uint32_t& uNext);
+    // Trial searches for the high word of a deleted FAT32 entry's first cluster.
+    int GetDirRealHighClusterNO(uint16_t uLow, uint16_t& uHigh);
+    int GetFileRealHighClusterNO(uint16_t uLow, uint16_t& uHigh, const char* pszName);
+    // 1 when the file's first data sector carries the signature its extension promises, or
+    // when that cannot be told; else 0.
+    int IsFileDataHealth(const _FILE_NODE_* pNode, uint32_t uSectorsPerCluster);
+    // A folder's level, climbing ".." entries on the disk; the root's level is 0.
+    int GetRootParentDirIndex(uint32_t uCluster, uint32_t& uLevel,
+                              std::map<uint32_t, uint32_t>& visited);
+    int _GetRootParentDirIndex(uint32_t uCluster, uint32_t& uLevel);
+    // Writes one file, or creates one folder and queues it for SaveFileData.
+    int SaveDataToTargetFile(_FILE_NODE_* pNode, const char16_t* pszTargetPath);
+
+    // Geometry, for tests and the deep scan.
+    uint32_t GetBytesPerSector() const { return m_uBytesPerSector; }
+    uint32_t GetSectorsPerCluster() const { return m_uSectorsPerCluster; }
+    uint32_t GetFirstDataSector() const { return m_uFirstDataSector; }
+    uint32_t GetRootCluster() const { return m_uRootCluster; }
+    uint32_t GetClusterCount() const { return m_uClusterCount; }
+    const std::vector<uint8_t>& GetBitMap() const { return m_bitMap; }
+
+private:
+    struct LongNameState;
+
+    int ReadBootArea();
+    void ComputeGeometry();
+    int LoadFatWindow(uint32_t uFatSector);
+    bool IsDataCluster(uint32_t uCluster) const;
+    bool IsEndOfChain(uint32_t uEntry) const;
+    uint64_t ClusterSector(uint32_t uCluster) const;
+    uint64_t RootDirSectorCount() const;
+    void ReportScanProgress(int nPercent, int nSecondsLeft, int& nResult);
+    int WalkFolders(unsigned int& uLastTick);
+    int ReadFolderBuffer(uint32_t uCluster, bool bFixedRoot, std::vector<unsigned char>& buf);
+    bool ParseFolderBuffer(const std::vector<unsigned char>& buf, uint64_t u64FirstSector,
+                           uint32_t& uCurrentFolder, bool bUnderDeletion, LongNameState& lfn);
+    void RecordSubFolder(const unsigned char* pEntry, const std::string& name,
+                         uint32_t uCurrentFolder, bool bUnderDeletion);
+    void RecordFile(const unsigned char* pEntry, const std::string& name, uint64_t u64Sector,
+                    uint32_t uCurrentFolder);
+    void MarkForPublishing(uint32_t uFolder);
+    void PublishFolders();
+    uint32_t FolderLevel(uint32_t uFolder) const;
+    void FillTimes(const unsigned char* pEntry, _FILE_NODE_& node) const;
+    int CopyClusters(const _FILE_NODE_& node, uint64_t u64Want,
+                     const std::function<int(const unsigned char*, uint32_t)>& sink);
+    int WriteFileData(_FILE_NODE_* pNode, const std::u16string& target);
+    int RecoverFolderTree(_FILE_NODE_* pNode, const std::u16string& target, int nBaseDirIndex);
+    uint64_t RecordDataSector(const _FILE_NODE_& node, uint32_t uCluster) const;
+    int ReportRecovery(int nPercent, int nError, const std::u16string& path);
+
+    uint64_t m_u64VolumeStartSector = 0;
+    uint64_t m_u64VolumeSectorCount = 0;
+    char16_t m_wcDriveLetter = u'C';
+    uint32_t m_uBytesPerSector = 512;
+    int m_nDevice = -1;
+    std::vector<unsigned char> m_bootArea;  // the first 4096 bytes of the volume
+    uint32_t m_uFirstDataSector = 0;        // of cluster 2, relative to the volume start
+    uint32_t m_uSectorsPerCluster = 0;
+    uint32_t m_uRootCluster = 0;
+    uint32_t m_uIsFat32 = 1;
+    int m_nFatType = kFatType32;
+    uint32_t m_uClusterCount = 0;          // data clusters: valid numbers are 2..count+1
+    uint32_t m_uRootDirSectors = 0;        // FAT12/16 fixed root
+    uint64_t m_u64FatStartSector = 0;      // absolute
+    uint32_t m_uFatSectors = 0;            // sectors of one FAT
+    uint32_t m_uFatWindowFirstSector = 0;  // FAT-relative
+    uint32_t m_uFatWindowBytes = 0;        // bytes of the window holding FAT data
+    std::unique_ptr<unsigned char[]> m_pFatWindow;
+    uint32_t m_uFileSource = FILE_SOURCE_FAST_FAT;
+    CDiskReader m_diskReader;
+    std::unique_ptr<CScanResultFileManager> m_pStore;
+
+    std::deque<uint32_t> m_folderQueue;
+    std::set<uint32_t> m_walkedFolders;
+    std::map<uint32_t, _FILE_NODE_> m_folderMap;  // uFileIndex holds the parent's cluster
+    std::map<uint32_t, uint32_t> m_folderLevels;  // level of every folder met by the walk
+    std::vector<uint32_t> m_publishList;
+    std::set<uint32_t> m_published;
+
+    int m_nWeight = 100;
+    SCAN_CALLBACK m_scanCallback = nullptr;
+    RECOVERY_CALLBACK m_recoveryCallback = nullptr;
+    SEARCH_CALLBACK m_searchCallback = nullptr;
+    void* m_pCallbackContext = nullptr;
+    void* m_pSearchContext = nullptr;
+    int m_nProgressStep = 0;
+
+    std::vector<uint8_t> m_bitMap;  // bit i: cluster i + 2 in use
+    std::deque<__FILE_DATA_RECOVERY__> m_recoveryQueue;
+};

@@ -1,0 +1,687 @@
+// The quick FAT scan: geometry, the FAT window and the walk of the directory tree.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+
+#include "carving/file_type_judge.h"
+#include "engine/log_file_manager.h"
+#include "engine/scan_result_file_manager.h"
+#include "fat/fast_fat_recovery.h"
+#include "foundation/bytes.h"
+#include "foundation/debug_log.h"
+#include "foundation/disk_table.h"
+#include "foundation/recognisers.h"
+#include "foundation/system_utils.h"
+#include "foundation/text.h"
+
+namespace {
+
+constexpr size_t kBootAreaBytes = 4096;
+constexpr uint32_t kFat12MaxClusters = 4085;
+constexpr unsigned int kReportIntervalMs = 5000;
+// 20 pieces of 13 units hold the longest name a FAT folder can carry (255 units).
+constexpr int kLongNameUnits = 20 * 13;
+constexpr uint16_t kMaxHighWordTrials = 256;
+
+bool OpensWithDotPair(const unsigned char* p, size_t len) {
+    return len >= 64 && (p[0x0B] & FAT_ATTR_DIRECTORY) && p[0] == '.' && p[1] == ' ' &&
+           p[32] == '.' && p[33] == '.';
+}
+
+std::string ShortEntryName(const unsigned char* e, bool bFolder) {
+    char name[13] = {};
+    std::memcpy(name, e, 8);
+    EraseStringTailBlankChar(name, 8);
+    if (!bFolder && e[8] != ' ') {
+        char ext[4] = {};
+        std::memcpy(ext, e + 8, 3);
+        EraseStringTailBlankChar(ext, 3);
+        std::strcat(name, ".");
+        std::strcat(name, ext);
+    }
+    Convert2Lowercase(name);
+    if (static_cast<unsigned char>(name[0]) == FAT_ENTRY_DELETED) name[0] = '!';
+    return name;
+}
+
+void RemoveStoreFiles(const char* pszName) {
+    char folder[4096];
+    if (CLogFileManager::GetInstance()->GetLogFileDirPath(folder, sizeof folder) != 0) return;
+    const std::string base = std::string(folder) + pszName;
+    for (const char* suffix : {"", "_Relation", "_DirInfo"}) unlink((base + suffix).c_str());
+}
+
+}  // namespace
+
+// The long name being assembled from the pieces that precede a short entry. Pieces are laid
+// right to left in the order they are stored, so the name reads in order and ends at its
+// first zero unit.
+struct CFastFatRecovery::LongNameState {
+    char16_t units[kLongNameUnits + 1] = {};
+    int position = kLongNameUnits;
+    bool active = false;
+
+    void Reset() {
+        position = kLongNameUnits;
+        active = false;
+    }
+    // A name with more pieces than a FAT name can have is garbage: it is dropped, and the
+    // folder's walk goes on with the entries after it.
+    void AddPiece(const unsigned char* e) {
+        if (position < 13) {
+            Reset();
+            return;
+        }
+        position -= 13;
+        static constexpr int kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+        for (int i = 0; i < 13; ++i) units[position + i] = LoadU16(e + kOffsets[i]);
+        active = true;
+    }
+    std::string Take() {
+        units[kLongNameUnits] = u'\0';
+        char name[256];
+        inner_uni2str(name, units + position, sizeof name, -1);
+        Reset();
+        return name;
+    }
+};
+
+CFastFatRecovery::CFastFatRecovery() : m_bootArea(kBootAreaBytes, 0) {}
+
+CFastFatRecovery::~CFastFatRecovery() {
+    if (m_nDevice != -1) close(m_nDevice);
+}
+
+int CFastFatRecovery::Init(int nDisk, long long llStartSector, long long llSectorCount,
+                           char16_t wcDriveLetter) {
+    if (m_nDevice != -1) return 0;
+    const int fd = OpenDiskReadOnly(nDisk);
+    if (fd < 0) return errno;
+    m_nDevice = fd;
+    m_u64VolumeStartSector = static_cast<uint64_t>(llStartSector);
+    m_u64VolumeSectorCount = static_cast<uint64_t>(llSectorCount);
+    m_wcDriveLetter = wcDriveLetter;
+    const int readResult = ReadBootArea();
+    if (readResult != 0) return readResult;
+    ComputeGeometry();
+    const int result = m_diskReader.Init(nDisk, m_u64VolumeStartSector + m_u64VolumeSectorCount);
+    LoadFatWindow(0);
+    return result;
+}
+
+// An image named by path is bound like a disk: the volume is the whole file.
+int CFastFatRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) {
+    if (m_nDevice != -1) return 0;
+    if (pszDevicePath == nullptr) return 87;
+    const int fd = OpenDeviceReadOnly(WideToUtf8(pszDevicePath).c_str());
+    if (fd < 0) return errno;
+    m_nDevice = fd;
+    m_u64VolumeStartSector = 0;
+    m_u64VolumeSectorCount = GetDeviceSizeBytes(fd) / 512;
+    m_wcDriveLetter = wcDriveLetter;
+    const int readResult = ReadBootArea();
+    if (readResult != 0) return readResult;
+    ComputeGeometry();
+    const int result = m_diskReader.Init(pszDevicePath, m_u64VolumeSectorCount);
+    LoadFatWindow(0);
+    return result;
+}
+
+int CFastFatRecovery::ReadBootArea() {
+    const off_t offset = static_cast<off_t>(m_u64VolumeStartSector * 512);
+    ssize_t got;
+    do {
+        got = pread(m_nDevice, m_bootArea.data(), kBootAreaBytes, offset);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return errno;
+    return static_cast<size_t>(got) < kBootAreaBytes ? 30 : 0;
+}
+
+void CFastFatRecovery::ComputeGeometry() {
+    const unsigned char* b = m_bootArea.data();
+    const uint32_t bps = LoadU16(b + 0x0B);
+    m_uBytesPerSector = (bps >= 512 && bps <= 4096 && bps % 512 == 0) ? bps : 512;
+    m_uSectorsPerCluster = b[0x0D] != 0 ? b[0x0D] : 1;
+    const uint32_t reserved = LoadU16(b + 0x0E);
+    const uint32_t fats = b[0x10];
+    const uint32_t fat16Size = LoadU16(b + 0x16);
+    const bool fat32 =
+        std::memcmp(b + 0x52, "FAT32   ", 8) == 0 || (fat16Size == 0 && LoadU16(b + 0x11) == 0);
+    m_uIsFat32 = fat32 ? 1 : 0;
+    m_uFatSectors = fat32 ? LoadU32(b + 0x24) : fat16Size;
+    // The fixed root of FAT12/16 is as long as its entry count says: 14 sectors on a floppy,
+    // 32 on a hard-disk FAT16. Assuming 32 everywhere would misplace every cluster of a floppy.
+    m_uRootDirSectors =
+        fat32 ? 0 : (LoadU16(b + 0x11) * 32u + m_uBytesPerSector - 1) / m_uBytesPerSector;
+    m_uRootCluster = fat32 ? LoadU32(b + 0x2C) : 0;
+    m_uFirstDataSector = reserved + fats * m_uFatSectors + m_uRootDirSectors;
+    m_u64FatStartSector = m_u64VolumeStartSector + reserved;
+
+    uint64_t total = LoadU32(b + 0x20) != 0 ? LoadU32(b + 0x20) : LoadU16(b + 0x13);
+    const uint64_t volumeSectors = m_u64VolumeSectorCount * 512 / m_uBytesPerSector;
+    if (volumeSectors != 0) total = std::min(total, volumeSectors);
+    uint64_t clusters =
+        total > m_uFirstDataSector ? (total - m_uFirstDataSector) / m_uSectorsPerCluster : 0;
+    m_nFatType = fat32 ? kFatType32 : (clusters < kFat12MaxClusters ? kFatType12 : kFatType16);
+    // A cluster the FAT has no entry for cannot be part of any chain.
+    const uint64_t fatBytes = uint64_t{m_uFatSectors} * m_uBytesPerSector;
+    const uint64_t entries = m_nFatType == kFatType12   ? fatBytes * 2 / 3
+                             : m_nFatType == kFatType16 ? fatBytes / 2
+                                                        : fatBytes / 4;
+    clusters = std::min(clusters, entries > 2 ? entries - 2 : 0);
+    m_uClusterCount = static_cast<uint32_t>(std::min<uint64_t>(clusters, 0x0FFFFFF5));
+}
+
+// The window never reaches past the FAT, so a small volume (a floppy) still gets its whole
+// FAT rather than a refused read and a window of zeros, and costs no more memory than its FAT.
+int CFastFatRecovery::LoadFatWindow(uint32_t uFatSector) {
+    const uint64_t fatBytes = uint64_t{m_uFatSectors} * m_uBytesPerSector;
+    const uint32_t capacity = static_cast<uint32_t>(std::min<uint64_t>(kFatWindowBytes, fatBytes));
+    m_uFatWindowBytes = 0;
+    if (capacity == 0 || uFatSector >= m_uFatSectors) return 87;
+    if (!m_pFatWindow) m_pFatWindow.reset(new (std::nothrow) unsigned char[capacity]);
+    if (!m_pFatWindow) return 8;
+    const uint32_t sectors = std::min(capacity / m_uBytesPerSector, m_uFatSectors - uFatSector);
+    unsigned int read = 0;
+    const int result = m_diskReader.ReadData(m_pFatWindow.get(), static_cast<int>(sectors),
+                                             m_u64FatStartSector + uFatSector,
+                                             static_cast<int>(m_uBytesPerSector), &read);
+    m_uFatWindowFirstSector = uFatSector;
+    m_uFatWindowBytes = read * m_uBytesPerSector;
+    if (read == 0) return result != 0 ? result : 30;
+    return 0;
+}
+
+int CFastFatRecovery::GetNextClusterNO(uint32_t uCluster, uint32_t& uNext) {
+    if (!m_pFatWindow) return 87;  // no FAT could be read: no chain can be followed
+    const uint64_t offset = m_nFatType == kFatType32   ? uint64_t{uCluster} * 4
+                            : m_nFatType == kFatType16 ? uint64_t{uCluster} * 2
+                                                       : uint64_t{uCluster} + uCluster / 2;
+    const uint32_t width = m_nFatType == kFatType32 ? 4 : 2;
+    if (offset + width > uint64_t{m_uFatSectors} * m_uBytesPerSector) return 87;
+    const uint64_t windowStart = uint64_t{m_uFatWindowFirstSector} * m_uBytesPerSector;
+    if (offset < windowStart || offset + width > windowStart + m_uFatWindowBytes) {
+        const int result = LoadFatWindow(static_cast<uint32_t>(offset / m_uBytesPerSector));
+        if (result != 0) return result;
+    }
+    const unsigned char* p =
+        m_pFatWindow.get() + (offset - uint64_t{m_uFatWindowFirstSector} * m_uBytesPerSector);
+    if (m_nFatType == kFatType32) {
+        uNext = LoadU32(p);
+    } else if (m_nFatType == kFatType16) {
+        uNext = LoadU16(p);
+    } else {
+        const uint16_t raw = LoadU16(p);
+        uint32_t entry = (uCluster & 1) ? raw >> 4 : raw & 0x0FFF;
+        if (entry >= 0x0FF7) entry |= 0xF000;
+        uNext = entry;
+    }
+    return 0;
+}
+
+bool CFastFatRecovery::IsEndOfChain(uint32_t uEntry) const {
+    return m_nFatType == kFatType32 ? (uEntry & 0x0FFFFFFF) >= 0x0FFFFFF8
+                                    : (uEntry & 0xFFFF) >= 0xFFF8;
+}
+
+bool CFastFatRecovery::IsDataCluster(uint32_t uCluster) const {
+    return uCluster >= 2 && uint64_t{uCluster} < uint64_t{m_uClusterCount} + 2;
+}
+
+uint64_t CFastFatRecovery::ClusterSector(uint32_t uCluster) const {
+    if (uCluster == 0 && m_uIsFat32 == 0) {
+        return m_u64VolumeStartSector + m_uFirstDataSector - m_uRootDirSectors;
+    }
+    return m_u64VolumeStartSector + m_uFirstDataSector +
+           uint64_t{uCluster - 2} * m_uSectorsPerCluster;
+}
+
+int CFastFatRecovery::FindNextClusterNO(uint32_t uCluster, uint32_t& uNext) {
+    uint32_t entry = 0;
+    uNext = 0;
+    const int result = GetNextClusterNO(uCluster, entry);
+    if (result != 0) return result;
+    if (m_nFatType != kFatType32) entry &= 0xFFFF;
+    if (entry != 0) {
+        if (!IsEndOfChain(entry) && IsDataCluster(entry & 0x0FFFFFFF)) uNext = entry & 0x0FFFFFFF;
+        return 0;
+    }
+    uint32_t following = 0;
+    if (GetNextClusterNO(uCluster + 1, following) == 0 && following == 0 &&
+        IsDataCluster(uCluster + 1)) {
+        uNext = uCluster + 1;
+    }
+    return 0;
+}
+
+uint32_t CFastFatRecovery::FollowChain(uint32_t uCluster) {
+    uint32_t entry = 0;
+    if (GetNextClusterNO(uCluster, entry) == 0) {
+        if (m_nFatType != kFatType32) entry &= 0xFFFF;
+        const uint32_t next = entry & 0x0FFFFFFF;
+        if (entry != 0 && !IsEndOfChain(entry) && next != uCluster && IsDataCluster(next)) {
+            return next;
+        }
+    }
+    return IsDataCluster(uCluster + 1) ? uCluster + 1 : 0;
+}
+
+int CFastFatRecovery::InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* ctx,
+                                   int nWeight) {
+    m_scanCallback = scanCb;
+    m_recoveryCallback = recoveryCb;
+    m_pCallbackContext = ctx;
+    m_nWeight = nWeight;
+    return 0;
+}
+
+void CFastFatRecovery::ReportScanProgress(int nPercent, int nSecondsLeft, int& nResult) {
+    if (m_scanCallback == nullptr) return;
+    nResult =
+        m_scanCallback(m_pCallbackContext, nPercent, m_nWeight, nSecondsLeft, 0, 0, 0, nullptr);
+}
+
+int CFastFatRecovery::ScanDevice(const char16_t* pszLogName) {
+    m_folderMap.clear();
+    m_folderLevels.clear();
+    m_publishList.clear();
+    m_published.clear();
+    m_walkedFolders.clear();
+    m_folderQueue.clear();
+    m_pStore = std::make_unique<CScanResultFileManager>();
+    if (pszLogName != nullptr) {
+        m_pStore->Init(pszLogName);
+        return 0;
+    }
+    SYSTEMTIME now{};
+    rsb_getSystemTime(&now);
+    char name[128];
+    std::snprintf(name, sizeof name, "Fast_%lld_%d%d%d%d%2d",
+                  static_cast<long long>(m_u64VolumeStartSector), now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute);
+    // A store of the same name is left by a scan of this volume in the same minute; a new
+    // scan starts afresh instead of numbering on after the old records.
+    RemoveStoreFiles(name);
+    // Without a store nothing found could be kept: report that rather than an empty success.
+    const int storeResult = m_pStore->Init(Ansi2Unicode(name).c_str());
+    if (storeResult != 0) return storeResult;
+
+    m_folderQueue.push_back(m_uRootCluster);
+    m_folderLevels[m_uRootCluster] = 0;
+    unsigned int lastTick = rsb_getTickCount();
+    int result = 0;
+    m_nProgressStep = 0;
+    ReportScanProgress(1, -1, result);
+    const int walkResult = WalkFolders(lastTick);
+    if (walkResult != 0) result = walkResult;
+    if (result == 0) ReportScanProgress(80, 10, result);
+    // Folders are published even after a cancel, so that the files found so far browse
+    // under the folders they were deleted from.
+    PublishFolders();
+    m_pStore->FlushBufToFile();
+    if (result == 0) ReportScanProgress(100, 0, result);
+    return result;
+}
+
+int CFastFatRecovery::WalkFolders(unsigned int& uLastTick) {
+    int result = 0;
+    bool reportTicks = true;
+    while (!m_folderQueue.empty()) {
+        const uint32_t cluster = m_folderQueue.front();
+        m_folderQueue.pop_front();
+        if (!m_walkedFolders.insert(cluster).second) continue;
+        InitDirInfo(cluster);
+        const unsigned int now = rsb_getTickCount();
+        if (!reportTicks ||
+            static_cast<int>(now - uLastTick) < static_cast<int>(kReportIntervalMs)) {
+            continue;
+        }
+        ++m_nProgressStep;
+        if (m_scanCallback != nullptr && m_nWeight == 100) {
+            ReportScanProgress(1 + m_nProgressStep, 100 - m_nProgressStep, result);
+        } else if (m_scanCallback != nullptr && m_nWeight == 9) {
+            ReportScanProgress(20 + m_nProgressStep, -1, result);
+        } else if (m_scanCallback != nullptr) {
+            reportTicks = false;  // other weights get no periodic reports
+        }
+        if (result != 0) break;
+        uLastTick = now;
+    }
+    return result;
+}
+
+int CFastFatRecovery::ReadFolderBuffer(uint32_t uCluster, bool bFixedRoot,
+                                       std::vector<unsigned char>& buf) {
+    const uint32_t sectors = bFixedRoot ? m_uRootDirSectors : m_uSectorsPerCluster;
+    buf.assign(size_t{sectors} * m_uBytesPerSector, 0);
+    unsigned int read = 0;
+    const int result =
+        m_diskReader.ReadData(buf.data(), static_cast<int>(sectors), ClusterSector(uCluster),
+                              static_cast<int>(m_uBytesPerSector), &read);
+    if (result == 0 && read == 0) return 30;
+    return result;
+}
+
+int CFastFatRecovery::InitDirInfo(uint32_t uCluster) {
+    const bool fixedRoot = m_uIsFat32 == 0 && uCluster == 0;
+    if (!fixedRoot && !IsDataCluster(uCluster)) return 87;
+    const auto mapped = m_folderMap.find(uCluster);
+    const bool isMapped = mapped != m_folderMap.end() && mapped->second.bIsDir != 0;
+    const bool underDeletion = isMapped && mapped->second.uReserved != 0;
+
+    LongNameState lfn;
+    std::vector<unsigned char> buf;
+    std::set<uint32_t> visited;  // a FAT with a loop must not keep the walk in one folder
+    uint32_t current = uCluster;
+    uint32_t currentFolder = uCluster;
+    bool guessed = false;  // the cluster was taken as contiguous, not read from the FAT
+    int result = 0;
+    for (bool first = true;; first = false) {
+        visited.insert(current);
+        result = ReadFolderBuffer(current, fixedRoot, buf);
+        if (result != 0) return result;
+        if (isMapped && current != m_uRootCluster) {
+            // A folder opens with its dot pair. A cluster taken on trust because the FAT no
+            // longer says where the folder goes on must at least hold directory entries.
+            if (first && !OpensWithDotPair(buf.data(), buf.size())) break;
+            if (!first && guessed &&
+                !IsFatFDTRecord(buf.data(), static_cast<int>(m_uBytesPerSector)))
+                break;
+        }
+        if (!ParseFolderBuffer(buf, ClusterSector(current), currentFolder, underDeletion, lfn) ||
+            fixedRoot) {
+            break;
+        }
+        uint32_t entry = 0;
+        result = GetNextClusterNO(current, entry);
+        if (result != 0) break;
+        if (m_nFatType != kFatType32) entry &= 0xFFFF;
+        uint32_t next = entry & 0x0FFFFFFF;
+        guessed = entry == 0;
+        if (entry == 0) {
+            uint32_t following = 1;
+            if (GetNextClusterNO(current + 1, following) != 0 || following != 0) break;
+            next = current + 1;
+        } else if (IsEndOfChain(entry)) {
+            break;
+        }
+        if (!IsDataCluster(next) || visited.count(next) != 0) break;
+        current = next;
+    }
+    return result;
+}
+
+bool CFastFatRecovery::ParseFolderBuffer(const std::vector<unsigned char>& buf,
+                                         uint64_t u64FirstSector, uint32_t& uCurrentFolder,
+                                         bool bUnderDeletion, LongNameState& lfn) {
+    for (size_t offset = 0; offset + kFatEntrySize <= buf.size(); offset += kFatEntrySize) {
+        const unsigned char* e = buf.data() + offset;
+        const uint64_t entrySector = u64FirstSector + offset / m_uBytesPerSector;
+        if (e[0] == 0x00) return false;
+        if (!IsFatEntyValid(e, buf.size() - offset)) {
+            // A broken entry also breaks the long name it may have belonged to.
+            lfn.Reset();
+            continue;
+        }
+        const uint8_t attr = e[0x0B];
+        if (attr == FAT_ATTR_LONG_NAME) {
+            lfn.AddPiece(e);
+            continue;
+        }
+        const bool isFolder = (attr & FAT_ATTR_DIRECTORY) != 0;
+        const std::string name = lfn.active ? lfn.Take() : ShortEntryName(e, isFolder);
+        lfn.Reset();
+        if (isFolder) {
+            if (name == ".") {
+                const uint32_t self =
+                    (m_uIsFat32 ? uint32_t{LoadU16(e + 0x14)} << 16 : 0) | LoadU16(e + 0x1A);
+                if (IsDataCluster(self) && self != uCurrentFolder) {
+                    m_folderLevels.emplace(self, FolderLevel(uCurrentFolder));
+                    uCurrentFolder = self;
+                }
+            } else if (name.rfind("..", 0) != 0) {
+                RecordSubFolder(e, name, uCurrentFolder, bUnderDeletion);
+            }
+            continue;
+        }
+        if (!(attr & FAT_ATTR_ARCHIVE)) continue;
+        if (e[0] == FAT_ENTRY_DELETED || bUnderDeletion) {
+            RecordFile(e, name, entrySector, uCurrentFolder);
+        }
+    }
+    return true;
+}
+
+void CFastFatRecovery::FillTimes(const unsigned char* pEntry, _FILE_NODE_& node) const {
+    FAT32_Entry entry;
+    std::memcpy(&entry, pEntry, sizeof entry);
+    Fat32GetFileCreateTime(&entry, &node.ftCreateTime);
+    Fat32GetFileLastAccessTime(&entry, &node.ftLastAccessTime);
+    Fat32GetFileLastChangeTime(&entry, &node.ftLastChangeTime);
+}
+
+uint32_t CFastFatRecovery::FolderLevel(uint32_t uFolder) const {
+    const auto it = m_folderLevels.find(uFolder);
+    return it != m_folderLevels.end() ? it->second : 0;
+}
+
+void CFastFatRecovery::RecordSubFolder(const unsigned char* e, const std::string& name,
+                                       uint32_t uCurrentFolder, bool bUnderDeletion) {
+    const bool deleted = e[0] == FAT_ENTRY_DELETED;
+    uint16_t high = m_uIsFat32 ? LoadU16(e + 0x14) : 0;
+    if (m_uIsFat32 && deleted && high == 0) GetDirRealHighClusterNO(LoadU16(e + 0x1A), high);
+    const uint32_t cluster = (uint32_t{high} << 16) | LoadU16(e + 0x1A);
+    if (cluster == 0 || cluster == uCurrentFolder || !IsDataCluster(cluster)) return;
+    const auto existing = m_folderMap.find(cluster);
+    // A live entry is the truth about its cluster: a deleted entry whose cluster was reused by
+    // a live folder must not mark that folder's live files as deleted.
+    if (deleted && existing != m_folderMap.end() && existing->second.uReserved == 0) return;
+
+    _FILE_NODE_ node{};
+    node.wcDriveLetter = m_wcDriveLetter;
+    node.nFileSource = m_uFileSource;
+    node.bIsDir = 1;
+    node.uReserved = (deleted || bUnderDeletion) ? 1 : 0;
+    node.uFileIndex = uCurrentFolder;
+    node.uClusterNO = cluster;
+    node.uClusterBytes = m_uBytesPerSector * m_uSectorsPerCluster;
+    FillTimes(e, node);
+    node.u64DataStartSector = m_uFirstDataSector;
+    node.u64VolumeStartSector = m_u64VolumeStartSector;
+    std::snprintf(node.szFileName, sizeof node.szFileName, "%s", name.c_str());
+    m_folderMap[cluster] = node;
+    m_folderLevels[cluster] = FolderLevel(uCurrentFolder) + 1;
+    if (m_walkedFolders.count(cluster) == 0) m_folderQueue.push_back(cluster);
+}
+
+void CFastFatRecovery::RecordFile(const unsigned char* e, const std::string& name,
+                                  uint64_t u64Sector, uint32_t uCurrentFolder) {
+    uint16_t high = m_uIsFat32 ? LoadU16(e + 0x14) : 0;
+    if (m_uIsFat32 && e[0] == FAT_ENTRY_DELETED && high == 0) {
+        GetFileRealHighClusterNO(LoadU16(e + 0x1A), high, name.c_str());
+    }
+    _FILE_NODE_* node = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
+    if (node == nullptr) return;
+    std::memset(node, 0, sizeof *node);
+    node->wcDriveLetter = m_wcDriveLetter;
+    node->nFileSource = m_uFileSource;
+    node->uFileIndex = m_pStore->GetFileIndex();
+    node->bDataHealth = 1;
+    node->uClusterNO = (uint32_t{high} << 16) | LoadU16(e + 0x1A);
+    node->uClusterBytes = m_uBytesPerSector * m_uSectorsPerCluster;
+    FillTimes(e, *node);
+    node->u64FileSize = LoadU32(e + 0x1C);
+    node->u64DataStartSector = m_uFirstDataSector;
+    node->u64RecordSector = u64Sector;
+    node->u64VolumeStartSector = m_u64VolumeStartSector;
+    std::snprintf(node->szFileName, sizeof node->szFileName, "%s", name.c_str());
+    m_pStore->AddChildren(uCurrentFolder, FolderLevel(uCurrentFolder), node->uFileIndex,
+                          node->uClusterNO, nullptr);
+    node->bDataHealth = static_cast<uint32_t>(IsFileDataHealth(node, m_uSectorsPerCluster));
+    MarkForPublishing(uCurrentFolder);
+}
+
+void CFastFatRecovery::MarkForPublishing(uint32_t uFolder) {
+    uint32_t c = uFolder;
+    for (;;) {
+        if (!m_published.insert(c).second) return;  // its ancestors are marked already
+        m_publishList.push_back(c);
+        const auto it = m_folderMap.find(c);
+        if (it == m_folderMap.end()) return;
+        const uint32_t parent = it->second.uFileIndex;
+        if (parent == c || parent <= m_uRootCluster) return;
+        c = parent;
+    }
+}
+
+void CFastFatRecovery::PublishFolders() {
+    for (const uint32_t cluster : m_publishList) {
+        const auto it = m_folderMap.find(cluster);
+        if (it == m_folderMap.end()) continue;
+        const uint32_t parent = it->second.uFileIndex;
+        _FILE_NODE_* node = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
+        if (node == nullptr) return;
+        *node = it->second;
+        node->bDataHealth = 1;
+        node->uFileIndex = m_pStore->GetFileIndex();
+        m_pStore->AddChildren(parent, FolderLevel(parent), node->uFileIndex, node->uClusterNO,
+                              node->szFileName);
+    }
+}
+
+int CFastFatRecovery::GetDirRealHighClusterNO(uint16_t uLow, uint16_t& uHigh) {
+    std::vector<unsigned char> sector(m_uBytesPerSector);
+    int result = 0;
+    for (uint32_t h = 0; h <= kMaxHighWordTrials; ++h) {
+        const uint32_t cluster = (h << 16) | uLow;
+        if (!IsDataCluster(cluster)) return result;
+        unsigned int read = 0;
+        result = m_diskReader.ReadData(sector.data(), 1, ClusterSector(cluster),
+                                       static_cast<int>(m_uBytesPerSector), &read);
+        if (result != 0) return result;
+        if (sector[0] == '.' && sector[1] == ' ' && sector[32] == '.' && sector[33] == '.') {
+            uHigh = static_cast<uint16_t>(h);
+            return 0;
+        }
+    }
+    return result;
+}
+
+int CFastFatRecovery::GetFileRealHighClusterNO(uint16_t uLow, uint16_t& uHigh,
+                                               const char* pszName) {
+    char ext[256];
+    if (GetExtendName(pszName, ext, sizeof ext) != 0) return 0;
+    std::vector<unsigned char> sector(m_uBytesPerSector);
+    int result = 0;
+    for (uint32_t h = 0; h <= kMaxHighWordTrials; ++h) {
+        const uint32_t cluster = (h << 16) | uLow;
+        if (!IsDataCluster(cluster)) return result;
+        unsigned int read = 0;
+        const uint64_t at = ClusterSector(cluster);
+        result =
+            m_diskReader.ReadData(sector.data(), 1, at, static_cast<int>(m_uBytesPerSector), &read);
+        if (result != 0 || read == 0) return result != 0 ? result : 30;
+        if (CFileTypeJudge::IsFileTypeMatching(sector.data(), sector.size(), ext, &m_diskReader,
+                                               static_cast<int>(m_uBytesPerSector), at)) {
+            uHigh = static_cast<uint16_t>(h);
+            return 0;
+        }
+    }
+    return result;
+}
+
+int CFastFatRecovery::IsFileDataHealth(const _FILE_NODE_* pNode, uint32_t uSectorsPerCluster) {
+    char ext[256];
+    if (pNode == nullptr || GetExtendName(pNode->szFileName, ext, sizeof ext) != 0) return 1;
+    if (pNode->uClusterNO < 2) return 1;
+    std::vector<unsigned char> sector(m_uBytesPerSector);
+    const uint64_t at = pNode->u64DataStartSector + pNode->u64VolumeStartSector +
+                        uint64_t{pNode->uClusterNO - 2} * uSectorsPerCluster;
+    unsigned int read = 0;
+    if (m_diskReader.ReadData(sector.data(), 1, at, static_cast<int>(m_uBytesPerSector), &read) !=
+            0 ||
+        read == 0) {
+        return 1;
+    }
+    return CFileTypeJudge::IsFileTypeMatching(sector.data(), sector.size(), ext, &m_diskReader,
+                                              static_cast<int>(m_uBytesPerSector), at)
+               ? 1
+               : 0;
+}
+
+int CFastFatRecovery::GetRootParentDirIndex(uint32_t uCluster, uint32_t& uLevel,
+                                            std::map<uint32_t, uint32_t>& visited) {
+    std::vector<unsigned char> buf(4096);
+    for (;;) {
+        visited[uCluster] = 1;
+        if (uCluster == m_uRootCluster || (!IsDataCluster(uCluster) && uCluster != 0)) return 0;
+        unsigned int read = 0;
+        const int result = m_diskReader.ReadData(
+            buf.data(), static_cast<int>(buf.size() / m_uBytesPerSector), ClusterSector(uCluster),
+            static_cast<int>(m_uBytesPerSector), &read);
+        if (result != 0) return result;
+        if (buf[0x0B] == FAT_ATTR_VOLUME_LABEL || buf[0] != '.' || buf[32] != '.' ||
+            buf[33] != '.') {
+            return 0;
+        }
+        ++uLevel;
+        const uint32_t parent =
+            (uint32_t{LoadU16(buf.data() + 0x34)} << 16) | LoadU16(buf.data() + 0x3A);
+        // ".." names cluster 0 for a folder directly under the root, on FAT32 too.
+        if (uCluster == 0 || parent == 0 || visited.count(parent) != 0) return 0;
+        uCluster = parent;
+    }
+}
+
+int CFastFatRecovery::_GetRootParentDirIndex(uint32_t uCluster, uint32_t& uLevel) {
+    std::map<uint32_t, uint32_t> visited;
+    return GetRootParentDirIndex(uCluster, uLevel, visited);
+}
+
+int CFastFatRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int uDirIndex,
+                                          std::vector<_FILE_NODE_>& out) {
+    if (pParent == nullptr && uDirIndex != 0) return 87;
+    if (!m_pStore) return 0;
+    const uint32_t folder =
+        (pParent != nullptr && pParent->uClusterNO != 0) ? pParent->uClusterNO : m_uRootCluster;
+    m_pStore->FlushBufToFile();
+    return m_pStore->GetChildrenFileNode(MakeRelationKey(uDirIndex, folder), out);
+}
+
+int CFastFatRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int uDirIndex,
+                                           unsigned int& count) {
+    if (pParent == nullptr && uDirIndex != 0) return 87;
+    if (!m_pStore) return 0;
+    const uint32_t folder =
+        (pParent != nullptr && pParent->uClusterNO != 0) ? pParent->uClusterNO : m_uRootCluster;
+    m_pStore->FlushBufToFile();
+    return m_pStore->GetChildrenFileCount(MakeRelationKey(uDirIndex, folder), count);
+}
+
+unsigned int CFastFatRecovery::GetLostFileCount() {
+    return m_pStore ? m_pStore->GetFileIndex() : 0;
+}
+
+int CFastFatRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, char16_t* pszPath,
+                                               int nMaxChars) {
+    if (pNode == nullptr) return 87;
+    if (!m_pStore) return 0;
+    return m_pStore->GetParentDirPath(pNode, pszPath, nMaxChars);
+}
+
+int CFastFatRecovery::InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx) {
+    m_searchCallback = cb;
+    m_pSearchContext = ctx;
+    return m_pStore ? m_pStore->InitSearchCallBack(cb, ctx) : 0;
+}
+
+int CFastFatRecovery::SearchFileNode(const char16_t* pszKey,
+                                     std::vector<__SEARCH_FILE_INFO__>& out) {
+    if (!m_pStore) return 0;
+    return m_pStore->SearchFileNodeInfo(pszKey, out);
+}
