@@ -1047,6 +1047,14 @@ build_ntfs
 build_mbr
 build_gpt
 
+# The cluster counts fsck.fat reports, against which the FAT engines' free-space walk is tested.
+for name in fat12 fat16 fat32; do
+    gzip -dc "$OUT/$name.img.gz" >"$WORK/$name.fsck.img"
+    fsck.fat -n -v "$WORK/$name.fsck.img" | tail -n1 |
+        sed -E 's#.*, ([0-9]+)/([0-9]+) clusters#used_clusters\ttotal_clusters\n\1\t\2#' >"$OUT/$name.fsck.tsv"
+    rm -f "$WORK/$name.fsck.img"
+done
+
 cp "$WORK"/*.manifest.tsv "$WORK"/*.partitions.tsv "$WORK/mbr.sfdisk.txt" "$WORK/gpt.sgdisk.txt" "$OUT/"
 log "summary"
 for m in "$OUT"/*.manifest.tsv; do
