@@ -249,7 +249,9 @@ int CFastFatRecovery::BuildBitMapInfo() {
         clusters = (total - m_uFirstDataSector) / m_uSectorsPerCluster +
                    ((total % m_uSectorsPerCluster) != 0 ? 1 : 0);
     }
-    clusters = std::min<uint64_t>(clusters, 0x0FFFFFF5);
+    // A boot sector may claim more than the volume holds or the FAT describes; clusters
+    // beyond either have no entry to read, and a map of them would only cost time and memory.
+    clusters = std::min<uint64_t>(clusters, uint64_t{m_uClusterCount} + 1);
     m_bitMap.assign((clusters + 7) / 8, 0);
     auto mark = [&](uint64_t cluster) {
         const uint64_t bit = cluster - 2;

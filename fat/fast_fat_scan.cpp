@@ -164,7 +164,12 @@ void CFastFatRecovery::ComputeGeometry() {
 
     uint64_t total = LoadU32(b + 0x20) != 0 ? LoadU32(b + 0x20) : LoadU16(b + 0x13);
     const uint64_t volumeSectors = m_u64VolumeSectorCount * 512 / m_uBytesPerSector;
-    if (volumeSectors != 0) total = std::min(total, volumeSectors);
+    if (volumeSectors != 0) {
+        total = std::min(total, volumeSectors);
+        // Only the part of the FAT that lies on the volume can be read.
+        const uint64_t room = volumeSectors > reserved ? volumeSectors - reserved : 0;
+        m_uFatSectors = static_cast<uint32_t>(std::min<uint64_t>(m_uFatSectors, room));
+    }
     uint64_t clusters =
         total > m_uFirstDataSector ? (total - m_uFirstDataSector) / m_uSectorsPerCluster : 0;
     m_nFatType = fat32 ? kFatType32 : (clusters < kFat12MaxClusters ? kFatType12 : kFatType16);
