@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "engine/log_file_manager.h"
+#include "engine/recovery_job.h"
 #include "engine/scan_result_file_manager.h"
 #include "fat/fast_fat_recovery.h"
 #include "foundation/bytes.h"
@@ -32,18 +33,9 @@ int WriteAll(int fd, const unsigned char* p, size_t n) {
     return 0;
 }
 
-// A name from disk used as one path component: it must not climb out of the destination or
-// name a sub-folder, whatever a corrupt entry holds.
-std::u16string SafeComponent(const char* pszName) {
-    std::u16string name = Ansi2Unicode(pszName);
-    std::replace(name.begin(), name.end(), u'/', u'_');
-    if (name.empty() || name == u"." || name == u"..") name = u"_";
-    return name;
-}
-
 // The destination for a child: the free name the child's name gives in the folder.
 int FreeChildPath(const std::u16string& folder, const char* pszName, std::u16string& out) {
-    const std::u16string wanted = folder + u"/" + SafeComponent(pszName);
+    const std::u16string wanted = folder + u"/" + SafeFileNameComponent(pszName);
     std::vector<char16_t> chosen(kMaxTargetPathUnits);
     const int result = GetRealFileName(wanted.c_str(), chosen.data(), kMaxTargetPathUnits);
     if (result != 0) return result;

@@ -1,0 +1,304 @@
+#include "engine/recovery_job.h"
+
+#include <limits.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+#include "engine/log_file_manager.h"
+#include "engine/scan_result_file_manager.h"
+#include "foundation/text.h"
+
+const char szOfficeTypeListA[] =
+    "*.pdf|*.doc|*.dot|*.docx|*.dotx|*.docm|*.dotm|*.rtf|*.odt|*.ppt|*.pptx|*.pptm|*.pps|*.ppsx|"
+    "*.ppsm|*.odp|*.xls|*.xlsx|*.xlsm|*.csv|*.odc|*.vsd|*.vsdm|*.vsdx|*.pub|*.mpp|*.ics|*.vcf|"
+    "*.msg|*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso";
+
+namespace {
+
+constexpr int kMaxTargetUnits = 4096;
+
+std::string Narrow(const char16_t* wide) {
+    std::string out;
+    for (const char16_t* p = wide; *p != u'\0'; ++p) out += static_cast<char>(*p);
+    return out;
+}
+
+const std::string& PhotoList() {
+    static const std::string list = Narrow(szPhotoTypeList);
+    return list;
+}
+const std::string& MusicList() {
+    static const std::string list = Narrow(szMusicTypeList);
+    return list;
+}
+const std::string& DocumentList() {
+    static const std::string list = Narrow(szDocumentTypeList);
+    return list;
+}
+const std::string& VideoList() {
+    static const std::string list = Narrow(szVideoTypeList);
+    return list;
+}
+const std::string& ArchiveList() {
+    static const std::string list = Narrow(szArchiveTypeList);
+    return list;
+}
+
+// Whole-entry membership: "ra" is in "*.ra|" but not in "*.rar|" or "*.raw|".
+bool ListHolds(const std::string& list, const std::string& ext) {
+    if (ext.size() < 2) return false;
+    const std::string entry = "*." + ext;
+    for (size_t at = list.find(entry); at != std::string::npos; at = list.find(entry, at + 1)) {
+        const size_t end = at + entry.size();
+        if ((at == 0 || list[at - 1] == '|') && (end == list.size() || list[end] == '|')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string LowerExtension(const char* pszName) {
+    char ext[256] = {};
+    if (GetExtendName(pszName, ext, sizeof ext) != 0) return {};
+    GetCharLowerA(ext);
+    return ext;
+}
+
+void AppendList(std::u16string& key, const char16_t* list) {
+    if (!key.empty() && key.back() != u'|') key += u'|';
+    key += list;
+}
+
+// The deepest path that exists, so that a destination still to be created can be placed.
+std::string NearestExistingPath(std::string path) {
+    struct stat st;
+    while (!path.empty() && stat(path.c_str(), &st) != 0) {
+        const size_t slash = path.find_last_of('/');
+        if (slash == std::string::npos) return ".";
+        path = slash == 0 ? "/" : path.substr(0, slash);
+    }
+    return path;
+}
+
+// The whole disk a block device number belongs to, as its sysfs name ("sda" for sda1).
+std::string WholeDiskOf(dev_t device) {
+    const std::string link =
+        "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+    char resolved[PATH_MAX];
+    if (realpath(link.c_str(), resolved) == nullptr) return {};
+    std::string path = resolved;
+    struct stat st;
+    // A partition's folder holds a "partition" file and sits inside its disk's folder.
+    if (stat((path + "/partition").c_str(), &st) == 0) path = path.substr(0, path.rfind('/'));
+    return path.substr(path.rfind('/') + 1);
+}
+
+}  // namespace
+
+std::u16string BuildSearchKey(uint32_t uTypeMask) {
+    std::u16string key;
+    if (uTypeMask & FILE_TYPE_PHOTO) AppendList(key, szPhotoTypeList);
+    if (uTypeMask & FILE_TYPE_MUSIC) AppendList(key, szMusicTypeList);
+    if (uTypeMask & FILE_TYPE_DOCUMENT) AppendList(key, szDocumentTypeList);
+    if (uTypeMask & FILE_TYPE_VIDEO) AppendList(key, szVideoTypeList);
+    if (uTypeMask & FILE_TYPE_ARCHIVE) {
+        AppendList(key, szArchiveTypeList);
+        AppendList(key, Ansi2Unicode(szOfficeTypeListA).c_str());
+    }
+    if (uTypeMask & FILE_TYPE_OTHER) AppendList(key, u"*.other");
+    return key;
+}
+
+bool ParseFileTypes(const std::string& text, uint32_t& uMask) {
+    static const std::map<std::string, uint32_t> kWords = {{"photo", FILE_TYPE_PHOTO},
+                                                           {"music", FILE_TYPE_MUSIC},
+                                                           {"document", FILE_TYPE_DOCUMENT},
+                                                           {"video", FILE_TYPE_VIDEO},
+                                                           {"archive", FILE_TYPE_ARCHIVE},
+                                                           {"other", FILE_TYPE_OTHER},
+                                                           {"all", FILE_TYPE_ALL}};
+    uMask = 0;
+    size_t from = 0;
+    while (from <= text.size()) {
+        const size_t comma = std::min(text.find(',', from), text.size());
+        std::string word = text.substr(from, comma - from);
+        std::transform(word.begin(), word.end(), word.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (!word.empty()) {
+            const auto it = kWords.find(word);
+            if (it == kWords.end()) return false;
+            uMask |= it->second;
+        }
+        from = comma + 1;
+    }
+    return uMask != 0;
+}
+
+FileCategory ClassifyFileName(const char* pszName) {
+    const std::string ext = LowerExtension(pszName);
+    if (ListHolds(PhotoList(), ext)) return FileCategory::Photo;
+    if (ListHolds(MusicList(), ext)) return FileCategory::Music;
+    if (ListHolds(DocumentList(), ext)) return FileCategory::Document;
+    if (ListHolds(VideoList(), ext)) return FileCategory::Video;
+    if (ListHolds(ArchiveList(), ext) || ListHolds(szOfficeTypeListA, ext)) {
+        return FileCategory::Archive;
+    }
+    return FileCategory::Other;
+}
+
+const char* GetCategoryLabel(FileCategory category) {
+    switch (category) {
+        case FileCategory::Photo:
+            return "Photo";
+        case FileCategory::Music:
+            return "Music";
+        case FileCategory::Document:
+            return "Office";
+        case FileCategory::Video:
+            return "Video";
+        case FileCategory::Archive:
+            return "Archive";
+        case FileCategory::Other:
+            break;
+    }
+    return "Other";
+}
+
+const char* GetDirTypeByFileName(const char* pszName) {
+    switch (ClassifyFileName(pszName)) {
+        case FileCategory::Photo:
+            return "photo";
+        case FileCategory::Music:
+            return "audio";
+        case FileCategory::Document:
+            return "document";
+        case FileCategory::Video:
+            return "video";
+        case FileCategory::Archive:
+            return "archive";
+        case FileCategory::Other:
+            break;
+    }
+    return "others";
+}
+
+std::u16string SafeFileNameComponent(const char* pszName) {
+    std::u16string name = Ansi2Unicode(pszName != nullptr ? pszName : "");
+    std::replace(name.begin(), name.end(), u'/', u'_');
+    if (name.empty() || name == u"." || name == u"..") name = u"_";
+    return name;
+}
+
+long ElevatingUserId() {
+    if (geteuid() != 0) return -1;
+    for (const char* variable : {"PKEXEC_UID", "SUDO_UID"}) {
+        const char* value = std::getenv(variable);
+        if (value == nullptr || *value == '\0') continue;
+        char* end = nullptr;
+        const long uid = std::strtol(value, &end, 10);
+        if (*end == '\0' && uid > 0) return uid;
+    }
+    return -1;
+}
+
+void HandToElevatingUser(const std::string& utf8Path) {
+    const long uid = ElevatingUserId();
+    if (uid < 0) return;
+    const passwd* user = getpwuid(static_cast<uid_t>(uid));
+    const gid_t gid = user != nullptr ? user->pw_gid : static_cast<gid_t>(uid);
+    // lchown: a link planted in the destination must not hand over its target.
+    if (lchown(utf8Path.c_str(), static_cast<uid_t>(uid), gid) != 0) return;
+}
+
+int IsDestinationOnDevice(const std::string& utf8DestDir, const std::string& utf8DevicePath) {
+    struct stat device, dest;
+    if (stat(utf8DevicePath.c_str(), &device) != 0 || !S_ISBLK(device.st_mode)) return 0;
+    if (stat(NearestExistingPath(utf8DestDir).c_str(), &dest) != 0) return 0;
+    if (dest.st_dev == device.st_rdev) return 1;
+    const std::string destDisk = WholeDiskOf(dest.st_dev);
+    return !destDisk.empty() && destDisk == WholeDiskOf(device.st_rdev) ? 1 : 0;
+}
+
+CRecoveryJob::CRecoveryJob(IFileRecoveryParse* pEngine, RECOVERY_CALLBACK userCb,
+                           void* pUserContext)
+    : m_pEngine(pEngine), m_userCallback(userCb), m_pUserContext(pUserContext) {}
+
+void CRecoveryJob::Attach() {
+    if (m_pEngine != nullptr) m_pEngine->InitCallBack(nullptr, RecoveryJobCallBack, this, 100);
+}
+
+int CRecoveryJob::RecoveryJobCallBack(void* ctx, int nPercent, int nWeight, int nError,
+                                      const char16_t* pszTargetPath) {
+    return static_cast<CRecoveryJob*>(ctx)->OnReport(nPercent, nWeight, nError, pszTargetPath);
+}
+
+int CRecoveryJob::OnReport(int nPercent, int nWeight, int nError, const char16_t* pszTargetPath) {
+    if (nPercent == 100 && pszTargetPath != nullptr) m_outcomes[pszTargetPath] = nError;
+    return m_userCallback != nullptr
+               ? m_userCallback(m_pUserContext, nPercent, nWeight, nError, pszTargetPath)
+               : 0;
+}
+
+int CRecoveryJob::Run(const std::vector<_FILE_NODE_>& records, const std::u16string& destDir) {
+    m_summary = RECOVERY_SUMMARY{};
+    if (m_pEngine == nullptr) return 87;
+    const std::string destUtf8 = WideToUtf8(destDir);
+    if (const int made = MakeFolderPath(destUtf8); made != 0) return made;
+    unsigned int saveDirIndex = 0;
+    GetPathDirIndex(destDir.c_str(), saveDirIndex);
+    m_outcomes.clear();
+    std::map<std::u16string, int>& outcomes = m_outcomes;
+    int result = 0;
+    for (const _FILE_NODE_& record : records) {
+        const std::u16string folder =
+            destDir + u"/" + Utf8ToWide(GetDirTypeByFileName(record.szFileName));
+        if (const int made = MakeFolderPath(WideToUtf8(folder)); made != 0) {
+            m_summary.failures.push_back({folder, made});
+            ++m_summary.uFailed;
+            continue;
+        }
+        HandToElevatingUser(WideToUtf8(folder));
+        std::vector<char16_t> target(kMaxTargetUnits);
+        const std::u16string wanted = folder + u"/" + SafeFileNameComponent(record.szFileName);
+        if (const int named = GetRealFileName(wanted.c_str(), target.data(), kMaxTargetUnits);
+            named != 0) {
+            outcomes[wanted] = named;
+            continue;
+        }
+        _FILE_NODE_ copy = record;
+        const int saved =
+            m_pEngine->SaveFileData(&copy, target.data(), static_cast<int>(saveDirIndex));
+        const std::u16string path = target.data();
+        struct stat st;
+        const bool written = stat(WideToUtf8(path).c_str(), &st) == 0;
+        if (written) HandToElevatingUser(WideToUtf8(path));
+        if (saved == ERROR_USER_CANCEL) {
+            m_summary.bCancelled = true;
+            result = ERROR_USER_CANCEL;
+            break;
+        }
+        // An engine that ended without reporting the file: judge by its result and by what
+        // exists, and never count a file as recovered that was not written.
+        if (outcomes.find(path) == outcomes.end()) {
+            outcomes[path] = saved != 0 ? saved : (written ? 0 : EIO);
+        }
+    }
+    for (const auto& [path, error] : outcomes) {
+        if (error == 0) {
+            ++m_summary.uRecovered;
+        } else {
+            ++m_summary.uFailed;
+            m_summary.failures.push_back({path, error});
+        }
+    }
+    return result;
+}
