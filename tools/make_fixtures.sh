@@ -19,6 +19,60 @@ OUT="${FIXTURE_OUT:-$ROOT/tests/fixtures}"
 die() { echo "make_fixtures: $*" >&2; exit 1; }
 log() { echo "== $*"; }
 
+# ------------------------------------------------------------- NTFS listings
+# What ntfs-3g's own tools see on the published NTFS volumes, kept next to the
+# images so that tests can compare against them where ntfs-3g is not installed:
+#   <name>.undelete.txt     ntfsundelete --scan
+#   <name>.ntfscluster.txt  ntfscluster --info (free cluster count)
+#   <name>.free.tsv         every run of free clusters in $Bitmap (read with
+#                           ntfscat), limited to the volume's clusters
+# They only read the archives already in $OUT; the images stay as they are.
+# Without building anything:  tools/make_fixtures.sh --ntfs-listings
+ntfs_listing() { # raw-volume-image name
+    local img=$1 name=$2 clusters
+    LC_ALL=C.UTF-8 TZ=UTC ntfsundelete --scan "$img" >"$OUT/$name.undelete.txt" 2>/dev/null ||
+        die "ntfsundelete --scan failed on $name"
+    ntfscluster --info "$img" >"$OUT/$name.ntfscluster.txt" 2>/dev/null ||
+        die "ntfscluster --info failed on $name"
+    clusters=$(ntfsinfo -m "$img" 2>/dev/null | awk -F': ' '/Volume Size in Clusters/ {print $2}')
+    [[ -n $clusters ]] || die "ntfsinfo -m gave no cluster count for $name"
+    ntfscat -i 6 "$img" 2>/dev/null | python3 -c '
+import sys
+clusters = int(sys.argv[1])
+bits = sys.stdin.buffer.read()
+print("first_cluster\tclusters")
+c = 0
+while c < clusters:
+    if bits[c // 8] >> (c % 8) & 1:
+        c += 1
+        continue
+    start = c
+    while c < clusters and not bits[c // 8] >> (c % 8) & 1:
+        c += 1
+    print("%d\t%d" % (start, c - start))
+' "$clusters" >"$OUT/$name.free.tsv" || die "cannot read \$Bitmap of $name"
+    log "$name: $(($(wc -l <"$OUT/$name.free.tsv") - 1)) free runs"
+}
+publish_ntfs_listings() {
+    for tool in ntfsundelete ntfscluster ntfsinfo ntfscat python3; do
+        command -v "$tool" >/dev/null 2>&1 || die "$tool is missing (apt-get install ntfs-3g)"
+    done
+    local tmp start count
+    tmp="$(mktemp -d "${TMPDIR:-/tmp}/ferrowen-listings.XXXXXX")"
+    gzip -dc "$OUT/ntfs.img.gz" >"$tmp/ntfs.img"
+    ntfs_listing "$tmp/ntfs.img" ntfs
+    start=$(awk -F'\t' '$1 == 2 {print $2}' "$OUT/gpt.partitions.tsv")
+    count=$(awk -F'\t' '$1 == 2 {print $3}' "$OUT/gpt.partitions.tsv")
+    gzip -dc "$OUT/gpt.img.gz" >"$tmp/gpt.img"
+    dd if="$tmp/gpt.img" of="$tmp/gpt.p2.img" bs=512 skip="$start" count="$count" status=none
+    ntfs_listing "$tmp/gpt.p2.img" gpt.p2
+    rm -rf "$tmp"
+}
+if [[ ${1:-} == --ntfs-listings ]]; then
+    publish_ntfs_listings
+    exit 0
+fi
+
 [[ $(id -u) -eq 0 ]] || die "must run as root (FUSE mounts, apt-get)"
 
 # ------------------------------------------------------------------ tools
@@ -1039,6 +1093,74 @@ EOF
     publish "$disk" gpt
 }
 
+# ================================================================== fat32_reformat
+# A FAT32 volume of 260 MiB (the least mtools takes as FAT32 with 4 KiB clusters), filled and
+# partly deleted, then quick-formatted again with 32 KiB clusters and an unaligned data area:
+# the new FATs and root cluster land inside the old FAT area, so every old folder and file
+# survives, but only the old geometry (kept in fat32_reformat.geometry.tsv) finds them. The
+# manifest describes the volume before the format.
+build_fat32_reformat() {
+    begin fat32_reformat
+    when "$T_WRITE" mkfs.fat -F 32 -s 8 -C -i 46523352 -n OLDVOL32 "$IMG" 266240 >/dev/null 2>&1
+    fat_put < <(
+        echo "2000 text README.TXT"
+        echo "0 text empty.txt"
+        echo "1 rand one byte.bin"
+        for f in $(seq -w 1 12); do echo "$((900 + 311 * 10#$f)) text Documents/Quarterly report $f.txt"; done
+        echo "3000 pdf Documents/Заявление на отпуск.pdf"
+        # No Latin-1 letters here: mtools writes them into the 8.3 alias as single bytes of
+        # code page 850, which the directory-sector recogniser (made for double-byte names)
+        # refuses, and the deep scan would never be handed the sector.
+        echo "2500 text Documents/Ωmega notes.txt"
+        echo "4100 text Documents/會議記錄 2021.txt"
+        for f in $(seq -w 1 6); do echo "$((700 + 97 * 10#$f)) text Documents/Letters/2021/Letter to a friend $f.txt"; done
+        echo "1800 text Documents/Letters/2021/Deep/Deeper/Deepest/bottom of the tree.txt"
+        for y in 2019 2020; do
+            for i in $(seq -w 1 16); do echo "$((9000 + 1733 * 10#$i)) jpeg Photos/$y/Summer holiday/IMG_$y$i.JPG"; done
+            for i in $(seq -w 1 4); do echo "$((6000 + 999 * 10#$i)) png Photos/$y/Снег $i.png"; done
+        done
+        for i in $(seq -w 1 8); do echo "$((90000 + 15001 * 10#$i)) blocks Music/Artist Name/Album One/$i track title.mp3"; done
+        echo "700000 mp4 Videos/holiday clip.mp4"
+        for i in $(seq -w 1 40); do echo "$((500 + 37 * 10#$i)) text Mail/Inbox/message $i.eml"; done
+        for m in core ui; do
+            for f in $(seq -w 1 25); do echo "$((150 + 97 * 10#$f)) text Projects/ferro/src/$m/unit_$f.cpp"; done
+        done
+        for f in 1 2 3 4; do echo "$((800 * f)) blocks Projects/ferro/build/obj/module_$f.o"; done
+        echo "1500 text Projects/ferro/build/build log.txt"
+        # One piece of long name first, then names of two pieces: the 42nd of those has its
+        # first piece at the end of the folder's first cluster and the rest in the next one.
+        echo "1200 text Big folder/notes.text"
+        for i in $(seq -w 1 60); do echo "$((1000 + 53 * 10#$i)) blocks Big folder/file number $i.dat"; done
+    )
+    fat_del "Documents/Quarterly report 05.txt" "Photos/2020/Summer holiday/IMG_202007.JPG" \
+            "Mail/Inbox/message 13.eml" "Music/Artist Name/Album One/3 track title.mp3" \
+            "Documents/Заявление на отпуск.pdf" "Big folder/file number 50.dat"
+    fat_deltree "Projects/ferro/build"
+    finish
+    fx fatcheck "$IMG" "$WORK/$NAME.manifest.tsv"
+    python3 - "$IMG" >"$WORK/$NAME.geometry.tsv" <<'PY'
+import struct, sys
+b = open(sys.argv[1], "rb").read(512)
+spc, rsv, nfats = b[13], struct.unpack_from("<H", b, 14)[0], b[16]
+fat = struct.unpack_from("<I", b, 36)[0]
+print("sectors_per_cluster\tfirst_data_sector\troot_cluster")
+print("%d\t%d\t%d" % (spc, rsv + nfats * fat, struct.unpack_from("<I", b, 44)[0]))
+PY
+    when "$T_DELETE" mkfs.fat -F 32 -s 64 -a -i 46523353 -n NEWVOL32 "$IMG" >/dev/null 2>&1
+    cp "$WORK/$NAME.geometry.tsv" "$OUT/"
+    publish "$IMG" fat32_reformat
+}
+
+# FIXTURE_ONLY="fat32_reformat ..." builds just the named images and their text files.
+if [[ -n ${FIXTURE_ONLY:-} ]]; then
+    mkdir -p "$OUT"
+    for only in $FIXTURE_ONLY; do
+        "build_$only"
+        cp "$WORK/$only.manifest.tsv" "$OUT/"
+    done
+    exit 0
+fi
+
 mkdir -p "$OUT"
 build_fat12
 build_fat16
@@ -1046,6 +1168,7 @@ build_fat32
 build_ntfs
 build_mbr
 build_gpt
+build_fat32_reformat
 
 # The cluster counts fsck.fat reports, against which the FAT engines' free-space walk is tested.
 for name in fat12 fat16 fat32; do
@@ -1056,6 +1179,7 @@ for name in fat12 fat16 fat32; do
 done
 
 cp "$WORK"/*.manifest.tsv "$WORK"/*.partitions.tsv "$WORK/mbr.sfdisk.txt" "$WORK/gpt.sgdisk.txt" "$OUT/"
+publish_ntfs_listings
 log "summary"
 for m in "$OUT"/*.manifest.tsv; do
     printf '%-28s %s\n' "$(basename "$m")" "$(fx summary "$m")"

@@ -1,0 +1,236 @@
+// Extraction and preview of deep FAT records. The deep parser has no FAT, so a file's clusters
+// are read one after another from its first cluster: right for the contiguous files that most
+// writers leave, wrong (and said so nowhere but here) for fragmented ones.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "engine/log_file_manager.h"
+#include "engine/scan_result_file_manager.h"
+#include "fat/professional_fat_internal.h"
+#include "fat/professional_fat_recovery.h"
+#include "foundation/text.h"
+
+using namespace profat;
+
+namespace {
+
+constexpr int kMaxTargetPathUnits = 4096;
+
+// Writes all n bytes, retrying partial writes. 0 or errno.
+int WriteAll(int fd, const unsigned char* p, size_t n) {
+    while (n > 0) {
+        const ssize_t written = write(fd, p, n);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        p += written;
+        n -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+// A name from disk used as one path component: it must not climb out of the destination or
+// name a sub-folder, whatever a corrupt entry holds.
+std::u16string SafeComponent(const char* pszName) {
+    std::u16string name = Ansi2Unicode(pszName);
+    std::replace(name.begin(), name.end(), u'/', u'_');
+    if (name.empty() || name == u"." || name == u"..") name = u"_";
+    return name;
+}
+
+// The destination for a child: the free name the child's name gives in the folder.
+int FreeChildPath(const std::u16string& folder, const char* pszName, std::u16string& out) {
+    const std::u16string wanted = folder + u"/" + SafeComponent(pszName);
+    std::vector<char16_t> chosen(kMaxTargetPathUnits);
+    const int result = GetRealFileName(wanted.c_str(), chosen.data(), kMaxTargetPathUnits);
+    if (result != 0) return result;
+    out = chosen.data();
+    return 0;
+}
+
+// Creates a destination folder, or accepts one that exists already. 0 or errno.
+int MakeTargetFolder(const std::u16string& path) {
+    const std::string utf8 = WideToUtf8(path);
+    if (mkdir(utf8.c_str(), 0755) == 0) return 0;
+    const int error = errno;
+    struct stat st;
+    if (error == EEXIST && stat(utf8.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    return error;
+}
+
+int PercentOf(uint64_t done, uint64_t total) {
+    return total == 0 ? 100 : static_cast<int>(done * 100 / total);
+}
+
+}  // namespace
+
+// Feeds the record's data, one cluster at a time, to sink until u64Want bytes were produced.
+// 0, 29 for an impossible cluster size, 87 for a record that names no data cluster or whose
+// data runs past the volume, the reader's error (30 for nothing read), or the sink's answer.
+int CProfessionalFatRecovery::CopyClusters(
+    const _FILE_NODE_& node, uint64_t u64Want,
+    const std::function<int(const unsigned char*, uint32_t)>& sink) {
+    if (node.uClusterBytes >= CFastFatRecovery::kMaxClusterBytes) return 29;
+    const uint32_t sectorsPerChunk = node.uClusterBytes / kSectorBytes;
+    if (sectorsPerChunk == 0) return 87;
+    if (u64Want == 0) return 0;
+    if (node.uClusterNO < 2) return 87;
+    std::vector<unsigned char> chunk(size_t{sectorsPerChunk} * kSectorBytes);
+    uint64_t sector = node.u64DataStartSector + node.u64VolumeStartSector +
+                      uint64_t{node.uClusterNO - 2} * sectorsPerChunk;
+    while (u64Want > 0) {
+        unsigned int read = 0;
+        int result = m_diskReader.ReadData(chunk.data(), static_cast<int>(sectorsPerChunk), sector,
+                                           kSectorBytes, &read);
+        if (result == 0 && read == 0) result = 30;
+        if (result != 0) return result;
+        const uint32_t n =
+            static_cast<uint32_t>(std::min<uint64_t>(uint64_t{read} * kSectorBytes, u64Want));
+        u64Want -= n;
+        const int answer = sink(chunk.data(), n);
+        if (answer != 0) return answer;
+        sector += sectorsPerChunk;
+    }
+    return 0;
+}
+
+int CProfessionalFatRecovery::ReportRecovery(int nPercent, int nError, const std::u16string& path) {
+    if (m_recoveryCallback == nullptr) return 0;
+    return m_recoveryCallback(m_pCallbackContext, nPercent, 100, nError, path.c_str());
+}
+
+// One file. A write failure ends the file with its error: the file is never reported as
+// recovered while part of it is missing, and what was written stays for the user.
+int CProfessionalFatRecovery::WriteFileData(_FILE_NODE_* pNode, const std::u16string& target) {
+    const int fd = open(WideToUtf8(target).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        const int error = errno;
+        ReportRecovery(100, error, target);
+        return error;
+    }
+    const uint64_t size = pNode->u64FileSize;
+    uint64_t remaining = size;
+    int result = CopyClusters(*pNode, size, [&](const unsigned char* p, uint32_t n) {
+        const int error = WriteAll(fd, p, n);
+        if (error != 0) return error;
+        remaining -= n;
+        return ReportRecovery(PercentOf(size - remaining, size), 0, target);
+    });
+    if (close(fd) != 0 && result == 0) result = errno;
+    if (result == 0 && size == 0) return ReportRecovery(100, 0, target);
+    if (result > 0) ReportRecovery(100, result, target);
+    return result;
+}
+
+int CProfessionalFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode,
+                                                   const char16_t* pszTargetPath) {
+    const std::u16string target = pszTargetPath != nullptr ? pszTargetPath : u"";
+    if (pNode == nullptr || target.empty()) {
+        ReportRecovery(100, 87, target);
+        return 87;
+    }
+    if (pNode->bIsDir == 0) return WriteFileData(pNode, target);
+    const int result = MakeTargetFolder(target);
+    if (result != 0) return result;
+    m_recoveryQueue.push_back({*pNode, target});
+    return 0;
+}
+
+// Breadth-first: a folder's files are written before those of its sub-folders. Every child
+// gets a name that is free in its destination folder, so nothing recovered overwrites or
+// merges into anything else.
+int CProfessionalFatRecovery::SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath,
+                                           int nBaseDirIndex) {
+    if (pNode == nullptr || pszTargetPath == nullptr || pNode->bIsDir == 0) {
+        return SaveDataToTargetFile(pNode, pszTargetPath);
+    }
+    m_recoveryQueue.clear();
+    int result = SaveDataToTargetFile(pNode, pszTargetPath);
+    if (result != 0) return result;
+    while (!m_recoveryQueue.empty()) {
+        const __FILE_DATA_RECOVERY__ item = m_recoveryQueue.front();
+        m_recoveryQueue.pop_front();
+        m_strCurrentTargetPath = item.strTargetPath;
+        unsigned int separators = 0;
+        GetPathDirIndex(item.strTargetPath.c_str(), separators);
+        const int level = static_cast<int>(separators) - nBaseDirIndex;
+        std::vector<_FILE_NODE_> children;
+        _FILE_NODE_ folder = item.node;
+        const int listed =
+            GetChildrenFileNode(&folder, static_cast<unsigned int>(std::max(level, 0)), children);
+        if (listed != 0) {
+            result = listed;
+            continue;
+        }
+        for (_FILE_NODE_& child : children) {
+            std::u16string childPath;
+            result = FreeChildPath(item.strTargetPath, child.szFileName, childPath);
+            if (result == 0) result = SaveDataToTargetFile(&child, childPath.c_str());
+            if (result == ERROR_USER_CANCEL) {
+                m_recoveryQueue.clear();
+                return result;
+            }
+        }
+    }
+    return result;
+}
+
+int CProfessionalFatRecovery::PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars,
+                                      unsigned char* pBuf, int& nBufLen, PREVIEW_CALLBACK cb,
+                                      void* ctx) {
+    const int bufferSize = nBufLen;
+    nBufLen = 0;
+    auto finish = [&](int result) {
+        if (cb != nullptr) cb(ctx, 100, result);
+        return result;
+    };
+    if (pNode == nullptr) return finish(87);
+
+    char ext[256] = {};
+    const bool photo = GetExtendName(pNode->szFileName, ext, sizeof ext) == 0 &&
+                       (GetCharLowerA(ext), IsPhotoExtension(ext));
+    std::string tmpPath;
+    int fd = -1;
+    if (photo && pszTmpPath != nullptr) {
+        const std::string root = GetScanLogRootPath();
+        MakeFolderPath(root);
+        tmpPath = root + "tmp." + ext;
+        const std::u16string wide = Utf8ToWide(tmpPath.c_str());
+        if (tmpPath.size() < 256 && wide.size() < static_cast<size_t>(nTmpPathChars)) {
+            std::copy(wide.c_str(), wide.c_str() + wide.size() + 1, pszTmpPath);
+            unlink(tmpPath.c_str());
+            fd = open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0) return finish(errno);
+        }
+    }
+    const bool toFile = fd >= 0;
+    if (!toFile && pBuf == nullptr) return finish(87);
+    const uint64_t total = toFile
+                               ? pNode->u64FileSize
+                               : std::min<uint64_t>(pNode->u64FileSize,
+                                                    static_cast<uint64_t>(std::max(bufferSize, 0)));
+    uint64_t done = 0;
+    int result = CopyClusters(*pNode, total, [&](const unsigned char* p, uint32_t n) {
+        if (toFile) {
+            const int error = WriteAll(fd, p, n);
+            if (error != 0) return error;
+        } else {
+            std::memcpy(pBuf + done, p, n);
+        }
+        done += n;
+        return cb != nullptr ? cb(ctx, PercentOf(done, total), 0) : 0;
+    });
+    if (toFile) {
+        if (close(fd) != 0 && result == 0) result = errno;
+        if (result != 0) unlink(tmpPath.c_str());
+    } else {
+        nBufLen = static_cast<int>(done);
+    }
+    return finish(result);
+}
