@@ -1,0 +1,293 @@
+// NTFS extraction: files from their resident data or data runs, folder trees written
+// breadth-first, and previews.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "engine/log_file_manager.h"
+#include "engine/scan_result_file_manager.h"
+#include "foundation/text.h"
+#include "ntfs/fast_ntfs_recovery.h"
+
+namespace {
+
+constexpr int kMaxTargetPathUnits = 4096;
+
+// Writes all n bytes, retrying partial writes. 0 or errno.
+int WriteAll(int fd, const unsigned char* p, size_t n) {
+    while (n > 0) {
+        const ssize_t written = write(fd, p, n);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        p += written;
+        n -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+// A name from disk used as one path component: it must not climb out of the destination or
+// name a sub-folder, whatever a corrupt record holds.
+std::u16string SafeComponent(const char* pszName) {
+    std::u16string name = Ansi2Unicode(pszName);
+    std::replace(name.begin(), name.end(), u'/', u'_');
+    if (name.empty() || name == u"." || name == u"..") name = u"_";
+    return name;
+}
+
+// The destination for a child: the free name the child's name gives in the folder.
+int FreeChildPath(const std::u16string& folder, const char* pszName, std::u16string& out) {
+    const std::u16string wanted = folder + u"/" + SafeComponent(pszName);
+    std::vector<char16_t> chosen(kMaxTargetPathUnits);
+    const int result = GetRealFileName(wanted.c_str(), chosen.data(), kMaxTargetPathUnits);
+    if (result != 0) return result;
+    out = chosen.data();
+    return 0;
+}
+
+// Creates a destination folder, or accepts one that exists already. 0 or errno.
+int MakeTargetFolder(const std::u16string& path) {
+    const std::string utf8 = WideToUtf8(path);
+    if (mkdir(utf8.c_str(), 0755) == 0) return 0;
+    const int error = errno;
+    struct stat st;
+    if (error == EEXIST && stat(utf8.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    return error;
+}
+
+int PercentOf(uint64_t done, uint64_t total) {
+    return total == 0 ? 100 : static_cast<int>(done * 100 / total);
+}
+
+// A sink's answer that came from a caller's callback: it stops the work and is passed up as
+// it is, without being reported back to that caller as an error.
+struct SinkState {
+    bool bStoppedByCallback = false;
+};
+
+}  // namespace
+
+// Feeds the node's first u64Want bytes to sink, from its resident data or along its runs. 0;
+// the error of a lookup or a read; 30 when the data ends before u64Want bytes; 87 for a run
+// that lies nowhere on the volume or a node without a usable cluster size; or the sink's
+// non-zero answer.
+int CFastNtfsRecovery::DeliverData(const _FILE_NODE_& node, uint64_t u64Want,
+                                   const std::function<int(const unsigned char*, uint32_t)>& sink) {
+    std::vector<unsigned char> work(std::max<size_t>(kWorkBufferBytes, m_uBytesPerRecord));
+    uint32_t length = 0;
+    const int resident = GetAttr0x80Data(node.u64RecordSector, work.data(), length);
+    if (resident == 0) {
+        // The value read may carry up to seven alignment bytes after the data: the file's
+        // size decides, and a size the value cannot cover is data that is not there.
+        const uint32_t use = static_cast<uint32_t>(std::min<uint64_t>(u64Want, length));
+        if (use > 0) {
+            const int answer = sink(work.data(), use);
+            if (answer != 0) return answer;
+        }
+        return use < u64Want ? 30 : 0;
+    }
+    if (resident != NTFS_NOT_FOUND) return resident;
+    RUN_LIST runs;
+    const int result = GetRunListInfo(node.u64RecordSector, NTFS_ATTR_DATA, runs);
+    if (result != 0) return result;
+    return DeliverRuns(node, runs, u64Want, work.data(), sink);
+}
+
+// Runs are read in the order listed, 64 KiB at a time, and reading stops as soon as the size
+// is delivered. A hole of a sparse file delivers zeros.
+int CFastNtfsRecovery::DeliverRuns(const _FILE_NODE_& node, const RUN_LIST& runs, uint64_t u64Want,
+                                   unsigned char* pWork,
+                                   const std::function<int(const unsigned char*, uint32_t)>& sink) {
+    const uint64_t clusterBytes = node.uClusterBytes;
+    const uint64_t sectorBytes = m_uBytesPerSector;
+    if (u64Want == 0) return 0;
+    if (clusterBytes == 0 || clusterBytes == 0xFFFFFFFF || clusterBytes % sectorBytes != 0) {
+        return 87;
+    }
+    uint64_t owed = u64Want;
+    int64_t lcn = 0;
+    for (const __RUNLIST__& run : runs) {
+        if (owed == 0) break;
+        lcn = static_cast<int64_t>(static_cast<uint64_t>(lcn) + static_cast<uint64_t>(run.offset));
+        uint64_t runBytes = run.length * clusterBytes;
+        if (run.bSparse) {
+            std::memset(pWork, 0, kWorkBufferBytes);
+            while (runBytes > 0 && owed > 0) {
+                const uint32_t n =
+                    static_cast<uint32_t>(std::min<uint64_t>({kWorkBufferBytes, runBytes, owed}));
+                const int answer = sink(pWork, n);
+                if (answer != 0) return answer;
+                runBytes -= n;
+                owed -= n;
+            }
+            continue;
+        }
+        uint64_t byteOffset = 0;
+        if (lcn < 0 ||
+            __builtin_mul_overflow(static_cast<uint64_t>(lcn), clusterBytes, &byteOffset)) {
+            return 87;
+        }
+        const uint64_t first = node.u64VolumeStartSector + byteOffset / sectorBytes;
+        uint64_t sectorsRead = 0;
+        while (runBytes > 0 && owed > 0) {
+            const uint64_t piece = std::min<uint64_t>(kWorkBufferBytes, runBytes);
+            const int sectors = static_cast<int>(piece / sectorBytes);
+            unsigned int read = 0;
+            int result = m_diskReader.ReadData(pWork, sectors, first + sectorsRead,
+                                               static_cast<int>(sectorBytes), &read);
+            if (result == 0 && read == 0) result = 30;
+            if (result != 0) return result;
+            const uint32_t use = static_cast<uint32_t>(std::min(piece, owed));
+            const int answer = sink(pWork, use);
+            if (answer != 0) return answer;
+            owed -= use;
+            runBytes -= piece;
+            sectorsRead += static_cast<uint64_t>(sectors);
+        }
+    }
+    // Runs that end before the size leave the rest of the file unknown: not a success.
+    return owed > 0 ? 30 : 0;
+}
+
+int CFastNtfsRecovery::ReportRecovery(int nPercent, int nError, const std::u16string& path) {
+    if (m_recoveryCallback == nullptr) return 0;
+    return m_recoveryCallback(m_pCallbackContext, nPercent, 100, nError, path.c_str());
+}
+
+// One file. Any failure ends the file with its error and one final report: a file is never
+// reported as recovered while part of it is missing, and what was written stays for the user.
+int CFastNtfsRecovery::WriteFileData(_FILE_NODE_* pNode, const std::u16string& target) {
+    const int fd = open(WideToUtf8(target).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        const int error = errno;
+        ReportRecovery(100, error, target);
+        return error;
+    }
+    const uint64_t size = pNode->u64FileSize;
+    uint64_t delivered = 0;
+    SinkState state;
+    int result = DeliverData(*pNode, size, [&](const unsigned char* p, uint32_t n) {
+        const int error = WriteAll(fd, p, n);
+        if (error != 0) return error;
+        delivered += n;
+        const int answer = ReportRecovery(PercentOf(delivered, size), 0, target);
+        state.bStoppedByCallback = answer != 0;
+        return answer;
+    });
+    if (close(fd) != 0 && result == 0) result = errno;
+    if (result == 0 && size == 0) return ReportRecovery(100, 0, target);
+    if (result != 0 && !state.bStoppedByCallback) ReportRecovery(100, result, target);
+    return result;
+}
+
+int CFastNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, const char16_t* pszTargetPath) {
+    const std::u16string target = pszTargetPath != nullptr ? pszTargetPath : u"";
+    if (pNode == nullptr || target.empty()) {
+        ReportRecovery(100, 87, target);
+        return 87;
+    }
+    if (pNode->bIsDir == 0) return WriteFileData(pNode, target);
+    const int result = MakeTargetFolder(target);
+    if (result != 0) {
+        ReportRecovery(100, result, target);
+        return result;
+    }
+    m_recoveryQueue.push_back({*pNode, target});
+    return 0;
+}
+
+// Breadth-first: a folder's files are written before those of its sub-folders, every file
+// below the folder that holds it. Every child gets a name that is free in its destination
+// folder, so nothing recovered overwrites or merges into anything else.
+int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath,
+                                    int nBaseDirIndex) {
+    if (pNode == nullptr || pszTargetPath == nullptr || pNode->bIsDir == 0) {
+        return SaveDataToTargetFile(pNode, pszTargetPath);
+    }
+    m_recoveryQueue.clear();
+    int result = SaveDataToTargetFile(pNode, pszTargetPath);
+    if (result != 0) return result;
+    while (!m_recoveryQueue.empty()) {
+        const __NTFS_FOLDER_RECOVERY__ item = m_recoveryQueue.front();
+        m_recoveryQueue.pop_front();
+        unsigned int separators = 0;
+        GetPathDirIndex(item.strTargetPath.c_str(), separators);
+        const int level = static_cast<int>(separators) - nBaseDirIndex;
+        std::vector<_FILE_NODE_> children;
+        _FILE_NODE_ folder = item.node;
+        const int listed =
+            GetChildrenFileNode(&folder, static_cast<unsigned int>(std::max(level, 0)), children);
+        if (listed != 0) {
+            result = listed;
+            continue;
+        }
+        for (_FILE_NODE_& child : children) {
+            std::u16string childPath;
+            result = FreeChildPath(item.strTargetPath, child.szFileName, childPath);
+            if (result == 0) result = SaveDataToTargetFile(&child, childPath.c_str());
+            if (result == ERROR_USER_CANCEL) {
+                m_recoveryQueue.clear();
+                return result;
+            }
+        }
+    }
+    return result;
+}
+
+int CFastNtfsRecovery::PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars,
+                               unsigned char* pBuf, int& nBufLen, PREVIEW_CALLBACK cb, void* ctx) {
+    const int bufferSize = nBufLen;
+    nBufLen = 0;
+    auto finish = [&](int result) {
+        if (cb != nullptr) cb(ctx, 100, result);
+        return result;
+    };
+    if (pNode == nullptr) return finish(87);
+
+    char ext[256] = {};
+    const bool photo = GetExtendName(pNode->szFileName, ext, sizeof ext) == 0 &&
+                       (GetCharLowerA(ext), IsPhotoExtension(ext));
+    std::string tmpPath;
+    int fd = -1;
+    if (photo && pszTmpPath != nullptr) {
+        const std::string root = GetScanLogRootPath();
+        MakeFolderPath(root);
+        tmpPath = root + "tmp." + ext;
+        const std::u16string wide = Utf8ToWide(tmpPath.c_str());
+        if (tmpPath.size() < 256 && wide.size() < static_cast<size_t>(nTmpPathChars)) {
+            std::copy(wide.c_str(), wide.c_str() + wide.size() + 1, pszTmpPath);
+            unlink(tmpPath.c_str());
+            fd = open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0) return finish(errno);
+        }
+    }
+    const bool toFile = fd >= 0;
+    if (!toFile && pBuf == nullptr) return finish(87);
+    const uint64_t total = toFile
+                               ? pNode->u64FileSize
+                               : std::min<uint64_t>(pNode->u64FileSize,
+                                                    static_cast<uint64_t>(std::max(bufferSize, 0)));
+    uint64_t done = 0;
+    int result = DeliverData(*pNode, total, [&](const unsigned char* p, uint32_t n) {
+        if (toFile) {
+            const int error = WriteAll(fd, p, n);
+            if (error != 0) return error;
+        } else {
+            std::memcpy(pBuf + done, p, n);
+        }
+        done += n;
+        return cb != nullptr ? cb(ctx, PercentOf(done, total), 0) : 0;
+    });
+    if (toFile) {
+        if (close(fd) != 0 && result == 0) result = errno;
+        if (result != 0) unlink(tmpPath.c_str());
+    } else {
+        nBufLen = static_cast<int>(done);
+    }
+    return finish(result);
+}

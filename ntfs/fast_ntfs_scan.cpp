@@ -1,0 +1,583 @@
+// The quick NTFS scan: the pass over the master file table, the folder pass, the data health
+// test, $Bitmap and the free-space walk, and the store queries.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+
+#include "carving/file_type_judge.h"
+#include "engine/log_file_manager.h"
+#include "engine/scan_result_file_manager.h"
+#include "foundation/debug_log.h"
+#include "foundation/system_utils.h"
+#include "foundation/text.h"
+#include "ntfs/fast_ntfs_recovery.h"
+
+namespace {
+
+constexpr unsigned int kReportIntervalMs = 5000;
+// No real path is this deep; a longer parent chain is corrupt, and following it for every
+// file under it would cost reads without end.
+constexpr uint32_t kMaxFolderDepth = 4096;
+constexpr uint32_t kBitmapReadSectors = 2048;
+
+void RemoveStoreFiles(const char* pszName) {
+    char folder[4096];
+    if (CLogFileManager::GetInstance()->GetLogFileDirPath(folder, sizeof folder) != 0) return;
+    const std::string base = std::string(folder) + pszName;
+    for (const char* suffix : {"", "_Relation", "_DirInfo"}) unlink((base + suffix).c_str());
+}
+
+bool BitSet(const std::vector<uint8_t>& bitmap, uint64_t bit) {
+    return ((bitmap[bit / 8] >> (bit % 8)) & 1) != 0;
+}
+
+// The first bit at or after `bit` whose value differs from `value`, or `bits`.
+uint64_t SkipBits(const std::vector<uint8_t>& bitmap, uint64_t bit, uint64_t bits, bool value) {
+    const uint8_t whole = value ? 0xFF : 0x00;
+    while (bit < bits) {
+        if (bit % 8 == 0 && bit + 8 <= bits && bitmap[bit / 8] == whole) {
+            bit += 8;
+        } else if (BitSet(bitmap, bit) == value) {
+            ++bit;
+        } else {
+            break;
+        }
+    }
+    return bit;
+}
+
+}  // namespace
+
+struct CFastNtfsRecovery::ScanProgress {
+    uint64_t u64Total = 0;  // sectors of the table
+    uint64_t u64Done = 0;
+    int nSecondsLeft = -1;
+    unsigned int uStartTick = 0;
+    unsigned int uLastReportTick = 0;
+};
+
+// What one record says about the file it describes.
+struct CFastNtfsRecovery::RecordSummary {
+    NTFS_RECORD_HEADER header;
+    bool bHasName = false;
+    NTFS_FILE_NAME name;
+    bool bHasDataSize = false;
+    uint64_t u64DataSize = 0;
+    bool bHasAttributeList = false;
+    size_t nBound = 0;
+};
+
+int CFastNtfsRecovery::InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* ctx,
+                                    int nWeight) {
+    m_scanCallback = scanCb;
+    m_recoveryCallback = recoveryCb;
+    m_pCallbackContext = ctx;
+    m_nWeight = nWeight;
+    return 0;
+}
+
+int CFastNtfsRecovery::ScanDevice(const char16_t* pszLogName) {
+    m_folderList.clear();
+    m_folderSet.clear();
+    m_folderDepth.clear();
+    m_pStore.reset();
+    m_pStore = std::make_unique<CScanResultFileManager>();
+    if (pszLogName != nullptr) return m_pStore->Init(pszLogName);
+    SYSTEMTIME now{};
+    rsb_getLocalTime(&now);
+    char name[128];
+    std::snprintf(name, sizeof name, "Fast_%lld_%d%d%d%d%2d",
+                  static_cast<long long>(m_u64StoreNameSector), now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute);
+    // A store of the same name is left by a scan of this volume in the same minute; a new
+    // scan starts afresh instead of numbering on after the old records.
+    RemoveStoreFiles(name);
+    // Without a store nothing found could be kept: report that rather than an empty success.
+    const int storeResult = m_pStore->Init(Ansi2Unicode(name).c_str());
+    if (storeResult != 0) return storeResult;
+    return FastScanDevice();
+}
+
+int CFastNtfsRecovery::FastScanDevice() {
+    ScanProgress progress;
+    progress.u64Total = RunListClusters(m_mftRunList) * m_uSectorsPerCluster;
+    progress.uStartTick = progress.uLastReportTick = rsb_getTickCount();
+    const int result = ScanMftRuns(progress);
+    // The folder pass runs after a cancel or a read error too, so that the files found so far
+    // browse under the folders they were deleted from.
+    RunFolderPass();
+    m_pStore->FlushBufToFile();
+    if (result != 0) return result;
+    if (m_scanCallback == nullptr) return 0;
+    return m_scanCallback(m_pCallbackContext, 100, m_nWeight, progress.nSecondsLeft, 0, 0, 0,
+                          nullptr);
+}
+
+int CFastNtfsRecovery::ReportProgress(ScanProgress& progress) {
+    const uint64_t done = std::min(progress.u64Done, progress.u64Total);
+    const int percent =
+        progress.u64Total == 0 ? 100 : static_cast<int>(done * 100 / progress.u64Total);
+    const unsigned int now = rsb_getTickCount();
+    if (now - progress.uLastReportTick >= kReportIntervalMs && m_nWeight == 100) {
+        progress.uLastReportTick = now;
+        const uint64_t elapsed = std::max<uint64_t>((now - progress.uStartTick) / 1000, 1);
+        uint64_t speed = uint64_t{m_uBytesPerSector} * progress.u64Done / elapsed;
+        if (speed == 0) speed = 1;
+        const uint64_t left = progress.u64Total - std::min(progress.u64Done, progress.u64Total);
+        progress.nSecondsLeft =
+            static_cast<int>(std::min<uint64_t>(left * m_uBytesPerSector / speed, INT32_MAX));
+    }
+    if (m_scanCallback == nullptr) return 0;
+    return m_scanCallback(m_pCallbackContext, percent, m_nWeight, progress.nSecondsLeft, 0, 0, 0,
+                          nullptr);
+}
+
+// Where the table stands while it is read as one stream of bytes: the table offset of the
+// read buffer's first byte and how many bytes of a record begun in the last piece it holds.
+struct CFastNtfsRecovery::TableStream {
+    uint64_t u64TableByte = 0;
+    size_t nCarry = 0;
+
+    // Bytes of the table that cannot be read: a record begun before them is lost with them.
+    void Skip(uint64_t u64Bytes) {
+        u64TableByte += nCarry + u64Bytes;
+        nCarry = 0;
+    }
+};
+
+// Where a run of the table lies on the volume, cut to the volume's end. false for a hole or
+// a run that starts outside the volume.
+bool CFastNtfsRecovery::PlaceTableRun(const __RUNLIST__& run, int64_t lcn, uint64_t& u64Sector,
+                                      uint64_t& u64Sectors, uint64_t& u64CutSectors) const {
+    u64Sectors = run.length * m_uSectorsPerCluster;
+    u64CutSectors = 0;
+    if (run.bSparse || lcn < 0 ||
+        __builtin_mul_overflow(static_cast<uint64_t>(lcn), uint64_t{m_uSectorsPerCluster},
+                               &u64Sector) ||
+        u64Sector >= m_u64VolumeSectorCount) {
+        DebugLog("CFastNtfsRecovery MFT run at cluster %lld skipped\n",
+                 static_cast<long long>(lcn));
+        return false;
+    }
+    if (u64Sectors > m_u64VolumeSectorCount - u64Sector) {
+        DebugLog("CFastNtfsRecovery MFT run at cluster %lld cut at the volume end\n",
+                 static_cast<long long>(lcn));
+        u64CutSectors = u64Sectors - (m_u64VolumeSectorCount - u64Sector);
+        u64Sectors -= u64CutSectors;
+    }
+    u64Sector += m_u64VolumeStartSector;
+    return true;
+}
+
+// Parses the whole records in the read buffer, whose piece of nPieceBytes starts at absolute
+// sector u64PieceSector after the carried bytes, and keeps the rest for the next piece.
+void CFastNtfsRecovery::ParsePiece(TableStream& stream, size_t nPieceBytes,
+                                   uint64_t u64PieceSector) {
+    const uint64_t recordBytes = m_uBytesPerRecord;
+    unsigned char* buffer = m_readBuffer.data();
+    const size_t available = stream.nCarry + nPieceBytes;
+    size_t offset =
+        static_cast<size_t>((recordBytes - stream.u64TableByte % recordBytes) % recordBytes);
+    for (; offset + recordBytes <= available; offset += recordBytes) {
+        const uint64_t number = (stream.u64TableByte + offset) / recordBytes;
+        uint64_t recordSector = 0;
+        if (offset >= stream.nCarry) {
+            recordSector = u64PieceSector + (offset - stream.nCarry) / m_uBytesPerSector;
+        } else if (!RecordSectorOf(number, recordSector)) {
+            recordSector = m_u64VolumeStartSector;
+        }
+        ParseRecordInfo(buffer + offset, false, number, recordSector);
+    }
+    const size_t consumed = std::min(offset, available);
+    stream.nCarry = available - consumed;
+    std::memmove(buffer, buffer + consumed, stream.nCarry);
+    stream.u64TableByte += consumed;
+}
+
+// The table is read run by run in pieces of 1,024 records and parsed as one stream of bytes,
+// so that a record split between two runs is parsed whole and every record keeps the number
+// its position in the table gives it.
+int CFastNtfsRecovery::ScanMftRuns(ScanProgress& progress) {
+    TableStream stream;
+    int64_t lcn = 0;
+    for (const __RUNLIST__& run : m_mftRunList) {
+        lcn = static_cast<int64_t>(static_cast<uint64_t>(lcn) + static_cast<uint64_t>(run.offset));
+        uint64_t sector = 0, sectors = 0, cut = 0;
+        if (!PlaceTableRun(run, lcn, sector, sectors, cut)) {
+            stream.Skip(sectors * m_uBytesPerSector);
+            progress.u64Done += sectors;
+            continue;
+        }
+        for (uint64_t left = sectors; left > 0;) {
+            const uint32_t pieceSectors =
+                static_cast<uint32_t>(std::min<uint64_t>(m_uChunkBytes / m_uBytesPerSector, left));
+            unsigned int read = 0;
+            const int result = m_diskReader.ReadData(m_readBuffer.data() + stream.nCarry,
+                                                     static_cast<int>(pieceSectors), sector,
+                                                     static_cast<int>(m_uBytesPerSector), &read);
+            if (result != 0) return result;
+            ParsePiece(stream, size_t{pieceSectors} * m_uBytesPerSector, sector);
+            sector += pieceSectors;
+            left -= pieceSectors;
+            progress.u64Done += pieceSectors;
+            const int answer = ReportProgress(progress);
+            if (answer != 0) return answer;
+        }
+        if (cut > 0) {
+            stream.Skip(cut * m_uBytesPerSector);
+            progress.u64Done += cut;
+        }
+    }
+    return 0;
+}
+
+void CFastNtfsRecovery::RunFolderPass() {
+    std::vector<unsigned char> record(m_uBytesPerRecord);
+    // The list grows while this runs: every folder met above a folder is appended and visited.
+    for (size_t i = 0; i < m_folderList.size(); ++i) {
+        const uint32_t number = m_folderList[i];
+        uint64_t sector = 0;
+        if (!RecordSectorOf(number, sector)) sector = m_u64VolumeStartSector;
+        if (GetFileRecordBuf(number, record.data()) != 0) {
+            DebugLog("CFastNtfsRecovery folder record %u unreadable\n", number);
+            AddLostFolder(number, true);
+            continue;
+        }
+        ParseRecordInfo(record.data(), true, number, sector);
+    }
+}
+
+bool CFastNtfsRecovery::SummariseRecord(const unsigned char* pRecord, uint64_t uRecord,
+                                        RecordSummary& out) {
+    out.nBound = std::min<size_t>(out.header.uBytesInUse, m_uBytesPerRecord);
+    CNtfsAttributeWalk walk(pRecord, out.nBound);
+    NTFS_ATTRIBUTE attr{};
+    NTFS_FILE_NAME candidate;
+    while (walk.Next(attr)) {
+        if (attr.uType == NTFS_ATTR_FILE_NAME) {
+            // A record may carry its name several times (a DOS 8.3 name beside the long one);
+            // the long name is the one the user knows, whichever comes first.
+            if (!ParseFileNameAttribute(attr, candidate)) {
+                DebugLog("CFastNtfsRecovery record %llu: broken $FILE_NAME\n",
+                         static_cast<unsigned long long>(uRecord));
+                continue;
+            }
+            if (!out.bHasName ||
+                FileNameRank(candidate.uNamespace) < FileNameRank(out.name.uNamespace)) {
+                out.name = candidate;
+                out.bHasName = true;
+            }
+        } else if (attr.uType == NTFS_ATTR_DATA && attr.uNameLength == 0 && !out.bHasDataSize) {
+            NTFS_NONRESIDENT_INFO info{};
+            const unsigned char* value = nullptr;
+            uint32_t length = 0;
+            if (GetNonResidentInfo(attr, info)) {
+                out.u64DataSize = info.u64RealSize;
+                out.bHasDataSize = info.u64StartVcn == 0;
+            } else if (GetResidentValue(attr, value, length)) {
+                out.u64DataSize = length;
+                out.bHasDataSize = true;
+            }
+        } else if (attr.uType == NTFS_ATTR_ATTRIBUTE_LIST) {
+            out.bHasAttributeList = true;
+        }
+    }
+    return out.bHasName;
+}
+
+_FILE_NODE_* CFastNtfsRecovery::FillFileNode(const NTFS_FILE_NAME& name, bool bFolder) {
+    _FILE_NODE_* node = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
+    if (node == nullptr) return nullptr;
+    std::memset(node, 0, sizeof *node);
+    node->uFileIndex = m_pStore->GetFileIndex();
+    node->bIsDir = bFolder ? 1 : 0;
+    node->wcDriveLetter = m_wcDriveLetter;
+    node->nFileSource = FILE_SOURCE_FAST_NTFS;
+    node->uClusterBytes = 0xFFFFFFFF;
+    auto setTime = [](_FILETIME& t, uint64_t v) {
+        t.dwLowDateTime = static_cast<uint32_t>(v);
+        t.dwHighDateTime = static_cast<uint32_t>(v >> 32);
+    };
+    setTime(node->ftCreateTime, name.u64CreateTime);
+    setTime(node->ftLastChangeTime, name.u64ModifyTime);
+    setTime(node->ftLastAccessTime, name.u64AccessTime);
+    node->u64FileSize = name.u64RealSize;
+    inner_uni2str(node->szFileName, name.szName, sizeof node->szFileName, name.uNameLength);
+    return node;
+}
+
+void CFastNtfsRecovery::AddLostFolder(uint32_t uRecord, bool bUnreadable) {
+    _FILE_NODE_* node = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
+    if (node == nullptr) return;
+    std::memset(node, 0, sizeof *node);
+    node->wcDriveLetter = m_wcDriveLetter;
+    node->nFileSource = FILE_SOURCE_FAST_NTFS;
+    node->bIsDir = 1;
+    node->bDataHealth = bUnreadable ? 1 : 0;
+    node->uFileIndex = m_pStore->GetFileIndex();
+    node->uClusterNO = uRecord;
+    node->uClusterBytes = 0xFFFFFFFF;
+    std::snprintf(node->szFileName, sizeof node->szFileName, "LostFolder%u", uRecord);
+    m_pStore->AddChildren(kNtfsRootRecord, 0, node->uFileIndex, uRecord, node->szFileName);
+}
+
+// In the first pass only records that are neither in use nor a folder are files to list; in
+// the folder pass the record was reached as a folder above such a file.
+void CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, bool bFolderPass, uint64_t uRecord,
+                                        uint64_t u64RecordSector) {
+    RecordSummary summary;
+    const bool isRecord = ReadRecordHeader(pRecord, m_uBytesPerRecord, summary.header);
+    if (uRecord < kNtfsFirstUserRecord) return;  // the volume's own files are never listed
+    const uint32_t number = static_cast<uint32_t>(uRecord);
+    if (!bFolderPass) {
+        // Extension records continue another record's attributes and describe no file.
+        if (!isRecord || summary.header.uFlags != 0 || summary.header.u64BaseRecord != 0) return;
+    } else if (!isRecord) {
+        AddLostFolder(number, true);
+        return;
+    }
+    if (m_ntfsParse.FileRecordFixUp(pRecord, m_uBytesPerRecord) != 0) return;
+    const bool folder = (summary.header.uFlags & NTFS_RECORD_IS_FOLDER) != 0;
+    // A folder record that now holds something else, or no name, still gets a place in the
+    // tree: the files found below it would otherwise be out of reach.
+    if (!SummariseRecord(pRecord, uRecord, summary) || (bFolderPass && !folder)) {
+        if (bFolderPass) AddLostFolder(number, false);
+        return;
+    }
+    const uint32_t parent = summary.name.uParentRecord;
+    _FILE_NODE_* node = FillFileNode(summary.name, bFolderPass);
+    if (node == nullptr) return;
+    node->uClusterBytes = m_uBytesPerSector * m_uSectorsPerCluster;
+    node->uClusterNO = number;
+    node->u64RecordSector = u64RecordSector;
+    node->u64VolumeStartSector = m_u64VolumeStartSector;
+    if (!bFolderPass) {
+        uint64_t size = summary.u64DataSize;
+        if (summary.bHasDataSize ||
+            (summary.bHasAttributeList &&
+             GetDataRealSize(m_ntfsParse, *this, pRecord, summary.nBound, uRecord, size) == 0)) {
+            node->u64FileSize = size;
+        }
+    }
+    const uint32_t depth = FolderDepth(parent);
+    if (bFolderPass) {
+        m_pStore->AddChildren(parent, depth, node->uFileIndex, number, node->szFileName);
+    } else {
+        m_pStore->AddChildren(parent, depth, node->uFileIndex, number, nullptr);
+        node->bDataHealth = static_cast<uint32_t>(IsFileDataHealth(node, m_uSectorsPerCluster));
+    }
+}
+
+// The number of folders between a file in folder uParent and the root. Remembered per folder:
+// the walk from a folder always gives the same answer, and files share folders.
+uint32_t CFastNtfsRecovery::FolderDepth(uint32_t uParent) {
+    if (uParent == kNtfsRootRecord) return 0;
+    const auto known = m_folderDepth.find(uParent);
+    if (known != m_folderDepth.end()) return known->second;
+    uint32_t depth = 0;
+    std::set<uint32_t> visited;
+    GetRootParentDirIndex(uParent, depth, visited);
+    m_folderDepth[uParent] = depth;
+    return depth;
+}
+
+// Climbs from folder uRecord to the root, counting the folders and adding each to the folder
+// list. Stops at the root, at a record that is not a folder (it becomes a lost folder), at a
+// record that cannot be read, and at a folder already met on this climb (a loop on disk).
+int CFastNtfsRecovery::GetRootParentDirIndex(uint32_t uRecord, uint32_t& uDepth,
+                                             std::set<uint32_t>& visited) {
+    std::vector<unsigned char> record(m_uBytesPerRecord);
+    for (;;) {
+        if (uRecord == kNtfsRootRecord) return 0;
+        visited.insert(uRecord);
+        if (m_folderSet.insert(uRecord).second) m_folderList.push_back(uRecord);
+        ++uDepth;
+        if (uDepth >= kMaxFolderDepth) return 0;
+        const int result = GetFileRecordBuf(uRecord, record.data());
+        if (result != 0) return result;
+        NTFS_RECORD_HEADER header{};
+        if (!ReadRecordHeader(record.data(), record.size(), header) ||
+            m_ntfsParse.FileRecordFixUp(record.data(), record.size()) != 0) {
+            return -1;
+        }
+        if ((header.uFlags & NTFS_RECORD_IS_FOLDER) == 0) return 0;
+        NTFS_ATTRIBUTE attr{};
+        NTFS_FILE_NAME name;
+        const size_t bound = std::min<size_t>(header.uBytesInUse, record.size());
+        if (!FindAttribute(record.data(), bound, NTFS_ATTR_FILE_NAME, attr) ||
+            !ParseFileNameAttribute(attr, name)) {
+            return 0;
+        }
+        if (visited.count(name.uParentRecord) != 0) return 0;
+        uRecord = name.uParentRecord;
+    }
+}
+
+int CFastNtfsRecovery::IsFileDataHealth(const _FILE_NODE_* pNode, uint32_t uSectorsPerCluster) {
+    (void)uSectorsPerCluster;  // the node's own cluster size places its data
+    if (pNode == nullptr) return 1;
+    char ext[256];
+    const bool hasExtension = GetExtendName(pNode->szFileName, ext, sizeof ext) == 0;
+    std::vector<unsigned char> data(m_uBytesPerRecord);
+    uint32_t length = 0;
+    const int resident = GetAttr0x80Data(pNode->u64RecordSector, data.data(), length);
+    if (resident == 0) {
+        if (length == 0) return 0;
+        if (!hasExtension) return 1;
+        return CFileTypeJudge::IsFileTypeMatching(data.data(), length, ext, &m_diskReader,
+                                                  static_cast<int>(m_uBytesPerSector), 0)
+                   ? 1
+                   : 0;
+    }
+    if (resident != NTFS_NOT_FOUND || !hasExtension) return 1;
+    RUN_LIST runs;
+    if (GetRunListInfo(pNode->u64RecordSector, NTFS_ATTR_DATA, runs) != 0 || runs.empty()) return 1;
+    const __RUNLIST__& first = runs.front();
+    uint64_t byteOffset = 0;
+    if (first.bSparse || first.offset <= 0 ||
+        __builtin_mul_overflow(static_cast<uint64_t>(first.offset), uint64_t{pNode->uClusterBytes},
+                               &byteOffset)) {
+        return 1;
+    }
+    const uint64_t sector = byteOffset / m_uBytesPerSector + pNode->u64VolumeStartSector;
+    std::vector<unsigned char> buf(m_uBytesPerSector);
+    unsigned int read = 0;
+    if (m_diskReader.ReadData(buf.data(), 1, sector, static_cast<int>(m_uBytesPerSector), &read) !=
+            0 ||
+        read == 0) {
+        return 1;
+    }
+    return CFileTypeJudge::IsFileTypeMatching(buf.data(), buf.size(), ext, &m_diskReader,
+                                              static_cast<int>(m_uBytesPerSector), sector)
+               ? 1
+               : 0;
+}
+
+uint64_t CFastNtfsRecovery::ClusterCountOfVolume() const {
+    return m_uSectorsPerCluster == 0 ? 0 : m_u64VolumeSectorCount / m_uSectorsPerCluster;
+}
+
+// The bitmap is never longer than the volume has clusters to describe, whatever $Bitmap's
+// size fields claim, so a corrupt size cannot decide how much memory is taken.
+int CFastNtfsRecovery::BuildBitMapInfo() {
+    uint64_t sector = 0;
+    if (!RecordSectorOf(kNtfsBitmapRecord, sector)) sector = m_u64VolumeStartSector;
+    RUN_LIST runs;
+    int result = GetRunListInfo(sector, NTFS_ATTR_DATA, runs);
+    if (result != 0) return result;
+    uint64_t realSize = 0;
+    result = GetBitMapRealBytesSize(sector, realSize);
+    if (result != 0) return result;
+    const uint64_t runBytes = RunListClusters(runs) * m_uSectorsPerCluster * m_uBytesPerSector;
+    const uint64_t needed = (ClusterCountOfVolume() + 7) / 8;
+    const uint64_t length = std::min({realSize, runBytes, needed});
+    std::vector<uint8_t> bitmap;
+    std::vector<unsigned char> chunk;
+    try {
+        bitmap.assign(length, 0);
+        chunk.assign(size_t{kBitmapReadSectors} * m_uBytesPerSector, 0);
+    } catch (const std::bad_alloc&) {
+        return 8;
+    }
+    uint64_t filled = 0;
+    int64_t lcn = 0;
+    for (const __RUNLIST__& run : runs) {
+        lcn = static_cast<int64_t>(static_cast<uint64_t>(lcn) + static_cast<uint64_t>(run.offset));
+        const uint64_t runBytesHere = run.length * m_uSectorsPerCluster * m_uBytesPerSector;
+        if (run.bSparse || lcn < 0) {
+            filled += runBytesHere;  // a hole reads as zeros: free
+            continue;
+        }
+        uint64_t at = m_u64VolumeStartSector + static_cast<uint64_t>(lcn) * m_uSectorsPerCluster;
+        for (uint64_t left = runBytesHere; left > 0 && filled < length;) {
+            const uint32_t sectors = static_cast<uint32_t>(
+                std::min<uint64_t>(left / m_uBytesPerSector, kBitmapReadSectors));
+            unsigned int read = 0;
+            m_diskReader.ReadData(chunk.data(), static_cast<int>(sectors), at,
+                                  static_cast<int>(m_uBytesPerSector), &read);
+            const uint64_t got = uint64_t{read} * m_uBytesPerSector;
+            const uint64_t take = std::min(got, length - filled);
+            std::memcpy(bitmap.data() + filled, chunk.data(), take);
+            // What could not be read stays zero (free): the deep scan then reads more than it
+            // must rather than skipping clusters that may hold files.
+            filled += uint64_t{sectors} * m_uBytesPerSector;
+            at += sectors;
+            left -= uint64_t{sectors} * m_uBytesPerSector;
+        }
+        if (filled >= length) break;
+    }
+    m_bitMap.swap(bitmap);
+    return 0;
+}
+
+// Starts of free extents are always cluster boundaries: a start inside a used cluster moves to
+// the first free cluster, and a start inside a free cluster counts only the sectors after it.
+int CFastNtfsRecovery::GetUnUsedSectorCount(unsigned long long& llStart,
+                                            unsigned long long& llCount) {
+    llCount = 0;
+    const uint64_t total = m_u64VolumeSectorCount;
+    if (llStart > total) {
+        llStart = total;
+        return 1;
+    }
+    const uint64_t spc = m_uSectorsPerCluster;
+    const uint64_t bits = uint64_t{m_bitMap.size()} * 8;
+    if (spc == 0 || llStart / spc >= bits) return 1;
+    uint64_t start = llStart;
+    const uint64_t firstFree = SkipBits(m_bitMap, start / spc, bits, true);
+    if (firstFree >= bits) return 1;
+    if (firstFree != start / spc) start = firstFree * spc;
+    const uint64_t end = SkipBits(m_bitMap, firstFree, bits, false);
+    uint64_t count = end * spc - start;
+    if (start + count > total) count = total > start ? total - start : 0;
+    llStart = start;
+    llCount = count;
+    return 1;
+}
+
+int CFastNtfsRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int uDirIndex,
+                                           std::vector<_FILE_NODE_>& out) {
+    if (pParent == nullptr && uDirIndex != 0) return 87;
+    if (!m_pStore) return 0;
+    const uint32_t folder =
+        (pParent != nullptr && pParent->uClusterNO != 0) ? pParent->uClusterNO : kNtfsRootRecord;
+    m_pStore->FlushBufToFile();
+    return m_pStore->GetChildrenFileNode(MakeRelationKey(uDirIndex, folder), out);
+}
+
+int CFastNtfsRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int uDirIndex,
+                                            unsigned int& count) {
+    if (pParent == nullptr && uDirIndex != 0) return 87;
+    if (!m_pStore) return 0;
+    const uint32_t folder =
+        (pParent != nullptr && pParent->uClusterNO != 0) ? pParent->uClusterNO : kNtfsRootRecord;
+    m_pStore->FlushBufToFile();
+    return m_pStore->GetChildrenFileCount(MakeRelationKey(uDirIndex, folder), count);
+}
+
+unsigned int CFastNtfsRecovery::GetLostFileCount() {
+    return m_pStore ? m_pStore->GetFileIndex() : 0;
+}
+
+int CFastNtfsRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, char16_t* pszPath,
+                                                int nMaxChars) {
+    if (!m_pStore) return 87;
+    return m_pStore->GetParentDirPath(pNode, pszPath, nMaxChars);
+}
+
+int CFastNtfsRecovery::InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx) {
+    m_searchCallback = cb;
+    m_pSearchContext = ctx;
+    if (!m_pStore) return 87;
+    return m_pStore->InitSearchCallBack(cb, ctx);
+}
+
+int CFastNtfsRecovery::SearchFileNode(const char16_t* pszKey,
+                                      std::vector<__SEARCH_FILE_INFO__>& out) {
+    if (!m_pStore) return 0;
+    return m_pStore->SearchFileNodeInfo(pszKey, out);
+}

@@ -1,0 +1,134 @@
+// The quick NTFS scan's record parse, end to end: a small volume whose records 16 onwards
+// are the input's 1,024-byte pieces, taken as they are (no fix-up applied), scanned by the
+// engine, its tree browsed, its files previewed and its free space walked. The records
+// parsed this way reach every path of the scan: deleted and live records, names, data sizes,
+// attribute lists, parent chains, lost folders and the data health test.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/log_file_manager.h"
+#include "ntfs/fast_ntfs_recovery.h"
+#include "tests/ntfs_test_image.h"
+
+namespace {
+
+using ferrowen::test::Bytes;
+using ferrowen::test::NtfsVolumeBuilder;
+
+constexpr uint64_t kFirstFuzzedRecord = 16;
+constexpr size_t kMaxFuzzedRecords = 14;
+
+// 256 KiB, 512-byte clusters, the $MFT at clusters 8-135 (64 records), $Bitmap at 140, and
+// a deleted folder (30) with a deleted file (31) whose data lies at cluster 200.
+const Bytes& Template() {
+    static const Bytes image = [] {
+        NtfsVolumeBuilder v(512, 1);
+        v.SetMftRuns({{8, 128}});
+        Bytes data(1500, 'd');
+        v.WriteBytes(200, data);
+        v.MarkUsed(200, 3);
+        v.PutRecord(30, NTFS_RECORD_IS_FOLDER, {v.FileName(5, u"Folder")});
+        v.PutRecord(31, 0, {v.FileName(30, u"file.jpg"), v.NonResident(0x80, {{200, 3}}, 1500)});
+        v.Finish(140);
+        return v.image();
+    }();
+    return image;
+}
+
+int MemoryImage(const Bytes& image) {
+    const int fd = memfd_create("ntfs-image", MFD_CLOEXEC);
+    if (fd < 0) return -1;
+    size_t done = 0;
+    while (done < image.size()) {
+        const ssize_t n = write(fd, image.data() + done, image.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return fd;
+}
+
+std::string g_logRoot;
+
+void RemoveLogRoot() {
+    std::error_code ignored;
+    if (!g_logRoot.empty()) std::filesystem::remove_all(g_logRoot, ignored);
+}
+
+// The scan logs go to a folder of their own, removed when the process ends.
+void PrepareLogRoot() {
+    static bool ready = false;
+    if (ready) return;
+    char pattern[] = "/tmp/ferrowen-fuzz-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) {
+        g_logRoot = pattern;
+        ::setenv("XDG_DATA_HOME", pattern, 1);
+        std::atexit(RemoveLogRoot);
+    }
+    CLogFileManager::GetInstance()->Init();
+    ready = true;
+}
+
+void Browse(CFastNtfsRecovery& engine, _FILE_NODE_* parent, unsigned int level, int& budget) {
+    std::vector<_FILE_NODE_> children;
+    engine.GetChildrenFileNode(parent, level, children);
+    for (_FILE_NODE_& child : children) {
+        if (--budget < 0) return;
+        if (child.bIsDir) {
+            if (level < 4) Browse(engine, &child, level + 1, budget);
+            continue;
+        }
+        std::vector<unsigned char> preview(2048);
+        int len = static_cast<int>(preview.size());
+        char16_t tmp[512];
+        engine.PreView(&child, tmp, 512, preview.data(), len, nullptr, nullptr);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0 || size > kMaxFuzzedRecords * NtfsVolumeBuilder::kRecordBytes) return 0;
+    PrepareLogRoot();
+    Bytes image = Template();
+    NtfsVolumeBuilder placer(512, 1);
+    placer.SetMftRuns({{8, 128}});
+    for (size_t at = 0, n = 0; at < size; at += NtfsVolumeBuilder::kRecordBytes, ++n) {
+        const size_t piece = std::min<size_t>(NtfsVolumeBuilder::kRecordBytes, size - at);
+        const uint64_t sector = placer.RecordSector(kFirstFuzzedRecord + n);
+        std::memcpy(image.data() + sector * NtfsVolumeBuilder::kSectorBytes, data + at, piece);
+    }
+    const int fd = MemoryImage(image);
+    if (fd < 0) return 0;
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    {
+        CFastNtfsRecovery engine;
+        const std::u16string wide(path.begin(), path.end());
+        if (engine.Init(wide.c_str(), u'C') == 0 && engine.ScanDevice(nullptr) == 0) {
+            int budget = 64;
+            Browse(engine, nullptr, 0, budget);
+            std::vector<__SEARCH_FILE_INFO__> found;
+            engine.SearchFileNode(u"*.jpg|*.txt|*.other", found);
+            engine.BuildBitMapInfo();
+            unsigned long long start = 0, count = 0;
+            for (int runs = 0; runs < 1024; ++runs) {
+                engine.GetUnUsedSectorCount(start, count);
+                if (count == 0) break;
+                start += count;
+            }
+        }
+    }
+    char folder[4096];
+    if (CLogFileManager::GetInstance()->GetLogFileDirPath(folder, sizeof folder) == 0) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+    close(fd);
+    return 0;
+}
