@@ -11,54 +11,11 @@
 #include "engine/log_file_manager.h"
 #include "engine/recovery_job.h"
 #include "engine/scan_result_file_manager.h"
+#include "engine/target_files.h"
 #include "fat/fast_fat_recovery.h"
 #include "foundation/bytes.h"
 #include "foundation/text.h"
 
-namespace {
-
-constexpr int kMaxTargetPathUnits = 4096;
-
-// Writes all n bytes, retrying partial writes. 0 or errno.
-int WriteAll(int fd, const unsigned char* p, size_t n) {
-    while (n > 0) {
-        const ssize_t written = write(fd, p, n);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        p += written;
-        n -= static_cast<size_t>(written);
-    }
-    return 0;
-}
-
-// The destination for a child: the free name the child's name gives in the folder.
-int FreeChildPath(const std::u16string& folder, const char* pszName, std::u16string& out) {
-    const std::u16string wanted = folder + u"/" + SafeFileNameComponent(pszName);
-    std::vector<char16_t> chosen(kMaxTargetPathUnits);
-    const int result = GetRealFileName(wanted.c_str(), chosen.data(), kMaxTargetPathUnits);
-    if (result != 0) return result;
-    out = chosen.data();
-    return 0;
-}
-
-// Creates a destination folder, or accepts one that exists already. 0 or errno.
-int MakeTargetFolder(const std::u16string& path) {
-    const std::string utf8 = WideToUtf8(path);
-    if (mkdir(utf8.c_str(), 0755) == 0) return 0;
-    const int error = errno;
-    struct stat st;
-    if (error == EEXIST && stat(utf8.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-    return error;
-}
-
-bool PercentOf(uint64_t done, uint64_t total, int& percent) {
-    percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
-    return true;
-}
-
-}  // namespace
 
 uint64_t CFastFatRecovery::RecordDataSector(const _FILE_NODE_& node, uint32_t uCluster) const {
     return node.u64DataStartSector + node.u64VolumeStartSector +
@@ -117,9 +74,7 @@ int CFastFatRecovery::WriteFileData(_FILE_NODE_* pNode, const std::u16string& ta
         const int error = WriteAll(fd, p, n);
         if (error != 0) return error;
         remaining -= n;
-        int percent = 0;
-        PercentOf(size - remaining, size, percent);
-        return ReportRecovery(percent, 0, target);
+        return ReportRecovery(PercentOf(size - remaining, size), 0, target);
     });
     if (close(fd) != 0 && result == 0) result = errno;
     if (result == 0 && size == 0) return ReportRecovery(100, 0, target);
@@ -220,9 +175,7 @@ int CFastFatRecovery::PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmp
             std::memcpy(pBuf + done, p, n);
         }
         done += n;
-        int percent = 0;
-        PercentOf(done, total, percent);
-        return cb != nullptr ? cb(ctx, percent, 0) : 0;
+        return cb != nullptr ? cb(ctx, PercentOf(done, total), 0) : 0;
     });
     if (toFile) {
         if (close(fd) != 0 && result == 0) result = errno;

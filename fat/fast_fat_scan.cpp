@@ -11,6 +11,7 @@
 #include "carving/file_type_judge.h"
 #include "engine/log_file_manager.h"
 #include "engine/scan_result_file_manager.h"
+#include "engine/target_files.h"
 #include "fat/fast_fat_recovery.h"
 #include "foundation/bytes.h"
 #include "foundation/debug_log.h"
@@ -47,13 +48,6 @@ std::string ShortEntryName(const unsigned char* e, bool bFolder) {
     Convert2Lowercase(name);
     if (static_cast<unsigned char>(name[0]) == FAT_ENTRY_DELETED) name[0] = '!';
     return name;
-}
-
-void RemoveStoreFiles(const char* pszName) {
-    char folder[4096];
-    if (CLogFileManager::GetInstance()->GetLogFileDirPath(folder, sizeof folder) != 0) return;
-    const std::string base = std::string(folder) + pszName;
-    for (const char* suffix : {"", "_Relation", "_DirInfo"}) unlink((base + suffix).c_str());
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "engine/log_file_manager.h"
 #include "engine/scan_result_file_manager.h"
+#include "engine/target_files.h"
 #include "fat/professional_fat_internal.h"
 #include "fat/professional_fat_recovery.h"
 #include "foundation/debug_log.h"
@@ -30,15 +31,6 @@ constexpr int kMaxJoinRounds = 64;
 
 bool IsAcceptedClusterSize(uint64_t spc) {
     return spc >= 1 && spc <= 128 && (spc & (spc - 1)) == 0;
-}
-
-// A store of the same name is left by a scan of this volume in the same minute; a new scan
-// starts afresh instead of numbering on after the old records.
-void RemoveStoreFiles(const char* pszName) {
-    char folder[4096];
-    if (CLogFileManager::GetInstance()->GetLogFileDirPath(folder, sizeof folder) != 0) return;
-    const std::string base = std::string(folder) + pszName;
-    for (const char* suffix : {"", "_Relation", "_DirInfo"}) unlink((base + suffix).c_str());
 }
 
 std::string ScanFolder() {

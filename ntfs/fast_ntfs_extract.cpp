@@ -10,59 +10,11 @@
 
 #include "engine/log_file_manager.h"
 #include "engine/scan_result_file_manager.h"
+#include "engine/target_files.h"
 #include "foundation/text.h"
 #include "ntfs/fast_ntfs_recovery.h"
 
 namespace {
-
-constexpr int kMaxTargetPathUnits = 4096;
-
-// Writes all n bytes, retrying partial writes. 0 or errno.
-int WriteAll(int fd, const unsigned char* p, size_t n) {
-    while (n > 0) {
-        const ssize_t written = write(fd, p, n);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        p += written;
-        n -= static_cast<size_t>(written);
-    }
-    return 0;
-}
-
-// A name from disk used as one path component: it must not climb out of the destination or
-// name a sub-folder, whatever a corrupt record holds.
-std::u16string SafeComponent(const char* pszName) {
-    std::u16string name = Ansi2Unicode(pszName);
-    std::replace(name.begin(), name.end(), u'/', u'_');
-    if (name.empty() || name == u"." || name == u"..") name = u"_";
-    return name;
-}
-
-// The destination for a child: the free name the child's name gives in the folder.
-int FreeChildPath(const std::u16string& folder, const char* pszName, std::u16string& out) {
-    const std::u16string wanted = folder + u"/" + SafeComponent(pszName);
-    std::vector<char16_t> chosen(kMaxTargetPathUnits);
-    const int result = GetRealFileName(wanted.c_str(), chosen.data(), kMaxTargetPathUnits);
-    if (result != 0) return result;
-    out = chosen.data();
-    return 0;
-}
-
-// Creates a destination folder, or accepts one that exists already. 0 or errno.
-int MakeTargetFolder(const std::u16string& path) {
-    const std::string utf8 = WideToUtf8(path);
-    if (mkdir(utf8.c_str(), 0755) == 0) return 0;
-    const int error = errno;
-    struct stat st;
-    if (error == EEXIST && stat(utf8.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-    return error;
-}
-
-int PercentOf(uint64_t done, uint64_t total) {
-    return total == 0 ? 100 : static_cast<int>(done * 100 / total);
-}
 
 // A sink's answer that came from a caller's callback: it stops the work and is passed up as
 // it is, without being reported back to that caller as an error.

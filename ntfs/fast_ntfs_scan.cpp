@@ -11,6 +11,7 @@
 #include "carving/file_type_judge.h"
 #include "engine/log_file_manager.h"
 #include "engine/scan_result_file_manager.h"
+#include "engine/target_files.h"
 #include "foundation/debug_log.h"
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
@@ -23,13 +24,6 @@ constexpr unsigned int kReportIntervalMs = 5000;
 // file under it would cost reads without end.
 constexpr uint32_t kMaxFolderDepth = 4096;
 constexpr uint32_t kBitmapReadSectors = 2048;
-
-void RemoveStoreFiles(const char* pszName) {
-    char folder[4096];
-    if (CLogFileManager::GetInstance()->GetLogFileDirPath(folder, sizeof folder) != 0) return;
-    const std::string base = std::string(folder) + pszName;
-    for (const char* suffix : {"", "_Relation", "_DirInfo"}) unlink((base + suffix).c_str());
-}
 
 bool BitSet(const std::vector<uint8_t>& bitmap, uint64_t bit) {
     return ((bitmap[bit / 8] >> (bit % 8)) & 1) != 0;

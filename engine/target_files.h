@@ -1,0 +1,27 @@
+// What every engine needs to write recovered files safely: whole writes, folders that may
+// already exist, free names for the children of a folder recovery, and the removal of an old
+// result store a new scan replaces.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Writes all n bytes, retrying partial and interrupted writes. 0 or errno.
+int WriteAll(int fd, const unsigned char* p, size_t n);
+
+// Creates a destination folder (0755, through its UTF-8 path), or accepts one that exists
+// already as a folder. 0 or errno.
+int MakeTargetFolder(const std::u16string& path);
+
+// The path a child named pszName (GB2312, from disk) gets inside folder: the name made a safe
+// path component, then made free there. 0, or the error of GetRealFileName.
+int FreeChildPath(const std::u16string& folder, const char* pszName, std::u16string& out);
+
+// The three files of the result store pszName in the current scan folder are removed, so that
+// a fresh scan does not number on after the records of an earlier one of the same name.
+void RemoveStoreFiles(const char* pszName);
+
+inline int PercentOf(uint64_t done, uint64_t total) {
+    return total == 0 ? 100 : static_cast<int>(done * 100 / total);
+}
