@@ -1,0 +1,244 @@
+// Deep-scan NTFS extraction: files from their resident data or data runs on the volume the
+// scan placed them on, folder trees written breadth-first, and previews.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "engine/log_file_manager.h"
+#include "engine/recovery_job.h"
+#include "engine/scan_result_file_manager.h"
+#include "engine/target_files.h"
+#include "foundation/text.h"
+#include "ntfs/professional_ntfs_recovery.h"
+
+
+// Feeds the node's first u64Want bytes to sink, from its resident data or along its runs. 0;
+// the error of a lookup or a read; 30 when the data ends before u64Want bytes; 87 for a run
+// that lies nowhere on the volume or a node without a usable cluster size; or the sink's
+// non-zero answer.
+int CProfessionalNtfsRecovery::DeliverData(const _FILE_NODE_& node, uint64_t u64Want,
+                                           const DataSink& sink) {
+    std::vector<unsigned char> work(kWorkBufferBytes);
+    uint32_t length = 0;
+    const int resident = GetFileNodeAttr0x80Data(&node, work.data(), length);
+    if (resident == 0) {
+        // The value read may carry up to seven alignment bytes after the data: the file's
+        // size decides, and a size the value cannot cover is data that is not there.
+        const uint32_t use = static_cast<uint32_t>(std::min<uint64_t>(u64Want, length));
+        if (use > 0) {
+            const int answer = sink(work.data(), use);
+            if (answer != 0) return answer;
+        }
+        return use < u64Want ? 30 : 0;
+    }
+    if (resident != NTFS_NOT_FOUND) return resident;
+    if (u64Want == 0) return 0;
+    RUN_LIST runs;
+    const int result = GetFileNodeRunListInfo(&node, NTFS_ATTR_DATA, runs);
+    if (result != 0) return result;
+    return DeliverRuns(node, runs, u64Want, work.data(), sink);
+}
+
+// Runs are read in the order listed, 64 KiB at a time, and reading stops as soon as the size
+// is delivered. A hole of a sparse file delivers zeros.
+int CProfessionalNtfsRecovery::DeliverRuns(const _FILE_NODE_& node, const RUN_LIST& runs,
+                                           uint64_t u64Want, unsigned char* pWork,
+                                           const DataSink& sink) {
+    const uint64_t clusterBytes = node.uClusterBytes;
+    if (clusterBytes == 0 || clusterBytes % kBytesPerSector != 0 ||
+        clusterBytes > uint64_t{kMaxSectorsPerCluster} * kBytesPerSector) {
+        return 87;
+    }
+    uint64_t owed = u64Want;
+    int64_t lcn = 0;
+    for (const __RUNLIST__& run : runs) {
+        if (owed == 0) break;
+        lcn = static_cast<int64_t>(static_cast<uint64_t>(lcn) + static_cast<uint64_t>(run.offset));
+        uint64_t runBytes = 0;
+        if (__builtin_mul_overflow(run.length, clusterBytes, &runBytes)) return 87;
+        if (run.bSparse) {
+            std::memset(pWork, 0, kWorkBufferBytes);
+            while (runBytes > 0 && owed > 0) {
+                const uint32_t n =
+                    static_cast<uint32_t>(std::min<uint64_t>({kWorkBufferBytes, runBytes, owed}));
+                const int answer = sink(pWork, n);
+                if (answer != 0) return answer;
+                runBytes -= n;
+                owed -= n;
+            }
+            continue;
+        }
+        uint64_t byteOffset = 0, first = 0;
+        if (lcn < 0 ||
+            __builtin_mul_overflow(static_cast<uint64_t>(lcn), clusterBytes, &byteOffset) ||
+            __builtin_add_overflow(node.u64VolumeStartSector, byteOffset / kBytesPerSector,
+                                   &first)) {
+            return 87;
+        }
+        uint64_t sectorsRead = 0;
+        while (runBytes > 0 && owed > 0) {
+            const uint64_t piece = std::min<uint64_t>(kWorkBufferBytes, runBytes);
+            const int sectors = static_cast<int>(piece / kBytesPerSector);
+            unsigned int read = 0;
+            int result = m_diskReader.ReadData(pWork, sectors, first + sectorsRead,
+                                               static_cast<int>(kBytesPerSector), &read);
+            if (result == 0 && read == 0) result = 30;
+            if (result != 0) return result;
+            const uint32_t use = static_cast<uint32_t>(std::min(piece, owed));
+            const int answer = sink(pWork, use);
+            if (answer != 0) return answer;
+            owed -= use;
+            runBytes -= piece;
+            sectorsRead += static_cast<uint64_t>(sectors);
+        }
+    }
+    // Runs that end before the size leave the rest of the file unknown: not a success.
+    return owed > 0 ? 30 : 0;
+}
+
+int CProfessionalNtfsRecovery::ReportRecovery(int nPercent, int nError,
+                                              const std::u16string& path) {
+    if (m_recoveryCallback == nullptr) return 0;
+    return m_recoveryCallback(m_pCallbackContext, nPercent, 100, nError, path.c_str());
+}
+
+// One file. Any failure ends the file with its error and one final report: a file is never
+// reported as recovered while part of it is missing, and what was written stays for the user.
+int CProfessionalNtfsRecovery::WriteFileData(const _FILE_NODE_& node,
+                                             const std::u16string& target) {
+    const int fd = open(WideToUtf8(target).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        const int error = errno;
+        ReportRecovery(100, error, target);
+        return error;
+    }
+    const uint64_t size = node.u64FileSize;
+    uint64_t delivered = 0;
+    bool stoppedByCallback = false;
+    int result = DeliverData(node, size, [&](const unsigned char* p, uint32_t n) {
+        const int error = WriteAll(fd, p, n);
+        if (error != 0) return error;
+        delivered += n;
+        const int answer = ReportRecovery(PercentOf(delivered, size), 0, target);
+        stoppedByCallback = answer != 0;
+        return answer;
+    });
+    if (close(fd) != 0 && result == 0) result = errno;
+    if (result == 0 && size == 0) return ReportRecovery(100, 0, target);
+    // The caller's own stop is its answer, not a failure to report back to it.
+    if (result != 0 && !stoppedByCallback) ReportRecovery(100, result, target);
+    return result;
+}
+
+int CProfessionalNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode,
+                                                    const char16_t* pszTargetPath) {
+    const std::u16string target = pszTargetPath != nullptr ? pszTargetPath : u"";
+    if (pNode == nullptr || target.empty()) {
+        ReportRecovery(100, 87, target);
+        return 87;
+    }
+    if (pNode->bIsDir == 0) return WriteFileData(*pNode, target);
+    const int result = MakeTargetFolder(target);
+    if (result != 0) {
+        ReportRecovery(100, result, target);
+        return result;
+    }
+    m_recoveryQueue.push_back({*pNode, target});
+    return 0;
+}
+
+// Breadth-first: a folder's files are written before those of its sub-folders. Every child
+// gets a name that is free in its destination folder, so nothing recovered overwrites or
+// merges into anything else.
+int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath,
+                                            int nBaseDirIndex) {
+    if (pNode == nullptr || pszTargetPath == nullptr || pNode->bIsDir == 0) {
+        return SaveDataToTargetFile(pNode, pszTargetPath);
+    }
+    m_recoveryQueue.clear();
+    int result = SaveDataToTargetFile(pNode, pszTargetPath);
+    if (result != 0) return result;
+    while (!m_recoveryQueue.empty()) {
+        const FolderRecovery item = m_recoveryQueue.front();
+        m_recoveryQueue.pop_front();
+        unsigned int separators = 0;
+        GetPathDirIndex(item.strTargetPath.c_str(), separators);
+        const int level = static_cast<int>(separators) - nBaseDirIndex;
+        std::vector<_FILE_NODE_> children;
+        _FILE_NODE_ folder = item.node;
+        const int listed =
+            GetChildrenFileNode(&folder, static_cast<unsigned int>(std::max(level, 0)), children);
+        if (listed != 0) {
+            result = listed;
+            continue;
+        }
+        for (_FILE_NODE_& child : children) {
+            std::u16string childPath;
+            result = FreeChildPath(item.strTargetPath, child.szFileName, childPath);
+            if (result == 0) result = SaveDataToTargetFile(&child, childPath.c_str());
+            if (result == ERROR_USER_CANCEL) {
+                m_recoveryQueue.clear();
+                return result;
+            }
+        }
+    }
+    return result;
+}
+
+int CProfessionalNtfsRecovery::PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars,
+                                       unsigned char* pBuf, int& nBufLen, PREVIEW_CALLBACK cb,
+                                       void* ctx) {
+    const int bufferSize = nBufLen;
+    nBufLen = 0;
+    auto finish = [&](int result) {
+        if (cb != nullptr) cb(ctx, 100, result);
+        return result;
+    };
+    if (pNode == nullptr) return finish(87);
+
+    char ext[256] = {};
+    const bool photo = GetExtendName(pNode->szFileName, ext, sizeof ext) == 0 &&
+                       (GetCharLowerA(ext), IsPhotoExtension(ext));
+    std::string tmpPath;
+    int fd = -1;
+    if (photo && pszTmpPath != nullptr) {
+        const std::string root = GetScanLogRootPath();
+        MakeFolderPath(root);
+        tmpPath = root + "tmp." + ext;
+        const std::u16string wide = Utf8ToWide(tmpPath.c_str());
+        if (tmpPath.size() < 256 && wide.size() < static_cast<size_t>(nTmpPathChars)) {
+            std::copy(wide.c_str(), wide.c_str() + wide.size() + 1, pszTmpPath);
+            unlink(tmpPath.c_str());
+            fd = open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0) return finish(errno);
+        }
+    }
+    const bool toFile = fd >= 0;
+    if (!toFile && pBuf == nullptr) return finish(87);
+    const uint64_t total = toFile
+                               ? pNode->u64FileSize
+                               : std::min<uint64_t>(pNode->u64FileSize,
+                                                    static_cast<uint64_t>(std::max(bufferSize, 0)));
+    uint64_t done = 0;
+    int result = DeliverData(*pNode, total, [&](const unsigned char* p, uint32_t n) {
+        if (toFile) {
+            const int error = WriteAll(fd, p, n);
+            if (error != 0) return error;
+        } else {
+            std::memcpy(pBuf + done, p, n);
+        }
+        done += n;
+        return cb != nullptr ? cb(ctx, PercentOf(done, total), 0) : 0;
+    });
+    if (toFile) {
+        if (close(fd) != 0 && result == 0) result = errno;
+        if (result != 0) unlink(tmpPath.c_str());
+    } else {
+        nBufLen = static_cast<int>(done);
+    }
+    return finish(result);
+}

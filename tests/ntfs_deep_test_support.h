@@ -1,0 +1,131 @@
+// Shared by the deep NTFS tests: a scan-log root in a temporary folder, images built from the
+// committed fixtures, the coordinator's sector pass, and the tree a user would browse.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/log_file_manager.h"
+#include "foundation/recognisers.h"
+#include "foundation/text.h"
+#include "ntfs/professional_ntfs_recovery.h"
+#include "support/fixture.h"
+
+namespace ferrowen::test::ntfs_deep {
+
+constexpr uint64_t kSector = 512;
+// Where the committed NTFS image keeps things (512-byte sectors, 4 KiB clusters).
+constexpr uint64_t kFixtureSectors = 32768;
+constexpr uint64_t kMftSector = 32;        // record 0
+constexpr uint64_t kMirrorSector = 16376;  // $MFTMirr's copy of record 0
+
+using Image = std::vector<unsigned char>;
+
+inline Image ReadImage(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Image(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteImage(const std::string& path, const Image& image) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(image.data()),
+              static_cast<std::streamsize>(image.size()));
+}
+
+inline void ZeroSectors(Image& image, uint64_t first, uint64_t count) {
+    std::memset(image.data() + first * kSector, 0, count * kSector);
+}
+
+// The store and every temporary file go below a temporary folder, never the real home.
+class DeepNtfsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("XDG_DATA_HOME", (dir_.path() + "/data").c_str(), 1);
+        CLogFileManager::GetInstance()->Init();
+    }
+    void TearDown() override {
+        ::unsetenv("FERROWEN_DISKS");
+        ::unsetenv("XDG_DATA_HOME");
+    }
+    std::string Path(const std::string& name) const { return dir_.path() + "/" + name; }
+    Image Fixture(const std::string& name) { return ReadImage(UnpackFixture(name, dir_)); }
+
+    TempDir dir_;
+};
+
+// The coordinator's pass: every sector that passes the FILE-record test is handed over with
+// its absolute sector (image sector + u64Base), one record's bytes at a time.
+inline int FeedRecords(CProfessionalNtfsRecovery& engine, const Image& image,
+                       uint64_t u64Base = 0) {
+    int fed = 0;
+    const uint64_t record = CProfessionalNtfsRecovery::kBytesPerRecord;
+    for (uint64_t offset = 0; offset + record <= image.size(); offset += kSector) {
+        if (!IsNtfsFileRecord(image.data() + offset, static_cast<int>(record))) continue;
+        engine.ParseNtfsFileRecord(image.data() + offset, static_cast<int>(record),
+                                   u64Base + offset / kSector);
+        ++fed;
+    }
+    return fed;
+}
+
+// A whole deep scan of an image file as the coordinator drives it.
+inline void ScanImageFile(CProfessionalNtfsRecovery& engine, const std::string& path,
+                          const Image& image) {
+    ASSERT_EQ(engine.Init(Utf8ToWide(path.c_str()).c_str(), u'C'), 0);
+    ASSERT_EQ(engine.InitProfessionalScan(nullptr), 0);
+    FeedRecords(engine, image);
+    ASSERT_EQ(engine.ParseProfessionalRecordVec(), 0);
+}
+
+inline std::string Utf8Name(const _FILE_NODE_& node) {
+    return WideToUtf8(Ansi2Unicode(node.szFileName));
+}
+
+// A manifest path as record names carry it: through GB2312 and back.
+inline std::string AsRecordPath(const std::string& utf8) {
+    return WideToUtf8(Ansi2Unicode(Unicode2Ansi(Utf8ToWide(utf8.c_str()).c_str()).c_str()));
+}
+
+struct Browsed {
+    _FILE_NODE_ node;
+    unsigned int uChildLevel;  // the level its children are listed with
+};
+
+// Every node of the tree by its path, as a user browsing from the root sees it.
+inline void BrowseTree(CProfessionalNtfsRecovery& engine, _FILE_NODE_* parent, unsigned int level,
+                       const std::string& prefix, std::map<std::string, Browsed>& out) {
+    std::vector<_FILE_NODE_> children;
+    ASSERT_EQ(engine.GetChildrenFileNode(parent, level, children), 0);
+    ASSERT_LT(level, 64u) << "the tree does not end below " << prefix;
+    for (const _FILE_NODE_& child : children) {
+        const std::string path = prefix + Utf8Name(child);
+        out[path] = {child, level + 1};
+        if (child.bIsDir) {
+            _FILE_NODE_ copy = child;
+            BrowseTree(engine, &copy, level + 1, path + "/", out);
+        }
+    }
+}
+
+inline std::map<std::string, Browsed> BrowseTree(CProfessionalNtfsRecovery& engine) {
+    std::map<std::string, Browsed> tree;
+    BrowseTree(engine, nullptr, 0, "", tree);
+    return tree;
+}
+
+// Recovers one file to dir/name and returns the SHA-256 of what was written ("" on failure).
+inline std::string RecoverSha(CProfessionalNtfsRecovery& engine, const _FILE_NODE_& node,
+                              const std::string& target) {
+    _FILE_NODE_ copy = node;
+    if (engine.SaveFileData(&copy, Utf8ToWide(target.c_str()).c_str(), 0) != 0) return "";
+    return Sha256OfFile(target);
+}
+
+}  // namespace ferrowen::test::ntfs_deep
