@@ -1,34 +1,285 @@
 // ferrowen-cli: the command-line front end over the engine library.
+//
+//   ferrowen-cli list [--json]
+//   ferrowen-cli scan TARGET [--partition K] [--types LIST] [--json]
+//   ferrowen-cli recover TARGET [--partition K] [--types LIST] --out DIR [--force] [--json]
+//
+// Ctrl-C cancels a scan through the engines' callbacks (the search then runs over what was
+// found, as in the window) and stops a recovery after the file being written. Interrupts are
+// taken by a thread waiting in sigwait, so no signal handler runs inside the engines.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "foundation/disk_table.h"
+#include "cli/cli_output.h"
+#include "cli/cli_target.h"
+#include "engine/log_file_manager.h"
+#include "engine/recovery_job.h"
+#include "foundation/system_utils.h"
+#include "foundation/text.h"
 
 namespace {
 
-void PrintUsage(FILE* out) {
-    std::fprintf(out,
-                 "usage: ferrowen-cli --version\n"
-                 "       ferrowen-cli disks      list the disk table (FERROWEN_DISKS overrides)\n");
+std::atomic<bool> g_cancel{false};
+
+struct Options {
+    std::string command, target, types = "all", out;
+    int partition = 0;
+    bool json = false, force = false;
+};
+
+const char kUsage[] =
+    "usage: ferrowen-cli --version\n"
+    "       ferrowen-cli list [--json]\n"
+    "       ferrowen-cli scan TARGET [--partition K] [--types LIST] [--json]\n"
+    "       ferrowen-cli recover TARGET [--partition K] [--types LIST] --out DIR [--force] "
+    "[--json]\n"
+    "TARGET: a disk number from 'list', or a block device or disk-image file.\n"
+    "LIST: comma-separated photo,music,video,document,archive,other (default: all).\n"
+    "Set FERROWEN_DISKS=path:path... to list image files as disks.\n";
+
+int Usage(const char* problem) {
+    if (problem != nullptr) std::fprintf(stderr, "ferrowen-cli: %s\n", problem);
+    std::fputs(kUsage, stderr);
+    return 2;
 }
 
-int ListDisks() {
-    const std::vector<std::string> disks = ListDiskPaths();
-    for (size_t i = 0; i < disks.size(); ++i) std::printf("%zu\t%s\n", i, disks[i].c_str());
-    if (disks.empty()) std::printf("no disks found\n");
+bool ParseArguments(int argc, char** argv, Options& o, std::string& problem) {
+    if (argc < 2) return false;
+    o.command = argv[1];
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= argc) {
+                problem = arg + " needs a value";
+                return false;
+            }
+            into = argv[++i];
+            return true;
+        };
+        std::string number;
+        if (arg == "--json") {
+            o.json = true;
+        } else if (arg == "--force") {
+            o.force = true;
+        } else if (arg == "--types") {
+            if (!value(o.types)) return false;
+        } else if (arg == "--out") {
+            if (!value(o.out)) return false;
+        } else if (arg == "--partition") {
+            if (!value(number)) return false;
+            o.partition = std::atoi(number.c_str());
+            if (o.partition <= 0) {
+                problem = "--partition takes a number from 1 on";
+                return false;
+            }
+        } else if (!arg.empty() && arg[0] == '-') {
+            problem = "unknown option " + arg;
+            return false;
+        } else if (o.target.empty()) {
+            o.target = arg;
+        } else {
+            problem = "unexpected argument " + arg;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Interrupts arrive here instead of in a handler: every thread blocks SIGINT and SIGTERM,
+// and this one waits for them.
+void StartInterruptWatcher() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set]() {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&set, &signal) != 0) continue;
+            if (g_cancel.exchange(true)) _exit(130);  // a second interrupt ends at once
+            std::fprintf(stderr, "\ncancelling... (interrupt again to quit now)\n");
+        }
+    }).detach();
+}
+
+struct Progress {
+    bool terminal = isatty(2) != 0;
+    unsigned int lastTick = 0;
+    bool printed = false;
+};
+
+int ScanProgress(void* ctx, int nPercent, int nWeight, int nSecondsLeft, uint64_t current,
+                 uint64_t total, uint64_t files, const char16_t*) {
+    auto* progress = static_cast<Progress*>(ctx);
+    if (g_cancel.load()) return 1;
+    const int overall = std::min(nPercent * nWeight / 100, 100);
+    const unsigned int now = rsb_getTickCount();
+    if (!progress->terminal && progress->printed &&
+        static_cast<int>(now - progress->lastTick) < 5000 && overall < 100) {
+        return 0;
+    }
+    progress->lastTick = now;
+    progress->printed = true;
+    std::string left =
+        nSecondsLeft >= 0 && nWeight == 90 ? GetTimeString(nSecondsLeft) + " left" : "estimating";
+    std::string line = std::to_string(overall) + "%";
+    if (nWeight == 90) {
+        line += "  sectors " + std::to_string(current) + "/" + std::to_string(total) + "  files " +
+                std::to_string(files) + "  " + left;
+    } else {
+        line += "  reading the file system";
+    }
+    if (progress->terminal) {
+        std::fprintf(stderr, "\r\033[K%s", line.c_str());
+    } else {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
     return 0;
+}
+
+int RecoveryProgress(void*, int nPercent, int, int nError, const char16_t* pszPath) {
+    if (nPercent == 100 && nError != 0) {
+        std::fprintf(stderr, "failed: %s: %s\n", WideToUtf8(pszPath).c_str(),
+                     nError > 0 ? std::strerror(nError) : "error");
+    }
+    return g_cancel.load() ? ERROR_USER_CANCEL : 0;
+}
+
+int SearchProgress(void*, int, const char16_t*) {
+    return 0;
+}
+
+// Scans and searches; on success `found` holds the search result.
+int ScanAndSearch(const Options& o, const ScanTarget& target, IFileRecoveryParse& engine,
+                  uint32_t mask, std::vector<__SEARCH_FILE_INFO__>& found) {
+    Progress progress;
+    engine.InitCallBack(ScanProgress, nullptr, &progress, 100);
+    if (!o.json)
+        std::fprintf(stderr, "scanning %s (%s)\n", target.label.c_str(), target.devicePath.c_str());
+    const int scanned = engine.ScanDevice(nullptr);
+    if (progress.terminal && progress.printed) std::fprintf(stderr, "\n");
+    if (scanned != 0 && !g_cancel.load()) {
+        std::fprintf(stderr, "ferrowen-cli: the scan ended with error %d\n", scanned);
+    }
+    if (g_cancel.load()) std::fprintf(stderr, "scan cancelled; listing what was found so far\n");
+    engine.InitSearchCallBack(SearchProgress, nullptr);
+    engine.SearchFileNode(BuildSearchKey(mask).c_str(), found);
+    return 0;
+}
+
+int RunScanOrRecover(const Options& o) {
+    uint32_t mask = 0;
+    if (o.target.empty()) return Usage("a TARGET is needed");
+    if (!ParseFileTypes(o.types, mask))
+        return Usage(("unknown file type in '" + o.types + "'").c_str());
+    const bool recover = o.command == "recover";
+    if (recover && o.out.empty()) return Usage("recover needs --out DIR");
+    ScanTarget target;
+    std::string error;
+    if (!ResolveTarget(o.target, o.partition, target, error)) {
+        std::fprintf(stderr, "ferrowen-cli: %s\n", error.c_str());
+        return 2;
+    }
+    if (recover && IsDestinationOnDevice(o.out, target.devicePath) && !o.force) {
+        std::fprintf(stderr,
+                     "ferrowen-cli: %s lies on %s, the device being scanned: writing there can "
+                     "overwrite the files being recovered. Choose another disk, or add --force.\n",
+                     o.out.c_str(), target.devicePath.c_str());
+        return 2;
+    }
+    CLogFileManager::GetInstance()->Init();
+    std::unique_ptr<IFileRecoveryParse> engine = MakeDeepEngine(target, error);
+    if (!engine) {
+        std::fprintf(stderr, "ferrowen-cli: %s\n", error.c_str());
+        return 2;
+    }
+    std::vector<__SEARCH_FILE_INFO__> found;
+    ScanAndSearch(o, target, *engine, mask, found);
+    const std::vector<FoundFile> files = DescribeFiles(*engine, found);
+    JsonWriter json;
+    if (o.json) {
+        json.BeginObject();
+        json.Field("target", target.devicePath);
+        json.Field("volume", target.label);
+        json.Field("cancelled", g_cancel.load());
+        json.Key("files");
+        AppendFilesJson(json, files);
+    } else {
+        PrintFilesText(files);
+    }
+    int status = 0;
+    if (recover) {
+        std::vector<_FILE_NODE_> records(found.begin(), found.end());
+        CRecoveryJob job(engine.get(), RecoveryProgress, nullptr);
+        job.Attach();
+        const int ran = job.Run(records, Utf8ToWide(o.out.c_str()));
+        const RECOVERY_SUMMARY& summary = job.Summary();
+        if (ran != 0 && ran != ERROR_USER_CANCEL) {
+            std::fprintf(stderr, "ferrowen-cli: cannot use %s: %s\n", o.out.c_str(),
+                         std::strerror(ran));
+            status = 2;
+        } else if (summary.uFailed != 0 || summary.bCancelled) {
+            status = 1;
+        }
+        if (o.json) {
+            json.Key("recovery");
+            json.BeginObject();
+            json.Field("recovered", static_cast<long long>(summary.uRecovered));
+            json.Field("failed", static_cast<long long>(summary.uFailed));
+            json.Field("cancelled", summary.bCancelled);
+            json.Key("failures");
+            json.BeginArray();
+            for (const auto& [path, code] : summary.failures) {
+                json.BeginObject();
+                json.Field("path", WideToUtf8(path));
+                json.Field("error", static_cast<long long>(code));
+                json.EndObject();
+            }
+            json.EndArray();
+            json.EndObject();
+        } else {
+            std::printf("recovered %u files into %s, %u failed%s\n", summary.uRecovered,
+                        o.out.c_str(), summary.uFailed, summary.bCancelled ? " (cancelled)" : "");
+        }
+    }
+    if (o.json) {
+        json.EndObject();
+        std::printf("%s\n", json.Text().c_str());
+    }
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    if (argc == 2 && (std::strcmp(argv[1], "--version") == 0)) {
         std::printf("ferrowen-cli %s\n", FERROWEN_VERSION);
         return 0;
     }
-    if (argc == 2 && std::strcmp(argv[1], "disks") == 0) return ListDisks();
-    PrintUsage(argc == 1 ? stdout : stderr);
-    return argc == 1 ? 0 : 2;
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    Options options;
+    std::string problem;
+    if (!ParseArguments(argc, argv, options, problem)) {
+        return Usage(problem.empty() ? nullptr : problem.c_str());
+    }
+    inner_initUnicodeMap("UTF-8");
+    if (options.command == "list") return ListDevices(options.json);
+    if (options.command == "disks") return ListDevices(options.json);
+    if (options.command == "scan" || options.command == "recover") {
+        StartInterruptWatcher();
+        return RunScanOrRecover(options);
+    }
+    return Usage(("unknown command " + options.command).c_str());
 }

@@ -1,0 +1,181 @@
+#include "cli/cli_target.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/cli_output.h"
+#include "disk/partition_manager.h"
+#include "engine/file_recovery_factory.h"
+#include "engine/professional_recovery.h"
+#include "foundation/disk_table.h"
+#include "foundation/text.h"
+
+namespace {
+
+bool IsNumber(const std::string& text) {
+    return !text.empty() && text.size() < 6 &&
+           std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+uint64_t DeviceSectors(const std::string& path) {
+    const int fd = OpenDeviceReadOnly(path.c_str());
+    if (fd < 0) return 0;
+    const uint64_t bytes = GetDeviceSizeBytes(fd);
+    close(fd);
+    return bytes / 512;
+}
+
+std::string PartitionName(const _PARTITION_ITEM_& item) {
+    char16_t name[37] = {};
+    std::memcpy(name, item.szPartitionName, sizeof item.szPartitionName);
+    return WideToUtf8(name);
+}
+
+// The device must exist and be readable; say which of the two is wrong.
+bool CheckReadable(const std::string& path, std::string& error) {
+    const int fd = OpenDeviceReadOnly(path.c_str());
+    if (fd < 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    unsigned char sector[512];
+    const ssize_t got = pread(fd, sector, sizeof sector, 0);
+    const int readError = errno;
+    close(fd);
+    if (got < static_cast<ssize_t>(sizeof sector)) {
+        error = "cannot read " + path + ": " +
+                (got < 0 ? std::strerror(readError) : "it is smaller than one sector");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ResolveTarget(const std::string& text, int nPartition, ScanTarget& target,
+                   std::string& error) {
+    target = ScanTarget{};
+    target.text = text;
+    if (IsNumber(text)) {
+        target.nDisk = std::atoi(text.c_str());
+        target.devicePath = GetDiskPath(target.nDisk);
+        if (target.devicePath.empty()) {
+            error = "there is no disk " + text + " (see 'ferrowen-cli list')";
+            return false;
+        }
+    } else {
+        target.devicePath = text;
+    }
+    if (!CheckReadable(target.devicePath, error)) return false;
+    target.label =
+        target.nDisk >= 0 ? "Physical Driver " + std::to_string(target.nDisk) : target.devicePath;
+    if (nPartition <= 0) {
+        target.llCount = static_cast<long long>(DeviceSectors(target.devicePath));
+        return true;
+    }
+    if (target.nDisk < 0) {
+        // An image or device named by path joins the disk table so that its partitions are
+        // found the way the device page finds them.
+        ::setenv("FERROWEN_DISKS", target.devicePath.c_str(), 1);
+        target.nDisk = 0;
+    }
+    CPartitionManager manager;
+    PARTITION_MAP partitions;
+    manager.GetPartitionItems(partitions);
+    const auto disk = partitions.find(target.nDisk);
+    const size_t count = disk == partitions.end() ? 0 : disk->second.size();
+    if (static_cast<size_t>(nPartition) > count) {
+        error = target.devicePath + " has no partition " + std::to_string(nPartition) +
+                " (it has " + std::to_string(count) + ")";
+        return false;
+    }
+    const _PARTITION_ITEM_ item = disk->second[static_cast<size_t>(nPartition - 1)];
+    const uint64_t start = item.u64StartSector;
+    const uint64_t end = item.u64EndSector;
+    target.llStart = static_cast<long long>(start);
+    target.llCount = static_cast<long long>(end + 1 - start);
+    target.label = PartitionName(item);
+    return true;
+}
+
+std::unique_ptr<IFileRecoveryParse> MakeDeepEngine(const ScanTarget& target, std::string& error) {
+    CFileRecoveryFactory* factory = CFileRecoveryFactory::GetInstance();
+    IFileRecoveryParse* engine =
+        target.nDisk >= 0
+            ? factory->CreateFileRecoveryInstance(target.nDisk, target.llStart, target.llCount,
+                                                  u'C', RECOVERY_TYPE_PROFESSIONAL)
+            : factory->CreateFileRecoveryInstance(Utf8ToWide(target.devicePath.c_str()).c_str(),
+                                                  u'C', RECOVERY_TYPE_PROFESSIONAL);
+    if (engine == nullptr) {
+        error = "no engine could be made for " + target.devicePath;
+        return nullptr;
+    }
+    // Every scan from the command line starts afresh, as the window's scans do.
+    static_cast<CProfessionalRecovery*>(engine)->SetNotLoadLogFile();
+    return std::unique_ptr<IFileRecoveryParse>(engine);
+}
+
+int ListDevices(bool bJson) {
+    const std::vector<std::string> disks = ListDiskPaths();
+    CPartitionManager manager;
+    PARTITION_MAP partitions;
+    manager.GetPartitionItems(partitions);
+    JsonWriter json;
+    if (bJson) json.BeginArray();
+    for (size_t i = 0; i < disks.size(); ++i) {
+        const uint64_t sectors = DeviceSectors(disks[i]);
+        const std::string name = "Physical Driver " + std::to_string(i);
+        if (bJson) {
+            json.BeginObject();
+            json.Field("disk", static_cast<long long>(i));
+            json.Field("name", name);
+            json.Field("path", disks[i]);
+            json.Field("bytes", static_cast<long long>(sectors * 512));
+            json.Key("partitions");
+            json.BeginArray();
+        } else {
+            std::printf("%s\t%s\t%s\n", name.c_str(), disks[i].c_str(),
+                        GetFileSizeString(static_cast<long long>(sectors * 512)).c_str());
+        }
+        const auto found = partitions.find(static_cast<int>(i));
+        const std::vector<_PARTITION_ITEM_> none;
+        const std::vector<_PARTITION_ITEM_>& items =
+            found != partitions.end() ? found->second : none;
+        for (size_t k = 0; k < items.size(); ++k) {
+            const uint64_t start = items[k].u64StartSector;
+            const uint64_t end = items[k].u64EndSector;
+            const long long bytes = static_cast<long long>((end + 1 - start) * 512);
+            if (bJson) {
+                json.BeginObject();
+                json.Field("partition", static_cast<long long>(k + 1));
+                json.Field("name", PartitionName(items[k]));
+                json.Field("start_sector", static_cast<long long>(start));
+                json.Field("sectors", static_cast<long long>(end + 1 - start));
+                json.Field("bytes", bytes);
+                json.EndObject();
+            } else {
+                std::printf("  --partition %zu\t%s\tsectors %llu-%llu\t%s\n", k + 1,
+                            PartitionName(items[k]).c_str(), static_cast<unsigned long long>(start),
+                            static_cast<unsigned long long>(end), GetFileSizeString(bytes).c_str());
+            }
+        }
+        if (bJson) {
+            json.EndArray();
+            json.EndObject();
+        }
+    }
+    if (bJson) {
+        json.EndArray();
+        std::printf("%s\n", json.Text().c_str());
+    } else if (disks.empty()) {
+        std::printf("no disks found (set FERROWEN_DISKS to list image files)\n");
+    }
+    return 0;
+}

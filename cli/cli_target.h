@@ -1,0 +1,27 @@
+// What a command line names as the thing to scan: a disk of the disk table, a block device or
+// an image file, optionally one partition of it, turned into a deep-scan engine.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "foundation/recovery_parse.h"
+
+struct ScanTarget {
+    std::string text;        // as given
+    std::string devicePath;  // the device or image it resolves to
+    int nDisk = -1;          // disk-table number when scanned through the table, else -1
+    long long llStart = 0;   // first sector of the volume (512-byte sectors)
+    long long llCount = 0;   // sectors of the volume
+    std::string label;       // "Physical Driver 0", "Partition 2", ... for messages
+};
+
+// Resolves TARGET [--partition K] (nPartition 0 for none). On failure returns false with a
+// message for the user in error; nothing is opened for writing either way.
+bool ResolveTarget(const std::string& text, int nPartition, ScanTarget& target, std::string& error);
+
+// A deep-scan engine bound to the target; null (with error) when none can be made.
+std::unique_ptr<IFileRecoveryParse> MakeDeepEngine(const ScanTarget& target, std::string& error);
+
+// Prints the disk table and the partitions found on each disk, as the device page lists them.
+int ListDevices(bool bJson);

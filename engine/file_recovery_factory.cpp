@@ -1,0 +1,107 @@
+#include "engine/file_recovery_factory.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include "engine/professional_recovery.h"
+#include "fat/fast_fat_recovery.h"
+#include "foundation/debug_log.h"
+#include "foundation/disk_table.h"
+#include "foundation/fast_ext_recovery.h"
+#include "foundation/recognisers.h"
+#include "foundation/text.h"
+#include "ntfs/fast_ntfs_recovery.h"
+
+namespace {
+
+constexpr size_t kProbeBytes = 16384;  // enough for the Ext superblock at 1 KiB
+
+enum class Recognised { None, Ntfs, Fat, Ext };
+
+Recognised Recognise(const std::vector<unsigned char>& probe) {
+    if (IsNtfs(probe.data(), probe.size())) return Recognised::Ntfs;
+    if (IsFat(probe.data(), probe.size())) return Recognised::Fat;
+    if (IsExt(probe.data(), probe.size())) return Recognised::Ext;
+    return Recognised::None;
+}
+
+std::unique_ptr<IFileRecoveryParse> MakeEngine(Recognised fs, RECOVERY_TYPE type) {
+    if (type != RECOVERY_TYPE_FAST) return std::make_unique<CProfessionalRecovery>();
+    switch (fs) {
+        case Recognised::Ntfs:
+            return std::make_unique<CFastNtfsRecovery>();
+        case Recognised::Fat:
+            return std::make_unique<CFastFatRecovery>();
+        case Recognised::Ext:
+            return std::make_unique<CFastExtRecovery>();
+        case Recognised::None:
+            break;
+    }
+    return nullptr;
+}
+
+// Reads the probe at byte offset; false when fewer than kProbeBytes arrived.
+bool ReadProbe(int fd, off_t offset, std::vector<unsigned char>& probe) {
+    probe.assign(kProbeBytes, 0);
+    size_t done = 0;
+    while (done < kProbeBytes) {
+        const ssize_t got =
+            pread(fd, probe.data() + done, kProbeBytes - done, offset + static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<size_t>(got);
+    }
+    return done == kProbeBytes;
+}
+
+}  // namespace
+
+CFileRecoveryFactory* CFileRecoveryFactory::GetInstance() {
+    static CFileRecoveryFactory factory;
+    return &factory;
+}
+
+// A volume whose first sectors cannot be read still gets a deep scan: that is the volume a
+// user most needs one for. Only a quick engine needs the file system recognised.
+IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(int nDisk,
+                                                                     long long llStartSector,
+                                                                     long long llSectorCount,
+                                                                     char16_t wcDriveLetter,
+                                                                     RECOVERY_TYPE type) {
+    const int fd = OpenDiskReadOnly(nDisk);
+    if (fd < 0) {
+        DebugLog("Open Failed\n");
+        return nullptr;
+    }
+    std::vector<unsigned char> probe;
+    Recognised fs = Recognised::None;
+    if (llStartSector < 0) {
+        DebugLog("lseek Failed\n");
+    } else if (!ReadProbe(fd, static_cast<off_t>(llStartSector) * 512, probe)) {
+        DebugLog("read Failed\n");
+    } else {
+        fs = Recognise(probe);
+    }
+    close(fd);
+    if (llStartSector < 0) return nullptr;
+    std::unique_ptr<IFileRecoveryParse> engine = MakeEngine(fs, type);
+    if (engine) engine->Init(nDisk, llStartSector, llSectorCount, wcDriveLetter);
+    return engine.release();
+}
+
+IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(const char16_t* pszDevicePath,
+                                                                     char16_t wcDriveLetter,
+                                                                     RECOVERY_TYPE type) {
+    if (pszDevicePath == nullptr) return nullptr;
+    const int fd = OpenDeviceReadOnly(WideToUtf8(pszDevicePath).c_str());
+    if (fd < 0) return nullptr;
+    std::vector<unsigned char> probe;
+    const Recognised fs = ReadProbe(fd, 0, probe) ? Recognise(probe) : Recognised::None;
+    close(fd);
+    std::unique_ptr<IFileRecoveryParse> engine = MakeEngine(fs, type);
+    if (engine) engine->Init(pszDevicePath, wcDriveLetter);
+    return engine.release();
+}

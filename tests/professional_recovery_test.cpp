@@ -1,0 +1,294 @@
+// The deep scan end to end on images made by real tools: the demo disk's FAT32 and NTFS
+// partitions, a raw image without a file system, a cancelled and resumed pass.
+#include "engine/professional_recovery.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/file_recovery_factory.h"
+#include "engine/log_file_manager.h"
+#include "engine/recovery_job.h"
+#include "fat/fast_fat_recovery.h"
+#include "foundation/text.h"
+#include "support/fixture.h"
+
+namespace {
+
+using ferrowen::test::FixtureDir;
+using ferrowen::test::Sha256OfFile;
+using ferrowen::test::TempDir;
+using ferrowen::test::UnpackFixture;
+
+std::set<std::string> HashesIn(const std::string& folder) {
+    std::set<std::string> hashes;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+        hashes.insert(Sha256OfFile(entry.path().string()));
+    }
+    return hashes;
+}
+
+struct DemoFile {
+    int partition;
+    std::string path;
+    long long size;
+    std::string sha256;
+};
+
+std::vector<DemoFile> DemoManifest() {
+    std::ifstream in(FixtureDir() + "/demo.manifest.tsv");
+    std::string line;
+    std::getline(in, line);
+    std::vector<DemoFile> files;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        DemoFile f;
+        std::string partition, size, state;
+        std::getline(fields, partition, '\t');
+        std::getline(fields, f.path, '\t');
+        std::getline(fields, size, '\t');
+        std::getline(fields, f.sha256, '\t');
+        f.partition = std::stoi(partition);
+        f.size = std::stoll(size);
+        files.push_back(f);
+    }
+    return files;
+}
+
+// The demo disk's partitions: FAT32 at 2048 (36864 sectors), NTFS at 38912 (32768 sectors).
+constexpr long long kFatStart = 2048, kFatSectors = 36864;
+constexpr long long kNtfsStart = 38912, kNtfsSectors = 32768;
+
+class DeepScan : public ::testing::Test {
+protected:
+    void SetUp() override {
+        image_ = UnpackFixture("demo", dir_);
+        hash_ = Sha256OfFile(image_);
+        ::setenv("XDG_DATA_HOME", (dir_.path() + "/data").c_str(), 1);
+        ::setenv("FERROWEN_DISKS", image_.c_str(), 1);
+        CLogFileManager::GetInstance()->Init();
+    }
+    void TearDown() override {
+        EXPECT_EQ(Sha256OfFile(image_), hash_) << "the scanned image changed";
+        ::unsetenv("FERROWEN_DISKS");
+        ::unsetenv("XDG_DATA_HOME");
+    }
+    std::unique_ptr<IFileRecoveryParse> Engine(long long start, long long count) {
+        IFileRecoveryParse* engine =
+            CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
+                0, start, count, u'C', RECOVERY_TYPE_PROFESSIONAL);
+        return std::unique_ptr<IFileRecoveryParse>(engine);
+    }
+    std::vector<__SEARCH_FILE_INFO__> ScanAndSearch(IFileRecoveryParse& engine) {
+        static_cast<CProfessionalRecovery&>(engine).SetNotLoadLogFile();
+        engine.InitCallBack(nullptr, nullptr, nullptr, 100);
+        EXPECT_EQ(engine.ScanDevice(nullptr), 0);
+        std::vector<__SEARCH_FILE_INFO__> found;
+        engine.SearchFileNode(BuildSearchKey(FILE_TYPE_ALL).c_str(), found);
+        return found;
+    }
+    // Recovers everything found and checks the manifest's files came back byte-exact in
+    // their type folders under their own names.
+    void RecoverAndCheck(IFileRecoveryParse& engine, const std::vector<__SEARCH_FILE_INFO__>& found,
+                         int partition) {
+        TempDir out;
+        CRecoveryJob job(&engine, nullptr, nullptr);
+        job.Attach();
+        ASSERT_EQ(job.Run(std::vector<_FILE_NODE_>(found.begin(), found.end()),
+                          Utf8ToWide(out.path().c_str())),
+                  0);
+        EXPECT_EQ(job.Summary().uFailed, 0u);
+        for (const DemoFile& f : DemoManifest()) {
+            if (f.partition != partition) continue;
+            const std::string name = f.path.substr(f.path.rfind('/') + 1);
+            // A deleted 8.3 entry without a long name comes back as "!" + the rest, so the
+            // file is looked for by its content within its type folder.
+            const std::set<std::string> hashes =
+                HashesIn(out.path() + "/" + GetDirTypeByFileName(name.c_str()));
+            EXPECT_EQ(hashes.count(f.sha256), 1u) << f.path;
+        }
+    }
+
+    TempDir dir_;
+    std::string image_, hash_;
+};
+
+TEST_F(DeepScan, FatPartitionGivesBackItsDeletedFilesWithoutCarvedDuplicates) {
+    auto engine = Engine(kFatStart, kFatSectors);
+    ASSERT_NE(engine, nullptr);
+    const std::vector<__SEARCH_FILE_INFO__> found = ScanAndSearch(*engine);
+    // Each deleted file once: the deep parsers' and the carving engine's copies of what the
+    // quick engine lists are dropped.
+    size_t expected = 0;
+    for (const DemoFile& f : DemoManifest()) expected += f.partition == 1;
+    EXPECT_EQ(found.size(), expected);
+    std::set<uint32_t> sources;
+    for (const auto& f : found) sources.insert(f.nFileSource);
+    EXPECT_EQ(sources, (std::set<uint32_t>{FILE_SOURCE_FAST_FAT}));
+    RecoverAndCheck(*engine, found, 1);
+}
+
+TEST_F(DeepScan, NtfsPartitionGivesBackItsDeletedFiles) {
+    auto engine = Engine(kNtfsStart, kNtfsSectors);
+    ASSERT_NE(engine, nullptr);
+    RecoverAndCheck(*engine, ScanAndSearch(*engine), 2);
+}
+
+TEST_F(DeepScan, TheBrowseTreeMergesEveryParserAndKeepsCarvedDuplicates) {
+    auto engine = Engine(kFatStart, kFatSectors);
+    ScanAndSearch(*engine);
+    std::vector<_FILE_NODE_> roots;
+    ASSERT_EQ(engine->GetChildrenFileNode(nullptr, 0, roots), 0);
+    std::set<uint32_t> sources;
+    for (const auto& r : roots) sources.insert(r.nFileSource);
+    EXPECT_TRUE(sources.count(FILE_SOURCE_FAST_FAT));
+    EXPECT_TRUE(sources.count(FILE_SOURCE_FILE_TYPE));
+    std::vector<_FILE_NODE_> none;
+    EXPECT_EQ(engine->GetChildrenFileNode(nullptr, 1, none), 87);
+    unsigned int count = 0;
+    EXPECT_EQ(engine->GetChildrenFileCount(nullptr, 0, count), 0);
+    EXPECT_GT(count, 0u);
+}
+
+struct CancelAt {
+    int percent;
+    int seen = 0;
+};
+int CancelScan(void* ctx, int nPercent, int nWeight, int, uint64_t, uint64_t, uint64_t,
+               const char16_t*) {
+    auto* cancel = static_cast<CancelAt*>(ctx);
+    if (nWeight != 90) return 0;
+    cancel->seen = nPercent;
+    return nPercent >= cancel->percent ? 1 : 0;
+}
+
+// A checkpoint is found again only while the free space reported for the device text is
+// unchanged; an image beside the scan logs changes it with every store written, so these
+// tests keep their image on a file system of its own.
+void MoveImageToSharedMemory(const std::string& image, std::string& moved) {
+    char pattern[] = "/dev/shm/ferrowen-resume-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    moved = std::string(pattern) + "/demo.img";
+    ASSERT_EQ(std::system(("cp '" + image + "' '" + moved + "'").c_str()), 0);
+    ::setenv("FERROWEN_DISKS", moved.c_str(), 1);
+}
+
+void RemoveSharedCopy(const std::string& moved) {
+    std::error_code ignored;
+    std::filesystem::remove_all(moved.substr(0, moved.rfind('/')), ignored);
+}
+
+TEST_F(DeepScan, ACancelledPassCheckpointsAndAResumedOneContinuesInTheSameFolder) {
+    std::string moved;
+    MoveImageToSharedMemory(image_, moved);
+    std::string folder;
+    uint64_t scanned = 0;
+    {
+        auto engine = Engine(kFatStart, kFatSectors);
+        static_cast<CProfessionalRecovery&>(*engine).SetNotLoadLogFile();
+        CancelAt cancel{50};  // 10 + 40 % of the pass
+        engine->InitCallBack(CancelScan, nullptr, &cancel, 100);
+        EXPECT_EQ(engine->ScanDevice(nullptr), 1);
+        const auto& entries = CLogFileManager::GetInstance()->GetLogFileInfos();
+        ASSERT_EQ(entries.size(), 1u);
+        folder = entries[0].szLogDirPath;
+        scanned = entries[0].u64ScannedSectors;
+        EXPECT_GT(scanned, 0u);
+        EXPECT_LT(scanned, static_cast<uint64_t>(kFatSectors));
+    }
+    auto resumed = Engine(kFatStart, kFatSectors);
+    auto& coordinator = static_cast<CProfessionalRecovery&>(*resumed);
+    ASSERT_EQ(coordinator.IsFindLogFile(), 1);
+    CancelAt never{1000};
+    resumed->InitCallBack(CancelScan, nullptr, &never, 100);
+    EXPECT_EQ(resumed->ScanDevice(nullptr), 0);
+    const auto& entries = CLogFileManager::GetInstance()->GetLogFileInfos();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(std::string(entries[0].szLogDirPath), folder);
+    EXPECT_GT(entries[0].u64ScannedSectors, scanned);
+    std::vector<__SEARCH_FILE_INFO__> found;
+    resumed->SearchFileNode(BuildSearchKey(FILE_TYPE_PHOTO).c_str(), found);
+    EXPECT_FALSE(found.empty());
+    RemoveSharedCopy(moved);
+}
+
+TEST_F(DeepScan, DecliningTheCheckpointStartsInANewFolder) {
+    std::string moved;
+    MoveImageToSharedMemory(image_, moved);
+    {
+        auto engine = Engine(kFatStart, kFatSectors);
+        ScanAndSearch(*engine);
+    }
+    const std::string first = CLogFileManager::GetInstance()->GetLogFileInfos().at(0).szLogDirPath;
+    auto engine = Engine(kFatStart, kFatSectors);
+    auto& coordinator = static_cast<CProfessionalRecovery&>(*engine);
+    ASSERT_EQ(coordinator.IsFindLogFile(), 1);
+    coordinator.SetNotLoadLogFile();
+    EXPECT_EQ(coordinator.IsFindLogFile(), 0);
+    ScanAndSearch(*engine);
+    const auto& entries = CLogFileManager::GetInstance()->GetLogFileInfos();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_NE(std::string(entries[0].szLogDirPath), first);
+    RemoveSharedCopy(moved);
+}
+
+TEST(DeepScanRaw, AnImageWithoutAFileSystemGivesBackItsFilesByCarving) {
+    TempDir dir;
+    const std::string image = dir.path() + "/carving.img";
+    ASSERT_EQ(
+        std::system(
+            ("gzip -dc '" + FixtureDir() + "/carving/carving.img.gz' > '" + image + "'").c_str()),
+        0);
+    ::setenv("XDG_DATA_HOME", (dir.path() + "/data").c_str(), 1);
+    CLogFileManager::GetInstance()->Init();
+    std::unique_ptr<IFileRecoveryParse> engine(
+        CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
+            Utf8ToWide(image.c_str()).c_str(), u'C', RECOVERY_TYPE_PROFESSIONAL));
+    ASSERT_NE(engine, nullptr);
+    engine->InitCallBack(nullptr, nullptr, nullptr, 100);
+    EXPECT_EQ(engine->ScanDevice(nullptr), 0);
+    std::vector<__SEARCH_FILE_INFO__> found;
+    engine->SearchFileNode(BuildSearchKey(FILE_TYPE_ALL).c_str(), found);
+    EXPECT_GE(found.size(), 25u);
+    for (const auto& f : found) EXPECT_EQ(f.nFileSource, uint32_t{FILE_SOURCE_FILE_TYPE});
+    ::unsetenv("XDG_DATA_HOME");
+}
+
+TEST(Factory, PicksTheEngineByFileSystemAndScanKind) {
+    TempDir dir;
+    const std::string fat = UnpackFixture("fat16", dir);
+    const std::string blank = dir.path() + "/blank.img";
+    std::ofstream(blank, std::ios::binary) << std::string(1 << 16, '\0');
+    ::setenv("XDG_DATA_HOME", (dir.path() + "/data").c_str(), 1);
+    ::setenv("FERROWEN_DISKS", (fat + ":" + blank).c_str(), 1);
+    CLogFileManager::GetInstance()->Init();
+    CFileRecoveryFactory* factory = CFileRecoveryFactory::GetInstance();
+    std::unique_ptr<IFileRecoveryParse> quick(
+        factory->CreateFileRecoveryInstance(0, 0, 32768, u'C', RECOVERY_TYPE_FAST));
+    EXPECT_NE(dynamic_cast<CFastFatRecovery*>(quick.get()), nullptr);
+    std::unique_ptr<IFileRecoveryParse> none(
+        factory->CreateFileRecoveryInstance(1, 0, 128, u'C', RECOVERY_TYPE_FAST));
+    EXPECT_EQ(none, nullptr);
+    std::unique_ptr<IFileRecoveryParse> deep(
+        factory->CreateFileRecoveryInstance(1, 0, 128, u'C', RECOVERY_TYPE_PROFESSIONAL));
+    EXPECT_NE(dynamic_cast<CProfessionalRecovery*>(deep.get()), nullptr);
+    // A volume whose first 16 KiB cannot be read still gets a deep scan, never a quick one.
+    std::unique_ptr<IFileRecoveryParse> tail(
+        factory->CreateFileRecoveryInstance(1, 120, 8, u'C', RECOVERY_TYPE_PROFESSIONAL));
+    EXPECT_NE(tail, nullptr);
+    std::unique_ptr<IFileRecoveryParse> missing(
+        factory->CreateFileRecoveryInstance(5, 0, 128, u'C', RECOVERY_TYPE_PROFESSIONAL));
+    EXPECT_EQ(missing, nullptr);
+    ::unsetenv("FERROWEN_DISKS");
+    ::unsetenv("XDG_DATA_HOME");
+}
+
+}  // namespace
