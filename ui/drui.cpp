@@ -1,0 +1,466 @@
+// The window itself: construction, the title bar, the file-type and device pages, the
+// window buttons. Jobs are in drui_jobs.cpp, the result page in drui_results.cpp.
+#include "ui/drui.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMetaType>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QStackedLayout>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "engine/log_file_manager.h"
+#include "engine/recovery_job.h"
+#include "foundation/debug_log.h"
+#include "foundation/disk_table.h"
+#include "foundation/text.h"
+#include "ui/desktop.h"
+#include "ui/message_box.h"
+#include "ui/style.h"
+
+namespace {
+
+constexpr int kWindowWidth = 1000;
+constexpr int kWindowHeight = 680;
+constexpr int kDiskItemHeight = 30;
+constexpr int kPreviewDelayMs = 250;
+
+struct TypeBoxSpec {
+    const char* text;
+    const char* icon;
+    const char* tile;  // background of the box's tile
+    uint32_t flag;
+};
+
+// In the order of m_pTypeBoxes.
+const TypeBoxSpec kTypeBoxes[6] = {
+    {"Photo", ":/image/photo.png", "rgb(180, 160, 200)", FILE_TYPE_PHOTO},
+    {"Music", ":/image/music.png", "rgb(250, 181, 160)", FILE_TYPE_MUSIC},
+    {"Video", ":/image/video.png", "rgb(152, 215, 245)", FILE_TYPE_VIDEO},
+    {"Document", ":/image/document.png", "rgb(255, 181, 197)", FILE_TYPE_DOCUMENT},
+    {"Archive", ":/image/archive.png", "rgb(255, 205, 75)", FILE_TYPE_ARCHIVE},
+    {"Other", ":/image/other.png", "rgb(162, 218, 85)", FILE_TYPE_OTHER},
+};
+
+QPushButton* MakeButton(const QString& text, const char* objectName, QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(objectName));
+    button->setCursor(Qt::PointingHandCursor);
+    return button;
+}
+
+QTreeWidgetItem* MakeDiskItem(const QString& name, const QString& size, const char* icon) {
+    auto* item = new QTreeWidgetItem({name, size});
+    item->setIcon(0, QIcon(QString::fromLatin1(icon)));
+    item->setSizeHint(0, QSize(0, kDiskItemHeight));
+    return item;
+}
+
+// A disk without a partition table (a card formatted whole, a volume image) is offered as
+// one volume spanning the whole disk, so that it can be scanned too.
+bool WholeDiskItem(int nDisk, const std::string& path, _PARTITION_ITEM_& item) {
+    const int fd = OpenDeviceReadOnly(path.c_str());
+    if (fd < 0) return false;
+    const uint64_t sectors = GetDeviceSizeBytes(fd) / 512;
+    close(fd);
+    if (sectors == 0) return false;
+    item = _PARTITION_ITEM_{};
+    item.u64StartSector = 0;
+    item.u64EndSector = sectors - 1;
+    item.nDiskNumber = static_cast<uint32_t>(nDisk);
+    const std::u16string name = u"Whole Disk";
+    std::copy(name.begin(), name.end(), item.szPartitionName);
+    std::snprintf(item.szDiskName, sizeof item.szDiskName, "%s", path.c_str());
+    return true;
+}
+
+}  // namespace
+
+void RegisterRecordMetaTypes() {
+    qRegisterMetaType<_FILE_NODE_>("FILE_NODE");
+    qRegisterMetaType<_PARTITION_ITEM_>("PARTITION_ITEM");
+}
+
+DRUI::CheckedKey DRUI::KeyOf(const _FILE_NODE_& node) {
+    return {(static_cast<uint64_t>(node.uFileIndex) << 32) | node.uClusterNO, node.nFileSource};
+}
+
+DRUI::DRUI(QWidget* parent, Qt::WindowFlags flags)
+    : QWidget(parent, flags | Qt::FramelessWindowHint | Qt::Window) {
+    RegisterRecordMetaTypes();
+    setObjectName(QStringLiteral("DRUI"));
+    setWindowTitle(QStringLiteral("Ferrowen"));
+    setWindowIcon(QIcon(QStringLiteral(":/image/logo.png")));
+    setFixedSize(kWindowWidth, kWindowHeight);
+    setFont(ferrowen_style::TextFont());
+    setStyleSheet(
+        QStringLiteral("QWidget#DRUI { background-color: %1; }"
+                       "QLabel#banner { background-color: %2; color: rgb(40, 60, 80); }"
+                       "QWidget#titleBar { background-color: %3; }"
+                       "QWidget#titleBar QLabel { color: white; }"
+                       "QWidget#titleBar QPushButton { background: transparent;"
+                       " color: white; min-width: 0px; padding: 4px 10px; }"
+                       "QWidget#titleBar QPushButton:hover { background-color:"
+                       " rgb(96, 134, 161); }")
+            .arg(ferrowen_style::kSurface, ferrowen_style::kBanner, ferrowen_style::kTitleBand) +
+        ferrowen_style::ButtonSheet());
+    m_pPreviewTimer = new QTimer(this);
+    m_pPreviewTimer->setSingleShot(true);
+    m_pPreviewTimer->setInterval(kPreviewDelayMs);
+    connect(m_pPreviewTimer, &QTimer::timeout, this, &DRUI::PreviewPending);
+}
+
+DRUI::~DRUI() {
+    DeleteEngine();
+}
+
+void DRUI::Init() {
+    m_pPreviewBuf.assign(kPreviewSize, 0);
+    m_nPreviewBufLen = 0;
+
+    auto* root = new QVBoxLayout(this);
+    root->setContentsMargins(0, 0, 0, 0);
+    root->setSpacing(0);
+    root->addWidget(BuildTitleBar());
+    auto* pages = new QWidget(this);
+    m_pStack = new QStackedLayout(pages);
+    m_pStack->addWidget(InitLayout1Widget());
+    m_pStack->addWidget(InitLayout2Widget());
+    m_pStack->setCurrentIndex(0);
+    root->addWidget(pages, 1);
+
+    // Where result stores, scan logs and preview files live; it may exist already.
+    const std::string logRoot = GetScanLogRootPath();
+    if (!logRoot.empty()) MakeFolderPath(logRoot);
+}
+
+int DRUI::CurrentPage() const {
+    return m_pStack != nullptr ? m_pStack->currentIndex() : -1;
+}
+
+QWidget* DRUI::BuildTitleBar() {
+    auto* bar = new QWidget(this);
+    bar->setObjectName(QStringLiteral("titleBar"));
+    bar->setAttribute(Qt::WA_StyledBackground);
+    bar->setFixedHeight(40);
+    auto* logo = new QLabel(bar);
+    logo->setPixmap(QPixmap(QStringLiteral(":/image/logo.png"))
+                        .scaled(26, 26, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    auto* name = new QLabel(QStringLiteral("Ferrowen"), bar);
+    name->setFont(ferrowen_style::TextFont(13));
+    auto* help = MakeButton(QStringLiteral("Help"), "btnHelp", bar);
+    auto* support = MakeButton(QStringLiteral("Support"), "btnSupport", bar);
+    auto* about = MakeButton(QStringLiteral("About"), "btnAbout", bar);
+    auto* minimise = MakeButton(QStringLiteral("\u2013"), "btnMin", bar);
+    auto* closeButton = MakeButton(QStringLiteral("\u2715"), "btnClose", bar);
+    connect(help, &QPushButton::clicked, this, &DRUI::btnHelpSlot);
+    connect(support, &QPushButton::clicked, this, &DRUI::btnSupportSlot);
+    connect(about, &QPushButton::clicked, this, &DRUI::btnAboutSlot);
+    connect(minimise, &QPushButton::clicked, this, &DRUI::btnMinSlot);
+    connect(closeButton, &QPushButton::clicked, this, &DRUI::btnCloseSlot);
+    auto* layout = new QHBoxLayout(bar);
+    layout->setContentsMargins(10, 0, 4, 0);
+    layout->addWidget(logo);
+    layout->addWidget(name);
+    layout->addStretch();
+    for (QPushButton* button : {help, support, about, minimise, closeButton}) {
+        layout->addWidget(button);
+    }
+    return bar;
+}
+
+QWidget* DRUI::BuildBanner() {
+    auto* banner =
+        new QLabel(QStringLiteral("\tFerrowen\nRecover photos, videos, audios, documents, emails,"
+                                  " archives"));
+    banner->setObjectName(QStringLiteral("banner"));
+    banner->setFont(ferrowen_style::TextFont(14));
+    banner->setFixedHeight(80);
+    banner->setContentsMargins(24, 0, 0, 0);
+    return banner;
+}
+
+QWidget* DRUI::InitLayout1Widget() {
+    auto* page = new QWidget(this);
+    auto* grid = new QGridLayout;
+    grid->setSpacing(18);
+    for (int i = 0; i < 6; ++i) {
+        auto* tile = new QFrame(page);
+        tile->setObjectName(QStringLiteral("tile%1").arg(i));
+        tile->setStyleSheet(QStringLiteral("QFrame#tile%1 { background-color: %2;"
+                                           " border-radius: 10px; }")
+                                .arg(i)
+                                .arg(QString::fromLatin1(kTypeBoxes[i].tile)));
+        tile->setFixedSize(250, 120);
+        auto* box = new QCheckBox(QString::fromLatin1(kTypeBoxes[i].text), tile);
+        box->setObjectName(
+            QStringLiteral("typeBox%1").arg(QString::fromLatin1(kTypeBoxes[i].text)));
+        box->setIcon(QIcon(QString::fromLatin1(kTypeBoxes[i].icon)));
+        box->setIconSize(QSize(56, 56));
+        box->setFont(ferrowen_style::TextFont(14));
+        box->setChecked(true);
+        connect(box, &QCheckBox::stateChanged, this, &DRUI::CheckBoxStatChange);
+        m_pTypeBoxes[i] = box;
+        auto* tileLayout = new QHBoxLayout(tile);
+        tileLayout->setContentsMargins(20, 0, 10, 0);
+        tileLayout->addWidget(box);
+        grid->addWidget(tile, i / 3, i % 3);
+    }
+    m_pAllBox = new QCheckBox(QStringLiteral(" Recover All"), page);
+    m_pAllBox->setObjectName(QStringLiteral("recoverAllBox"));
+    m_pAllBox->setTristate(true);
+    m_pAllBox->setCheckState(Qt::Checked);
+    connect(m_pAllBox, &QCheckBox::stateChanged, this, &DRUI::CheckBoxAllStatChange);
+    m_pStartButton = MakeButton(QStringLiteral("Start"), "btnStart", page);
+    m_pStartButton->setEnabled(true);
+    connect(m_pStartButton, &QPushButton::clicked, this, &DRUI::btnSlot);
+
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(m_pAllBox);
+    bottom->addStretch();
+    bottom->addWidget(m_pStartButton);
+    auto* body = new QVBoxLayout;
+    body->setContentsMargins(60, 30, 60, 30);
+    body->addLayout(grid);
+    body->addStretch();
+    body->addLayout(bottom);
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(BuildBanner());
+    layout->addLayout(body, 1);
+    return page;
+}
+
+QWidget* DRUI::InitLayout2Widget() {
+    auto* page = new QWidget(this);
+    auto* text = new QLabel(
+        QStringLiteral("Select Media For Recovery\nPlease select a storage device below to scan"
+                       " for photos, audios, videos, documents, emails, etc."),
+        page);
+    text->setObjectName(QStringLiteral("deviceText"));
+    m_pDiskTree = new QTreeWidget(page);
+    m_pDiskTree->setObjectName(QStringLiteral("deviceTree"));
+    m_pDiskTree->setColumnCount(2);
+    m_pDiskTree->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Size")});
+    m_pDiskTree->setColumnWidth(0, 560);
+    m_pDiskTree->setIconSize(QSize(24, 24));
+    connect(m_pDiskTree, &QTreeWidget::itemClicked, this, &DRUI::diskItemClick);
+    connect(m_pDiskTree, &QTreeWidget::itemDoubleClicked, this, &DRUI::diskItemDoubleClick);
+    // Keyboard moves change the current item without a click: the Scan button follows them.
+    connect(m_pDiskTree, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem* current) { diskItemClick(current, 0); });
+
+    auto* openImage = MakeButton(QStringLiteral("Open disk image\u2026"), "btnOpenImage", page);
+    connect(openImage, &QPushButton::clicked, this, &DRUI::btnOpenImageSlot);
+    auto* back = MakeButton(QStringLiteral("Back"), "btnBackDevices", page);
+    connect(back, &QPushButton::clicked, this, &DRUI::btnSlotBack);
+    m_pScanButton = MakeButton(QStringLiteral("Scan"), "btnScan", page);
+    connect(m_pScanButton, &QPushButton::clicked, this, &DRUI::btnSlotScan);
+
+    CreateDiskTree();
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(openImage);
+    buttons->addStretch();
+    buttons->addWidget(back);
+    buttons->addWidget(m_pScanButton);
+    auto* body = new QVBoxLayout;
+    body->setContentsMargins(40, 16, 40, 24);
+    body->addWidget(text);
+    body->addWidget(m_pDiskTree, 1);
+    body->addLayout(buttons);
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(BuildBanner());
+    layout->addLayout(body, 1);
+    return page;
+}
+
+void DRUI::CreateDiskTree() {
+    m_pDiskTree->clear();
+    CPartitionManager manager;
+    PARTITION_MAP partitions;
+    manager.GetPartitionItems(partitions);
+    const std::vector<std::string> disks = ListDiskPaths();
+    QTreeWidgetItem* last = nullptr;
+    for (int disk = 0; disk < static_cast<int>(disks.size()); ++disk) {
+        std::vector<_PARTITION_ITEM_> items;
+        const auto found = partitions.find(disk);
+        if (found != partitions.end()) {
+            items = found->second;
+        } else if (_PARTITION_ITEM_ whole; WholeDiskItem(disk, disks[disk], whole)) {
+            items.push_back(whole);
+        }
+        if (items.empty()) continue;
+        QTreeWidgetItem* diskItem = MakeDiskItem(QStringLiteral("Physical Driver %1").arg(disk),
+                                                 QString(), ":/image/physical_drive.png");
+        m_pDiskTree->addTopLevelItem(diskItem);
+        for (const _PARTITION_ITEM_& partition : items) {
+            const uint64_t start = partition.u64StartSector;  // packed: read by value
+            const uint64_t end = partition.u64EndSector;
+            const std::string size =
+                GetFileSizeString(static_cast<long long>((end - start + 1) * 512));
+            auto* item = MakeDiskItem(QString::fromUtf16(partition.szPartitionName),
+                                      QString::fromStdString(size), ":/image/drive.png");
+            item->setData(0, kRecordRole, QVariant::fromValue(partition));
+            diskItem->addChild(item);
+            DebugLog("(*iterVec).szDiskName = %s u64Bytes = %s\n", partition.szDiskName,
+                     size.c_str());
+            last = item;
+        }
+        diskItem->setExpanded(true);
+    }
+    if (last != nullptr) m_pDiskTree->setCurrentItem(last);
+    m_pScanButton->setEnabled(m_pDiskTree->currentItem() != nullptr);
+}
+
+uint32_t DRUI::TickedTypeMask() const {
+    uint32_t mask = 0;
+    for (int i = 0; i < 6; ++i) {
+        if (m_pTypeBoxes[i]->isChecked()) mask |= kTypeBoxes[i].flag;
+    }
+    return mask;
+}
+
+void DRUI::CheckBoxStatChange(int /*nState*/) {
+    int ticked = 0;
+    for (QCheckBox* box : m_pTypeBoxes) ticked += box->isChecked() ? 1 : 0;
+    m_pStartButton->setEnabled(ticked > 0);
+    if (ticked == 6) {
+        m_bMixedState = false;
+        m_pAllBox->setCheckState(Qt::Checked);
+    } else if (ticked == 0) {
+        m_bMixedState = false;
+        m_pAllBox->setCheckState(Qt::Unchecked);
+    } else {
+        m_bMixedState = true;
+        m_pAllBox->setCheckState(Qt::PartiallyChecked);
+    }
+}
+
+void DRUI::CheckBoxAllStatChange(int nState) {
+    if (nState == Qt::PartiallyChecked) {
+        if (m_bMixedState) {  // set by the type boxes: they stay as the user left them
+            m_pStartButton->setEnabled(true);
+            return;
+        }
+        // The user's click from cleared lands on partly ticked: it means "all".
+        m_pAllBox->setCheckState(Qt::Checked);
+        return;
+    }
+    m_bMixedState = false;
+    const bool tick = nState == Qt::Checked;
+    for (QCheckBox* box : m_pTypeBoxes) {
+        const QSignalBlocker blocker(box);
+        box->setChecked(tick);
+    }
+    m_pStartButton->setEnabled(tick);
+}
+
+void DRUI::btnSlot() {
+    m_pStack->setCurrentIndex(1);
+}
+
+void DRUI::diskItemClick(QTreeWidgetItem* pItem, int /*nColumn*/) {
+    m_pScanButton->setEnabled(pItem != nullptr && pItem->childCount() == 0);
+}
+
+void DRUI::diskItemDoubleClick(QTreeWidgetItem* pItem, int /*nColumn*/) {
+    if (pItem != nullptr && pItem->childCount() == 0) btnSlotScan();
+}
+
+void DRUI::btnOpenImageSlot() {
+    const QString path =
+        m_diskImageChooser
+            ? m_diskImageChooser(this)
+            : QFileDialog::getOpenFileName(this, QStringLiteral("Open disk image"), QString(),
+                                           QStringLiteral("Disk images (*.img *.dd *.raw *.bin"
+                                                          " *.iso);;All files (*)"),
+                                           nullptr, QFileDialog::DontUseNativeDialog);
+    if (!path.isEmpty()) AddDiskImage(path);
+}
+
+int DRUI::AddDiskImage(const QString& strPath) {
+    const QString absolute = QFileInfo(strPath).absoluteFilePath();
+    const std::string path = absolute.toStdString();
+    int error = 0;
+    QString problem;
+    if (path.find(':') != std::string::npos) {
+        // The disk table separates its entries with ':'.
+        error = EINVAL;
+        problem = QStringLiteral("A disk image whose path contains ':' cannot be opened.");
+    } else if (const int fd = OpenDeviceReadOnly(path.c_str()); fd < 0) {
+        error = errno;
+        problem = QStringLiteral("The file cannot be opened: %1.")
+                      .arg(QString::fromLocal8Bit(strerror(error)));
+    } else {
+        const uint64_t bytes = GetDeviceSizeBytes(fd);
+        ::close(fd);
+        if (bytes < 512) {
+            error = EINVAL;
+            problem = QStringLiteral("The file is too small to hold a disk.");
+        }
+    }
+    if (error != 0) {
+        DebugLog("disk image %s not added: %d\n", path.c_str(), error);
+        CMessageBox notice(this);
+        notice.InitNoticeDialog(QStringLiteral("Open disk image"),
+                                QStringLiteral("%1\n%2").arg(absolute, problem));
+        notice.exec();
+        return error;
+    }
+    std::vector<std::string> disks = ListDiskPaths();
+    if (std::find(disks.begin(), disks.end(), path) == disks.end()) {
+        // The disk table is read from the environment at every listing, so the image stays
+        // one more disk, with the same number, for the rest of the run.
+        std::string table;
+        for (const std::string& disk : disks) table += disk + ":";
+        table += path;
+        setenv("FERROWEN_DISKS", table.c_str(), 1);
+    }
+    CreateDiskTree();
+    return 0;
+}
+
+void DRUI::btnHelpSlot() {
+    OpenInDesktop(ProductPageUrl(QStringLiteral("help")));
+}
+void DRUI::btnSupportSlot() {
+    OpenInDesktop(ProductPageUrl(QStringLiteral("support")));
+}
+void DRUI::btnAboutSlot() {
+    OpenInDesktop(ProductPageUrl(QStringLiteral("about")));
+}
+void DRUI::btnCloseSlot() {
+    close();
+}
+void DRUI::btnMinSlot() {
+    showMinimized();
+}
+
+void DRUI::keyPressEvent(QKeyEvent* pEvent) {
+    if (pEvent->key() == Qt::Key_Escape) return;  // Escape never closes the window
+    QWidget::keyPressEvent(pEvent);
+}
+
+void DRUI::mousePressEvent(QMouseEvent* pEvent) {
+    if (!m_mover.Press(this, pEvent)) QWidget::mousePressEvent(pEvent);
+}
+
+void DRUI::mouseMoveEvent(QMouseEvent* pEvent) {
+    if (!m_mover.Move(this, pEvent)) QWidget::mouseMoveEvent(pEvent);
+}

@@ -1,0 +1,218 @@
+// The main window: three pages in a stack.
+//   0  file types: which kinds of files the user wants (six boxes and "Recover All")
+//   1  devices: disks and partitions from the partition manager; Scan
+//   2  results: built after every scan, the found files by category and extension, with a
+//      preview, ticks, the selection label and Recover
+//
+// Every job (scan, search, preview, recovery) runs on one worker thread (CMyThread) while a
+// modal SCANUI follows it; only the worker touches the engine meanwhile. The engine's plain
+// callbacks run on the worker, read the job's cancel flag and emit this window's signals,
+// which reach the dialog queued. The flags are atomics: the window and the dialog write the
+// cancel flags and read the end flags, the worker the reverse.
+//
+// The window owns at most one engine, from the scan that made it until the next scan, Back
+// to the device page, or the window's end. The search results, the category maps and the
+// ticked set belong to that engine's records.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "disk/partition_manager.h"
+#include "foundation/file_node.h"
+#include "foundation/recovery_parse.h"
+#include "ui/frameless.h"
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QStackedLayout;
+class QTimer;
+class QTableWidget;
+class QTableWidgetItem;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+Q_DECLARE_METATYPE(_FILE_NODE_)
+Q_DECLARE_METATYPE(_PARTITION_ITEM_)
+
+// Registers the record types carried in item data under "FILE_NODE" and "PARTITION_ITEM".
+void RegisterRecordMetaTypes();
+
+class DRUI : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int kPreviewSize = 10240;
+    static constexpr int kPreviewPathUnits = 1024;
+    static constexpr int kRecordRole = Qt::UserRole;  // 32: the record carried by an item
+
+    // The ticked set's key: the record's (uFileIndex << 32) | uClusterNO, then its source, so
+    // that records of two engines' stores that share index and cluster stay two entries.
+    using CheckedKey = std::pair<uint64_t, uint32_t>;
+    static CheckedKey KeyOf(const _FILE_NODE_& node);
+
+    // Chooses a folder (recovery destination) or a file (disk image); empty when cancelled.
+    using PathChooser = std::function<QString(QWidget* pParent)>;
+
+    explicit DRUI(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
+    ~DRUI() override;
+
+    // Second construction step: buffers, the first two pages, the working folders.
+    void Init();
+
+    // Test seams for the two file dialogs; the defaults ask the user.
+    void SetSaveDirChooser(PathChooser chooser) { m_saveDirChooser = std::move(chooser); }
+    void SetDiskImageChooser(PathChooser chooser) { m_diskImageChooser = std::move(chooser); }
+
+    // Appends an image file to the disk table and lists it in the device tree. 0, or an errno
+    // value (a message has then been shown).
+    int AddDiskImage(const QString& strPath);
+
+    int CurrentPage() const;
+    QTreeWidget* DeviceTree() const { return m_pDiskTree; }
+    QTreeWidget* ResultTree() const { return m_pResultTree; }
+    QTableWidget* ResultTable() const { return m_pResultTable; }
+    QLabel* PreviewLabel() const { return m_pPreviewLabel; }
+    QLabel* SelectionLabel() const { return m_pSelectLabel; }
+    QPushButton* RecoverButton() const { return m_pRecoverButton; }
+    // Builds the result page from the given records as if a search had found them.
+    void ShowResults(const std::vector<__SEARCH_FILE_INFO__>& records);
+    // The ticked file types as FILE_TYPE_* flags.
+    uint32_t TickedTypeMask() const;
+
+    // Engine callbacks: ctx is the window.
+    static int ScanCallBack(void* ctx, int nPercent, int nWeight, int nSecondsLeft,
+                            uint64_t u64CurrentSector, uint64_t u64TotalSectors,
+                            uint64_t u64FilesFound, const char16_t* pszText);
+    static int SearchCallBack(void* ctx, int nPercent, const char16_t* pszText);
+    static int RecoveryCallBack(void* ctx, int nPercent, int nWeight, int nError,
+                                const char16_t* pszTargetPath);
+    static int PreViewCallBack(void* ctx, int nPercent, int nError);
+
+    // Job entry points, run on the worker thread.
+    static void _ScanProcess(void* pWindow, int& nResult);
+    static void _SearchProcess(void* pWindow, int& nResult);
+    static void _PreviewProcess(void* pWindow, int& nResult);
+    static void _RecoveryProcess(void* pWindow, int& nResult);
+    void Scan(const char16_t* pszDevicePath, int& nResult);
+
+    // Job state.
+    IFileRecoveryParse* m_pFileRecovery = nullptr;
+    _PARTITION_ITEM_ m_partitionItem{};
+    std::atomic<bool> m_bStopScan{false}, m_bScanEnd{false};
+    std::atomic<bool> m_bStopSearch{false}, m_bSearchEnd{false};
+    std::atomic<bool> m_bStopRecovery{false}, m_bRecoveryEnd{false};
+    std::atomic<bool> m_bStopPreview{false}, m_bPreviewEnd{false};
+    int m_nScanResult = 0;
+    std::vector<__SEARCH_FILE_INFO__> m_vecSearchFileInfo;
+    std::map<CheckedKey, _FILE_NODE_> m_mapCheckedFileNode;
+    QString m_strSaveDir;
+    int m_nSaveDirIndex = 0;
+    _FILE_NODE_ m_previewFileNode{};
+    QString m_strPreviewFileName;
+    char16_t m_szPreviewTmpPath[kPreviewPathUnits] = {};
+    std::vector<unsigned char> m_pPreviewBuf;
+    int m_nPreviewBufLen = 0;
+
+signals:
+    void ScanProcessCallBack(int nPercent, int nWeight, int nSecondsLeft, QString strCurrent,
+                             QString strTotal, QString strFound, QString strText);
+    void RecoveryCallBack(int nPercent, int nWeight, int nError, QString strPath);
+    void SearchCallBack(int nPercent, QString strText);
+    void PreViewCallBackForSlot(int nPercent, int nError);
+
+public slots:
+    void CheckBoxStatChange(int nState);
+    void CheckBoxAllStatChange(int nState);
+    void btnSlot();
+    void diskItemClick(QTreeWidgetItem* pItem, int nColumn);
+    void diskItemDoubleClick(QTreeWidgetItem* pItem, int nColumn);
+    void btnSlotScan();
+    void btnRecovery();
+    void btnSlotBack();
+    void btnOpenImageSlot();
+    void treeItemSelectChanged();
+    void treeItemCheckChanged(QTreeWidgetItem* pItem, int nColumn);
+    void tableItemPress(int nRow, int nColumn);
+    void tableItemSelectChanged();
+    void tableItemClick(QTableWidgetItem* pItem);
+    void btnHelpSlot();
+    void btnSupportSlot();
+    void btnAboutSlot();
+    void btnCloseSlot();
+    void btnMinSlot();
+
+protected:
+    void keyPressEvent(QKeyEvent* pEvent) override;
+    void mousePressEvent(QMouseEvent* pEvent) override;
+    void mouseMoveEvent(QMouseEvent* pEvent) override;
+
+private:
+    using CategoryMap = std::map<QString, std::vector<uint32_t>>;  // key -> search result indexes
+
+    // Pages.
+    QWidget* BuildTitleBar();
+    QWidget* BuildBanner();
+    QWidget* InitLayout1Widget();
+    QWidget* InitLayout2Widget();
+    void CreateDiskTree();
+    void InitLayout3Widget();
+    void CreateTree();
+
+    // Jobs.
+    int RunJob(int nKind, void (*pfnJob)(void*, int&), const QString& strSaveDir = QString());
+    void ResetJobFlags(int nKind);
+    void RunSearch();
+    void RecoverTicked();
+    bool ConfirmDestination(const QString& strDir);
+    void DeleteEngine();
+
+    // Result browsing.
+    void UpdateTreeInfo(QTreeWidgetItem* pItem);
+    void FillTable(const std::vector<uint32_t>& indexes, const QString& strKey);
+    void SchedulePreview();
+    void PreviewPending();
+    void SetChildrenCheckState(QTreeWidgetItem* pItem, Qt::CheckState state);
+    void SetTreeParentCheckState(QTreeWidgetItem* pItem);
+    void TickCategory(int nCategory, bool bTick);
+    void TickExtension(QTreeWidgetItem* pItem, bool bTick);
+    const std::vector<uint32_t>* RecordsOfExtensionItem(QTreeWidgetItem* pItem) const;
+    void UpdateSelectionInfo();
+    void ShowPreview();
+    QString WinHexBufData() const;
+
+    QStackedLayout* m_pStack = nullptr;
+    QWidget* m_pResultPage = nullptr;
+    QCheckBox* m_pTypeBoxes[6] = {};  // Photo, Music, Video, Document, Archive, Other
+    QCheckBox* m_pAllBox = nullptr;
+    bool m_bMixedState = false;  // Recover All is partly ticked because the boxes differ
+    QPushButton* m_pStartButton = nullptr;
+    QPushButton* m_pScanButton = nullptr;
+    QTreeWidget* m_pDiskTree = nullptr;
+    QTreeWidget* m_pResultTree = nullptr;
+    QTableWidget* m_pResultTable = nullptr;
+    QLabel* m_pPreviewLabel = nullptr;
+    QLabel* m_pSelectLabel = nullptr;
+    QPushButton* m_pRecoverButton = nullptr;
+    QTreeWidgetItem* m_pCurTreeItem = nullptr;
+    CategoryMap m_categoryMaps[6];  // Photo, Music, Office, Video, Archive, Other
+    bool m_bUpdatingTree = false;   // ticks set by the window itself, not by the user
+    bool m_bUpdatingTable = false;
+    bool m_bIgnoreTreeSelection = false;
+    bool m_bJobRunning = false;  // one job at a time: the engine serves one thread
+    uint32_t m_uSearchMask = 0;  // the ticked types, read on the window's thread for the search
+    QTimer* m_pPreviewTimer = nullptr;
+    std::set<std::u16string> m_reportedPaths;  // recovery: files the engine reported finished
+    PathChooser m_saveDirChooser;
+    PathChooser m_diskImageChooser;
+    CFramelessMover m_mover;
+};

@@ -1,0 +1,275 @@
+// The window's jobs: scan, search, preview and recovery, each on a worker thread behind a
+// modal SCANUI, and the engine callbacks that turn reports into the window's signals.
+#include <QFileDialog>
+#include <QTableWidget>
+#include <QTimer>
+#include <QTreeWidget>
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "engine/file_recovery_factory.h"
+#include "engine/professional_recovery.h"
+#include "engine/recovery_job.h"
+#include "foundation/debug_log.h"
+#include "foundation/disk_table.h"
+#include "foundation/text.h"
+#include "ui/drui.h"
+#include "ui/message_box.h"
+#include "ui/my_thread.h"
+#include "ui/scanui.h"
+
+namespace {
+
+constexpr int kFinalRecoveryWeight = 1000;  // tells the dialog that the whole job is over
+
+QString WideText(const char16_t* psz) {
+    return psz != nullptr ? QString::fromUtf16(psz) : QString();
+}
+
+}  // namespace
+
+// ---- callbacks (worker thread) ----
+
+int DRUI::ScanCallBack(void* ctx, int nPercent, int nWeight, int nSecondsLeft,
+                       uint64_t u64CurrentSector, uint64_t u64TotalSectors, uint64_t u64FilesFound,
+                       const char16_t* pszText) {
+    auto* window = static_cast<DRUI*>(ctx);
+    if (window->m_bStopScan) return 1;
+    emit window->ScanProcessCallBack(
+        nPercent, nWeight, nSecondsLeft, QString::number(u64CurrentSector),
+        QString::number(u64TotalSectors), QString::number(u64FilesFound), WideText(pszText));
+    return 0;
+}
+
+int DRUI::SearchCallBack(void* ctx, int nPercent, const char16_t* pszText) {
+    auto* window = static_cast<DRUI*>(ctx);
+    if (window->m_bStopSearch) return 1;
+    emit window->SearchCallBack(nPercent, WideText(pszText));
+    return 0;
+}
+
+int DRUI::RecoveryCallBack(void* ctx, int nPercent, int nWeight, int nError,
+                           const char16_t* pszTargetPath) {
+    auto* window = static_cast<DRUI*>(ctx);
+    if (window->m_bStopRecovery) return ERROR_USER_CANCEL;
+    if (nPercent == 100 && pszTargetPath != nullptr) window->m_reportedPaths.insert(pszTargetPath);
+    emit window->RecoveryCallBack(nPercent, nWeight, nError, WideText(pszTargetPath));
+    return 0;
+}
+
+int DRUI::PreViewCallBack(void* ctx, int nPercent, int nError) {
+    auto* window = static_cast<DRUI*>(ctx);
+    if (window->m_bStopPreview) return 1;
+    emit window->PreViewCallBackForSlot(nPercent, nError);
+    return 0;
+}
+
+// ---- job frame (window thread) ----
+
+void DRUI::ResetJobFlags(int nKind) {
+    // Cleared here, before the worker starts, rather than by the worker: a cancel the user
+    // confirms in the first moments of a job must not be wiped out by the job's own start.
+    switch (nKind) {
+        case SCANUI::kJobScan:
+            m_bStopScan = false;
+            m_bScanEnd = false;
+            break;
+        case SCANUI::kJobSearch:
+            m_bStopSearch = false;
+            m_bSearchEnd = false;
+            break;
+        case SCANUI::kJobPreview:
+            m_bStopPreview = false;
+            m_bPreviewEnd = false;
+            break;
+        default:
+            m_bStopRecovery = false;
+            m_bRecoveryEnd = false;
+            break;
+    }
+}
+
+int DRUI::RunJob(int nKind, void (*pfnJob)(void*, int&), const QString& strSaveDir) {
+    if (m_bJobRunning) return -1;
+    m_bJobRunning = true;
+    m_pPreviewTimer->stop();
+    ResetJobFlags(nKind);
+    SCANUI dialog(this);
+    dialog.InitSlot(this, nKind);
+    if (nKind == SCANUI::kJobRecovery) dialog.SetSaveDir(strSaveDir);
+    dialog.move(geometry().center() - QPoint(dialog.width() / 2, dialog.height() / 2));
+    CMyThread thread;
+    thread.SetFunc(pfnJob, this);
+    connect(&thread, &QThread::finished, &dialog, &SCANUI::JobThreadFinished);
+    thread.start(QThread::InheritPriority);
+    dialog.exec();
+    thread.quit();
+    thread.wait();
+    m_bJobRunning = false;
+    return 0;
+}
+
+void DRUI::DeleteEngine() {
+    delete m_pFileRecovery;
+    m_pFileRecovery = nullptr;
+}
+
+// ---- scan and search ----
+
+void DRUI::btnSlotScan() {
+    QTreeWidgetItem* item = m_pDiskTree->currentItem();
+    if (item == nullptr || !item->data(0, kRecordRole).canConvert<_PARTITION_ITEM_>()) return;
+    m_partitionItem = item->data(0, kRecordRole).value<_PARTITION_ITEM_>();
+    m_uSearchMask = TickedTypeMask();
+    RunJob(SCANUI::kJobScan, _ScanProcess);
+    DebugLog("_ScanProcess end\n");
+    RunSearch();  // also after a cancelled scan: what was found so far is listed
+    InitLayout3Widget();
+}
+
+void DRUI::_ScanProcess(void* pWindow, int& nResult) {
+    auto* window = static_cast<DRUI*>(pWindow);
+    const std::u16string device =
+        Utf8ToWide(GetDiskPath(static_cast<int>(window->m_partitionItem.nDiskNumber)).c_str());
+    window->Scan(device.c_str(), nResult);
+}
+
+void DRUI::Scan(const char16_t* /*pszDevicePath: the chosen volume is m_partitionItem*/,
+                int& nResult) {
+    DeleteEngine();  // the last scan's engine goes before the next is built
+    const uint64_t start = m_partitionItem.u64StartSector;
+    const uint64_t end = m_partitionItem.u64EndSector;
+    DebugLog("m_partitionItem.u64StartSector = %lld\n", static_cast<long long>(start));
+    m_pFileRecovery = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
+        static_cast<int>(m_partitionItem.nDiskNumber), static_cast<long long>(start),
+        static_cast<long long>(end + 1 - start), u'C', RECOVERY_TYPE_PROFESSIONAL);
+    if (m_pFileRecovery != nullptr) {
+        if (auto* deep = dynamic_cast<CProfessionalRecovery*>(m_pFileRecovery)) {
+            deep->SetNotLoadLogFile();
+        }
+        m_pFileRecovery->InitCallBack(&DRUI::ScanCallBack,
+                                      static_cast<RECOVERY_CALLBACK>(&DRUI::RecoveryCallBack), this,
+                                      100);
+        nResult = m_pFileRecovery->ScanDevice(nullptr);
+    } else {
+        nResult = RESULT_NO_ENGINE;
+    }
+    m_nScanResult = nResult;
+    m_bScanEnd = true;
+}
+
+void DRUI::RunSearch() {
+    DebugLog("_SearchProcess Start\n");
+    RunJob(SCANUI::kJobSearch, _SearchProcess);
+    DebugLog("_SearchProcess end\n");
+}
+
+void DRUI::_SearchProcess(void* pWindow, int& nResult) {
+    auto* window = static_cast<DRUI*>(pWindow);
+    window->m_vecSearchFileInfo.clear();
+    if (window->m_pFileRecovery != nullptr) {
+        window->m_pFileRecovery->InitSearchCallBack(
+            static_cast<SEARCH_CALLBACK>(&DRUI::SearchCallBack), window);
+        const std::u16string key = BuildSearchKey(window->m_uSearchMask);
+        nResult = window->m_pFileRecovery->SearchFileNode(key.c_str(), window->m_vecSearchFileInfo);
+    }
+    window->m_bSearchEnd = true;
+    SearchCallBack(window, 100, u"");
+}
+
+// ---- preview ----
+
+void DRUI::tableItemClick(QTableWidgetItem* pItem) {
+    _FILE_NODE_ node{};
+    if (pItem != nullptr && pItem->data(kRecordRole).canConvert<_FILE_NODE_>()) {
+        node = pItem->data(kRecordRole).value<_FILE_NODE_>();
+    }
+    const std::string name(node.szFileName, strnlen(node.szFileName, sizeof node.szFileName));
+    m_strPreviewFileName = QString::fromStdU16String(Ansi2Unicode(name.c_str()));
+    m_previewFileNode = node;
+    RunJob(SCANUI::kJobPreview, _PreviewProcess);
+    ShowPreview();
+}
+
+void DRUI::_PreviewProcess(void* pWindow, int& nResult) {
+    auto* window = static_cast<DRUI*>(pWindow);
+    window->m_szPreviewTmpPath[0] = u'\0';
+    window->m_nPreviewBufLen = kPreviewSize;
+    if (window->m_pFileRecovery != nullptr && !window->m_pPreviewBuf.empty()) {
+        nResult = window->m_pFileRecovery->PreView(
+            &window->m_previewFileNode, window->m_szPreviewTmpPath, kPreviewPathUnits,
+            window->m_pPreviewBuf.data(), window->m_nPreviewBufLen, &DRUI::PreViewCallBack, window);
+        window->m_szPreviewTmpPath[kPreviewPathUnits - 1] = u'\0';
+    } else {
+        window->m_nPreviewBufLen = 0;
+    }
+    // Whatever the engine said, only the bytes of the buffer can be shown.
+    window->m_nPreviewBufLen = std::clamp(window->m_nPreviewBufLen, 0, kPreviewSize);
+    window->m_bPreviewEnd = true;
+}
+
+// ---- recovery ----
+
+void DRUI::btnRecovery() {
+    m_pPreviewTimer->stop();
+    m_strSaveDir = QStringLiteral("/");
+    const QString chosen = m_saveDirChooser
+                               ? m_saveDirChooser(this)
+                               : QFileDialog::getExistingDirectory(
+                                     this, QString(), m_strSaveDir,
+                                     QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks |
+                                         QFileDialog::DontUseNativeDialog);
+    if (chosen.isEmpty()) return;
+    m_strSaveDir = chosen;
+    if (!ConfirmDestination(chosen)) return;
+    DebugLog("_RecoveryProcess Start\n");
+    RunJob(SCANUI::kJobRecovery, _RecoveryProcess, chosen);
+}
+
+bool DRUI::ConfirmDestination(const QString& strDir) {
+    const std::string device = GetDiskPath(static_cast<int>(m_partitionItem.nDiskNumber));
+    if (device.empty() || IsDestinationOnDevice(strDir.toStdString(), device) == 0) return true;
+    CMessageBox question(this);
+    question.InitQuestionDialog(
+        QStringLiteral("The folder %1 lies on the device being scanned (%2). Writing there can"
+                       " overwrite the very files you want back.\nRecover there anyway?")
+            .arg(strDir, QString::fromStdString(device)));
+    question.exec();
+    return question.GetMessageBoxRet() == 1;
+}
+
+void DRUI::_RecoveryProcess(void* pWindow, int& nResult) {
+    auto* window = static_cast<DRUI*>(pWindow);
+    const std::u16string dest = window->m_strSaveDir.toStdU16String();
+    unsigned int dirIndex = 0;
+    GetPathDirIndex(dest.c_str(), dirIndex);
+    window->m_nSaveDirIndex = static_cast<int>(dirIndex);
+    window->m_reportedPaths.clear();
+
+    std::vector<_FILE_NODE_> records;
+    records.reserve(window->m_mapCheckedFileNode.size());
+    for (const auto& entry : window->m_mapCheckedFileNode) records.push_back(entry.second);
+
+    if (window->m_pFileRecovery != nullptr && !records.empty()) {
+        CRecoveryJob job(window->m_pFileRecovery,
+                         static_cast<RECOVERY_CALLBACK>(&DRUI::RecoveryCallBack), window);
+        job.Attach();
+        nResult = job.Run(records, dest);
+        if (nResult != ERROR_USER_CANCEL) {
+            // Files that failed before the engine could report them (no free name, no type
+            // folder, an unusable destination) are listed too, never silently left out.
+            for (const auto& [path, error] : job.Summary().failures) {
+                if (window->m_reportedPaths.count(path) != 0) continue;
+                emit window->RecoveryCallBack(100, 100, error, QString::fromStdU16String(path));
+            }
+            if (nResult != 0 && job.Summary().failures.empty()) {
+                emit window->RecoveryCallBack(100, 100, nResult, window->m_strSaveDir);
+            }
+        }
+    }
+    // The final report goes out even after a cancel, so that the dialog can settle.
+    emit window->RecoveryCallBack(100, kFinalRecoveryWeight, 0, QString());
+    window->m_bStopRecovery = true;
+    window->m_bRecoveryEnd = true;
+}
