@@ -25,3 +25,19 @@ void RemoveStoreFiles(const char* pszName);
 inline int PercentOf(uint64_t done, uint64_t total) {
     return total == 0 ? 100 : static_cast<int>(done * 100 / total);
 }
+
+#include <functional>
+
+#include "foundation/file_node.h"
+
+// Hands a record's bytes to a sink, chunk by chunk; the sink's non-zero answer stops it.
+using DATA_SINK = std::function<int(const unsigned char*, uint32_t)>;
+// Produces the first u64Want bytes of a record into the sink: 0 or an error code.
+using DATA_SOURCE = std::function<int(uint64_t u64Want, const DATA_SINK& sink)>;
+
+// The preview every engine gives: a picture goes whole to "tmp." + extension in the scan-log
+// root (its path written into pszTmpPath, nBufLen 0), anything else fills pBuf with up to
+// nBufLen bytes. Ends with cb(100, result); a failed temporary file is removed.
+int PreviewRecord(const _FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars,
+                  unsigned char* pBuf, int& nBufLen, PREVIEW_CALLBACK cb, void* ctx,
+                  const DATA_SOURCE& source);

@@ -15,7 +15,6 @@
 #include "foundation/text.h"
 #include "ntfs/professional_ntfs_recovery.h"
 
-
 // Feeds the node's first u64Want bytes to sink, from its resident data or along its runs. 0;
 // the error of a lookup or a read; 30 when the data ends before u64Want bytes; 87 for a run
 // that lies nowhere on the volume or a node without a usable cluster size; or the sink's
@@ -192,53 +191,8 @@ int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, const char16_t* 
 int CProfessionalNtfsRecovery::PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars,
                                        unsigned char* pBuf, int& nBufLen, PREVIEW_CALLBACK cb,
                                        void* ctx) {
-    const int bufferSize = nBufLen;
-    nBufLen = 0;
-    auto finish = [&](int result) {
-        if (cb != nullptr) cb(ctx, 100, result);
-        return result;
-    };
-    if (pNode == nullptr) return finish(87);
-
-    char ext[256] = {};
-    const bool photo = GetExtendName(pNode->szFileName, ext, sizeof ext) == 0 &&
-                       (GetCharLowerA(ext), IsPhotoExtension(ext));
-    std::string tmpPath;
-    int fd = -1;
-    if (photo && pszTmpPath != nullptr) {
-        const std::string root = GetScanLogRootPath();
-        MakeFolderPath(root);
-        tmpPath = root + "tmp." + ext;
-        const std::u16string wide = Utf8ToWide(tmpPath.c_str());
-        if (tmpPath.size() < 256 && wide.size() < static_cast<size_t>(nTmpPathChars)) {
-            std::copy(wide.c_str(), wide.c_str() + wide.size() + 1, pszTmpPath);
-            unlink(tmpPath.c_str());
-            fd = open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-            if (fd < 0) return finish(errno);
-        }
-    }
-    const bool toFile = fd >= 0;
-    if (!toFile && pBuf == nullptr) return finish(87);
-    const uint64_t total = toFile
-                               ? pNode->u64FileSize
-                               : std::min<uint64_t>(pNode->u64FileSize,
-                                                    static_cast<uint64_t>(std::max(bufferSize, 0)));
-    uint64_t done = 0;
-    int result = DeliverData(*pNode, total, [&](const unsigned char* p, uint32_t n) {
-        if (toFile) {
-            const int error = WriteAll(fd, p, n);
-            if (error != 0) return error;
-        } else {
-            std::memcpy(pBuf + done, p, n);
-        }
-        done += n;
-        return cb != nullptr ? cb(ctx, PercentOf(done, total), 0) : 0;
-    });
-    if (toFile) {
-        if (close(fd) != 0 && result == 0) result = errno;
-        if (result != 0) unlink(tmpPath.c_str());
-    } else {
-        nBufLen = static_cast<int>(done);
-    }
-    return finish(result);
+    return PreviewRecord(pNode, pszTmpPath, nTmpPathChars, pBuf, nBufLen, cb, ctx,
+                         [&](uint64_t u64Want, const DATA_SINK& sink) {
+                             return DeliverData(*pNode, u64Want, sink);
+                         });
 }
