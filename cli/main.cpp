@@ -132,7 +132,9 @@ int ScanProgress(void* ctx, int nPercent, int nWeight, int nSecondsLeft, uint64_
     std::string left =
         nSecondsLeft >= 0 && nWeight == 90 ? GetTimeString(nSecondsLeft) + " left" : "estimating";
     std::string line = std::to_string(overall) + "%";
-    if (nWeight == 90) {
+    if (nWeight == 100 && nPercent >= 100) {
+        line += "  done";
+    } else if (nWeight == 90) {
         line += "  sectors " + std::to_string(current) + "/" + std::to_string(total) + "  files " +
                 std::to_string(files) + "  " + left;
     } else {
