@@ -16,7 +16,7 @@ run_suite() {  # build-dir, extra cmake arguments...
 }
 
 echo "== plain build"
-run_suite build -DCMAKE_BUILD_TYPE=Release
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2"
 echo "== sanitizer build (ASan + UBSan)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DFERROWEN_SANITIZE=ON -DFERROWEN_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
