@@ -26,8 +26,8 @@ std::vector<unsigned char> DirectorySector() {
     put(0, ".          ", 0x10, 0, 5);
     put(32, "..         ", 0x10, 0, 0);
     for (size_t i = 2; i < 12; ++i) {
-        char name[12];
-        std::snprintf(name, sizeof name, "FILE%04zuTXT", i);
+        char name[32];
+        std::snprintf(name, sizeof name, "FILE%04zuTXT", i % 10000);
         put(i * 32, name, 0x20, 1000 + i, static_cast<uint16_t>(10 + i));
     }
     return s;

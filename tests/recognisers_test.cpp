@@ -310,8 +310,8 @@ TEST(DirectoryEntries, DateConversionGivesTheLocalCalendarSecond) {
 Sector DirectorySector(int files) {
     Sector s{};
     for (int i = 0; i < files; ++i) {
-        char name[12];
-        std::snprintf(name, sizeof name, "FILE%04dTXT", i);
+        char name[32];
+        std::snprintf(name, sizeof name, "FILE%04dTXT", i % 10000);
         PutEntry(&s[i * 32], name, 0x20, 100 + i, static_cast<uint16_t>(3 + i));
     }
     return s;

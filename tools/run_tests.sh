@@ -19,8 +19,7 @@ echo "== plain build"
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2"
 echo "== sanitizer build (ASan + UBSan)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite build-asan -DFERROWEN_SANITIZE=ON -DFERROWEN_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1"
+  run_suite build-asan -DFERROWEN_SANITIZE=ON -DFERROWEN_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 # The fuzz targets' corpora are replayed by both suites above. Building the libFuzzer
 # binaries proves they build; each then runs FERROWEN_FUZZ_SECONDS (default 3) from its corpus.
