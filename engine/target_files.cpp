@@ -110,3 +110,33 @@ int PreviewRecord(const _FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathCh
     }
     return finish(result);
 }
+
+int RecoverFolderTree(IFileRecoveryParse& engine, std::deque<__FILE_DATA_RECOVERY__>& queue,
+                      int nBaseDirIndex,
+                      const std::function<int(_FILE_NODE_*, const std::u16string&)>& saveOne) {
+    int result = 0;
+    while (!queue.empty()) {
+        __FILE_DATA_RECOVERY__ item = queue.front();
+        queue.pop_front();
+        unsigned int separators = 0;
+        GetPathDirIndex(item.strTargetPath.c_str(), separators);
+        const int level = static_cast<int>(separators) - nBaseDirIndex;
+        std::vector<_FILE_NODE_> children;
+        const int listed = engine.GetChildrenFileNode(
+            &item.node, static_cast<unsigned int>(std::max(level, 0)), children);
+        if (listed != 0) {
+            result = listed;
+            continue;
+        }
+        for (_FILE_NODE_& child : children) {
+            std::u16string childPath;
+            result = FreeChildPath(item.strTargetPath, child.szFileName, childPath);
+            if (result == 0) result = saveOne(&child, childPath);
+            if (result == ERROR_USER_CANCEL) {
+                queue.clear();
+                return result;
+            }
+        }
+    }
+    return result;
+}

@@ -26,9 +26,27 @@ inline int PercentOf(uint64_t done, uint64_t total) {
     return total == 0 ? 100 : static_cast<int>(done * 100 / total);
 }
 
+#include <deque>
 #include <functional>
 
 #include "foundation/file_node.h"
+#include "foundation/recovery_parse.h"
+
+// One pending folder of a folder recovery and the destination path created for it.
+struct __FILE_DATA_RECOVERY__ {
+    _FILE_NODE_ node;
+    std::u16string strTargetPath;
+};
+
+// The folder recovery every engine gives, breadth-first: a folder's files are written before
+// those of its sub-folders, each child under a name that is free in its destination folder,
+// so nothing recovered overwrites or merges into anything else. The queue holds the folders
+// created so far (the top one on entry); saveOne writes a file, or creates a folder and
+// queues it. Children are listed with the level the destination path gives (its separators
+// minus nBaseDirIndex). Returns the result of the last child or listing; a cancel at once.
+int RecoverFolderTree(IFileRecoveryParse& engine, std::deque<__FILE_DATA_RECOVERY__>& queue,
+                      int nBaseDirIndex,
+                      const std::function<int(_FILE_NODE_*, const std::u16string&)>& saveOne);
 
 // Hands a record's bytes to a sink, chunk by chunk; the sink's non-zero answer stops it.
 using DATA_SINK = std::function<int(const unsigned char*, uint32_t)>;

@@ -24,16 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/target_files.h"
 #include "foundation/disk_reader.h"
 #include "foundation/recovery_parse.h"
 
 class CScanResultFileManager;
-
-// One pending folder of a folder recovery and the destination path created for it.
-struct __FILE_DATA_RECOVERY__ {
-    _FILE_NODE_ node;
-    std::u16string strTargetPath;
-};
 
 class CFastFatRecovery : public IFileRecoveryParse {
 public:
@@ -130,7 +125,6 @@ private:
     int CopyClusters(const _FILE_NODE_& node, uint64_t u64Want,
                      const std::function<int(const unsigned char*, uint32_t)>& sink);
     int WriteFileData(_FILE_NODE_* pNode, const std::u16string& target);
-    int RecoverFolderTree(_FILE_NODE_* pNode, const std::u16string& target, int nBaseDirIndex);
     uint64_t RecordDataSector(const _FILE_NODE_& node, uint32_t uCluster) const;
     int ReportRecovery(int nPercent, int nError, const std::u16string& path);
 

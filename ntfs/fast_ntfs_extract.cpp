@@ -162,33 +162,12 @@ int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTarge
         return SaveDataToTargetFile(pNode, pszTargetPath);
     }
     m_recoveryQueue.clear();
-    int result = SaveDataToTargetFile(pNode, pszTargetPath);
+    const int result = SaveDataToTargetFile(pNode, pszTargetPath);
     if (result != 0) return result;
-    while (!m_recoveryQueue.empty()) {
-        const __NTFS_FOLDER_RECOVERY__ item = m_recoveryQueue.front();
-        m_recoveryQueue.pop_front();
-        unsigned int separators = 0;
-        GetPathDirIndex(item.strTargetPath.c_str(), separators);
-        const int level = static_cast<int>(separators) - nBaseDirIndex;
-        std::vector<_FILE_NODE_> children;
-        _FILE_NODE_ folder = item.node;
-        const int listed =
-            GetChildrenFileNode(&folder, static_cast<unsigned int>(std::max(level, 0)), children);
-        if (listed != 0) {
-            result = listed;
-            continue;
-        }
-        for (_FILE_NODE_& child : children) {
-            std::u16string childPath;
-            result = FreeChildPath(item.strTargetPath, child.szFileName, childPath);
-            if (result == 0) result = SaveDataToTargetFile(&child, childPath.c_str());
-            if (result == ERROR_USER_CANCEL) {
-                m_recoveryQueue.clear();
-                return result;
-            }
-        }
-    }
-    return result;
+    return RecoverFolderTree(*this, m_recoveryQueue, nBaseDirIndex,
+                             [this](_FILE_NODE_* pChild, const std::u16string& path) {
+                                 return SaveDataToTargetFile(pChild, path.c_str());
+                             });
 }
 
 int CFastNtfsRecovery::PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars,

@@ -32,17 +32,12 @@
 #include <string>
 #include <vector>
 
+#include "engine/target_files.h"
 #include "foundation/disk_reader.h"
 #include "foundation/recovery_parse.h"
 #include "ntfs/ntfs_parse.h"
 
 class CScanResultFileManager;
-
-// One pending folder of a folder recovery and the destination path created for it.
-struct __NTFS_FOLDER_RECOVERY__ {
-    _FILE_NODE_ node;
-    std::u16string strTargetPath;
-};
 
 class CFastNtfsRecovery : public IFileRecoveryParse, private INtfsRecordSource {
 public:
@@ -176,7 +171,7 @@ private:
     std::vector<uint32_t> m_folderList;  // folders met above deleted files, in order met
     std::set<uint32_t> m_folderSet;
     std::map<uint32_t, uint32_t> m_folderDepth;  // folders between a folder and the root
-    std::deque<__NTFS_FOLDER_RECOVERY__> m_recoveryQueue;
+    std::deque<__FILE_DATA_RECOVERY__> m_recoveryQueue;
     CDiskReader m_diskReader;
     CNtfsParse m_ntfsParse;
     std::unique_ptr<CScanResultFileManager> m_pStore;

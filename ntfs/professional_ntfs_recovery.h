@@ -40,6 +40,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/target_files.h"
 #include "foundation/disk_reader.h"
 #include "foundation/recovery_parse.h"
 #include "ntfs/ntfs_parse.h"
@@ -229,11 +230,7 @@ private:
     void* m_pCallbackContext = nullptr;
     const uint32_t m_nFileSource = FILE_SOURCE_PRO_NTFS;
 
-    struct FolderRecovery {
-        _FILE_NODE_ node;
-        std::u16string strTargetPath;
-    };
-    std::deque<FolderRecovery> m_recoveryQueue;
+    std::deque<__FILE_DATA_RECOVERY__> m_recoveryQueue;
 
     std::map<uint64_t, __MFT_TABLE__> m_tableMap;
     // The cluster size assumed for records that do not tell their own: the volume's default
