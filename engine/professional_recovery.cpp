@@ -11,6 +11,7 @@
 #include "carving/file_type_recovery.h"
 #include "engine/file_recovery_factory.h"
 #include "engine/log_file_manager.h"
+#include "fat/fast_fat_recovery.h"
 #include "fat/professional_fat_recovery.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
@@ -156,6 +157,13 @@ int CProfessionalRecovery::RunQuickEngine(bool bResumed, bool& bHasFreeMap) {
     if (result != 0 && relay.cancelled) return result;
     if (result != 0) {
         DebugLog("quick scan failed %d, scanning the whole volume\n", result);
+        bHasFreeMap = false;
+    }
+    // On a damaged FAT the folders the walk could not reach lie in space the map calls
+    // allocated; only a pass over everything can find their directory sectors.
+    const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_pQuickEngine.get());
+    if (bHasFreeMap && fat != nullptr && fat->SawDamage()) {
+        DebugLog("the file system is damaged, scanning the whole volume\n");
         bHasFreeMap = false;
     }
     return 0;

@@ -140,6 +140,10 @@ int CFastFatRecovery::BuildBitMapInfo() {
         if (GetNextClusterNO(static_cast<uint32_t>(k), entry) != 0) continue;
         if (m_nFatType != kFatType32) entry &= 0xFFFF;
         if (entry == 0) continue;
+        if (IsDamagedEntry(entry)) {
+            m_bFatDamaged = true;
+            NoteDamage("FAT entry of cluster %u points outside\n", static_cast<uint32_t>(k));
+        }
         mark(k);
         // A chain's next cluster is in use even where its own entry was damaged.
         if (entry >= 2 && !IsEndOfChain(entry)) mark(entry & 0x0FFFFFFF);

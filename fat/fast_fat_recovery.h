@@ -98,6 +98,11 @@ public:
     uint32_t GetRootCluster() const { return m_uRootCluster; }
     uint32_t GetClusterCount() const { return m_uClusterCount; }
     const std::vector<uint8_t>& GetBitMap() const { return m_bitMap; }
+    // Whether the scan met a damaged FAT (a chain pointing outside the volume) or a damaged
+    // live folder (unreadable, without its dot pair, or holding broken entries). The free-space
+    // map of such a volume cannot be trusted to cover what a deep scan needs: folders the
+    // walk could not reach lie in space the map calls allocated.
+    bool SawDamage() const { return m_uDamageSeen != 0; }
 
 private:
     struct LongNameState;
@@ -106,6 +111,9 @@ private:
     void ComputeGeometry();
     int LoadFatWindow(uint32_t uFatSector);
     bool IsDataCluster(uint32_t uCluster) const;
+    // A FAT entry that points neither to a data cluster nor to a reserved, bad or end mark.
+    bool IsDamagedEntry(uint32_t uEntry) const;
+    void NoteDamage(const char* pszWhat, uint32_t uCluster);
     bool IsEndOfChain(uint32_t uEntry) const;
     uint64_t ClusterSector(uint32_t uCluster) const;
     uint64_t RootDirSectorCount() const;
@@ -166,5 +174,7 @@ private:
     int m_nProgressStep = 0;
 
     std::vector<uint8_t> m_bitMap;  // bit i: cluster i + 2 in use
+    uint32_t m_uDamageSeen = 0;     // damaged FAT entries and live folders met
+    bool m_bFatDamaged = false;     // a FAT entry points outside the volume
     std::deque<__FILE_DATA_RECOVERY__> m_recoveryQueue;
 };

@@ -228,6 +228,17 @@ bool CFastFatRecovery::IsEndOfChain(uint32_t uEntry) const {
                                     : (uEntry & 0xFFFF) >= 0xFFF8;
 }
 
+// Counts damage; the first few of each scan are logged, the rest only counted.
+void CFastFatRecovery::NoteDamage(const char* pszWhat, uint32_t uCluster) {
+    if (m_uDamageSeen++ < 8) DebugLog(pszWhat, uCluster);
+}
+
+bool CFastFatRecovery::IsDamagedEntry(uint32_t uEntry) const {
+    const uint32_t value = m_nFatType == kFatType32 ? uEntry & 0x0FFFFFFF : uEntry & 0xFFFF;
+    const uint32_t firstReserved = m_nFatType == kFatType32 ? 0x0FFFFFF0 : 0xFFF0;
+    return value != 0 && value < firstReserved && !IsDataCluster(value);
+}
+
 bool CFastFatRecovery::IsDataCluster(uint32_t uCluster) const {
     return uCluster >= 2 && uint64_t{uCluster} < uint64_t{m_uClusterCount} + 2;
 }
@@ -260,7 +271,9 @@ int CFastFatRecovery::FindNextClusterNO(uint32_t uCluster, uint32_t& uNext) {
 
 uint32_t CFastFatRecovery::FollowChain(uint32_t uCluster) {
     uint32_t entry = 0;
-    if (GetNextClusterNO(uCluster, entry) == 0) {
+    // The records are deleted files, whose chains the file system released; on a damaged FAT
+    // the entries left there point into other data, so such a file is taken as contiguous.
+    if (!m_bFatDamaged && GetNextClusterNO(uCluster, entry) == 0) {
         if (m_nFatType != kFatType32) entry &= 0xFFFF;
         const uint32_t next = entry & 0x0FFFFFFF;
         if (entry != 0 && !IsEndOfChain(entry) && next != uCluster && IsDataCluster(next)) {
@@ -383,11 +396,17 @@ int CFastFatRecovery::InitDirInfo(uint32_t uCluster) {
     for (bool first = true;; first = false) {
         visited.insert(current);
         result = ReadFolderBuffer(current, fixedRoot, buf);
-        if (result != 0) return result;
+        if (result != 0) {
+            if (!underDeletion) NoteDamage("folder at cluster %u cannot be read\n", current);
+            return result;
+        }
         if (isMapped && current != m_uRootCluster) {
             // A folder opens with its dot pair. A cluster taken on trust because the FAT no
             // longer says where the folder goes on must at least hold directory entries.
-            if (first && !OpensWithDotPair(buf.data(), buf.size())) break;
+            if (first && !OpensWithDotPair(buf.data(), buf.size())) {
+                if (!underDeletion) NoteDamage("folder at cluster %u lost its dot pair\n", current);
+                break;
+            }
             if (!first && guessed &&
                 !IsFatFDTRecord(buf.data(), static_cast<int>(m_uBytesPerSector)))
                 break;
@@ -423,7 +442,12 @@ bool CFastFatRecovery::ParseFolderBuffer(const std::vector<unsigned char>& buf,
         const uint64_t entrySector = u64FirstSector + offset / m_uBytesPerSector;
         if (e[0] == 0x00) return false;
         if (!IsFatEntyValid(e, buf.size() - offset)) {
-            // A broken entry also breaks the long name it may have belonged to.
+            // A broken entry also breaks the long name it may have belonged to. In a live
+            // folder it means damage; a deleted folder's clusters may simply have been reused.
+            // The ".." entry is refused by the entry test and is no damage.
+            if (!bUnderDeletion && e[0] != '.') {
+                NoteDamage("broken entry in folder %u\n", uCurrentFolder);
+            }
             lfn.Reset();
             continue;
         }
