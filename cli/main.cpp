@@ -148,10 +148,20 @@ int ScanProgress(void* ctx, int nPercent, int nWeight, int nSecondsLeft, uint64_
     return 0;
 }
 
+// Engines report a failed read of the disk as 30 and a record pointing past the volume as 87,
+// codes that strerror would call "Read-only file system" and "Invalid argument"; every other
+// positive code is the system's own error.
+std::string DescribeRecoveryError(int nError) {
+    if (nError == 30) return "the disk could not be read there (30)";
+    if (nError == 87) return "its data lies outside the volume (87)";
+    if (nError > 0) return std::strerror(nError);
+    return "error " + std::to_string(nError);
+}
+
 int RecoveryProgress(void*, int nPercent, int, int nError, const char16_t* pszPath) {
     if (nPercent == 100 && nError != 0) {
         std::fprintf(stderr, "failed: %s: %s\n", WideToUtf8(pszPath).c_str(),
-                     nError > 0 ? std::strerror(nError) : "error");
+                     DescribeRecoveryError(nError).c_str());
     }
     return g_cancel.load() ? ERROR_USER_CANCEL : 0;
 }
