@@ -1,0 +1,216 @@
+// ferrowen-cli on damaged and failing media, as a user meets them: a disk with unreadable
+// sectors, an image cut short, a boot sector overwritten, a destination that fills up. The
+// faults come from faulty_io preloaded into the command line. Every run must end with a clear
+// report, give back what the undamaged parts hold, and leave the disk unchanged.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "damage_support.h"
+#include "support/fixture.h"
+
+namespace {
+
+using namespace ferrowen::test;
+using namespace ferrowen::test::damage;
+
+struct CliRun {
+    int status;  // exit status; -1 when the process did not exit by itself (a crash)
+    std::string out;
+};
+
+CliRun Cli(const std::string& env, const std::string& args) {
+    const std::string command = env + " " FERROWEN_CLI_PATH " " + args + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    CliRun run{-1, {}};
+    if (pipe == nullptr) return run;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) run.out.append(buf, n);
+    const int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// The preloaded faults; a sanitizer build must be told the library before its runtime is fine.
+std::string Faults(const std::string& settings) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    return "LD_PRELOAD='" FERROWEN_FAULTY_IO_PATH "' ASAN_OPTIONS='" +
+           std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0' " + settings;
+}
+
+std::vector<std::string> LinesWith(const std::string& text, const std::string& needle) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find(needle) != std::string::npos) lines.push_back(line);
+    }
+    return lines;
+}
+
+// The demo disk: partition 1 is FAT32 (five deleted files), partition 2 NTFS (three).
+struct DemoFile {
+    int partition;
+    std::string sha256;
+};
+std::vector<DemoFile> Demo() {
+    std::ifstream in(FixtureDir() + "/demo.manifest.tsv");
+    std::string line;
+    std::getline(in, line);
+    std::vector<DemoFile> files;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string partition, path, size, sha;
+        std::getline(fields, partition, '\t');
+        std::getline(fields, path, '\t');
+        std::getline(fields, size, '\t');
+        std::getline(fields, sha, '\t');
+        files.push_back({std::stoi(partition), sha});
+    }
+    return files;
+}
+std::set<std::string> DemoHashes(int partition) {
+    std::set<std::string> hashes;
+    for (const DemoFile& f : Demo()) {
+        if (f.partition == partition) hashes.insert(f.sha256);
+    }
+    return hashes;
+}
+
+constexpr uint64_t kFatStart = 2048 * 512ull, kNtfsStart = 38912 * 512ull;
+
+class CliDamage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        image_ = UnpackFixture("demo", dir_);
+        env_ = "XDG_DATA_HOME='" + dir_.path() + "/data' ";
+    }
+    std::string Out(const std::string& name) const { return dir_.path() + "/" + name; }
+    // Recovers a partition of the image once without faults, to learn where its files lie.
+    std::map<std::string, Extent> WhereFilesLie(int partition) {
+        const std::string out = Out("whole" + std::to_string(partition));
+        const CliRun run = Cli(env_, "recover '" + image_ + "' --partition " +
+                                         std::to_string(partition) + " --out '" + out + "'");
+        EXPECT_EQ(run.status, 0) << run.out;
+        return LocateFiles(image_, out, partition == 1 ? kFatStart : kNtfsStart);
+    }
+    TempDir dir_;
+    std::string image_, env_;
+};
+
+TEST_F(CliDamage, OnAFailingDiskReportsTheFileItCannotReadAndRecoversTheRest) {
+    const auto where = WhereFilesLie(1);
+    const std::set<std::string> wanted = DemoHashes(1);
+    std::string victim;
+    for (const std::string& h : wanted) {
+        if (where.count(h) && where.at(h).size > 8192 && where.at(h).contiguous) victim = h;
+    }
+    ASSERT_FALSE(victim.empty());
+    const uint64_t bad = (where.at(victim).offset + 4096) / 512 * 512;
+    const std::string hash = Sha256OfFile(image_);
+    // The victim's middle, and the first FAT of the volume, cannot be read.
+    const std::string ranges = std::to_string(bad) + "-" + std::to_string(bad + 2048) + "," +
+                               std::to_string(kFatStart + 32 * 512) + "-" +
+                               std::to_string(kFatStart + 64 * 512);
+    const std::string out = Out("out");
+    const CliRun run = Cli(env_ + Faults("FERROWEN_FAULT_READS='" + image_ + "|" + ranges + "'"),
+                           "recover '" + image_ + "' --partition 1 --out '" + out + "'");
+    EXPECT_EQ(run.status, 1) << run.out;
+    const auto failed = LinesWith(run.out, "failed: ");
+    ASSERT_EQ(failed.size(), 1u) << run.out;
+    EXPECT_NE(failed[0].find("could not be read"), std::string::npos) << failed[0];
+    EXPECT_NE(run.out.find(", 1 failed"), std::string::npos) << run.out;
+    const std::set<std::string> back = HashesBelow(out);
+    EXPECT_EQ(CountIn(wanted, back), wanted.size() - 1);
+    EXPECT_EQ(back.count(victim), 0u);
+    EXPECT_EQ(Sha256OfFile(image_), hash);
+}
+
+TEST_F(CliDamage, OnAnImageCutShortEndsAndGivesBackWhatLiesBeforeTheCut) {
+    const auto where = WhereFilesLie(2);
+    // Cut through the NTFS volume after its last deleted file's data.
+    uint64_t cut = kNtfsStart;
+    for (const auto& [hash, e] : where) cut = std::max(cut, e.offset + e.size);
+    cut = (cut + 4095) / 4096 * 4096;
+    ASSERT_LT(cut, std::filesystem::file_size(image_));
+    Truncate(image_, cut);
+    const std::string out = Out("out");
+    const CliRun run = Cli(env_, "recover '" + image_ + "' --partition 2 --out '" + out + "'");
+    EXPECT_GE(run.status, 0) << run.out;
+    EXPECT_LE(run.status, 1) << run.out;
+    const std::set<std::string> back = HashesBelow(out);
+    for (const auto& [hash, e] : where) {
+        if (DemoHashes(2).count(hash) && e.contiguous) {
+            EXPECT_EQ(back.count(hash), 1u) << hash;
+        }
+    }
+}
+
+TEST_F(CliDamage, WithAnOverwrittenBootSectorFindsTheFilesThroughTheFolders) {
+    Scribble(image_, kFatStart, 512, 11);
+    Scribble(image_, kNtfsStart, 512, 12);
+    for (int partition : {1, 2}) {
+        const std::string out = Out("out" + std::to_string(partition));
+        const CliRun run = Cli(env_, "recover '" + image_ + "' --partition " +
+                                         std::to_string(partition) + " --out '" + out + "'");
+        EXPECT_EQ(run.status, 0) << run.out;
+        const std::set<std::string> wanted = DemoHashes(partition);
+        EXPECT_EQ(CountIn(wanted, HashesBelow(out)), wanted.size()) << "partition " << partition;
+    }
+}
+
+TEST_F(CliDamage, IntoAFullDestinationReportsEachFileThatDidNotFit) {
+    const std::string out = Out("out");
+    std::filesystem::create_directories(out);
+    const CliRun run = Cli(env_ + Faults("FERROWEN_FAULT_WRITE_LIMIT='" + out + "|30000'"),
+                           "recover '" + image_ + "' --partition 1 --out '" + out + "'");
+    EXPECT_EQ(run.status, 1) << run.out;
+    const auto failed = LinesWith(run.out, "failed: ");
+    ASSERT_GE(failed.size(), 2u) << run.out;
+    for (const std::string& line : failed) {
+        EXPECT_NE(line.find("No space left on device"), std::string::npos) << line;
+    }
+    EXPECT_NE(run.out.find(", " + std::to_string(failed.size()) + " failed"), std::string::npos)
+        << run.out;
+    uintmax_t kept = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(out)) {
+        if (entry.is_regular_file()) kept += entry.file_size();
+    }
+    EXPECT_EQ(kept, 30000u);
+}
+
+// The same proof as the engines', for the command line's own opens: listing, scanning and
+// recovering open the disk image read-only, every time.
+TEST_F(CliDamage, OpensTheDiskReadOnlyInEveryCommand) {
+    const std::string hash = Sha256OfFile(image_);
+    const std::string log = Out("opens.log");
+    const std::string env =
+        env_ + "FERROWEN_DISKS='" + image_ + "' " + Faults("FERROWEN_FAULT_OPEN_LOG='" + log + "'");
+    EXPECT_EQ(Cli(env, "list").status, 0);
+    EXPECT_EQ(Cli(env, "scan 0 --partition 1").status, 0);
+    EXPECT_EQ(Cli(env, "recover 0 --partition 2 --out '" + Out("out") + "'").status, 0);
+    EXPECT_EQ(Cli(env, "recover '" + image_ + "' --out '" + Out("whole") + "'").status, 0);
+    std::ifstream in(log);
+    const std::string resolved = std::filesystem::canonical(image_).string();
+    std::string line;
+    size_t opens = 0;
+    while (std::getline(in, line)) {
+        const size_t tab = line.find('\t');
+        if (tab == std::string::npos || line.substr(tab + 1) != resolved) continue;
+        ++opens;
+        EXPECT_EQ(std::stoi(line.substr(0, tab)) & O_ACCMODE, O_RDONLY) << line;
+    }
+    EXPECT_GE(opens, 8u);
+    EXPECT_EQ(Sha256OfFile(image_), hash);
+}
+
+}  // namespace
