@@ -5,43 +5,16 @@
 // bits: 1 feeds the sectors in descending order instead of ascending; 2 also hands every
 // sector the recognisers refuse to the entry parser, as if they had accepted it; 4 skips the
 // volume's own boot sector.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
 #include <vector>
 
-#include "engine/log_file_manager.h"
 #include "fat/professional_fat_recovery.h"
 #include "foundation/recognisers.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
 constexpr size_t kSector = 512;
-
-int MemoryImage(const uint8_t* data, size_t size) {
-    const int fd = memfd_create("fat-deep-image", MFD_CLOEXEC);
-    if (fd < 0) return -1;
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = write(fd, data + done, size - done);
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return fd;
-}
-
-void PrepareLogRoot() {
-    static bool ready = false;
-    if (ready) return;
-    char pattern[] = "/tmp/ferrowen-fuzz-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) ::setenv("XDG_DATA_HOME", pattern, 1);
-    CLogFileManager::GetInstance()->Init();
-    ready = true;
-}
 
 void FeedSector(CProfessionalFatRecovery& engine, const uint8_t* p, uint64_t sector,
                 bool bEverything) {
@@ -79,10 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t control = data[0];
     const uint8_t* image = data + 1;
     const size_t sectors = (size - 1) / kSector;
-    PrepareLogRoot();
-    const int fd = MemoryImage(image, sectors * kSector);
-    if (fd < 0) return 0;
-    ::setenv("FERROWEN_DISKS", ("/proc/self/fd/" + std::to_string(fd)).c_str(), 1);
+    ferrowen::fuzz::ScanLogRoot();
+    const ferrowen::fuzz::MemoryImage memory(image, sectors * kSector);
+    if (!memory.ok()) return 0;
+    memory.BecomeDiskZero();
     {
         CProfessionalFatRecovery engine;
         if (engine.Init(0, 0, static_cast<long long>(sectors), u'C') == 0) {
@@ -100,11 +73,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             engine.SearchFileNode(u"*.jpg|*.txt|*.other", found);
         }
     }
-    char folder[4096];
-    if (CLogFileManager::GetInstance()->GetLogFileDirPath(folder, sizeof folder) == 0) {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
-    close(fd);
+    ferrowen::fuzz::RemoveCurrentScanFolder();
     return 0;
 }

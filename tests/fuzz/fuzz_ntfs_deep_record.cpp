@@ -2,51 +2,20 @@
 // coordinator drives it: every sector that could start a FILE record is handed to the record
 // parse, then the folder pass runs, and what was found is browsed, looked up, previewed and
 // recovered. Nothing may fault and no read may leave the buffers it was given.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "engine/log_file_manager.h"
 #include "foundation/recognisers.h"
 #include "foundation/text.h"
 #include "ntfs/professional_ntfs_recovery.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
 constexpr size_t kRecord = CProfessionalNtfsRecovery::kBytesPerRecord;
-
-// The image is handed to the engine as a file in memory, through the disk table, exactly as
-// a disk image named in FERROWEN_DISKS would be.
-int MemoryImage(const uint8_t* data, size_t size) {
-    const int fd = memfd_create("ntfs-image", MFD_CLOEXEC);
-    if (fd < 0) return -1;
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = write(fd, data + done, size - done);
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return fd;
-}
-
-std::string PrepareLogRoot() {
-    static std::string root;
-    if (root.empty()) {
-        char pattern[] = "/tmp/ferrowen-fuzz-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) {
-            root = pattern;
-            ::setenv("XDG_DATA_HOME", pattern, 1);
-        }
-        CLogFileManager::GetInstance()->Init();
-    }
-    return root;
-}
 
 void Feed(CProfessionalNtfsRecovery& engine, const uint8_t* data, size_t size) {
     for (size_t offset = 0; offset + kRecord <= size; offset += 512) {
@@ -87,11 +56,10 @@ void Exercise(CProfessionalNtfsRecovery& engine, const std::string& outDir) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < kRecord || size > (1 << 20)) return 0;
-    const std::string root = PrepareLogRoot();
-    const int fd = MemoryImage(data, size);
-    if (fd < 0 || root.empty()) return 0;
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    ::setenv("FERROWEN_DISKS", path.c_str(), 1);
+    const std::string& root = ferrowen::fuzz::ScanLogRoot();
+    const ferrowen::fuzz::MemoryImage memory(data, size);
+    if (!memory.ok() || root.empty()) return 0;
+    memory.BecomeDiskZero();
     const std::string outDir = root + "/out";
     std::filesystem::create_directories(outDir);
     {
@@ -105,10 +73,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::error_code ignored;
     std::filesystem::remove_all(outDir, ignored);
-    char folder[4096];
-    if (CLogFileManager::GetInstance()->GetLogFileDirPath(folder, sizeof folder) == 0) {
-        std::filesystem::remove_all(folder, ignored);
-    }
-    close(fd);
+    ferrowen::fuzz::RemoveCurrentScanFolder();
     return 0;
 }

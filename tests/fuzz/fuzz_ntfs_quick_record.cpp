@@ -3,18 +3,14 @@
 // engine, its tree browsed, its files previewed and its free space walked. The records
 // parsed this way reach every path of the scan: deleted and live records, names, data sizes,
 // attribute lists, parent chains, lost folders and the data health test.
-#include <sys/mman.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "engine/log_file_manager.h"
 #include "ntfs/fast_ntfs_recovery.h"
+#include "tests/fuzz/fuzz_support.h"
 #include "tests/ntfs_test_image.h"
 
 namespace {
@@ -42,39 +38,6 @@ const Bytes& Template() {
     return image;
 }
 
-int MemoryImage(const Bytes& image) {
-    const int fd = memfd_create("ntfs-image", MFD_CLOEXEC);
-    if (fd < 0) return -1;
-    size_t done = 0;
-    while (done < image.size()) {
-        const ssize_t n = write(fd, image.data() + done, image.size() - done);
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return fd;
-}
-
-std::string g_logRoot;
-
-void RemoveLogRoot() {
-    std::error_code ignored;
-    if (!g_logRoot.empty()) std::filesystem::remove_all(g_logRoot, ignored);
-}
-
-// The scan logs go to a folder of their own, removed when the process ends.
-void PrepareLogRoot() {
-    static bool ready = false;
-    if (ready) return;
-    char pattern[] = "/tmp/ferrowen-fuzz-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) {
-        g_logRoot = pattern;
-        ::setenv("XDG_DATA_HOME", pattern, 1);
-        std::atexit(RemoveLogRoot);
-    }
-    CLogFileManager::GetInstance()->Init();
-    ready = true;
-}
-
 void Browse(CFastNtfsRecovery& engine, _FILE_NODE_* parent, unsigned int level, int& budget) {
     std::vector<_FILE_NODE_> children;
     engine.GetChildrenFileNode(parent, level, children);
@@ -95,7 +58,7 @@ void Browse(CFastNtfsRecovery& engine, _FILE_NODE_* parent, unsigned int level, 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0 || size > kMaxFuzzedRecords * NtfsVolumeBuilder::kRecordBytes) return 0;
-    PrepareLogRoot();
+    ferrowen::fuzz::ScanLogRoot();
     Bytes image = Template();
     NtfsVolumeBuilder placer(512, 1);
     placer.SetMftRuns({{8, 128}});
@@ -104,9 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint64_t sector = placer.RecordSector(kFirstFuzzedRecord + n);
         std::memcpy(image.data() + sector * NtfsVolumeBuilder::kSectorBytes, data + at, piece);
     }
-    const int fd = MemoryImage(image);
-    if (fd < 0) return 0;
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const ferrowen::fuzz::MemoryImage memory(image.data(), image.size());
+    if (!memory.ok()) return 0;
+    const std::string path = memory.path();
     {
         CFastNtfsRecovery engine;
         const std::u16string wide(path.begin(), path.end());
@@ -124,11 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
-    char folder[4096];
-    if (CLogFileManager::GetInstance()->GetLogFileDirPath(folder, sizeof folder) == 0) {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
-    close(fd);
+    ferrowen::fuzz::RemoveCurrentScanFolder();
     return 0;
 }
