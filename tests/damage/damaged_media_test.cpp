@@ -223,6 +223,29 @@ TEST_F(DamagedMedia, NtfsWithScribbledRecordsKeepsTheOthers) {
     EXPECT_GE(back + 8, wanted.size());
 }
 
+// Without the $MFT's own record and its mirror the table cannot be followed from the boot
+// sector; the records themselves are still where they were and are found by looking.
+TEST_F(DamagedMedia, NtfsWithoutTheTablesOwnRecordFindsTheRecordsByLooking) {
+    const std::string image = Image("ntfs");
+    uint64_t cluster = 0;
+    const uint64_t mft = NtfsMftOffset(image, &cluster);
+    Scribble(image, mft, 1024, 9);
+    std::ifstream in(image, std::ios::binary);
+    unsigned char boot[512];
+    in.read(reinterpret_cast<char*>(boot), sizeof boot);
+    const uint64_t mirror = (uint64_t{boot[0x38]} | uint64_t{boot[0x39]} << 8 |
+                             uint64_t{boot[0x3A]} << 16 | uint64_t{boot[0x3B]} << 24) *
+                            cluster;
+    Scribble(image, mirror, 1024, 10);
+    const Outcome o = ScanAndRecover(image, Out("out"));
+    const auto wanted = DeletedHashes("ntfs");
+    const size_t back = CountIn(wanted, o.recovered);
+    Report("ntfs without $MFT record", o, wanted.size(), back);
+    EXPECT_EQ(o.scanResult, 0);
+    ExpectHonestSummary(o);
+    EXPECT_EQ(back, wanted.size());
+}
+
 TEST_F(DamagedMedia, NtfsWithUnreadableRecordsKeepsTheOthers) {
     const std::string image = Image("ntfs");
     const uint64_t mft = NtfsMftOffset(image);
