@@ -11,6 +11,8 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <random>
+#include <tuple>
 
 #include "damage_support.h"
 #include "engine/log_file_manager.h"
@@ -296,5 +298,53 @@ TEST(FatDamageSignal, HealthyVolumesShowNoDamageAndScribbledOnesDo) {
     ::unsetenv("FERROWEN_DISKS");
     ::unsetenv("XDG_DATA_HOME");
 }
+
+}  // namespace
+
+namespace {
+
+using namespace ferrowen::test;
+using namespace ferrowen::test::damage;
+
+// Damage at random places, of random sizes, with random unreadable stretches: whatever is hit,
+// the scan ends, the recovery reports every file one way or the other, and nothing crashes.
+class RandomDamage : public ::testing::TestWithParam<std::tuple<const char*, unsigned>> {};
+
+TEST_P(RandomDamage, NeverBreaksAScanOrARecovery) {
+    const auto [fixture, seed] = GetParam();
+    TempDir dir;
+    ::setenv("XDG_DATA_HOME", (dir.path() + "/data").c_str(), 1);
+    CLogFileManager::GetInstance()->Init();
+    faulty_io::Reset();
+    const std::string image = UnpackFixture(fixture, dir);
+    const uint64_t size = std::filesystem::file_size(image);
+    std::mt19937_64 random(seed);
+    // Most damage lands where the structures are: the first megabyte.
+    auto place = [&] {
+        return random() % 2 ? random() % std::min<uint64_t>(size, 1 << 20) : random() % size;
+    };
+    for (int k = 0; k < 12; ++k)
+        Scribble(image, place() / 512 * 512, 1 + random() % 4096, seed + k);
+    std::vector<std::pair<uint64_t, uint64_t>> bad;
+    for (int k = 0; k < 4; ++k) {
+        const uint64_t at = place() / 512 * 512;
+        bad.emplace_back(at, at + 512 * (1 + random() % 16));
+    }
+    faulty_io::FailReads(image, bad);
+    if (seed % 3 == 0) Truncate(image, size - size / 4);
+    const Outcome o = ScanAndRecover(image, dir.path() + "/out");
+    faulty_io::Reset();
+    if (o.engineMade) {
+        EXPECT_EQ(o.scanResult, 0);
+        EXPECT_EQ(o.summary.failures.size(), o.summary.uFailed);
+        EXPECT_EQ(o.summary.uRecovered + o.summary.uFailed, o.listed);
+    }
+    ::unsetenv("FERROWEN_DISKS");
+    ::unsetenv("XDG_DATA_HOME");
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomDamage,
+                         ::testing::Combine(::testing::Values("fat12", "fat16", "ntfs", "demo"),
+                                            ::testing::Range(1u, 7u)));
 
 }  // namespace
