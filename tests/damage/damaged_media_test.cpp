@@ -83,6 +83,9 @@ protected:
         }
     }
 
+    // A bad stretch in the middle of the largest contiguous deleted file.
+    void ExpectABadStretchCostsOneFile(const std::string& fixture);
+
     TempDir dir_;
 };
 
@@ -162,10 +165,18 @@ TEST_F(DamagedMedia, FatWithUnreadableBootAreaIsStillScannedDeep) {
 // read error, what was read before the bad stretch stays on disk, the reader notes the failed
 // read in the debug log, and every other deleted file comes back.
 TEST_F(DamagedMedia, UnreadableSectorsInsideAFileFailThatFileOnly) {
-    const std::string image = Image("fat16");
+    ExpectABadStretchCostsOneFile("fat16");
+}
+
+TEST_F(DamagedMedia, UnreadableSectorsInsideAnNtfsFileFailThatFileOnly) {
+    ExpectABadStretchCostsOneFile("ntfs");
+}
+
+void DamagedMedia::ExpectABadStretchCostsOneFile(const std::string& fixture) {
+    const std::string image = Image(fixture);
     ScanAndRecover(image, Out("whole"));
     const auto where = LocateFiles(image, Out("whole"));
-    const auto wanted = DeletedHashes("fat16");
+    const auto wanted = DeletedHashes(fixture);
     std::string victim;
     for (const std::string& h : wanted) {
         if (!where.count(h) || !where.at(h).contiguous) continue;
