@@ -335,6 +335,10 @@ int CFileTypeJudge::IsFileSystemSector(const unsigned char* pBuf, size_t nLen) {
             if (Has(pBuf, nLen, 3, oem, 8)) return 1;
         }
     }
+    // A folder's first sector opens with its "." and ".." entries, which the run-of-entries
+    // test refuses as names. It is the sector the deep FAT scan learns the geometry from, and
+    // the deep scan skips whatever a carved file is said to cover: a file must end before it.
+    if (IsFatFileRecord(pBuf, nLen)) return 1;
     const int len = nLen > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(nLen);
     return IsFatFDTRecord(pBuf, len);
 }

@@ -17,6 +17,7 @@
 #include "engine/log_file_manager.h"
 #include "engine/recovery_job.h"
 #include "fat/fast_fat_recovery.h"
+#include "fat_deep_test_support.h"
 #include "foundation/text.h"
 #include "support/fixture.h"
 
@@ -259,6 +260,79 @@ TEST(DeepScanRaw, AnImageWithoutAFileSystemGivesBackItsFilesByCarving) {
     engine->SearchFileNode(BuildSearchKey(FILE_TYPE_ALL).c_str(), found);
     EXPECT_GE(found.size(), 25u);
     for (const auto& f : found) EXPECT_EQ(f.nFileSource, uint32_t{FILE_SOURCE_FILE_TYPE});
+    ::unsetenv("XDG_DATA_HOME");
+}
+
+// A video whose estimated length runs on until the next file-system sector used to swallow
+// the folder stored right after it: the pass skips what a carved file covers, and a folder's
+// first sector (its "." and ".." pair) did not count as file-system structure, so the deep FAT
+// parser never saw the folder and its files were lost.
+TEST(DeepScanRaw, AFolderRightAfterACarvedVideoIsNotSkipped) {
+    using namespace ferrowen::test::deep;
+    TempDir dir;
+    constexpr uint32_t kSpc = 8, kBase = 64;
+    HandImage image(dir, 2048, kSpc, kBase);
+    std::vector<Entry> root;
+    Add(root, NamedEntries(u"Docs", "DOCS       ", FAT_ATTR_DIRECTORY, 3, 0));
+    Add(root, NamedEntries(u"Mail", "MAIL       ", FAT_ATTR_DIRECTORY, 4, 0));
+    image.WriteFolder(2, root);
+    std::vector<Entry> docs = DotPair(3, 0);
+    Add(docs, NamedEntries(u"notes.txt", "NOTES   TXT", FAT_ATTR_ARCHIVE, 20, 300));
+    image.WriteFolder(3, docs);
+    image.WriteData(20, 300);
+    std::vector<Entry> mail = DotPair(4, 0);
+    Add(mail, NamedEntries(u"Inbox", "INBOX      ", FAT_ATTR_DIRECTORY, 8, 0));
+    image.WriteFolder(4, mail);
+    // Clusters 5-7: an MP4 without the trailer its estimator looks for, so its end is wherever
+    // the next file or file-system sector starts.
+    std::vector<unsigned char> video(3 * kSpc * kSector);
+    uint32_t noise = 12345;
+    for (unsigned char& b : video) {
+        noise = noise * 1103515245u + 12345u;
+        b = static_cast<unsigned char>(noise >> 16);
+    }
+    static const char kHeader[] =
+        "\0\0\0\x20"
+        "ftypisom"
+        "\0\0\x02\0"
+        "isomiso2avc1mp41"
+        "\0\0\x2F\xE0"
+        "mdat";
+    std::memcpy(video.data(), kHeader, sizeof kHeader - 1);
+    image.WriteBytes(image.ClusterSector(5), video.data(), video.size());
+    std::vector<Entry> inbox = DotPair(8, 4);
+    Add(inbox, NamedEntries(u"message 01.eml", "MESSAG~1EML", FAT_ATTR_ARCHIVE, 40, 700));
+    image.WriteFolder(8, inbox);
+    const std::string message = image.WriteData(40, 700);
+
+    ::setenv("XDG_DATA_HOME", (dir.path() + "/data").c_str(), 1);
+    CLogFileManager::GetInstance()->Init();
+    std::unique_ptr<IFileRecoveryParse> engine(
+        CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
+            Utf8ToWide(image.path().c_str()).c_str(), u'C', RECOVERY_TYPE_PROFESSIONAL));
+    ASSERT_NE(engine, nullptr);
+    engine->InitCallBack(nullptr, nullptr, nullptr, 100);
+    ASSERT_EQ(engine->ScanDevice(nullptr), 0);
+    std::map<std::string, Found> tree;
+    CollectTree(*engine, nullptr, 0, "", tree);
+
+    // The video is carved, but only up to the folder.
+    const Found* carved = nullptr;
+    for (const auto& [path, found] : tree) {
+        if (found.node.nFileSource == FILE_SOURCE_FILE_TYPE) carved = &found;
+    }
+    ASSERT_NE(carved, nullptr);
+    EXPECT_EQ(carved->node.u64RecordSector, image.ClusterSector(5));
+    EXPECT_EQ(carved->node.u64FileSize, uint64_t{3} * kSpc * kSector);
+
+    ASSERT_EQ(tree.count("Mail/Inbox/message 01.eml"), 1u);
+    _FILE_NODE_ node = tree.at("Mail/Inbox/message 01.eml").node;
+    EXPECT_EQ(node.nFileSource, uint32_t{FILE_SOURCE_PRO_FAT});
+    TempDir out;
+    const std::string target = out.path() + "/message 01.eml";
+    ASSERT_EQ(engine->SaveFileData(&node, Utf8ToWide(target.c_str()).c_str(), 0), 0);
+    EXPECT_EQ(ReadFile(target), message);
+    EXPECT_EQ(tree.count("Docs/notes.txt"), 1u);
     ::unsetenv("XDG_DATA_HOME");
 }
 
