@@ -2,7 +2,6 @@
 // disk table and by path, and refusing bad input with a clear message and nothing written.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cctype>
 #include <cstdio>
@@ -13,55 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "support/cli_run.h"
 #include "support/fixture.h"
 
 namespace {
 
+using ferrowen::test::CliRun;
 using ferrowen::test::FixtureDir;
+using ferrowen::test::RunCli;
 using ferrowen::test::Sha256OfFile;
 using ferrowen::test::TempDir;
 using ferrowen::test::UnpackFixture;
-
-struct CliRun {
-    int status;
-    std::string out;
-};
-
-// Runs the command line with the given environment prefix; stdout captured, stderr merged.
-CliRun Cli(const std::string& env, const std::string& args) {
-    const std::string command = env + " " FERROWEN_CLI_PATH " " + args + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    CliRun run{-1, {}};
-    if (pipe == nullptr) return run;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) run.out.append(buf, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
-struct DemoFile {
-    int partition;
-    std::string path, sha256;
-};
-
-std::vector<DemoFile> DemoManifest() {
-    std::ifstream in(FixtureDir() + "/demo.manifest.tsv");
-    std::string line;
-    std::getline(in, line);
-    std::vector<DemoFile> files;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string partition, path, size, sha;
-        std::getline(fields, partition, '\t');
-        std::getline(fields, path, '\t');
-        std::getline(fields, size, '\t');
-        std::getline(fields, sha, '\t');
-        files.push_back({std::stoi(partition), path, sha});
-    }
-    return files;
-}
 
 std::string TypeFolder(const std::string& name) {
     const std::string ext = name.substr(name.rfind('.') + 1);
@@ -83,7 +44,7 @@ protected:
 };
 
 TEST_F(CliTest, ListsTheImageAndItsPartitions) {
-    const CliRun run = Cli(env_, "list --json");
+    const CliRun run = RunCli(env_, "list --json");
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_NE(run.out.find("\"name\":\"Physical Driver 0\""), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\"name\":\"Partition 1\""), std::string::npos);
@@ -93,11 +54,11 @@ TEST_F(CliTest, ListsTheImageAndItsPartitions) {
 TEST_F(CliTest, RecoversEachPartitionIntoTypeFoldersByteExact) {
     for (int partition : {1, 2}) {
         const std::string out = dir_.path() + "/out" + std::to_string(partition);
-        const CliRun run = Cli(env_, "recover 0 --partition " + std::to_string(partition) +
-                                         " --types photo,document --out '" + out + "'");
+        const CliRun run = RunCli(env_, "recover 0 --partition " + std::to_string(partition) +
+                                            " --types photo,document --out '" + out + "'");
         EXPECT_EQ(run.status, 0) << run.out;
         EXPECT_NE(run.out.find("0 failed"), std::string::npos) << run.out;
-        for (const DemoFile& f : DemoManifest()) {
+        for (const ferrowen::test::DemoFile& f : ferrowen::test::LoadDemoManifest()) {
             if (f.partition != partition) continue;
             const std::string name = f.path.substr(f.path.rfind('/') + 1);
             std::set<std::string> hashes;  // by content: deleted 8.3 names come back as "!..."
@@ -111,8 +72,8 @@ TEST_F(CliTest, RecoversEachPartitionIntoTypeFoldersByteExact) {
 }
 
 TEST_F(CliTest, ScansAnImageByPathAndPrintsJson) {
-    const CliRun run = Cli("XDG_DATA_HOME='" + dir_.path() + "/data'",
-                           "scan '" + image_ + "' --partition 1 --types photo --json");
+    const CliRun run = RunCli("XDG_DATA_HOME='" + dir_.path() + "/data'",
+                              "scan '" + image_ + "' --partition 1 --types photo --json");
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_NE(run.out.find("\"name\":\"!mg_0001.jpg\""), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\"category\":\"Photo\""), std::string::npos);
@@ -132,7 +93,7 @@ TEST_F(CliTest, RefusesBadInputWithoutWritingAnything) {
              {"recover 0", "recover needs --out"},
              {"scan", "a TARGET is needed"},
              {"frobnicate 0", "unknown command"}}) {
-        const CliRun run = Cli(env_, c.args);
+        const CliRun run = RunCli(env_, c.args);
         EXPECT_EQ(run.status, 2) << c.args << "\n" << run.out;
         EXPECT_NE(run.out.find(c.message), std::string::npos) << c.args << "\n" << run.out;
     }
@@ -144,7 +105,7 @@ TEST_F(CliTest, ADestinationThatCannotBeCreatedFailsClearly) {
     const std::string blocker = dir_.path() + "/file";
     std::ofstream(blocker) << "x";
     const CliRun run =
-        Cli(env_, "recover 0 --partition 1 --types photo --out '" + blocker + "/sub'");
+        RunCli(env_, "recover 0 --partition 1 --types photo --out '" + blocker + "/sub'");
     EXPECT_EQ(run.status, 2) << run.out;
     EXPECT_NE(run.out.find("cannot use"), std::string::npos) << run.out;
 }
@@ -179,8 +140,8 @@ TEST_P(CliVolumes, RecoversTheDeletedFilesByteExact) {
     const std::string image = UnpackFixture(c.fixture, dir);
     const std::string hash = Sha256OfFile(image);
     const std::string out = dir.path() + "/out";
-    const CliRun run = Cli("XDG_DATA_HOME='" + dir.path() + "/data'",
-                           "recover '" + image + "' " + c.partition + " --out '" + out + "'");
+    const CliRun run = RunCli("XDG_DATA_HOME='" + dir.path() + "/data'",
+                              "recover '" + image + "' " + c.partition + " --out '" + out + "'");
     EXPECT_EQ(run.status, 0) << run.out.substr(run.out.size() > 2000 ? run.out.size() - 2000 : 0);
     const std::set<std::string> hashes = HashesBelow(out);
     size_t expected = 0, found = 0;

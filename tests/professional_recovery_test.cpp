@@ -37,33 +37,6 @@ std::set<std::string> HashesIn(const std::string& folder) {
     return hashes;
 }
 
-struct DemoFile {
-    int partition;
-    std::string path;
-    long long size;
-    std::string sha256;
-};
-
-std::vector<DemoFile> DemoManifest() {
-    std::ifstream in(FixtureDir() + "/demo.manifest.tsv");
-    std::string line;
-    std::getline(in, line);
-    std::vector<DemoFile> files;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        DemoFile f;
-        std::string partition, size, state;
-        std::getline(fields, partition, '\t');
-        std::getline(fields, f.path, '\t');
-        std::getline(fields, size, '\t');
-        std::getline(fields, f.sha256, '\t');
-        f.partition = std::stoi(partition);
-        f.size = std::stoll(size);
-        files.push_back(f);
-    }
-    return files;
-}
-
 // The demo disk's partitions: FAT32 at 2048 (36864 sectors), NTFS at 38912 (32768 sectors).
 constexpr long long kFatStart = 2048, kFatSectors = 36864;
 constexpr long long kNtfsStart = 38912, kNtfsSectors = 32768;
@@ -107,7 +80,7 @@ protected:
                           Utf8ToWide(out.path().c_str())),
                   0);
         EXPECT_EQ(job.Summary().uFailed, 0u);
-        for (const DemoFile& f : DemoManifest()) {
+        for (const ferrowen::test::DemoFile& f : ferrowen::test::LoadDemoManifest()) {
             if (f.partition != partition) continue;
             const std::string name = f.path.substr(f.path.rfind('/') + 1);
             // A deleted 8.3 entry without a long name comes back as "!" + the rest, so the
@@ -129,7 +102,8 @@ TEST_F(DeepScan, FatPartitionGivesBackItsDeletedFilesWithoutCarvedDuplicates) {
     // Each deleted file once: the deep parsers' and the carving engine's copies of what the
     // quick engine lists are dropped.
     size_t expected = 0;
-    for (const DemoFile& f : DemoManifest()) expected += f.partition == 1;
+    for (const ferrowen::test::DemoFile& f : ferrowen::test::LoadDemoManifest())
+        expected += f.partition == 1;
     EXPECT_EQ(found.size(), expected);
     std::set<uint32_t> sources;
     for (const auto& f : found) sources.insert(f.nFileSource);

@@ -4,7 +4,6 @@
 // report, give back what the undamaged parts hold, and leave the disk unchanged.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,30 +14,13 @@
 #include <vector>
 
 #include "damage_support.h"
+#include "support/cli_run.h"
 #include "support/fixture.h"
 
 namespace {
 
 using namespace ferrowen::test;
 using namespace ferrowen::test::damage;
-
-struct CliRun {
-    int status;  // exit status; -1 when the process did not exit by itself (a crash)
-    std::string out;
-};
-
-CliRun Cli(const std::string& env, const std::string& args) {
-    const std::string command = env + " " FERROWEN_CLI_PATH " " + args + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    CliRun run{-1, {}};
-    if (pipe == nullptr) return run;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) run.out.append(buf, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
 
 // The preloaded faults; a sanitizer build must be told the library before its runtime is fine.
 std::string Faults(const std::string& settings) {
@@ -58,29 +40,9 @@ std::vector<std::string> LinesWith(const std::string& text, const std::string& n
 }
 
 // The demo disk: partition 1 is FAT32 (five deleted files), partition 2 NTFS (three).
-struct DemoFile {
-    int partition;
-    std::string sha256;
-};
-std::vector<DemoFile> Demo() {
-    std::ifstream in(FixtureDir() + "/demo.manifest.tsv");
-    std::string line;
-    std::getline(in, line);
-    std::vector<DemoFile> files;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string partition, path, size, sha;
-        std::getline(fields, partition, '\t');
-        std::getline(fields, path, '\t');
-        std::getline(fields, size, '\t');
-        std::getline(fields, sha, '\t');
-        files.push_back({std::stoi(partition), sha});
-    }
-    return files;
-}
 std::set<std::string> DemoHashes(int partition) {
     std::set<std::string> hashes;
-    for (const DemoFile& f : Demo()) {
+    for (const DemoFile& f : LoadDemoManifest()) {
         if (f.partition == partition) hashes.insert(f.sha256);
     }
     return hashes;
@@ -88,22 +50,21 @@ std::set<std::string> DemoHashes(int partition) {
 
 constexpr uint64_t kFatStart = 2048 * 512ull, kNtfsStart = 38912 * 512ull;
 
-class CliDamage : public ::testing::Test {
+class CliDamage : public DamageTest {
 protected:
     void SetUp() override {
-        image_ = UnpackFixture("demo", dir_);
+        DamageTest::SetUp();
+        image_ = Image("demo");
         env_ = "XDG_DATA_HOME='" + dir_.path() + "/data' ";
     }
-    std::string Out(const std::string& name) const { return dir_.path() + "/" + name; }
     // Recovers a partition of the image once without faults, to learn where its files lie.
     std::map<std::string, Extent> WhereFilesLie(int partition) {
         const std::string out = Out("whole" + std::to_string(partition));
-        const CliRun run = Cli(env_, "recover '" + image_ + "' --partition " +
-                                         std::to_string(partition) + " --out '" + out + "'");
+        const CliRun run = RunCli(env_, "recover '" + image_ + "' --partition " +
+                                            std::to_string(partition) + " --out '" + out + "'");
         EXPECT_EQ(run.status, 0) << run.out;
         return LocateFiles(image_, out, partition == 1 ? kFatStart : kNtfsStart);
     }
-    TempDir dir_;
     std::string image_, env_;
 };
 
@@ -122,8 +83,8 @@ TEST_F(CliDamage, OnAFailingDiskReportsTheFileItCannotReadAndRecoversTheRest) {
                                std::to_string(kFatStart + 32 * 512) + "-" +
                                std::to_string(kFatStart + 64 * 512);
     const std::string out = Out("out");
-    const CliRun run = Cli(env_ + Faults("FERROWEN_FAULT_READS='" + image_ + "|" + ranges + "'"),
-                           "recover '" + image_ + "' --partition 1 --out '" + out + "'");
+    const CliRun run = RunCli(env_ + Faults("FERROWEN_FAULT_READS='" + image_ + "|" + ranges + "'"),
+                              "recover '" + image_ + "' --partition 1 --out '" + out + "'");
     EXPECT_EQ(run.status, 1) << run.out;
     const auto failed = LinesWith(run.out, "failed: ");
     ASSERT_EQ(failed.size(), 1u) << run.out;
@@ -144,7 +105,7 @@ TEST_F(CliDamage, OnAnImageCutShortEndsAndGivesBackWhatLiesBeforeTheCut) {
     ASSERT_LT(cut, std::filesystem::file_size(image_));
     Truncate(image_, cut);
     const std::string out = Out("out");
-    const CliRun run = Cli(env_, "recover '" + image_ + "' --partition 2 --out '" + out + "'");
+    const CliRun run = RunCli(env_, "recover '" + image_ + "' --partition 2 --out '" + out + "'");
     EXPECT_GE(run.status, 0) << run.out;
     EXPECT_LE(run.status, 1) << run.out;
     const std::set<std::string> back = HashesBelow(out);
@@ -160,8 +121,8 @@ TEST_F(CliDamage, WithAnOverwrittenBootSectorFindsTheFilesThroughTheFolders) {
     Scribble(image_, kNtfsStart, 512, 12);
     for (int partition : {1, 2}) {
         const std::string out = Out("out" + std::to_string(partition));
-        const CliRun run = Cli(env_, "recover '" + image_ + "' --partition " +
-                                         std::to_string(partition) + " --out '" + out + "'");
+        const CliRun run = RunCli(env_, "recover '" + image_ + "' --partition " +
+                                            std::to_string(partition) + " --out '" + out + "'");
         EXPECT_EQ(run.status, 0) << run.out;
         const std::set<std::string> wanted = DemoHashes(partition);
         EXPECT_EQ(CountIn(wanted, HashesBelow(out)), wanted.size()) << "partition " << partition;
@@ -171,8 +132,8 @@ TEST_F(CliDamage, WithAnOverwrittenBootSectorFindsTheFilesThroughTheFolders) {
 TEST_F(CliDamage, IntoAFullDestinationReportsEachFileThatDidNotFit) {
     const std::string out = Out("out");
     std::filesystem::create_directories(out);
-    const CliRun run = Cli(env_ + Faults("FERROWEN_FAULT_WRITE_LIMIT='" + out + "|30000'"),
-                           "recover '" + image_ + "' --partition 1 --out '" + out + "'");
+    const CliRun run = RunCli(env_ + Faults("FERROWEN_FAULT_WRITE_LIMIT='" + out + "|30000'"),
+                              "recover '" + image_ + "' --partition 1 --out '" + out + "'");
     EXPECT_EQ(run.status, 1) << run.out;
     const auto failed = LinesWith(run.out, "failed: ");
     ASSERT_GE(failed.size(), 2u) << run.out;
@@ -195,10 +156,10 @@ TEST_F(CliDamage, OpensTheDiskReadOnlyInEveryCommand) {
     const std::string log = Out("opens.log");
     const std::string env =
         env_ + "FERROWEN_DISKS='" + image_ + "' " + Faults("FERROWEN_FAULT_OPEN_LOG='" + log + "'");
-    EXPECT_EQ(Cli(env, "list").status, 0);
-    EXPECT_EQ(Cli(env, "scan 0 --partition 1").status, 0);
-    EXPECT_EQ(Cli(env, "recover 0 --partition 2 --out '" + Out("out") + "'").status, 0);
-    EXPECT_EQ(Cli(env, "recover '" + image_ + "' --out '" + Out("whole") + "'").status, 0);
+    EXPECT_EQ(RunCli(env, "list").status, 0);
+    EXPECT_EQ(RunCli(env, "scan 0 --partition 1").status, 0);
+    EXPECT_EQ(RunCli(env, "recover 0 --partition 2 --out '" + Out("out") + "'").status, 0);
+    EXPECT_EQ(RunCli(env, "recover '" + image_ + "' --out '" + Out("whole") + "'").status, 0);
     std::ifstream in(log);
     const std::string resolved = std::filesystem::canonical(image_).string();
     std::string line;

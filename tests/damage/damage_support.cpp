@@ -10,10 +10,11 @@
 #include <random>
 
 #include "engine/file_recovery_factory.h"
+#include "engine/log_file_manager.h"
 #include "engine/professional_recovery.h"
+#include "faulty_io.h"
 #include "foundation/bytes.h"
 #include "foundation/text.h"
-#include "support/fixture.h"
 
 namespace ferrowen::test::damage {
 
@@ -60,11 +61,14 @@ FatLayout ReadFatLayout(const std::string& image) {
     return layout;
 }
 
-uint64_t NtfsMftOffset(const std::string& image, uint64_t* clusterBytes) {
+uint64_t NtfsMftOffset(const std::string& image) {
     const std::vector<unsigned char> boot = Head(image, 512);
-    const uint64_t cluster = uint64_t{LoadU16(&boot[11])} * boot[13];
-    if (clusterBytes != nullptr) *clusterBytes = cluster;
-    return LoadU64(&boot[0x30]) * cluster;
+    return LoadU64(&boot[0x30]) * LoadU16(&boot[11]) * boot[13];
+}
+
+uint64_t NtfsMirrorOffset(const std::string& image) {
+    const std::vector<unsigned char> boot = Head(image, 512);
+    return LoadU64(&boot[0x38]) * LoadU16(&boot[11]) * boot[13];
 }
 
 std::set<std::string> DeletedHashesBelow(const std::string& manifest, const std::string& folder) {
@@ -147,6 +151,22 @@ std::map<std::string, Extent> LocateFiles(const std::string& image, const std::s
         extents[Sha256OfFile(entry.path().string())] = {at, content.size(), contiguous};
     }
     return extents;
+}
+
+void DamageTest::SetUp() {
+    faulty_io::Reset();
+    ::setenv("XDG_DATA_HOME", (dir_.path() + "/data").c_str(), 1);
+    CLogFileManager::GetInstance()->Init();
+}
+
+void DamageTest::TearDown() {
+    faulty_io::Reset();
+    ::unsetenv("FERROWEN_DISKS");
+    ::unsetenv("XDG_DATA_HOME");
+}
+
+std::string DamageTest::Image(const std::string& fixture) const {
+    return UnpackFixture(fixture, dir_);
 }
 
 namespace {

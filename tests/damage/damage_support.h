@@ -3,6 +3,8 @@
 // came back with a fixture's manifest by content.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -12,6 +14,7 @@
 
 #include "engine/recovery_job.h"
 #include "foundation/recovery_parse.h"
+#include "support/fixture.h"
 
 namespace ferrowen::test::damage {
 
@@ -25,8 +28,9 @@ struct FatLayout {
     uint64_t fatStart, fatBytes, fatCount, rootStart, rootBytes, dataStart, clusterBytes;
 };
 FatLayout ReadFatLayout(const std::string& image);
-// The byte offset of a NTFS volume's $MFT, and its cluster size.
-uint64_t NtfsMftOffset(const std::string& image, uint64_t* clusterBytes = nullptr);
+// The byte offsets of a NTFS volume's $MFT and of its mirror.
+uint64_t NtfsMftOffset(const std::string& image);
+uint64_t NtfsMirrorOffset(const std::string& image);
 
 // Content hashes of a manifest's deleted files that still have content; with a folder given,
 // only those below it (folder "" is the root, whose files lie directly in it).
@@ -59,6 +63,17 @@ struct Extent {
 };
 std::map<std::string, Extent> LocateFiles(const std::string& image, const std::string& folder,
                                           uint64_t from = 0);
+
+// A test with a scan-log root of its own, disk 0 unset and no fault left over from another test.
+class DamageTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string Image(const std::string& fixture) const;
+    std::string Out(const std::string& name) const { return dir_.path() + "/" + name; }
+
+    TempDir dir_;
+};
 
 // Every file record of the browse tree, grouped by the engine that produced it.
 std::vector<_FILE_NODE_> BrowseFiles(IFileRecoveryParse& engine, size_t most);

@@ -49,18 +49,8 @@ std::vector<_FILE_NODE_> SomeFilesOfEverySource(IFileRecoveryParse& engine, size
     return picked;
 }
 
-class FullDestination : public ::testing::TestWithParam<const char*> {
+class FullDestination : public DamageTest, public ::testing::WithParamInterface<const char*> {
 protected:
-    void SetUp() override {
-        faulty_io::Reset();
-        ::setenv("XDG_DATA_HOME", (dir_.path() + "/data").c_str(), 1);
-        CLogFileManager::GetInstance()->Init();
-    }
-    void TearDown() override {
-        faulty_io::Reset();
-        ::unsetenv("FERROWEN_DISKS");
-        ::unsetenv("XDG_DATA_HOME");
-    }
     RECOVERY_SUMMARY Recover(IFileRecoveryParse& engine, const std::vector<_FILE_NODE_>& files,
                              const std::string& destination) {
         CRecoveryJob job(&engine, nullptr, nullptr);
@@ -68,11 +58,10 @@ protected:
         EXPECT_EQ(job.Run(files, Utf8ToWide(destination.c_str())), 0);
         return job.Summary();
     }
-    TempDir dir_;
 };
 
 TEST_P(FullDestination, ReportsEveryFileThatDidNotFitAndKeepsWhatWasWritten) {
-    const std::string image = UnpackFixture(GetParam(), dir_);
+    const std::string image = Image(GetParam());
     std::unique_ptr<IFileRecoveryParse> engine = DeepEngine(image);
     ASSERT_NE(engine, nullptr);
     engine->InitCallBack(nullptr, nullptr, nullptr, 100);
@@ -83,14 +72,14 @@ TEST_P(FullDestination, ReportsEveryFileThatDidNotFitAndKeepsWhatWasWritten) {
     EXPECT_GE(sources.size(), 2u);
 
     // The same records into a roomy folder first: what each file must hold when it fits.
-    const std::string roomy = dir_.path() + "/roomy";
+    const std::string roomy = Out("roomy");
     const RECOVERY_SUMMARY all = Recover(*engine, files, roomy);
     ASSERT_EQ(all.uFailed, 0u);
     const std::map<std::string, Written> whole = FilesBelow(roomy);
     uintmax_t total = 0;
     for (const auto& [path, w] : whole) total += w.size;
 
-    const std::string full = dir_.path() + "/full";
+    const std::string full = Out("full");
     std::filesystem::create_directories(full);
     const uint64_t budget = total / 2;
     faulty_io::LimitWrites(full, budget);

@@ -177,6 +177,27 @@ std::vector<PartitionEntry> LoadPartitions(const std::string& name) {
     return parts;
 }
 
+std::vector<DemoFile> LoadDemoManifest() {
+    std::ifstream in(FixtureDir() + "/demo.manifest.tsv");
+    if (!in) Fail("cannot read demo.manifest.tsv");
+    std::string line;
+    std::getline(in, line);  // header
+    std::vector<DemoFile> files;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        DemoFile f;
+        std::string partition, size;
+        std::getline(fields, partition, '\t');
+        std::getline(fields, f.path, '\t');
+        std::getline(fields, size, '\t');
+        std::getline(fields, f.sha256, '\t');
+        f.partition = std::stoi(partition);
+        f.size = std::stoll(size);
+        files.push_back(f);
+    }
+    return files;
+}
+
 std::string Sha256OfFile(const std::string& path) {
     if (!fs::is_regular_file(path)) Fail("not a file: " + path);
     std::string output;

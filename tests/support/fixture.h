@@ -55,6 +55,15 @@ struct PartitionEntry {
 
 std::vector<PartitionEntry> LoadPartitions(const std::string& name);
 
+// One line of demo.manifest.tsv: a deleted file of the bundled demo disk.
+struct DemoFile {
+    int partition;  // 1: the FAT32 partition, 2: the NTFS partition
+    std::string path;
+    long long size;
+    std::string sha256;
+};
+std::vector<DemoFile> LoadDemoManifest();
+
 // Lower-case hex SHA-256 of a file's content. Throws std::runtime_error.
 std::string Sha256OfFile(const std::string& path);
 
