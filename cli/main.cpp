@@ -151,7 +151,7 @@ int ScanProgress(void* ctx, int nPercent, int nWeight, int nSecondsLeft, uint64_
 // Engines report a failed read of the disk as 30 and a record pointing past the volume as 87,
 // codes that strerror would call "Read-only file system" and "Invalid argument"; every other
 // positive code is the system's own error.
-std::string DescribeRecoveryError(int nError) {
+std::string DescribeError(int nError) {
     if (nError == 30) return "the disk could not be read there (30)";
     if (nError == 87) return "its data lies outside the volume (87)";
     if (nError > 0) return std::strerror(nError);
@@ -161,7 +161,7 @@ std::string DescribeRecoveryError(int nError) {
 int RecoveryProgress(void*, int nPercent, int, int nError, const char16_t* pszPath) {
     if (nPercent == 100 && nError != 0) {
         std::fprintf(stderr, "failed: %s: %s\n", WideToUtf8(pszPath).c_str(),
-                     DescribeRecoveryError(nError).c_str());
+                     DescribeError(nError).c_str());
     }
     return g_cancel.load() ? ERROR_USER_CANCEL : 0;
 }
@@ -170,7 +170,8 @@ int SearchProgress(void*, int, const char16_t*) {
     return 0;
 }
 
-// Scans and searches; on success `found` holds the search result.
+// Scans and searches; `found` holds what the search lists, also after a scan that ended early.
+// 0, or the error that ended the scan (a cancel is not one).
 int ScanAndSearch(const Options& o, const ScanTarget& target, IFileRecoveryParse& engine,
                   uint32_t mask, std::vector<__SEARCH_FILE_INFO__>& found) {
     Progress progress;
@@ -179,13 +180,15 @@ int ScanAndSearch(const Options& o, const ScanTarget& target, IFileRecoveryParse
         std::fprintf(stderr, "scanning %s (%s)\n", target.label.c_str(), target.devicePath.c_str());
     const int scanned = engine.ScanDevice(nullptr);
     if (progress.terminal && progress.printed) std::fprintf(stderr, "\n");
-    if (scanned != 0 && !g_cancel.load()) {
-        std::fprintf(stderr, "ferrowen-cli: the scan ended with error %d\n", scanned);
+    const bool failed = scanned != 0 && !g_cancel.load();
+    if (failed) {
+        std::fprintf(stderr, "ferrowen-cli: the scan ended early: %s; listing what was found\n",
+                     DescribeError(scanned).c_str());
     }
     if (g_cancel.load()) std::fprintf(stderr, "scan cancelled; listing what was found so far\n");
     engine.InitSearchCallBack(SearchProgress, nullptr);
     engine.SearchFileNode(BuildSearchKey(mask).c_str(), found);
-    return 0;
+    return failed ? scanned : 0;
 }
 
 int RunScanOrRecover(const Options& o) {
@@ -215,7 +218,9 @@ int RunScanOrRecover(const Options& o) {
         return 2;
     }
     std::vector<__SEARCH_FILE_INFO__> found;
-    ScanAndSearch(o, target, *engine, mask, found);
+    // A scan that ended early (the device went away) still lists and recovers what it found,
+    // and the exit status says it was incomplete.
+    int status = ScanAndSearch(o, target, *engine, mask, found) != 0 ? 1 : 0;
     const std::vector<FoundFile> files = DescribeFiles(*engine, found);
     JsonWriter json;
     if (o.json) {
@@ -228,7 +233,6 @@ int RunScanOrRecover(const Options& o) {
     } else {
         PrintFilesText(files);
     }
-    int status = 0;
     if (recover) {
         std::vector<_FILE_NODE_> records(found.begin(), found.end());
         CRecoveryJob job(engine.get(), RecoveryProgress, nullptr);

@@ -68,8 +68,25 @@ struct CProfessionalRecovery::PassState {
     unsigned int uStartTick = 0;
     unsigned int uLastEstimateTick = 0;
     int nResult = 0;
+    unsigned uDeadChunksInARow = 0;  // chunks of which not one sector could be read
+    int nDeviceGone = 0;             // the error that said the device is gone, ending the pass
     std::vector<unsigned char> chunk;
 };
+
+namespace {
+
+// Errors that say the device itself is gone (a card pulled out, a disk that dropped off the
+// bus): no later read can succeed, so the pass ends instead of failing on every chunk.
+bool IsDeviceGone(int nError) {
+    return nError == ENODEV || nError == ENXIO || nError == ENOMEDIUM;
+}
+
+// After this many chunks in a row without one readable sector, a failing chunk is passed over
+// whole instead of being read again sector by sector: on a disk that stopped answering, a
+// retry of every sector would cost a failed read (and often a timeout) per sector.
+constexpr unsigned kDeadChunksBeforeSkipping = 16;
+
+}  // namespace
 
 CProfessionalRecovery::CProfessionalRecovery()
     : m_pDeepFat(std::make_unique<CProfessionalFatRecovery>()),
@@ -268,6 +285,7 @@ int CProfessionalRecovery::WalkRanges(PassState& pass, bool bHasFreeMap) {
             uint64_t overrun = 0;
             // The parse result is that of the chunk's last parser; only a cancel stops the pass.
             const int parsed = ParseChunk(pass, sector, n, overrun);
+            if (pass.nDeviceGone != 0) return pass.nDeviceGone;
             const int cancelled = parsed == ERROR_USER_CANCEL ? parsed : 0;
             const uint64_t step = std::min<uint64_t>(uint64_t(n) + overrun, remaining);
             pass.u64RangeOffset += uint64_t(n) + overrun;
@@ -295,17 +313,32 @@ int CProfessionalRecovery::ParseChunk(PassState& pass, uint64_t u64Sector, int n
     unsigned int got = 0;
     const int result = m_diskReader.ReadData(pass.chunk.data(), nSectors, u64Sector, bps, &got);
     if (result == 0) {
+        pass.uDeadChunksInARow = 0;
         return ParseProfessionalFileInfo(pass.chunk.data(), nSectors * bps, u64Sector,
                                          pass.u64Scanned, pass.u64Total, pass.nSecondsLeft,
                                          u64Overrun, pass.u64FilesFound);
     }
+    if (NoteDeviceGone(pass, u64Sector)) return 0;
+    if (pass.uDeadChunksInARow >= kDeadChunksBeforeSkipping) {
+        // Deep in a dead stretch only the chunk's last sector is tried: when it reads, the
+        // stretch ends within this chunk and its sectors are worth trying one by one.
+        unsigned int one = 0;
+        const uint64_t last = u64Sector + uint64_t(nSectors) - 1;
+        if (m_diskReader.ReadData(pass.chunk.data(), 1, last, bps, &one) != 0) {
+            NoteDeviceGone(pass, last);
+            return 0;
+        }
+    }
     int first = -1;
+    bool anyGood = false;
     for (int k = 0; k <= nSectors; ++k) {
         bool good = false;
         if (k < nSectors) {
             unsigned int one = 0;
             good = m_diskReader.ReadData(pass.chunk.data() + size_t(k) * bps, 1, u64Sector + k, bps,
                                          &one) == 0;
+            anyGood = anyGood || good;
+            if (!good && NoteDeviceGone(pass, u64Sector + k)) return 0;
         }
         if (good && first < 0) first = k;
         if (!good && first >= 0) {
@@ -318,7 +351,17 @@ int CProfessionalRecovery::ParseChunk(PassState& pass, uint64_t u64Sector, int n
             first = -1;
         }
     }
+    pass.uDeadChunksInARow = anyGood ? 0 : pass.uDeadChunksInARow + 1;
     return 0;
+}
+
+bool CProfessionalRecovery::NoteDeviceGone(PassState& pass, uint64_t u64Sector) {
+    const int error = m_diskReader.GetLastReadError();
+    if (!IsDeviceGone(error)) return false;
+    DebugLog("the device is gone at sector %llu (%d)\n", static_cast<unsigned long long>(u64Sector),
+             error);
+    pass.nDeviceGone = error;
+    return true;
 }
 
 int CProfessionalRecovery::ReportPass(PassState& pass) {

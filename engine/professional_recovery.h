@@ -77,6 +77,8 @@ private:
     uint64_t CountSectorsToScan(bool bHasFreeMap);
     int WalkRanges(PassState& pass, bool bHasFreeMap);
     int ParseChunk(PassState& pass, uint64_t u64Sector, int nSectors, uint64_t& u64Overrun);
+    // True (and the pass marked to end) when the reader's last failure says the device is gone.
+    bool NoteDeviceGone(PassState& pass, uint64_t u64Sector);
     // Reads the 8 KiB from u64Sector into window; true when a whole record of
     // nRecordBytes arrived.
     bool ReadRecordWindow(uint64_t u64Sector, int nRecordBytes, std::vector<unsigned char>& window);

@@ -77,10 +77,23 @@ int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, uint64_t u64StartSe
     const uint32_t done = ReadAll(m_nDevice, pBuf, static_cast<uint32_t>(bytes));
     if (pnSectorsRead != nullptr) *pnSectorsRead = done / static_cast<uint32_t>(nBytesPerSector);
     if (done < bytes) {
-        DebugLog("read %lld\n", static_cast<long long>(errno));
+        NoteReadFailure(errno);
         return 30;
     }
+    m_nLastReadError = 0;
+    m_uFailuresInARow = 0;
     return 0;
+}
+
+void CDiskReader::NoteReadFailure(int nError) {
+    m_nLastReadError = nError;
+    ++m_uFailuresInARow;
+    if (m_uFailuresInARow <= kLoggedFailuresInARow) {
+        DebugLog("read %lld\n", static_cast<long long>(nError));
+    }
+    if (m_uFailuresInARow == kLoggedFailuresInARow) {
+        DebugLog("reads keep failing; further failures are not logged until one succeeds\n");
+    }
 }
 
 int ReadData(int fd, unsigned char* pBuf, int nBytes, unsigned int* pnBytesRead) {

@@ -29,12 +29,23 @@ public:
 
     uint64_t GetSectorLimit() const { return m_u64SectorLimit; }
     int GetDescriptor() const { return m_nDevice; }
+    // The system's error of the last read that came back short (0 for end of data), so that
+    // a caller can tell a bad sector (EIO) from a device that is gone (ENODEV, ENXIO,
+    // ENOMEDIUM). 0 after a read that arrived whole.
+    int GetLastReadError() const { return m_nLastReadError; }
+
+    // After this many failed reads in a row, further failures are counted, not logged: a
+    // disk that stops answering must not fill the debug log with a line per chunk.
+    static constexpr unsigned kLoggedFailuresInARow = 64;
 
 private:
     int BindDescriptor(int fd, uint64_t u64SectorLimit);
+    void NoteReadFailure(int nError);
 
     int m_nDevice = -1;
     uint64_t m_u64SectorLimit = 0;  // first absolute sector that may not be read
+    int m_nLastReadError = 0;
+    unsigned m_uFailuresInARow = 0;
 };
 
 // Reads nBytes from the descriptor's current position in chunks of at most 64 KiB.

@@ -129,6 +129,19 @@ TEST_F(CliDamage, WithAnOverwrittenBootSectorFindsTheFilesThroughTheFolders) {
     }
 }
 
+// A card pulled out during the scan: the scan ends at once with a clear message, lists and
+// recovers what it had found, and exits 1.
+TEST_F(CliDamage, WhenTheDeviceGoesAwayEndsAtOnceAndSaysSo) {
+    const uint64_t gone = kNtfsStart + 8 * 1024 * 1024;
+    const std::string faults = "FERROWEN_FAULT_READS='" + image_ + "|" + std::to_string(gone) +
+                               "-" + std::to_string(std::filesystem::file_size(image_)) +
+                               "' FERROWEN_FAULT_READ_ERROR=19";
+    const CliRun run = RunCli(env_ + Faults(faults), "scan '" + image_ + "' --partition 2");
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("the scan ended early: No such device"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("files found"), std::string::npos) << run.out;
+}
+
 TEST_F(CliDamage, IntoAFullDestinationReportsEachFileThatDidNotFit) {
     const std::string out = Out("out");
     std::filesystem::create_directories(out);

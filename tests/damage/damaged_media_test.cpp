@@ -287,3 +287,40 @@ INSTANTIATE_TEST_SUITE_P(Seeds, RandomDamage,
                                             ::testing::Range(1u, 7u)));
 
 }  // namespace
+
+namespace {
+
+using namespace ferrowen::test;
+using namespace ferrowen::test::damage;
+
+using FailingDevice = DamageTest;
+
+// A card pulled out half way: the pass ends at the first read that says the device is gone,
+// instead of failing once per chunk to the end, and what was found before stays listed.
+TEST_F(FailingDevice, ADeviceThatGoesAwayEndsTheScanAndKeepsWhatWasFound) {
+    const std::string image = Image("fat32");
+    const uint64_t size = std::filesystem::file_size(image);
+    faulty_io::FailReads(image, {{size / 2, size}}, ENODEV);
+    const Outcome o = ScanAndRecover(image, Out("out"));
+    ASSERT_TRUE(o.engineMade);
+    EXPECT_EQ(o.scanResult, ENODEV);
+    EXPECT_GT(o.listed, 0u);
+    EXPECT_LT(faulty_io::RefusedReads(), 2 * o.listed + 16);
+    EXPECT_EQ(o.summary.uRecovered + o.summary.uFailed, o.listed);
+}
+
+// A long dead stretch (a disk whose second half stopped answering) is passed over a chunk at a
+// time once it is clearly dead, not retried sector by sector, and the scan still ends well.
+TEST_F(FailingDevice, ALongDeadStretchIsNotRetriedSectorBySector) {
+    const std::string image = Image("fat32");
+    const uint64_t size = std::filesystem::file_size(image);
+    const uint64_t deadSectors = (size - size / 4) / 512;
+    faulty_io::FailReads(image, {{size / 4, size}});
+    const Outcome o = ScanAndRecover(image, Out("out"));
+    ASSERT_TRUE(o.engineMade);
+    EXPECT_EQ(o.scanResult, 0);
+    EXPECT_LT(faulty_io::RefusedReads(), deadSectors / 8);
+    EXPECT_EQ(o.summary.uRecovered + o.summary.uFailed, o.listed);
+}
+
+}  // namespace

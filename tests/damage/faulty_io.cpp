@@ -26,6 +26,7 @@ struct State {
     std::mutex mutex;
     std::string failingPath;  // resolved
     std::vector<Range> badRanges;
+    int readError = EIO;
     std::string limitedFolder;  // resolved, with a trailing '/'
     uint64_t budget = 0;
     std::map<int, bool> watched;  // descriptor -> true: failing reads, false: limited writes
@@ -84,6 +85,9 @@ void ConfigureFromEnvironment(State& s) {
             s.badRanges = ParseRanges(bar + 1);
         }
     }
+    if (const char* error = std::getenv("FERROWEN_FAULT_READ_ERROR")) {
+        s.readError = std::atoi(error);
+    }
     if (const char* limit = std::getenv("FERROWEN_FAULT_WRITE_LIMIT")) {
         const char* bar = std::strchr(limit, '|');
         if (bar != nullptr) {
@@ -131,8 +135,9 @@ void NoteOpen(int fd, int flags) {
     errno = saved;
 }
 
-// How many of n bytes at offset may be read: -1 when the read starts on a bad byte.
-long long ReadableBytes(int fd, uint64_t offset, size_t n) {
+// How many of n bytes at offset may be read: -1 (and the error to give) when the read starts
+// on a bad byte.
+long long ReadableBytes(int fd, uint64_t offset, size_t n, int& error) {
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     const auto it = s.watched.find(fd);
@@ -141,6 +146,7 @@ long long ReadableBytes(int fd, uint64_t offset, size_t n) {
     for (const Range& r : s.badRanges) {
         if (offset >= r.first && offset < r.second) {
             ++s.refused;
+            error = s.readError;
             return -1;
         }
         if (r.first > offset && r.first - offset < allowed) allowed = r.first - offset;
@@ -190,9 +196,11 @@ bool HasBadRanges(int fd) {
 ssize_t GuardedRead(int fd, void* buf, size_t n, off_t offset, bool positioned) {
     if (g_active.load() && HasBadRanges(fd)) {
         const off_t at = positioned ? offset : lseek(fd, 0, SEEK_CUR);
-        const long long allowed = ReadableBytes(fd, static_cast<uint64_t>(at < 0 ? 0 : at), n);
+        int error = EIO;
+        const long long allowed =
+            ReadableBytes(fd, static_cast<uint64_t>(at < 0 ? 0 : at), n, error);
         if (allowed < 0) {
-            errno = EIO;
+            errno = error;
             return -1;
         }
         n = static_cast<size_t>(allowed);
@@ -322,11 +330,13 @@ int close(int fd) {
 
 namespace ferrowen::test::faulty_io {
 
-void FailReads(const std::string& path, std::vector<std::pair<uint64_t, uint64_t>> ranges) {
+void FailReads(const std::string& path, std::vector<std::pair<uint64_t, uint64_t>> ranges,
+               int error) {
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.failingPath = Resolved(path);
     s.badRanges = std::move(ranges);
+    s.readError = error;
     g_active = true;
 }
 

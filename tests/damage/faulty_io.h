@@ -7,10 +7,12 @@
 // environment variables below. With nothing configured every call passes straight through.
 //
 //   FERROWEN_FAULT_READS="PATH|FIRST-END,FIRST-END..."  reads of PATH touching a byte range fail
+//   FERROWEN_FAULT_READ_ERROR="N"                        ... with errno N instead of EIO
 //   FERROWEN_FAULT_WRITE_LIMIT="FOLDER|BYTES"           files made under FOLDER take BYTES in all
 //   FERROWEN_FAULT_OPEN_LOG="FILE"                       each open is logged as "FLAGS\tPATH"
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -19,9 +21,11 @@
 namespace ferrowen::test::faulty_io {
 
 // Byte ranges [first, end) of a file that cannot be read, like the bad sectors of a failing
-// disk. A read that starts inside a range fails with EIO; one that runs into a range returns
-// the bytes before it (a short read), as a block device does.
-void FailReads(const std::string& path, std::vector<std::pair<uint64_t, uint64_t>> ranges);
+// disk. A read that starts inside a range fails with `error` (EIO for a bad sector, ENODEV for
+// a device that is gone); one that runs into a range returns the bytes before it (a short
+// read), as a block device does.
+void FailReads(const std::string& path, std::vector<std::pair<uint64_t, uint64_t>> ranges,
+               int error = EIO);
 
 // Files opened for writing below folder share a budget of bytes; once it is spent, writes
 // fail with ENOSPC, like a destination disk that fills up. A write that straddles the end of
