@@ -25,13 +25,25 @@ size_t Count(const std::string& text, const std::string& needle) {
     return n;
 }
 
-std::string LogAddedSince(uintmax_t offset) {
-    std::ifstream log("Log.txt");
-    log.seekg(static_cast<std::streamoff>(offset));
-    return std::string((std::istreambuf_iterator<char>(log)), {});
-}
-
-using ReaderOnAFailingDisk = damage::DamageTest;
+// The debug log goes to Log.txt in the current folder; each case here works in a folder of its
+// own, so that other test processes writing their logs beside it cannot add to the count.
+class ReaderOnAFailingDisk : public damage::DamageTest {
+protected:
+    void SetUp() override {
+        DamageTest::SetUp();
+        previous_ = std::filesystem::current_path();
+        std::filesystem::current_path(dir_.path());
+    }
+    void TearDown() override {
+        std::filesystem::current_path(previous_);
+        DamageTest::TearDown();
+    }
+    static std::string Log() {
+        std::ifstream log("Log.txt");
+        return std::string((std::istreambuf_iterator<char>(log)), {});
+    }
+    std::filesystem::path previous_;
+};
 
 // Each failed read is logged with its error until failures run on and on; then they are only
 // counted, and the first read that succeeds starts the count again.
@@ -41,8 +53,6 @@ TEST_F(ReaderOnAFailingDisk, TellsTheErrorAndStopsLoggingALongRunOfFailures) {
     CDiskReader reader;
     ASSERT_EQ(reader.Init(Utf8ToWide(image.c_str()).c_str(), 2880), 0);
     std::vector<unsigned char> buf(512 * 4);
-    const uintmax_t before =
-        std::filesystem::exists("Log.txt") ? std::filesystem::file_size("Log.txt") : 0;
     unsigned int got = 0;
     for (uint64_t sector = 100; sector < 300; ++sector) {
         EXPECT_EQ(reader.ReadData(buf.data(), 1, sector, 512, &got), 30);
@@ -54,7 +64,7 @@ TEST_F(ReaderOnAFailingDisk, TellsTheErrorAndStopsLoggingALongRunOfFailures) {
     EXPECT_EQ(reader.ReadData(buf.data(), 1, 500, 512, &got), 0);
     EXPECT_EQ(reader.GetLastReadError(), 0);
     EXPECT_EQ(reader.ReadData(buf.data(), 1, 200, 512, &got), 30);
-    const std::string added = LogAddedSince(before);
+    const std::string added = Log();
     EXPECT_EQ(Count(added, "Debug: read 5\n"), CDiskReader::kLoggedFailuresInARow + 1);
     EXPECT_EQ(Count(added, "further failures are not logged"), 1u);
 }
