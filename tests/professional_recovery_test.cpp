@@ -2,7 +2,10 @@
 // partitions, a raw image without a file system, a cancelled and resumed pass.
 #include "engine/professional_recovery.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -147,23 +150,37 @@ int CancelScan(void* ctx, int nPercent, int nWeight, int, uint64_t, uint64_t, ui
 
 // A checkpoint is found again only while the free space reported for the device text is
 // unchanged; an image beside the scan logs changes it with every store written, so these
-// tests keep their image on a file system of its own.
-void MoveImageToSharedMemory(const std::string& image, std::string& moved) {
-    char pattern[] = "/dev/shm/ferrowen-resume-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    moved = std::string(pattern) + "/demo.img";
-    ASSERT_EQ(std::system(("cp '" + image + "' '" + moved + "'").c_str()), 0);
-    ::setenv("FERROWEN_DISKS", moved.c_str(), 1);
-}
+// tests keep their image on a file system of its own. Test processes running side by side
+// would change that one's free space too, so each holds a lock on it while it works there.
+class SharedMemoryCopy {
+public:
+    explicit SharedMemoryCopy(const std::string& image) {
+        lock_ = open("/dev/shm/ferrowen-resume.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (lock_ >= 0) flock(lock_, LOCK_EX);
+        char pattern[] = "/dev/shm/ferrowen-resume-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return;
+        folder_ = pattern;
+        path_ = folder_ + "/demo.img";
+        std::filesystem::copy_file(image, path_);
+        ::setenv("FERROWEN_DISKS", path_.c_str(), 1);
+    }
+    ~SharedMemoryCopy() {
+        std::error_code ignored;
+        if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+        if (lock_ >= 0) close(lock_);  // releases the lock
+    }
+    SharedMemoryCopy(const SharedMemoryCopy&) = delete;
+    SharedMemoryCopy& operator=(const SharedMemoryCopy&) = delete;
+    bool ok() const { return !path_.empty(); }
 
-void RemoveSharedCopy(const std::string& moved) {
-    std::error_code ignored;
-    std::filesystem::remove_all(moved.substr(0, moved.rfind('/')), ignored);
-}
+private:
+    int lock_ = -1;
+    std::string folder_, path_;
+};
 
 TEST_F(DeepScan, ACancelledPassCheckpointsAndAResumedOneContinuesInTheSameFolder) {
-    std::string moved;
-    MoveImageToSharedMemory(image_, moved);
+    SharedMemoryCopy shared(image_);
+    ASSERT_TRUE(shared.ok());
     std::string folder;
     uint64_t scanned = 0;
     {
@@ -192,12 +209,11 @@ TEST_F(DeepScan, ACancelledPassCheckpointsAndAResumedOneContinuesInTheSameFolder
     std::vector<__SEARCH_FILE_INFO__> found;
     resumed->SearchFileNode(BuildSearchKey(FILE_TYPE_PHOTO).c_str(), found);
     EXPECT_FALSE(found.empty());
-    RemoveSharedCopy(moved);
 }
 
 TEST_F(DeepScan, DecliningTheCheckpointStartsInANewFolder) {
-    std::string moved;
-    MoveImageToSharedMemory(image_, moved);
+    SharedMemoryCopy shared(image_);
+    ASSERT_TRUE(shared.ok());
     {
         auto engine = Engine(kFatStart, kFatSectors);
         ScanAndSearch(*engine);
@@ -212,7 +228,6 @@ TEST_F(DeepScan, DecliningTheCheckpointStartsInANewFolder) {
     const auto& entries = CLogFileManager::GetInstance()->GetLogFileInfos();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_NE(std::string(entries[0].szLogDirPath), first);
-    RemoveSharedCopy(moved);
 }
 
 TEST(DeepScanRaw, AnImageWithoutAFileSystemGivesBackItsFilesByCarving) {
