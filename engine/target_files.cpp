@@ -140,3 +140,40 @@ int RecoverFolderTree(IFileRecoveryParse& engine, std::deque<__FILE_DATA_RECOVER
     }
     return result;
 }
+
+int SaveRecordOrTree(IFileRecoveryParse& engine, std::deque<__FILE_DATA_RECOVERY__>& queue,
+                     _FILE_NODE_* pNode, const char16_t* pszTargetPath, int nBaseDirIndex,
+                     const std::function<int(_FILE_NODE_*, const std::u16string&)>& saveOne) {
+    const std::u16string target = pszTargetPath != nullptr ? pszTargetPath : u"";
+    if (pNode == nullptr || pszTargetPath == nullptr || pNode->bIsDir == 0) {
+        return saveOne(pNode, target);
+    }
+    queue.clear();
+    const int result = saveOne(pNode, target);
+    if (result != 0) return result;
+    return RecoverFolderTree(engine, queue, nBaseDirIndex, saveOne);
+}
+
+int WriteRecordFile(const std::u16string& target, uint64_t u64Size, const DATA_SOURCE& source,
+                    const std::function<int(int nPercent, int nError)>& report) {
+    const int fd = open(WideToUtf8(target).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        const int error = errno;
+        report(100, error);
+        return error;
+    }
+    uint64_t delivered = 0;
+    bool stoppedByCallback = false;
+    int result = source(u64Size, [&](const unsigned char* p, uint32_t n) {
+        const int error = WriteAll(fd, p, n);
+        if (error != 0) return error;
+        delivered += n;
+        const int answer = report(PercentOf(delivered, u64Size), 0);
+        stoppedByCallback = answer != 0;
+        return answer;
+    });
+    if (close(fd) != 0 && result == 0) result = errno;
+    if (result == 0 && u64Size == 0) return report(100, 0);
+    if (result != 0 && !stoppedByCallback) report(100, result);
+    return result;
+}

@@ -48,10 +48,25 @@ int RecoverFolderTree(IFileRecoveryParse& engine, std::deque<__FILE_DATA_RECOVER
                       int nBaseDirIndex,
                       const std::function<int(_FILE_NODE_*, const std::u16string&)>& saveOne);
 
+// The SaveFileData every engine gives: a file is written by saveOne; a folder is created and
+// queued by saveOne, then the tree below it is recovered with RecoverFolderTree. A null path is
+// handed to saveOne as an empty one.
+int SaveRecordOrTree(IFileRecoveryParse& engine, std::deque<__FILE_DATA_RECOVERY__>& queue,
+                     _FILE_NODE_* pNode, const char16_t* pszTargetPath, int nBaseDirIndex,
+                     const std::function<int(_FILE_NODE_*, const std::u16string&)>& saveOne);
+
 // Hands a record's bytes to a sink, chunk by chunk; the sink's non-zero answer stops it.
 using DATA_SINK = std::function<int(const unsigned char*, uint32_t)>;
 // Produces the first u64Want bytes of a record into the sink: 0 or an error code.
 using DATA_SOURCE = std::function<int(uint64_t u64Want, const DATA_SINK& sink)>;
+
+// Writes the first u64Size bytes of a record from source into a new file at target (an
+// existing file is never written into), reporting progress through report (percent, error).
+// Any failure ends the file with its error and one final report, so a file is never reported
+// recovered while part of it is missing; what was written stays for the user. A stop answered
+// by report is returned as it is, not reported back. 0, errno, the source's error or the answer.
+int WriteRecordFile(const std::u16string& target, uint64_t u64Size, const DATA_SOURCE& source,
+                    const std::function<int(int nPercent, int nError)>& report);
 
 // The preview every engine gives: a picture goes whole to "tmp." + extension in the scan-log
 // root (its path written into pszTmpPath, nBufLen 0), anything else fills pBuf with up to

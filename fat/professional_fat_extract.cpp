@@ -1,12 +1,8 @@
 // Extraction and preview of deep FAT records. The deep parser has no FAT, so a file's clusters
 // are read one after another from its first cluster: right for the contiguous files that most
 // writers leave, wrong (and said so nowhere but here) for fragmented ones.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "engine/log_file_manager.h"
@@ -53,27 +49,14 @@ int CProfessionalFatRecovery::ReportRecovery(int nPercent, int nError, const std
     return m_recoveryCallback(m_pCallbackContext, nPercent, 100, nError, path.c_str());
 }
 
-// One file. A write failure ends the file with its error: the file is never reported as
-// recovered while part of it is missing, and what was written stays for the user.
+// One file, written through the shared writer from this engine's data.
 int CProfessionalFatRecovery::WriteFileData(_FILE_NODE_* pNode, const std::u16string& target) {
-    const int fd = open(WideToUtf8(target).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        const int error = errno;
-        ReportRecovery(100, error, target);
-        return error;
-    }
-    const uint64_t size = pNode->u64FileSize;
-    uint64_t remaining = size;
-    int result = CopyClusters(*pNode, size, [&](const unsigned char* p, uint32_t n) {
-        const int error = WriteAll(fd, p, n);
-        if (error != 0) return error;
-        remaining -= n;
-        return ReportRecovery(PercentOf(size - remaining, size), 0, target);
-    });
-    if (close(fd) != 0 && result == 0) result = errno;
-    if (result == 0 && size == 0) return ReportRecovery(100, 0, target);
-    if (result > 0) ReportRecovery(100, result, target);
-    return result;
+    return WriteRecordFile(
+        target, pNode->u64FileSize,
+        [&](uint64_t u64Want, const DATA_SINK& sink) {
+            return CopyClusters(*pNode, u64Want, sink);
+        },
+        [&](int nPercent, int nError) { return ReportRecovery(nPercent, nError, target); });
 }
 
 int CProfessionalFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode,
@@ -90,21 +73,14 @@ int CProfessionalFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode,
     return 0;
 }
 
-// Breadth-first: a folder's files are written before those of its sub-folders. Every child
-// gets a name that is free in its destination folder, so nothing recovered overwrites or
-// merges into anything else.
+// Breadth-first: a folder's files are written before those of its sub-folders, each under a
+// name that is free in its destination folder, so nothing recovered overwrites or merges.
 int CProfessionalFatRecovery::SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath,
                                            int nBaseDirIndex) {
-    if (pNode == nullptr || pszTargetPath == nullptr || pNode->bIsDir == 0) {
-        return SaveDataToTargetFile(pNode, pszTargetPath);
-    }
-    m_recoveryQueue.clear();
-    const int result = SaveDataToTargetFile(pNode, pszTargetPath);
-    if (result != 0) return result;
-    return RecoverFolderTree(*this, m_recoveryQueue, nBaseDirIndex,
-                             [this](_FILE_NODE_* pChild, const std::u16string& path) {
-                                 return SaveDataToTargetFile(pChild, path.c_str());
-                             });
+    return SaveRecordOrTree(*this, m_recoveryQueue, pNode, pszTargetPath, nBaseDirIndex,
+                            [this](_FILE_NODE_* pChild, const std::u16string& path) {
+                                return SaveDataToTargetFile(pChild, path.c_str());
+                            });
 }
 
 int CProfessionalFatRecovery::PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars,

@@ -1,11 +1,7 @@
 // NTFS extraction: files from their resident data or data runs, folder trees written
 // breadth-first, and previews.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "engine/log_file_manager.h"
@@ -13,16 +9,6 @@
 #include "engine/target_files.h"
 #include "foundation/text.h"
 #include "ntfs/fast_ntfs_recovery.h"
-
-namespace {
-
-// A sink's answer that came from a caller's callback: it stops the work and is passed up as
-// it is, without being reported back to that caller as an error.
-struct SinkState {
-    bool bStoppedByCallback = false;
-};
-
-}  // namespace
 
 // Feeds the node's first u64Want bytes to sink, from its resident data or along its runs. 0;
 // the error of a lookup or a read; 30 when the data ends before u64Want bytes; 87 for a run
@@ -111,30 +97,12 @@ int CFastNtfsRecovery::ReportRecovery(int nPercent, int nError, const std::u16st
     return m_recoveryCallback(m_pCallbackContext, nPercent, 100, nError, path.c_str());
 }
 
-// One file. Any failure ends the file with its error and one final report: a file is never
-// reported as recovered while part of it is missing, and what was written stays for the user.
+// One file, written through the shared writer from this engine's data.
 int CFastNtfsRecovery::WriteFileData(_FILE_NODE_* pNode, const std::u16string& target) {
-    const int fd = open(WideToUtf8(target).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        const int error = errno;
-        ReportRecovery(100, error, target);
-        return error;
-    }
-    const uint64_t size = pNode->u64FileSize;
-    uint64_t delivered = 0;
-    SinkState state;
-    int result = DeliverData(*pNode, size, [&](const unsigned char* p, uint32_t n) {
-        const int error = WriteAll(fd, p, n);
-        if (error != 0) return error;
-        delivered += n;
-        const int answer = ReportRecovery(PercentOf(delivered, size), 0, target);
-        state.bStoppedByCallback = answer != 0;
-        return answer;
-    });
-    if (close(fd) != 0 && result == 0) result = errno;
-    if (result == 0 && size == 0) return ReportRecovery(100, 0, target);
-    if (result != 0 && !state.bStoppedByCallback) ReportRecovery(100, result, target);
-    return result;
+    return WriteRecordFile(
+        target, pNode->u64FileSize,
+        [&](uint64_t u64Want, const DATA_SINK& sink) { return DeliverData(*pNode, u64Want, sink); },
+        [&](int nPercent, int nError) { return ReportRecovery(nPercent, nError, target); });
 }
 
 int CFastNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, const char16_t* pszTargetPath) {
@@ -153,21 +121,14 @@ int CFastNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, const char16_t* 
     return 0;
 }
 
-// Breadth-first: a folder's files are written before those of its sub-folders, every file
-// below the folder that holds it. Every child gets a name that is free in its destination
-// folder, so nothing recovered overwrites or merges into anything else.
+// Breadth-first: a folder's files are written before those of its sub-folders, each under a
+// name that is free in its destination folder, so nothing recovered overwrites or merges.
 int CFastNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath,
                                     int nBaseDirIndex) {
-    if (pNode == nullptr || pszTargetPath == nullptr || pNode->bIsDir == 0) {
-        return SaveDataToTargetFile(pNode, pszTargetPath);
-    }
-    m_recoveryQueue.clear();
-    const int result = SaveDataToTargetFile(pNode, pszTargetPath);
-    if (result != 0) return result;
-    return RecoverFolderTree(*this, m_recoveryQueue, nBaseDirIndex,
-                             [this](_FILE_NODE_* pChild, const std::u16string& path) {
-                                 return SaveDataToTargetFile(pChild, path.c_str());
-                             });
+    return SaveRecordOrTree(*this, m_recoveryQueue, pNode, pszTargetPath, nBaseDirIndex,
+                            [this](_FILE_NODE_* pChild, const std::u16string& path) {
+                                return SaveDataToTargetFile(pChild, path.c_str());
+                            });
 }
 
 int CFastNtfsRecovery::PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars,

@@ -1,11 +1,7 @@
 // Deep-scan NTFS extraction: files from their resident data or data runs on the volume the
 // scan placed them on, folder trees written breadth-first, and previews.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "engine/log_file_manager.h"
@@ -105,32 +101,13 @@ int CProfessionalNtfsRecovery::ReportRecovery(int nPercent, int nError,
     return m_recoveryCallback(m_pCallbackContext, nPercent, 100, nError, path.c_str());
 }
 
-// One file. Any failure ends the file with its error and one final report: a file is never
-// reported as recovered while part of it is missing, and what was written stays for the user.
+// One file, written through the shared writer from this engine's data.
 int CProfessionalNtfsRecovery::WriteFileData(const _FILE_NODE_& node,
                                              const std::u16string& target) {
-    const int fd = open(WideToUtf8(target).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        const int error = errno;
-        ReportRecovery(100, error, target);
-        return error;
-    }
-    const uint64_t size = node.u64FileSize;
-    uint64_t delivered = 0;
-    bool stoppedByCallback = false;
-    int result = DeliverData(node, size, [&](const unsigned char* p, uint32_t n) {
-        const int error = WriteAll(fd, p, n);
-        if (error != 0) return error;
-        delivered += n;
-        const int answer = ReportRecovery(PercentOf(delivered, size), 0, target);
-        stoppedByCallback = answer != 0;
-        return answer;
-    });
-    if (close(fd) != 0 && result == 0) result = errno;
-    if (result == 0 && size == 0) return ReportRecovery(100, 0, target);
-    // The caller's own stop is its answer, not a failure to report back to it.
-    if (result != 0 && !stoppedByCallback) ReportRecovery(100, result, target);
-    return result;
+    return WriteRecordFile(
+        target, node.u64FileSize,
+        [&](uint64_t u64Want, const DATA_SINK& sink) { return DeliverData(node, u64Want, sink); },
+        [&](int nPercent, int nError) { return ReportRecovery(nPercent, nError, target); });
 }
 
 int CProfessionalNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode,
@@ -150,21 +127,14 @@ int CProfessionalNtfsRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode,
     return 0;
 }
 
-// Breadth-first: a folder's files are written before those of its sub-folders. Every child
-// gets a name that is free in its destination folder, so nothing recovered overwrites or
-// merges into anything else.
+// Breadth-first: a folder's files are written before those of its sub-folders, each under a
+// name that is free in its destination folder, so nothing recovered overwrites or merges.
 int CProfessionalNtfsRecovery::SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath,
                                             int nBaseDirIndex) {
-    if (pNode == nullptr || pszTargetPath == nullptr || pNode->bIsDir == 0) {
-        return SaveDataToTargetFile(pNode, pszTargetPath);
-    }
-    m_recoveryQueue.clear();
-    const int result = SaveDataToTargetFile(pNode, pszTargetPath);
-    if (result != 0) return result;
-    return RecoverFolderTree(*this, m_recoveryQueue, nBaseDirIndex,
-                             [this](_FILE_NODE_* pChild, const std::u16string& path) {
-                                 return SaveDataToTargetFile(pChild, path.c_str());
-                             });
+    return SaveRecordOrTree(*this, m_recoveryQueue, pNode, pszTargetPath, nBaseDirIndex,
+                            [this](_FILE_NODE_* pChild, const std::u16string& path) {
+                                return SaveDataToTargetFile(pChild, path.c_str());
+                            });
 }
 
 int CProfessionalNtfsRecovery::PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars,
