@@ -21,9 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/log_file_manager.h"
+#include "fat/fat_entry.h"
 #include "fat/professional_fat_recovery.h"
 #include "foundation/recognisers.h"
+#include "store/log_file_manager.h"
 
 namespace {
 

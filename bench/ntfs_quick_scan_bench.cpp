@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "engine/log_file_manager.h"
 #include "ntfs/fast_ntfs_recovery.h"
-#include "tests/ntfs_test_image.h"
+#include "ntfs_test_image.h"
+#include "store/log_file_manager.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/log_file_manager.h"
-#include "engine/scan_result_file_manager.h"
+#include "store/log_file_manager.h"
+#include "store/scan_result_file_manager.h"
 
 namespace {
 

@@ -372,7 +372,8 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, size_t nLen, uint64_
                                  int nRemaidSecond, uint64_t u64FileCount, ISectorReader* pReader,
                                  int nBytesPerSector, char* szName, size_t nNameSize,
                                  uint32_t& uType, uint64_t& u64Length) {
-    if (nBytesPerSector <= 0 || static_cast<size_t>(nBytesPerSector) > kReadBufSize) return 87;
+    if (nBytesPerSector <= 0 || static_cast<size_t>(nBytesPerSector) > kReadBufSize)
+        return RESULT_INVALID_ARGUMENT;
     SetReadContext(pReader, nBytesPerSector, u64Sector);
     m_u64ScanSectorCount = u64ScanSectorCount;
     m_u64SectorTotalCount = u64SectorTotalCount;
@@ -384,7 +385,7 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, size_t nLen, uint64_
     m_bIsNeedCheckTsFileRange = 1;
     m_bIsMtsFileHead = 0;
     const int row = GetTypeRowIndex(code);
-    if (row < 0 || szExtendNameAndType[row].pfnEstimate == nullptr) return 87;
+    if (row < 0 || szExtendNameAndType[row].pfnEstimate == nullptr) return RESULT_NOT_FOUND;
 
     // While a file is measured its inner sectors are not transport-stream starts to be
     // checked against earlier streams; while an MTS file is measured only a packet with a
@@ -399,7 +400,9 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, size_t nLen, uint64_
     uType = code;
     m_ErrorCode = 0;
     u64Length = szExtendNameAndType[row].pfnEstimate(pBuf, nLen);
-    return m_ErrorCode == ERROR_USER_CANCEL ? ERROR_USER_CANCEL : 0;
+    // Any non-zero answer of the scan callback cancels; a file whose measuring was cut short by
+    // it has no true length and is not carved.
+    return CancelOf(m_ErrorCode);
 }
 
 uint64_t CarvedSectorsConsumed(uint32_t uType, uint64_t u64Length, int nBytesPerSector) {
@@ -562,7 +565,7 @@ uint64_t StreamFileBytes(uint64_t u64Cap, EndKind kind, ChunkSearchFunc search, 
         const int rc =
             reader->ReadSectors(buf, static_cast<int>(want), start, static_cast<int>(b), &got);
         if (rc == 0) got = static_cast<unsigned int>(want);
-        if ((rc != 0 && rc != 30) || got == 0) break;
+        if ((rc != 0 && rc != RESULT_SHORT_READ) || got == 0) break;
         const uint64_t n = std::min<uint64_t>(got, want);
 
         counter += n;

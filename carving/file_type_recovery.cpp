@@ -11,102 +11,25 @@
 #include <new>
 #include <string>
 
-#include "engine/log_file_manager.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
 
 namespace {
-
 constexpr size_t kChunkBytes = 65536;
-constexpr size_t kMaxTargetChars = 511;
-
-// Writes all of pData, repeating short writes. 0 or errno.
-int WriteAll(int fd, const unsigned char* pData, size_t nBytes) {
-    while (nBytes > 0) {
-        const ssize_t put = write(fd, pData, nBytes);
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        pData += put;
-        nBytes -= static_cast<size_t>(put);
-    }
-    return 0;
-}
-
-// Reads the carved run from its first sector in chunks of at most 64 KiB, handing each
-// chunk's bytes that belong to the first u64Bytes to sink(data, bytes, bytesSoFar). Stops at
-// the first non-zero result of the read or the sink.
-template <class Sink>
-int ReadCarvedRun(CDiskReader& reader, int nBytesPerSector, uint64_t u64FirstSector,
-                  uint64_t u64Bytes, unsigned char* pChunk, Sink&& sink) {
-    const uint64_t b = static_cast<uint64_t>(nBytesPerSector);
-    const uint64_t chunkSectors = kChunkBytes / b;
-    uint64_t sectorsLeft = (u64Bytes + b - 1) / b;
-    uint64_t position = u64FirstSector;
-    uint64_t produced = 0;
-    while (sectorsLeft > 0) {
-        const uint64_t want = sectorsLeft < chunkSectors ? sectorsLeft : chunkSectors;
-        unsigned int got = 0;
-        const int rc =
-            reader.ReadData(pChunk, static_cast<int>(want), position, nBytesPerSector, &got);
-        if (rc != 0) return rc;
-        if (got == 0) return RESULT_SHORT_READ;
-        const uint64_t bytes = std::min<uint64_t>(uint64_t{got} * b, u64Bytes - produced);
-        produced += bytes;
-        const int stop = sink(pChunk, static_cast<size_t>(bytes), produced);
-        if (stop != 0) return stop;
-        position += got;
-        sectorsLeft -= got;
-    }
-    return 0;
-}
-
-void CopyWide(const std::u16string& text, char16_t* pOut, int nOutChars) {
-    if (pOut == nullptr || nOutChars <= 0) return;
-    const size_t n = std::min<size_t>(text.size(), static_cast<size_t>(nOutChars) - 1);
-    std::memcpy(pOut, text.data(), n * sizeof(char16_t));
-    pOut[n] = 0;
-}
-
-std::string LowerExtension(const char* pszName) {
-    char ext[256] = {0};
-    if (GetExtendName(pszName, ext, sizeof ext) != 0) return "";
-    GetCharLowerA(ext);
-    return ext;
-}
-
 }  // namespace
 
 CFileTypeRecovery::CFileTypeRecovery() = default;
 CFileTypeRecovery::~CFileTypeRecovery() = default;
-
-int CFileTypeRecovery::CreateStore(long long llFirstSector) {
-    SYSTEMTIME now{};
-    rsb_getLocalTime(&now);
-    char name[128];
-    std::snprintf(name, sizeof name, "%s%lld_%d%d%d%d%2d", kFileTypeLogPrefix, llFirstSector,
-                  now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute);
-    return OpenStore(Utf8ToWide(name).c_str());
-}
-
-int CFileTypeRecovery::OpenStore(const char16_t* pszLogName) {
-    m_pStore = std::make_unique<CScanResultFileManager>();
-    const int rc = m_pStore->Init(pszLogName);
-    if (rc != 0) DebugLog("carving store open failed %d\n", rc);
-    if (m_searchCallback != nullptr)
-        m_pStore->InitSearchCallBack(m_searchCallback, m_pSearchContext);
-    return rc;
-}
 
 int CFileTypeRecovery::Init(int nDisk, long long llStartSector, long long llSectorCount,
                             char16_t wcDriveLetter) {
     m_wcDriveLetter = wcDriveLetter;
     m_llStartSector = llStartSector;
     m_llSectorCount = llSectorCount;
-    CreateStore(llStartSector);
+    OpenStore(kFileTypeLogPrefix, static_cast<uint64_t>(llStartSector), nullptr);
     const uint64_t limit =
         static_cast<uint64_t>(llStartSector) + static_cast<uint64_t>(llSectorCount);
     return m_diskReader.Init(nDisk, limit);
@@ -116,7 +39,7 @@ int CFileTypeRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveLette
     m_wcDriveLetter = wcDriveLetter;
     m_llStartSector = 0;
     m_llSectorCount = 0;
-    CreateStore(0);
+    OpenStore(kFileTypeLogPrefix, 0, nullptr);
     // Recovery and preview read through this reader, so it is bound to the whole device
     // rather than left refusing every read.
     const int rc = m_diskReader.Init(pszDevicePath, 0);
@@ -131,7 +54,7 @@ int CFileTypeRecovery::InitLogFile(const char16_t* pszLogName, char16_t wcDriveL
     m_wcDriveLetter = wcDriveLetter;
     if (nBytesPerSector > 0) m_nBytesPerSector = nBytesPerSector;
     const int rc = m_diskReader.Init(pszDevicePath, u64SectorLimit);
-    OpenStore(pszLogName);
+    OpenStore(kFileTypeLogPrefix, 0, pszLogName);
     return rc;
 }
 
@@ -140,75 +63,29 @@ int CFileTypeRecovery::InitLogFile(const char16_t* pszLogName, char16_t wcDriveL
     m_wcDriveLetter = wcDriveLetter;
     if (nBytesPerSector > 0) m_nBytesPerSector = nBytesPerSector;
     const int rc = m_diskReader.Init(nDisk, u64SectorLimit);
-    OpenStore(pszLogName);
+    OpenStore(kFileTypeLogPrefix, 0, pszLogName);
     return rc;
 }
 
 int CFileTypeRecovery::InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* ctx,
                                     int nWeight) {
-    m_scanCallback = scanCb;
-    m_recoveryCallback = recoveryCb;
-    m_pCallbackContext = ctx;
-    m_nWeight = nWeight;
+    CStoreEngine::InitCallBack(scanCb, recoveryCb, ctx, nWeight);
     CFileTypeJudge::InitCallBack(scanCb, recoveryCb, ctx, nWeight);
-    return 0;
+    return RESULT_OK;
 }
 
 int CFileTypeRecovery::ScanDevice(const char16_t*) {
     return 0;
 }
 
-int CFileTypeRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                                           std::vector<_FILE_NODE_>& out) {
-    if (!m_pStore) return 0;
-    m_pStore->FlushBufToFile();
-    if (pParent != nullptr || uDirIndex != 0) return 0;  // carved files have no folders
-    return m_pStore->GetChildrenFileNode(0, out);
-}
-
-int CFileTypeRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                                            unsigned int& count) {
-    if (!m_pStore) return 0;
-    m_pStore->FlushBufToFile();
-    if (pParent != nullptr || uDirIndex != 0) return 0;
-    unsigned int files = 0;
-    const int rc = m_pStore->GetChildrenFileCount(0, files);
-    count += files;
-    return rc;
-}
-
-unsigned int CFileTypeRecovery::GetLostFileCount() {
-    return m_pStore ? m_pStore->GetFileIndex() : 0;
-}
-
-int CFileTypeRecovery::GetFileNodeParentDirPath(_FILE_NODE_*, char16_t*, int) {
+std::optional<uint64_t> CFileTypeRecovery::FolderKey(const _FILE_NODE_* pParent,
+                                                     unsigned int uDirIndex) const {
+    if (pParent != nullptr || uDirIndex != 0) return std::nullopt;
     return 0;
-}
-
-int CFileTypeRecovery::SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath, int) {
-    char16_t target[kMaxTargetChars + 1] = {0};
-    if (pszTargetPath != nullptr) {
-        const size_t n = std::min(WideLength(pszTargetPath), kMaxTargetChars);
-        std::memcpy(target, pszTargetPath, n * sizeof(char16_t));
-    }
-    return SaveDataToTargetFile(pNode, target);
 }
 
 int CFileTypeRecovery::GetUnUsedSectorCount(unsigned long long&, unsigned long long&) {
     return 0;
-}
-
-int CFileTypeRecovery::InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx) {
-    m_searchCallback = cb;
-    m_pSearchContext = ctx;
-    if (!m_pStore) return RESULT_INVALID_ARGUMENT;
-    return m_pStore->InitSearchCallBack(cb, ctx);
-}
-
-int CFileTypeRecovery::SearchFileNode(const char16_t* pszKey,
-                                      std::vector<__SEARCH_FILE_INFO__>& out) {
-    if (!m_pStore) return 0;
-    return m_pStore->SearchFileNodeInfo(pszKey, out);
 }
 
 int CFileTypeRecovery::BuildBitMapInfo() {
@@ -270,91 +147,28 @@ int CFileTypeRecovery::RecordCarvedFile(uint64_t u64Sector, const char* pszName,
 
 // ---- Recovery and preview ---------------------------------------------------------------
 
-int CFileTypeRecovery::SaveDataToTargetFile(const _FILE_NODE_* pNode,
-                                            const char16_t* pszTargetPath) {
-    std::unique_ptr<unsigned char[]> chunk(new (std::nothrow) unsigned char[kChunkBytes]);
-    int result = 0;
-    int fd = -1;
-    if (chunk == nullptr) {
-        result = RESULT_OUT_OF_MEMORY;
-    } else if (pNode == nullptr || pszTargetPath == nullptr) {
-        result = RESULT_INVALID_ARGUMENT;
-    } else {
-        // O_EXCL: a recovered file never overwrites one that is already there.
-        fd = open(WideToUtf8(pszTargetPath).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            result = errno;
-            DebugLog("open Recovery File  erro = %d\n", result);
-        }
+// Reads the carved run from its first sector in chunks of at most 64 KiB.
+int CFileTypeRecovery::ReadRecordData(const _FILE_NODE_& node, uint64_t u64Want,
+                                      const DATA_SINK& sink) {
+    const uint64_t b = static_cast<uint64_t>(m_nBytesPerSector);
+    const uint64_t chunkSectors = kChunkBytes / b;
+    std::vector<unsigned char> chunk(kChunkBytes);
+    uint64_t sectorsLeft = (u64Want + b - 1) / b;
+    uint64_t position = node.u64RecordSector;
+    uint64_t produced = 0;
+    while (sectorsLeft > 0) {
+        const uint64_t want = std::min(sectorsLeft, chunkSectors);
+        unsigned int got = 0;
+        const int rc = m_diskReader.ReadData(chunk.data(), static_cast<int>(want), position,
+                                             m_nBytesPerSector, &got);
+        if (rc != RESULT_OK) return rc;
+        if (got == 0) return RESULT_SHORT_READ;
+        const uint64_t bytes = std::min<uint64_t>(uint64_t{got} * b, u64Want - produced);
+        produced += bytes;
+        const int answer = sink(chunk.data(), static_cast<uint32_t>(bytes));
+        if (answer != 0) return answer;
+        position += got;
+        sectorsLeft -= got;
     }
-    if (fd >= 0) {
-        const uint64_t size = pNode->u64FileSize;
-        result = ReadCarvedRun(
-            m_diskReader, m_nBytesPerSector, pNode->u64RecordSector, size, chunk.get(),
-            [&](const unsigned char* data, size_t bytes, uint64_t done) {
-                const int written = WriteAll(fd, data, bytes);
-                if (written != 0) return written;
-                if (m_recoveryCallback == nullptr) return 0;
-                return m_recoveryCallback(m_pCallbackContext, static_cast<int>(done * 100 / size),
-                                          100, 0, pszTargetPath);
-            });
-    }
-    if (result > 0 && m_recoveryCallback != nullptr) {
-        m_recoveryCallback(m_pCallbackContext, 100, 100, result, pszTargetPath);
-    }
-    if (fd >= 0) close(fd);
-    return result;
-}
-
-int CFileTypeRecovery::PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars,
-                               unsigned char* pBuf, int& nBufLen, PREVIEW_CALLBACK cb, void* ctx) {
-    int result = 0;
-    int fd = -1;
-    std::string tmpPath;
-    int copied = 0;
-    if (pNode == nullptr) {
-        result = RESULT_INVALID_ARGUMENT;
-    } else {
-        const std::string ext = LowerExtension(pNode->szFileName);
-        const std::string root = GetScanLogRootPath();
-        const bool photo = !ext.empty() && IsPhotoExtension(ext.c_str());
-        const std::string candidate = root + "tmp." + ext;
-        uint64_t wanted = pNode->u64FileSize;
-        if (photo && !root.empty() && candidate.size() < 256) {
-            tmpPath = candidate;
-            MakeFolderPath(root);
-            CopyWide(Utf8ToWide(tmpPath.c_str()), pszTmpPath, nTmpPathChars);
-            // The preview file is ours; an earlier preview's longer content must not linger.
-            fd = open(tmpPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-            if (fd < 0) result = errno;
-        } else {
-            const uint64_t room =
-                pBuf == nullptr || nBufLen < 0 ? 0 : static_cast<uint64_t>(nBufLen);
-            wanted = std::min(wanted, room);
-        }
-        std::unique_ptr<unsigned char[]> chunk(new (std::nothrow) unsigned char[kChunkBytes]);
-        if (result == 0 && chunk == nullptr) result = RESULT_OUT_OF_MEMORY;
-        if (result == 0) {
-            result = ReadCarvedRun(m_diskReader, m_nBytesPerSector, pNode->u64RecordSector, wanted,
-                                   chunk.get(),
-                                   [&](const unsigned char* data, size_t bytes, uint64_t done) {
-                                       if (fd >= 0) {
-                                           const int written = WriteAll(fd, data, bytes);
-                                           if (written != 0) return written;
-                                       } else {
-                                           std::memcpy(pBuf + copied, data, bytes);
-                                           copied += static_cast<int>(bytes);
-                                       }
-                                       if (cb == nullptr) return 0;
-                                       return cb(ctx, static_cast<int>(done * 100 / wanted), 0);
-                                   });
-        }
-    }
-    if (cb != nullptr) cb(ctx, 100, result);
-    if (fd >= 0) {
-        close(fd);
-        if (result != 0) unlink(tmpPath.c_str());
-    }
-    nBufLen = fd >= 0 ? 0 : copied;
-    return result;
+    return RESULT_OK;
 }

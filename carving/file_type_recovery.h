@@ -23,11 +23,10 @@
 
 #include "carving/file_type_judge.h"
 #include "carving/sector_reader.h"
-#include "engine/scan_result_file_manager.h"
 #include "foundation/disk_reader.h"
-#include "foundation/recovery_parse.h"
+#include "store/store_engine.h"
 
-class CFileTypeRecovery : public IFileRecoveryParse {
+class CFileTypeRecovery : public CStoreEngine {
 public:
     CFileTypeRecovery();
     ~CFileTypeRecovery() override;
@@ -43,19 +42,8 @@ public:
     int InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* ctx,
                      int nWeight) override;
     int ScanDevice(const char16_t* pszLogName) override;  // 0: the coordinator drives carving
-    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                            std::vector<_FILE_NODE_>& out) override;
-    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                             unsigned int& count) override;
-    unsigned int GetLostFileCount() override;
-    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, char16_t* pszPath, int nMaxChars) override;
-    int SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath, int nBaseDirIndex) override;
     int GetUnUsedSectorCount(unsigned long long& llStart, unsigned long long& llCount) override;
-    int InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx) override;
-    int SearchFileNode(const char16_t* pszKey, std::vector<__SEARCH_FILE_INFO__>& out) override;
     int BuildBitMapInfo() override;
-    int PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars, unsigned char* pBuf,
-                int& nBufLen, PREVIEW_CALLBACK cb, void* ctx) override;
 
     // Reopens the store pszLogName of an interrupted deep scan (in the current scan folder)
     // and binds the reader, by path or by disk number, with the given sector limit. Returns
@@ -79,18 +67,15 @@ public:
                      ISectorReader* pReader, int nBytesPerSector, uint64_t& u64Consumed,
                      uint64_t& u64FilesFound);
 
-    // Writes the carved file's u64FileSize bytes to a new file at pszTargetPath (UTF-16).
-    // Never overwrites: an existing file gives EEXIST. 0, 87 (null record), errno, 30 (short
-    // read), the read's code or the recovery callback's value.
-    int SaveDataToTargetFile(const _FILE_NODE_* pNode, const char16_t* pszTargetPath);
-
-    CScanResultFileManager* GetStore() { return m_pStore.get(); }
+protected:
+    // A contiguous run of sectors from the file's first sector.
+    int ReadRecordData(const _FILE_NODE_& node, uint64_t u64Want, const DATA_SINK& sink) override;
+    // Carved files have no folders: they all lie under the root.
+    std::optional<uint64_t> FolderKey(const _FILE_NODE_* pParent,
+                                      unsigned int uDirIndex) const override;
 
 private:
-    int CreateStore(long long llFirstSector);
-    int OpenStore(const char16_t* pszLogName);
     int RecordCarvedFile(uint64_t u64Sector, const char* pszName, uint64_t u64Length);
-    int CopyRunToFile(const _FILE_NODE_& node, int fd, const char16_t* pszTarget);
 
     char16_t m_wcDriveLetter = 0;
     long long m_llStartSector = 0;
@@ -98,11 +83,4 @@ private:
     int m_nBytesPerSector = 512;
     CDiskReader m_diskReader;
     CFileTypeJudge m_fileTypeJudge;
-    std::unique_ptr<CScanResultFileManager> m_pStore;
-    int m_nWeight = 0;
-    SCAN_CALLBACK m_scanCallback = nullptr;
-    RECOVERY_CALLBACK m_recoveryCallback = nullptr;
-    SEARCH_CALLBACK m_searchCallback = nullptr;
-    void* m_pSearchContext = nullptr;
-    void* m_pCallbackContext = nullptr;
 };

@@ -250,7 +250,7 @@ uint32_t CFileTypeJudge::GetOffice2007Type(const unsigned char*, size_t) {
         const int rc =
             reader->ReadSectors(window.data() + 4, want, start, static_cast<int>(b), &got);
         if (rc == 0) got = static_cast<unsigned int>(want);
-        if ((rc != 0 && rc != 30) || got == 0) break;
+        if ((rc != 0 && rc != RESULT_SHORT_READ) || got == 0) break;
         const size_t used = 4 + got * b;
         const uint32_t type = TypeFromZipWindow(window.data(), used);
         if (type != EXT_TYPE_NONE) return type;

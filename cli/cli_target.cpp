@@ -13,7 +13,6 @@
 #include "cli/cli_output.h"
 #include "disk/partition_manager.h"
 #include "engine/file_recovery_factory.h"
-#include "engine/professional_recovery.h"
 #include "foundation/disk_table.h"
 #include "foundation/text.h"
 
@@ -42,7 +41,7 @@ std::string PartitionName(const _PARTITION_ITEM_& item) {
 bool CheckReadable(const std::string& path, std::string& error) {
     const int fd = OpenDeviceReadOnly(path.c_str());
     if (fd < 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
+        error = "cannot open " + path + ": " + DescribeResult(errno);
         return false;
     }
     unsigned char sector[512];
@@ -51,7 +50,7 @@ bool CheckReadable(const std::string& path, std::string& error) {
     close(fd);
     if (got < static_cast<ssize_t>(sizeof sector)) {
         error = "cannot read " + path + ": " +
-                (got < 0 ? std::strerror(readError) : "it is smaller than one sector");
+                (got < 0 ? DescribeResult(readError) : "it is smaller than one sector");
         return false;
     }
     return true;
@@ -118,7 +117,7 @@ std::unique_ptr<IFileRecoveryParse> MakeDeepEngine(const ScanTarget& target, std
         return nullptr;
     }
     // Every scan from the command line starts afresh, as the window's scans do.
-    static_cast<CProfessionalRecovery*>(engine)->SetNotLoadLogFile();
+    engine->SetNotLoadLogFile();
     return std::unique_ptr<IFileRecoveryParse>(engine);
 }
 

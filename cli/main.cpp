@@ -20,10 +20,10 @@
 
 #include "cli/cli_output.h"
 #include "cli/cli_target.h"
-#include "engine/log_file_manager.h"
 #include "engine/recovery_job.h"
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
 
 namespace {
 
@@ -120,7 +120,7 @@ struct Progress {
 int ScanProgress(void* ctx, int nPercent, int nWeight, int nSecondsLeft, uint64_t current,
                  uint64_t total, uint64_t files, const char16_t*) {
     auto* progress = static_cast<Progress*>(ctx);
-    if (g_cancel.load()) return 1;
+    if (g_cancel.load()) return ERROR_USER_CANCEL;
     const int overall = std::min(nPercent * nWeight / 100, 100);
     const unsigned int now = rsb_getTickCount();
     if (!progress->terminal && progress->printed &&
@@ -148,20 +148,10 @@ int ScanProgress(void* ctx, int nPercent, int nWeight, int nSecondsLeft, uint64_
     return 0;
 }
 
-// Engines report a failed read of the disk as 30 and a record pointing past the volume as 87,
-// codes that strerror would call "Read-only file system" and "Invalid argument"; every other
-// positive code is the system's own error.
-std::string DescribeError(int nError) {
-    if (nError == 30) return "the disk could not be read there (30)";
-    if (nError == 87) return "its data lies outside the volume (87)";
-    if (nError > 0) return std::strerror(nError);
-    return "error " + std::to_string(nError);
-}
-
 int RecoveryProgress(void*, int nPercent, int, int nError, const char16_t* pszPath) {
     if (nPercent == 100 && nError != 0) {
         std::fprintf(stderr, "failed: %s: %s\n", WideToUtf8(pszPath).c_str(),
-                     DescribeError(nError).c_str());
+                     DescribeResult(nError).c_str());
     }
     return g_cancel.load() ? ERROR_USER_CANCEL : 0;
 }
@@ -183,7 +173,7 @@ int ScanAndSearch(const Options& o, const ScanTarget& target, IFileRecoveryParse
     const bool failed = scanned != 0 && !g_cancel.load();
     if (failed) {
         std::fprintf(stderr, "ferrowen-cli: the scan ended early: %s; listing what was found\n",
-                     DescribeError(scanned).c_str());
+                     DescribeResult(scanned).c_str());
     }
     if (g_cancel.load()) std::fprintf(stderr, "scan cancelled; listing what was found so far\n");
     engine.InitSearchCallBack(SearchProgress, nullptr);
@@ -241,7 +231,7 @@ int RunScanOrRecover(const Options& o) {
         const RECOVERY_SUMMARY& summary = job.Summary();
         if (ran != 0 && ran != ERROR_USER_CANCEL) {
             std::fprintf(stderr, "ferrowen-cli: cannot use %s: %s\n", o.out.c_str(),
-                         std::strerror(ran));
+                         DescribeResult(ran).c_str());
             status = 2;
         } else if (summary.uFailed != 0 || summary.bCancelled) {
             status = 1;

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "engine/professional_recovery.h"
+#include "ext/fast_ext_recovery.h"
 #include "fat/fast_fat_recovery.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
-#include "foundation/fast_ext_recovery.h"
 #include "foundation/recognisers.h"
 #include "foundation/text.h"
 #include "ntfs/fast_ntfs_recovery.h"
@@ -28,8 +28,8 @@ Recognised Recognise(const std::vector<unsigned char>& probe) {
     return Recognised::None;
 }
 
-std::unique_ptr<IFileRecoveryParse> MakeEngine(Recognised fs, RECOVERY_TYPE type) {
-    if (type != RECOVERY_TYPE_FAST) return std::make_unique<CProfessionalRecovery>();
+// The quick engine of a recognised file system, not yet bound to its volume.
+std::unique_ptr<IFileRecoveryParse> MakeQuickEngine(Recognised fs) {
     switch (fs) {
         case Recognised::Ntfs:
             return std::make_unique<CFastNtfsRecovery>();
@@ -87,9 +87,12 @@ IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(int nDisk,
     }
     close(fd);
     if (llStartSector < 0) return nullptr;
-    std::unique_ptr<IFileRecoveryParse> engine = MakeEngine(fs, type);
-    if (engine) engine->Init(nDisk, llStartSector, llSectorCount, wcDriveLetter);
-    return engine.release();
+    std::unique_ptr<IFileRecoveryParse> quick = MakeQuickEngine(fs);
+    if (quick) quick->Init(nDisk, llStartSector, llSectorCount, wcDriveLetter);
+    if (type == RECOVERY_TYPE_FAST) return quick.release();
+    auto deep = std::make_unique<CProfessionalRecovery>(std::move(quick));
+    deep->Init(nDisk, llStartSector, llSectorCount, wcDriveLetter);
+    return deep.release();
 }
 
 IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(const char16_t* pszDevicePath,
@@ -101,7 +104,10 @@ IFileRecoveryParse* CFileRecoveryFactory::CreateFileRecoveryInstance(const char1
     std::vector<unsigned char> probe;
     const Recognised fs = ReadProbe(fd, 0, probe) ? Recognise(probe) : Recognised::None;
     close(fd);
-    std::unique_ptr<IFileRecoveryParse> engine = MakeEngine(fs, type);
-    if (engine) engine->Init(pszDevicePath, wcDriveLetter);
-    return engine.release();
+    std::unique_ptr<IFileRecoveryParse> quick = MakeQuickEngine(fs);
+    if (quick) quick->Init(pszDevicePath, wcDriveLetter);
+    if (type == RECOVERY_TYPE_FAST) return quick.release();
+    auto deep = std::make_unique<CProfessionalRecovery>(std::move(quick));
+    deep->Init(pszDevicePath, wcDriveLetter);
+    return deep.release();
 }

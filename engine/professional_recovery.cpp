@@ -9,9 +9,6 @@
 
 #include "carving/file_type_judge.h"
 #include "carving/file_type_recovery.h"
-#include "engine/file_recovery_factory.h"
-#include "engine/log_file_manager.h"
-#include "fat/fast_fat_recovery.h"
 #include "fat/professional_fat_recovery.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
@@ -19,6 +16,7 @@
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
 #include "ntfs/professional_ntfs_recovery.h"
+#include "store/log_file_manager.h"
 
 namespace {
 
@@ -43,7 +41,7 @@ struct QuickCallbackRelay {
         const int answer = relay->target(relay->context, nPercent, nWeight, nSecondsLeft, current,
                                          total, files, text);
         if (answer != 0) relay->cancelled = true;
-        return answer;
+        return CancelOf(answer);
     }
 };
 
@@ -88,10 +86,11 @@ constexpr unsigned kDeadChunksBeforeSkipping = 16;
 
 }  // namespace
 
-CProfessionalRecovery::CProfessionalRecovery()
+CProfessionalRecovery::CProfessionalRecovery(std::unique_ptr<IFileRecoveryParse> pQuickEngine)
     : m_pDeepFat(std::make_unique<CProfessionalFatRecovery>()),
       m_pDeepNtfs(std::make_unique<CProfessionalNtfsRecovery>()),
-      m_pCarving(std::make_unique<CFileTypeRecovery>()) {}
+      m_pCarving(std::make_unique<CFileTypeRecovery>()),
+      m_pQuickEngine(std::move(pQuickEngine)) {}
 
 CProfessionalRecovery::~CProfessionalRecovery() = default;
 
@@ -108,16 +107,13 @@ int CProfessionalRecovery::Init(int nDisk, long long llStartSector, long long ll
         GetDiskPath(nDisk).c_str(), nDisk, static_cast<uint64_t>(llStartSector),
         static_cast<uint64_t>(llSectorCount), &m_logInfo);
     m_pDeepFat->Init(nDisk, llStartSector, llSectorCount, wcDriveLetter);
-    const int result = m_pDeepNtfs->Init(nDisk, llStartSector, llSectorCount, wcDriveLetter);
-    m_pQuickEngine.reset(CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
-        nDisk, llStartSector, llSectorCount, wcDriveLetter, RECOVERY_TYPE_FAST));
-    return result;
+    return m_pDeepNtfs->Init(nDisk, llStartSector, llSectorCount, wcDriveLetter);
 }
 
 // A volume opened by path never resumes a checkpoint: the same path may name another image
 // by the next run.
 int CProfessionalRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) {
-    if (pszDevicePath == nullptr) return 87;
+    if (pszDevicePath == nullptr) return RESULT_INVALID_ARGUMENT;
     const int fd = OpenDeviceReadOnly(WideToUtf8(pszDevicePath).c_str());
     if (fd < 0) return errno;
     const uint64_t bytes = GetDeviceSizeBytes(fd);
@@ -131,10 +127,7 @@ int CProfessionalRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveL
     m_bFoundLog = 0;
     std::memset(&m_logInfo, 0, sizeof m_logInfo);
     m_pDeepFat->Init(pszDevicePath, wcDriveLetter);
-    const int result = m_pDeepNtfs->Init(pszDevicePath, wcDriveLetter);
-    m_pQuickEngine.reset(CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
-        pszDevicePath, wcDriveLetter, RECOVERY_TYPE_FAST));
-    return result;
+    return m_pDeepNtfs->Init(pszDevicePath, wcDriveLetter);
 }
 
 int CProfessionalRecovery::InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb,
@@ -148,6 +141,10 @@ int CProfessionalRecovery::InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK 
     m_pDeepNtfs->InitCallBack(scanCb, recoveryCb, ctx, 90);
     m_pCarving->InitCallBack(scanCb, recoveryCb, ctx, 90);
     return 0;
+}
+
+bool CProfessionalRecovery::SawDamage() const {
+    return m_pQuickEngine && m_pQuickEngine->SawDamage();
 }
 
 int CProfessionalRecovery::SetNotLoadLogFile() {
@@ -176,10 +173,9 @@ int CProfessionalRecovery::RunQuickEngine(bool bResumed, bool& bHasFreeMap) {
         DebugLog("quick scan failed %d, scanning the whole volume\n", result);
         bHasFreeMap = false;
     }
-    // On a damaged FAT the folders the walk could not reach lie in space the map calls
+    // On a damaged volume the folders the walk could not reach lie in space the map calls
     // allocated; only a pass over everything can find their directory sectors.
-    const auto* fat = dynamic_cast<const CFastFatRecovery*>(m_pQuickEngine.get());
-    if (bHasFreeMap && fat != nullptr && fat->SawDamage()) {
+    if (bHasFreeMap && m_pQuickEngine->SawDamage()) {
         DebugLog("the file system is damaged, scanning the whole volume\n");
         bHasFreeMap = false;
     }
@@ -267,7 +263,7 @@ int CProfessionalRecovery::ScanDevice(const char16_t*) {
     pass.chunk.clear();
     pass.chunk.shrink_to_fit();
     if (pass.nResult == 0 && m_scanCallback != nullptr) {
-        pass.nResult = m_scanCallback(m_pCallbackContext, 100, 100, 0, 0, 0, 0, nullptr);
+        pass.nResult = CancelOf(m_scanCallback(m_pCallbackContext, 100, 100, 0, 0, 0, 0, nullptr));
     }
     SaveCheckpoint(pass);
     m_strDevicePath.clear();
@@ -379,8 +375,8 @@ int CProfessionalRecovery::ReportPass(PassState& pass) {
     const uint64_t total = pass.u64Total != 0 ? pass.u64Total : 1;
     const int percent =
         static_cast<int>(std::min<uint64_t>(pass.u64Scanned, total) * 100 / total) + 10;
-    return m_scanCallback(m_pCallbackContext, percent, 90, pass.nSecondsLeft, pass.u64Scanned,
-                          pass.u64Total, GetLostFileCount(), nullptr);
+    return CancelOf(m_scanCallback(m_pCallbackContext, percent, 90, pass.nSecondsLeft,
+                                   pass.u64Scanned, pass.u64Total, GetLostFileCount(), nullptr));
 }
 
 void CProfessionalRecovery::SaveCheckpoint(const PassState& pass) {
@@ -479,7 +475,7 @@ std::vector<IFileRecoveryParse*> CProfessionalRecovery::Parsers() const {
 
 int CProfessionalRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int uDirIndex,
                                                std::vector<_FILE_NODE_>& out) {
-    if (pParent == nullptr && uDirIndex != 0) return 87;
+    if (pParent == nullptr && uDirIndex != 0) return RESULT_INVALID_ARGUMENT;
     int result = 0;
     if (pParent == nullptr) {
         for (IFileRecoveryParse* parser : Parsers()) parser->GetChildrenFileNode(nullptr, 0, out);
@@ -493,7 +489,7 @@ int CProfessionalRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned in
 
 int CProfessionalRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int uDirIndex,
                                                 unsigned int& count) {
-    if (pParent == nullptr && uDirIndex != 0) return 87;
+    if (pParent == nullptr && uDirIndex != 0) return RESULT_INVALID_ARGUMENT;
     std::vector<IFileRecoveryParse*> parsers;
     if (pParent == nullptr) {
         parsers = Parsers();
@@ -516,7 +512,7 @@ unsigned int CProfessionalRecovery::GetLostFileCount() {
 
 int CProfessionalRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, char16_t* pszPath,
                                                     int nMaxChars) {
-    if (pNode == nullptr) return 87;
+    if (pNode == nullptr) return RESULT_INVALID_ARGUMENT;
     if (pNode->nFileSource == FILE_SOURCE_FILE_TYPE) return 0;
     IFileRecoveryParse* route = RouteOf(*pNode);
     return route != nullptr ? route->GetFileNodeParentDirPath(pNode, pszPath, nMaxChars) : 0;
@@ -524,7 +520,7 @@ int CProfessionalRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, char16_t
 
 int CProfessionalRecovery::SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath,
                                         int nBaseDirIndex) {
-    if (pNode == nullptr) return 87;
+    if (pNode == nullptr) return RESULT_INVALID_ARGUMENT;
     IFileRecoveryParse* route = RouteOf(*pNode);
     return route != nullptr ? route->SaveFileData(pNode, pszTargetPath, nBaseDirIndex) : 0;
 }
@@ -532,7 +528,7 @@ int CProfessionalRecovery::SaveFileData(_FILE_NODE_* pNode, const char16_t* pszT
 int CProfessionalRecovery::PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars,
                                    unsigned char* pBuf, int& nBufLen, PREVIEW_CALLBACK cb,
                                    void* ctx) {
-    if (pNode == nullptr) return 87;
+    if (pNode == nullptr) return RESULT_INVALID_ARGUMENT;
     IFileRecoveryParse* route = RouteOf(*pNode);
     if (route == nullptr) return 0;
     return route->PreView(pNode, pszTmpPath, nTmpPathChars, pBuf, nBufLen, cb, ctx);

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/log_file_manager.h"
 #include "foundation/disk_reader.h"
 #include "foundation/recovery_parse.h"
+#include "store/log_file_manager.h"
 
 class CProfessionalFatRecovery;
 class CProfessionalNtfsRecovery;
@@ -28,7 +28,9 @@ public:
     static constexpr int kChunkBytes = 65536;
     static constexpr int kPathDiskNumber = 128;  // disk number of a volume opened by path
 
-    CProfessionalRecovery();
+    // pQuickEngine: the volume's quick engine, bound to the same volume (null when the file
+    // system is not recognised); the coordinator owns it from here on.
+    explicit CProfessionalRecovery(std::unique_ptr<IFileRecoveryParse> pQuickEngine);
     ~CProfessionalRecovery() override;
     CProfessionalRecovery(const CProfessionalRecovery&) = delete;
     CProfessionalRecovery& operator=(const CProfessionalRecovery&) = delete;
@@ -53,10 +55,10 @@ public:
     int PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars, unsigned char* pBuf,
                 int& nBufLen, PREVIEW_CALLBACK cb, void* ctx) override;
 
-    // Whether Init found a resumable checkpoint of this volume.
-    int IsFindLogFile() const { return m_bFoundLog; }
-    // Forgets that checkpoint and deletes its folder, so that the next scan starts afresh.
-    int SetNotLoadLogFile();
+    int IsFindLogFile() const override { return m_bFoundLog; }
+    int SetNotLoadLogFile() override;
+    // Whether the quick engine met damaged structures (the pass then read the whole volume).
+    bool SawDamage() const override;
 
     // Hands each sector of one chunk to the parser it belongs to. u64Overrun receives how
     // many sectors the chunk's last item runs past the chunk's end.

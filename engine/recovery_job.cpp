@@ -13,9 +13,10 @@
 #include <cstring>
 #include <map>
 
-#include "engine/log_file_manager.h"
-#include "engine/scan_result_file_manager.h"
 #include "foundation/text.h"
+#include "store/file_writer.h"
+#include "store/log_file_manager.h"
+#include "store/scan_result_file_manager.h"
 
 const char szOfficeTypeListA[] =
     "*.pdf|*.doc|*.dot|*.docx|*.dotx|*.docm|*.dotm|*.rtf|*.odt|*.ppt|*.pptx|*.pptm|*.pps|*.ppsx|"
@@ -191,13 +192,6 @@ const char* GetDirTypeByFileName(const char* pszName) {
     return "others";
 }
 
-std::u16string SafeFileNameComponent(const char* pszName) {
-    std::u16string name = Ansi2Unicode(pszName != nullptr ? pszName : "");
-    std::replace(name.begin(), name.end(), u'/', u'_');
-    if (name.empty() || name == u"." || name == u"..") name = u"_";
-    return name;
-}
-
 long ElevatingUserId() {
     if (geteuid() != 0) return -1;
     for (const char* variable : {"PKEXEC_UID", "SUDO_UID"}) {
@@ -250,7 +244,7 @@ int CRecoveryJob::OnReport(int nPercent, int nWeight, int nError, const char16_t
 
 int CRecoveryJob::Run(const std::vector<_FILE_NODE_>& records, const std::u16string& destDir) {
     m_summary = RECOVERY_SUMMARY{};
-    if (m_pEngine == nullptr) return 87;
+    if (m_pEngine == nullptr) return RESULT_INVALID_ARGUMENT;
     const std::string destUtf8 = WideToUtf8(destDir);
     if (const int made = MakeFolderPath(destUtf8); made != 0) return made;
     unsigned int saveDirIndex = 0;

@@ -43,10 +43,6 @@ const char* GetCategoryLabel(FileCategory category);
 // "photo", "audio", "document", "video", "archive", "others": the recovery folder.
 const char* GetDirTypeByFileName(const char* pszName);
 
-// A record name used as one path component of a destination: it never climbs out of the
-// folder or names a sub-folder, whatever the name read from disk holds.
-std::u16string SafeFileNameComponent(const char* pszName);
-
 // The outcome of one recovery run: every file the engine reported finished, by outcome.
 struct RECOVERY_SUMMARY {
     unsigned int uRecovered = 0;

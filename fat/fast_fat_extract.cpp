@@ -1,98 +1,21 @@
-// FAT extraction: files and folder trees written to a destination, previews, and the map of
-// allocated clusters that tells the deep scan where free space lies.
+// FAT extraction: a record's data along its cluster chain, and the map of allocated clusters
+// that tells the deep scan where free space lies.
 
 #include <algorithm>
 #include <cstring>
 
-#include "engine/log_file_manager.h"
-#include "engine/recovery_job.h"
-#include "engine/scan_result_file_manager.h"
-#include "engine/target_files.h"
 #include "fat/fast_fat_recovery.h"
+#include "fat/fat_cluster_reader.h"
 #include "foundation/bytes.h"
-#include "foundation/text.h"
 
-uint64_t CFastFatRecovery::RecordDataSector(const _FILE_NODE_& node, uint32_t uCluster) const {
-    return node.u64DataStartSector + node.u64VolumeStartSector +
-           uint64_t{uCluster - 2} * (node.uClusterBytes / m_uBytesPerSector);
-}
-
-// Feeds the record's data, cluster by cluster, to sink until u64Want bytes were produced.
 // The chain is followed through the FAT while it holds; where it stops before the size is
-// reached, the file is taken to go on in the next cluster. 0, 29 for an impossible cluster
-// size, 87 for a record that names no data cluster, the reader's error (30 for nothing read),
-// or the sink's non-zero answer.
-int CFastFatRecovery::CopyClusters(const _FILE_NODE_& node, uint64_t u64Want,
-                                   const std::function<int(const unsigned char*, uint32_t)>& sink) {
-    if (node.uClusterBytes >= kMaxClusterBytes) return 29;
-    const uint32_t sectorsPerChunk = node.uClusterBytes / m_uBytesPerSector;
-    if (sectorsPerChunk == 0) return 87;
-    if (u64Want == 0) return 0;
-    if (!IsDataCluster(node.uClusterNO)) return 87;
-    std::vector<unsigned char> chunk(size_t{sectorsPerChunk} * m_uBytesPerSector);
-    uint32_t cluster = node.uClusterNO;
-    while (u64Want > 0) {
-        if (cluster == 0) return 87;  // the volume ended before the file did
-        unsigned int read = 0;
-        int result = m_diskReader.ReadData(chunk.data(), static_cast<int>(sectorsPerChunk),
-                                           RecordDataSector(node, cluster),
-                                           static_cast<int>(m_uBytesPerSector), &read);
-        if (result == 0 && read == 0) result = 30;
-        if (result != 0) return result;
-        const uint32_t n =
-            static_cast<uint32_t>(std::min<uint64_t>(uint64_t{read} * m_uBytesPerSector, u64Want));
-        u64Want -= n;
-        const int answer = sink(chunk.data(), n);
-        if (answer != 0) return answer;
-        if (u64Want > 0) cluster = FollowChain(cluster);
-    }
-    return 0;
-}
-
-int CFastFatRecovery::ReportRecovery(int nPercent, int nError, const std::u16string& path) {
-    if (m_recoveryCallback == nullptr) return 0;
-    return m_recoveryCallback(m_pCallbackContext, nPercent, 100, nError, path.c_str());
-}
-
-// One file, written through the shared writer from this engine's data.
-int CFastFatRecovery::WriteFileData(_FILE_NODE_* pNode, const std::u16string& target) {
-    return WriteRecordFile(
-        target, pNode->u64FileSize,
-        [&](uint64_t u64Want, const DATA_SINK& sink) {
-            return CopyClusters(*pNode, u64Want, sink);
-        },
-        [&](int nPercent, int nError) { return ReportRecovery(nPercent, nError, target); });
-}
-
-int CFastFatRecovery::SaveDataToTargetFile(_FILE_NODE_* pNode, const char16_t* pszTargetPath) {
-    const std::u16string target = pszTargetPath != nullptr ? pszTargetPath : u"";
-    if (pNode == nullptr || target.empty()) {
-        ReportRecovery(100, 87, target);
-        return 87;
-    }
-    if (pNode->bIsDir == 0) return WriteFileData(pNode, target);
-    const int result = MakeTargetFolder(target);
-    if (result != 0) return result;
-    m_recoveryQueue.push_back({*pNode, target});
-    return 0;
-}
-
-// Breadth-first: a folder's files are written before those of its sub-folders, each under a
-// name that is free in its destination folder, so nothing recovered overwrites or merges.
-int CFastFatRecovery::SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath,
-                                   int nBaseDirIndex) {
-    return SaveRecordOrTree(*this, m_recoveryQueue, pNode, pszTargetPath, nBaseDirIndex,
-                            [this](_FILE_NODE_* pChild, const std::u16string& path) {
-                                return SaveDataToTargetFile(pChild, path.c_str());
-                            });
-}
-
-int CFastFatRecovery::PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars,
-                              unsigned char* pBuf, int& nBufLen, PREVIEW_CALLBACK cb, void* ctx) {
-    return PreviewRecord(pNode, pszTmpPath, nTmpPathChars, pBuf, nBufLen, cb, ctx,
-                         [&](uint64_t u64Want, const DATA_SINK& sink) {
-                             return CopyClusters(*pNode, u64Want, sink);
-                         });
+// reached, the file is taken to go on in the next cluster.
+int CFastFatRecovery::ReadRecordData(const _FILE_NODE_& node, uint64_t u64Want,
+                                     const DATA_SINK& sink) {
+    if (u64Want != 0 && !IsDataCluster(node.uClusterNO)) return RESULT_OUTSIDE_VOLUME;
+    return ReadFatClusters(
+        m_diskReader, m_uBytesPerSector, node, u64Want,
+        [this](uint32_t uCluster) { return FollowChain(uCluster); }, sink);
 }
 
 int CFastFatRecovery::BuildBitMapInfo() {

@@ -24,16 +24,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/target_files.h"
 #include "foundation/disk_reader.h"
-#include "foundation/recovery_parse.h"
+#include "store/store_engine.h"
 
-class CScanResultFileManager;
-
-class CFastFatRecovery : public IFileRecoveryParse {
+class CFastFatRecovery : public CStoreEngine {
 public:
-    static constexpr uint32_t kFatWindowBytes = 0x1000000;   // 16 MiB
-    static constexpr uint32_t kMaxClusterBytes = 0x6400001;  // refused from here on
+    static constexpr uint32_t kFatWindowBytes = 0x1000000;  // 16 MiB
     static constexpr int kFatType12 = 12, kFatType16 = 16, kFatType32 = 32;
 
     CFastFatRecovery();
@@ -44,22 +40,14 @@ public:
     int Init(int nDisk, long long llStartSector, long long llSectorCount,
              char16_t wcDriveLetter) override;
     int Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) override;
-    int InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* ctx,
-                     int nWeight) override;
     int ScanDevice(const char16_t* pszLogName) override;
-    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                            std::vector<_FILE_NODE_>& out) override;
-    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                             unsigned int& count) override;
-    unsigned int GetLostFileCount() override;
-    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, char16_t* pszPath, int nMaxChars) override;
-    int SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath, int nBaseDirIndex) override;
     int GetUnUsedSectorCount(unsigned long long& llStart, unsigned long long& llCount) override;
-    int InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx) override;
-    int SearchFileNode(const char16_t* pszKey, std::vector<__SEARCH_FILE_INFO__>& out) override;
     int BuildBitMapInfo() override;
-    int PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars, unsigned char* pBuf,
-                int& nBufLen, PREVIEW_CALLBACK cb, void* ctx) override;
+    // Whether the scan met a damaged FAT (a chain pointing outside the volume) or a damaged
+    // live folder (unreadable, without its dot pair, or holding broken entries). The free-space
+    // map of such a volume cannot be trusted to cover what a deep scan needs: folders the
+    // walk could not reach lie in space the map calls allocated.
+    bool SawDamage() const override { return m_uDamageSeen != 0; }
 
     // 1 for FAT32, 0 for FAT12/16.
     uint32_t GetDeviceFileSystemType() const { return m_uIsFat32; }
@@ -88,8 +76,6 @@ public:
     int GetRootParentDirIndex(uint32_t uCluster, uint32_t& uLevel,
                               std::map<uint32_t, uint32_t>& visited);
     int _GetRootParentDirIndex(uint32_t uCluster, uint32_t& uLevel);
-    // Writes one file, or creates one folder and queues it for SaveFileData.
-    int SaveDataToTargetFile(_FILE_NODE_* pNode, const char16_t* pszTargetPath);
 
     // Geometry, for tests and the deep scan.
     uint32_t GetBytesPerSector() const { return m_uBytesPerSector; }
@@ -98,11 +84,11 @@ public:
     uint32_t GetRootCluster() const { return m_uRootCluster; }
     uint32_t GetClusterCount() const { return m_uClusterCount; }
     const std::vector<uint8_t>& GetBitMap() const { return m_bitMap; }
-    // Whether the scan met a damaged FAT (a chain pointing outside the volume) or a damaged
-    // live folder (unreadable, without its dot pair, or holding broken entries). The free-space
-    // map of such a volume cannot be trusted to cover what a deep scan needs: folders the
-    // walk could not reach lie in space the map calls allocated.
-    bool SawDamage() const { return m_uDamageSeen != 0; }
+
+protected:
+    // Along the chain while the FAT holds it, then contiguously (see FollowChain).
+    int ReadRecordData(const _FILE_NODE_& node, uint64_t u64Want, const DATA_SINK& sink) override;
+    uint32_t RootFolderNumber() const override { return m_uRootCluster; }
 
 private:
     struct LongNameState;
@@ -117,7 +103,6 @@ private:
     bool IsEndOfChain(uint32_t uEntry) const;
     uint64_t ClusterSector(uint32_t uCluster) const;
     uint64_t RootDirSectorCount() const;
-    void ReportScanProgress(int nPercent, int nSecondsLeft, int& nResult);
     int WalkFolders(unsigned int& uLastTick);
     int ReadFolderBuffer(uint32_t uCluster, bool bFixedRoot, std::vector<unsigned char>& buf);
     bool ParseFolderBuffer(const std::vector<unsigned char>& buf, uint64_t u64FirstSector,
@@ -130,11 +115,6 @@ private:
     void PublishFolders();
     uint32_t FolderLevel(uint32_t uFolder) const;
     void FillTimes(const unsigned char* pEntry, _FILE_NODE_& node) const;
-    int CopyClusters(const _FILE_NODE_& node, uint64_t u64Want,
-                     const std::function<int(const unsigned char*, uint32_t)>& sink);
-    int WriteFileData(_FILE_NODE_* pNode, const std::u16string& target);
-    uint64_t RecordDataSector(const _FILE_NODE_& node, uint32_t uCluster) const;
-    int ReportRecovery(int nPercent, int nError, const std::u16string& path);
 
     uint64_t m_u64VolumeStartSector = 0;
     uint64_t m_u64VolumeSectorCount = 0;
@@ -156,7 +136,6 @@ private:
     std::unique_ptr<unsigned char[]> m_pFatWindow;
     uint32_t m_uFileSource = FILE_SOURCE_FAST_FAT;
     CDiskReader m_diskReader;
-    std::unique_ptr<CScanResultFileManager> m_pStore;
 
     std::deque<uint32_t> m_folderQueue;
     std::set<uint32_t> m_walkedFolders;
@@ -165,16 +144,9 @@ private:
     std::vector<uint32_t> m_publishList;
     std::set<uint32_t> m_published;
 
-    int m_nWeight = 100;
-    SCAN_CALLBACK m_scanCallback = nullptr;
-    RECOVERY_CALLBACK m_recoveryCallback = nullptr;
-    SEARCH_CALLBACK m_searchCallback = nullptr;
-    void* m_pCallbackContext = nullptr;
-    void* m_pSearchContext = nullptr;
     int m_nProgressStep = 0;
 
     std::vector<uint8_t> m_bitMap;  // bit i: cluster i + 2 in use
     uint32_t m_uDamageSeen = 0;     // damaged FAT entries and live folders met
     bool m_bFatDamaged = false;     // a FAT entry points outside the volume
-    std::deque<__FILE_DATA_RECOVERY__> m_recoveryQueue;
 };

@@ -9,16 +9,16 @@
 #include <new>
 
 #include "carving/file_type_judge.h"
-#include "engine/log_file_manager.h"
-#include "engine/scan_result_file_manager.h"
-#include "engine/target_files.h"
 #include "fat/fast_fat_recovery.h"
+#include "fat/fat_entry.h"
 #include "foundation/bytes.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
 #include "foundation/recognisers.h"
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
+#include "store/scan_result_file_manager.h"
 
 namespace {
 
@@ -111,7 +111,7 @@ int CFastFatRecovery::Init(int nDisk, long long llStartSector, long long llSecto
 // An image named by path is bound like a disk: the volume is the whole file.
 int CFastFatRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) {
     if (m_nDevice != -1) return 0;
-    if (pszDevicePath == nullptr) return 87;
+    if (pszDevicePath == nullptr) return RESULT_INVALID_ARGUMENT;
     const int fd = OpenDeviceReadOnly(WideToUtf8(pszDevicePath).c_str());
     if (fd < 0) return errno;
     m_nDevice = fd;
@@ -133,7 +133,7 @@ int CFastFatRecovery::ReadBootArea() {
         got = pread(m_nDevice, m_bootArea.data(), kBootAreaBytes, offset);
     } while (got < 0 && errno == EINTR);
     if (got < 0) return errno;
-    return static_cast<size_t>(got) < kBootAreaBytes ? 30 : 0;
+    return static_cast<size_t>(got) < kBootAreaBytes ? RESULT_SHORT_READ : 0;
 }
 
 void CFastFatRecovery::ComputeGeometry() {
@@ -182,9 +182,9 @@ int CFastFatRecovery::LoadFatWindow(uint32_t uFatSector) {
     const uint64_t fatBytes = uint64_t{m_uFatSectors} * m_uBytesPerSector;
     const uint32_t capacity = static_cast<uint32_t>(std::min<uint64_t>(kFatWindowBytes, fatBytes));
     m_uFatWindowBytes = 0;
-    if (capacity == 0 || uFatSector >= m_uFatSectors) return 87;
+    if (capacity == 0 || uFatSector >= m_uFatSectors) return RESULT_INVALID_ARGUMENT;
     if (!m_pFatWindow) m_pFatWindow.reset(new (std::nothrow) unsigned char[capacity]);
-    if (!m_pFatWindow) return 8;
+    if (!m_pFatWindow) return RESULT_OUT_OF_MEMORY;
     const uint32_t sectors = std::min(capacity / m_uBytesPerSector, m_uFatSectors - uFatSector);
     unsigned int read = 0;
     const int result = m_diskReader.ReadData(m_pFatWindow.get(), static_cast<int>(sectors),
@@ -192,17 +192,18 @@ int CFastFatRecovery::LoadFatWindow(uint32_t uFatSector) {
                                              static_cast<int>(m_uBytesPerSector), &read);
     m_uFatWindowFirstSector = uFatSector;
     m_uFatWindowBytes = read * m_uBytesPerSector;
-    if (read == 0) return result != 0 ? result : 30;
+    if (read == 0) return result != 0 ? result : RESULT_SHORT_READ;
     return 0;
 }
 
 int CFastFatRecovery::GetNextClusterNO(uint32_t uCluster, uint32_t& uNext) {
-    if (!m_pFatWindow) return 87;  // no FAT could be read: no chain can be followed
+    if (!m_pFatWindow)
+        return RESULT_INVALID_ARGUMENT;  // no FAT could be read: no chain can be followed
     const uint64_t offset = m_nFatType == kFatType32   ? uint64_t{uCluster} * 4
                             : m_nFatType == kFatType16 ? uint64_t{uCluster} * 2
                                                        : uint64_t{uCluster} + uCluster / 2;
     const uint32_t width = m_nFatType == kFatType32 ? 4 : 2;
-    if (offset + width > uint64_t{m_uFatSectors} * m_uBytesPerSector) return 87;
+    if (offset + width > uint64_t{m_uFatSectors} * m_uBytesPerSector) return RESULT_OUTSIDE_VOLUME;
     const uint64_t windowStart = uint64_t{m_uFatWindowFirstSector} * m_uBytesPerSector;
     if (offset < windowStart || offset + width > windowStart + m_uFatWindowBytes) {
         const int result = LoadFatWindow(static_cast<uint32_t>(offset / m_uBytesPerSector));
@@ -283,21 +284,6 @@ uint32_t CFastFatRecovery::FollowChain(uint32_t uCluster) {
     return IsDataCluster(uCluster + 1) ? uCluster + 1 : 0;
 }
 
-int CFastFatRecovery::InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* ctx,
-                                   int nWeight) {
-    m_scanCallback = scanCb;
-    m_recoveryCallback = recoveryCb;
-    m_pCallbackContext = ctx;
-    m_nWeight = nWeight;
-    return 0;
-}
-
-void CFastFatRecovery::ReportScanProgress(int nPercent, int nSecondsLeft, int& nResult) {
-    if (m_scanCallback == nullptr) return;
-    nResult =
-        m_scanCallback(m_pCallbackContext, nPercent, m_nWeight, nSecondsLeft, 0, 0, 0, nullptr);
-}
-
 int CFastFatRecovery::ScanDevice(const char16_t* pszLogName) {
     m_folderMap.clear();
     m_folderLevels.clear();
@@ -305,38 +291,24 @@ int CFastFatRecovery::ScanDevice(const char16_t* pszLogName) {
     m_published.clear();
     m_walkedFolders.clear();
     m_folderQueue.clear();
-    m_pStore = std::make_unique<CScanResultFileManager>();
-    if (pszLogName != nullptr) {
-        m_pStore->Init(pszLogName);
-        return 0;
-    }
-    SYSTEMTIME now{};
-    rsb_getSystemTime(&now);
-    char name[128];
-    std::snprintf(name, sizeof name, "Fast_%lld_%d%d%d%d%2d",
-                  static_cast<long long>(m_u64VolumeStartSector), now.wYear, now.wMonth, now.wDay,
-                  now.wHour, now.wMinute);
-    // A store of the same name is left by a scan of this volume in the same minute; a new
-    // scan starts afresh instead of numbering on after the old records.
-    RemoveStoreFiles(name);
     // Without a store nothing found could be kept: report that rather than an empty success.
-    const int storeResult = m_pStore->Init(Ansi2Unicode(name).c_str());
-    if (storeResult != 0) return storeResult;
+    const int storeResult = OpenStore(kFastLogPrefix, m_u64VolumeStartSector, pszLogName);
+    if (pszLogName != nullptr || storeResult != RESULT_OK) return storeResult;
 
     m_folderQueue.push_back(m_uRootCluster);
     m_folderLevels[m_uRootCluster] = 0;
     unsigned int lastTick = rsb_getTickCount();
     int result = 0;
     m_nProgressStep = 0;
-    ReportScanProgress(1, -1, result);
+    result = ReportScan(1, -1);
     const int walkResult = WalkFolders(lastTick);
     if (walkResult != 0) result = walkResult;
-    if (result == 0) ReportScanProgress(80, 10, result);
+    if (result == 0) result = ReportScan(80, 10);
     // Folders are published even after a cancel, so that the files found so far browse
     // under the folders they were deleted from.
     PublishFolders();
     m_pStore->FlushBufToFile();
-    if (result == 0) ReportScanProgress(100, 0, result);
+    if (result == 0) result = ReportScan(100, 0);
     return result;
 }
 
@@ -355,9 +327,9 @@ int CFastFatRecovery::WalkFolders(unsigned int& uLastTick) {
         }
         ++m_nProgressStep;
         if (m_scanCallback != nullptr && m_nWeight == 100) {
-            ReportScanProgress(1 + m_nProgressStep, 100 - m_nProgressStep, result);
+            result = ReportScan(1 + m_nProgressStep, 100 - m_nProgressStep);
         } else if (m_scanCallback != nullptr && m_nWeight == 9) {
-            ReportScanProgress(20 + m_nProgressStep, -1, result);
+            result = ReportScan(20 + m_nProgressStep, -1);
         } else if (m_scanCallback != nullptr) {
             reportTicks = false;  // other weights get no periodic reports
         }
@@ -375,13 +347,13 @@ int CFastFatRecovery::ReadFolderBuffer(uint32_t uCluster, bool bFixedRoot,
     const int result =
         m_diskReader.ReadData(buf.data(), static_cast<int>(sectors), ClusterSector(uCluster),
                               static_cast<int>(m_uBytesPerSector), &read);
-    if (result == 0 && read == 0) return 30;
+    if (result == 0 && read == 0) return RESULT_SHORT_READ;
     return result;
 }
 
 int CFastFatRecovery::InitDirInfo(uint32_t uCluster) {
     const bool fixedRoot = m_uIsFat32 == 0 && uCluster == 0;
-    if (!fixedRoot && !IsDataCluster(uCluster)) return 87;
+    if (!fixedRoot && !IsDataCluster(uCluster)) return RESULT_OUTSIDE_VOLUME;
     const auto mapped = m_folderMap.find(uCluster);
     const bool isMapped = mapped != m_folderMap.end() && mapped->second.bIsDir != 0;
     const bool underDeletion = isMapped && mapped->second.uReserved != 0;
@@ -608,7 +580,7 @@ int CFastFatRecovery::GetFileRealHighClusterNO(uint16_t uLow, uint16_t& uHigh,
         const uint64_t at = ClusterSector(cluster);
         result =
             m_diskReader.ReadData(sector.data(), 1, at, static_cast<int>(m_uBytesPerSector), &read);
-        if (result != 0 || read == 0) return result != 0 ? result : 30;
+        if (result != 0 || read == 0) return result != 0 ? result : RESULT_SHORT_READ;
         if (CFileTypeJudge::IsFileTypeMatching(sector.data(), sector.size(), ext, &m_diskReader,
                                                static_cast<int>(m_uBytesPerSector), at)) {
             uHigh = static_cast<uint16_t>(h);
@@ -664,47 +636,4 @@ int CFastFatRecovery::GetRootParentDirIndex(uint32_t uCluster, uint32_t& uLevel,
 int CFastFatRecovery::_GetRootParentDirIndex(uint32_t uCluster, uint32_t& uLevel) {
     std::map<uint32_t, uint32_t> visited;
     return GetRootParentDirIndex(uCluster, uLevel, visited);
-}
-
-int CFastFatRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                                          std::vector<_FILE_NODE_>& out) {
-    if (pParent == nullptr && uDirIndex != 0) return 87;
-    if (!m_pStore) return 0;
-    const uint32_t folder =
-        (pParent != nullptr && pParent->uClusterNO != 0) ? pParent->uClusterNO : m_uRootCluster;
-    m_pStore->FlushBufToFile();
-    return m_pStore->GetChildrenFileNode(MakeRelationKey(uDirIndex, folder), out);
-}
-
-int CFastFatRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                                           unsigned int& count) {
-    if (pParent == nullptr && uDirIndex != 0) return 87;
-    if (!m_pStore) return 0;
-    const uint32_t folder =
-        (pParent != nullptr && pParent->uClusterNO != 0) ? pParent->uClusterNO : m_uRootCluster;
-    m_pStore->FlushBufToFile();
-    return m_pStore->GetChildrenFileCount(MakeRelationKey(uDirIndex, folder), count);
-}
-
-unsigned int CFastFatRecovery::GetLostFileCount() {
-    return m_pStore ? m_pStore->GetFileIndex() : 0;
-}
-
-int CFastFatRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, char16_t* pszPath,
-                                               int nMaxChars) {
-    if (pNode == nullptr) return 87;
-    if (!m_pStore) return 0;
-    return m_pStore->GetParentDirPath(pNode, pszPath, nMaxChars);
-}
-
-int CFastFatRecovery::InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx) {
-    m_searchCallback = cb;
-    m_pSearchContext = ctx;
-    return m_pStore ? m_pStore->InitSearchCallBack(cb, ctx) : 0;
-}
-
-int CFastFatRecovery::SearchFileNode(const char16_t* pszKey,
-                                     std::vector<__SEARCH_FILE_INFO__>& out) {
-    if (!m_pStore) return 0;
-    return m_pStore->SearchFileNodeInfo(pszKey, out);
 }

@@ -4,11 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/scan_result_file_manager.h"
+#include "carving/file_type_judge.h"
 #include "fat/professional_fat_internal.h"
 #include "fat/professional_fat_recovery.h"
 #include "foundation/debug_log.h"
 #include "foundation/text.h"
+#include "store/scan_result_file_manager.h"
 
 using namespace profat;
 
@@ -329,7 +330,8 @@ bool CProfessionalFatRecovery::IsFolderStart(const __VIRTUAL_DBR_INFO__& d, uint
 
 int CProfessionalFatRecovery::GetParentClusterNO(const __VIRTUAL_DBR_INFO__& d, uint32_t uCluster,
                                                  uint32_t& uParent) {
-    if (d.uSectorsPerCluster == 0 || uCluster == 0 || !ClusterInVolume(d, uCluster)) return 87;
+    if (d.uSectorsPerCluster == 0 || uCluster == 0 || !ClusterInVolume(d, uCluster))
+        return RESULT_OUTSIDE_VOLUME;
     unsigned char sector[kSectorBytes];
     const int result = ReadSectors(sector, 1, ClusterSector(d, uCluster));
     if (result != 0) return result;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "fat/fat_entry.h"
 #include "foundation/bytes.h"
 #include "foundation/recognisers.h"
 

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/scan_result_file_manager.h"
 #include "fat/professional_fat_internal.h"
 #include "fat/professional_fat_recovery.h"
 #include "foundation/debug_log.h"
+#include "store/scan_result_file_manager.h"
 
 using namespace profat;
 
@@ -284,44 +284,4 @@ void CProfessionalFatRecovery::PublishFileRelations() {
         m_pStore->AddChildren(folder, FolderLevel(folder), relation.uFileIndex, relation.uClusterNO,
                               nullptr);
     }
-}
-
-int CProfessionalFatRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                                                  std::vector<_FILE_NODE_>& out) {
-    if (pParent == nullptr && uDirIndex != 0) return 87;
-    if (!m_pStore) return 0;
-    const uint32_t folder = pParent != nullptr ? pParent->uClusterNO : kRootFolder;
-    m_pStore->FlushBufToFile();
-    return m_pStore->GetChildrenFileNode(MakeRelationKey(uDirIndex, folder), out);
-}
-
-int CProfessionalFatRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                                                   unsigned int& count) {
-    if (pParent == nullptr && uDirIndex != 0) return 87;
-    if (!m_pStore) return 0;
-    const uint32_t folder = pParent != nullptr ? pParent->uClusterNO : kRootFolder;
-    m_pStore->FlushBufToFile();
-    return m_pStore->GetChildrenFileCount(MakeRelationKey(uDirIndex, folder), count);
-}
-
-unsigned int CProfessionalFatRecovery::GetLostFileCount() {
-    return m_pStore ? m_pStore->GetFileIndex() : 0;
-}
-
-int CProfessionalFatRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, char16_t* pszPath,
-                                                       int nMaxChars) {
-    if (pNode == nullptr || !m_pStore) return 87;
-    return m_pStore->GetParentDirPath(pNode, pszPath, nMaxChars);
-}
-
-int CProfessionalFatRecovery::InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx) {
-    m_searchCallback = cb;
-    m_pSearchContext = ctx;
-    return m_pStore ? m_pStore->InitSearchCallBack(cb, ctx) : 0;
-}
-
-int CProfessionalFatRecovery::SearchFileNode(const char16_t* pszKey,
-                                             std::vector<__SEARCH_FILE_INFO__>& out) {
-    if (!m_pStore) return 0;
-    return m_pStore->SearchFileNodeInfo(pszKey, out);
 }

@@ -39,12 +39,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "carving/file_type_judge.h"
 #include "fat/fast_fat_recovery.h"
 #include "foundation/disk_reader.h"
-#include "foundation/recovery_parse.h"
+#include "store/store_engine.h"
 
-class CScanResultFileManager;
 namespace profat {
 struct EntryKey;
 }
@@ -128,7 +126,7 @@ struct __NO_DBR_FILE_NODE__ {
     uint32_t bDeleted;
 };
 
-class CProfessionalFatRecovery : public IFileRecoveryParse {
+class CProfessionalFatRecovery : public CStoreEngine {
 public:
     static constexpr uint32_t kRootFolder = 0;
     static constexpr uint32_t kFixedRootSectors = 32;
@@ -145,23 +143,10 @@ public:
     int Init(int nDisk, long long llStartSector, long long llSectorCount,
              char16_t wcDriveLetter) override;
     int Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) override;
-    int InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* ctx,
-                     int nWeight) override;
     // The deep parser is fed by the coordinator; these three do nothing and return 0.
     int ScanDevice(const char16_t* pszLogName) override;
     int BuildBitMapInfo() override;
     int GetUnUsedSectorCount(unsigned long long& llStart, unsigned long long& llCount) override;
-    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                            std::vector<_FILE_NODE_>& out) override;
-    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                             unsigned int& count) override;
-    unsigned int GetLostFileCount() override;
-    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, char16_t* pszPath, int nMaxChars) override;
-    int SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath, int nBaseDirIndex) override;
-    int InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx) override;
-    int SearchFileNode(const char16_t* pszKey, std::vector<__SEARCH_FILE_INFO__>& out) override;
-    int PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars, unsigned char* pBuf,
-                int& nBufLen, PREVIEW_CALLBACK cb, void* ctx) override;
 
     // ---- the pass, in calling order -------------------------------------------------------
     // Empties every list and map and opens the result store: the named one (a resumed scan),
@@ -209,14 +194,15 @@ public:
     // folder whose first sector does not open with its own "." and ".."). 0, 87 or the read
     // error.
     int GetParentClusterNO(const __VIRTUAL_DBR_INFO__& d, uint32_t uCluster, uint32_t& uParent);
-    // Writes one file, or creates one folder and queues it for SaveFileData.
-    int SaveDataToTargetFile(_FILE_NODE_* pNode, const char16_t* pszTargetPath);
-
     // For tests and measurements.
     size_t GetUnDealSectorCount() const { return m_vecUnDeal.size(); }
     size_t GetUnplacedFileCount() const;
     size_t GetPendingLongNameCount() const { return m_vecLongFileInfo.size(); }
     size_t GetObservationCount() const { return m_vecSectorOffset.size(); }
+
+protected:
+    // One cluster after another from the first: the deep parser has no FAT to follow.
+    int ReadRecordData(const _FILE_NODE_& node, uint64_t u64Want, const DATA_SINK& sink) override;
 
 private:
     // A run of sectors known to belong to one cluster and folder.
@@ -338,11 +324,6 @@ private:
     bool ReadFolderInfo(uint32_t uCluster, __PRO_DIR_INFO__& info);
     void PublishFolders();
     void PublishFileRelations();
-    // extraction (professional_fat_extract.cpp)
-    int CopyClusters(const _FILE_NODE_& node, uint64_t u64Want,
-                     const std::function<int(const unsigned char*, uint32_t)>& sink);
-    int WriteFileData(_FILE_NODE_* pNode, const std::u16string& target);
-    int ReportRecovery(int nPercent, int nError, const std::u16string& path);
 
     uint64_t m_u64VolumeStartSector = 0;
     uint64_t m_u64VolumeSectorCount = 0;
@@ -364,23 +345,13 @@ private:
     std::unordered_map<uint32_t, uint32_t> m_mapContinuation;  // cluster -> folder it continues
     std::map<uint32_t, __PRO_NEED_ADD_DIR_INFO__> m_mapNeedAddDir;
     CDiskReader m_diskReader;
-    std::unique_ptr<CScanResultFileManager> m_pStore;
     CSpillFile m_spill;          // sector copies, folder entries, waiting files
     CSpillFile m_relationSpill;  // PendingRelation records, read back in order
     uint64_t m_u64RelationCount = 0;
-    int m_nWeight = 90;
-    SCAN_CALLBACK m_scanCallback = nullptr;
-    RECOVERY_CALLBACK m_recoveryCallback = nullptr;
-    SEARCH_CALLBACK m_searchCallback = nullptr;
-    void* m_pCallbackContext = nullptr;
-    void* m_pSearchContext = nullptr;
     uint32_t m_uFileSource = FILE_SOURCE_PRO_FAT;
-    std::deque<__FILE_DATA_RECOVERY__> m_recoveryQueue;
-    std::u16string m_strCurrentTargetPath;
     uint32_t m_bOwnDbr = 0;
     PlacementContext m_lastPlacedContext;
     PlacementContext m_currentContext;
-    CFileTypeJudge m_fileTypeJudge;
     uint32_t m_uRootCluster = 2;
     bool m_bRootClusterFromBoot = false;
 };

@@ -11,15 +11,14 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "engine/log_file_manager.h"
-#include "engine/scan_result_file_manager.h"
-#include "engine/target_files.h"
 #include "fat/professional_fat_internal.h"
 #include "fat/professional_fat_recovery.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
+#include "store/scan_result_file_manager.h"
 
 using namespace profat;
 
@@ -55,7 +54,7 @@ CProfessionalFatRecovery::~CProfessionalFatRecovery() = default;
 int CProfessionalFatRecovery::Init(int nDisk, long long llStartSector, long long llSectorCount,
                                    char16_t wcDriveLetter) {
     if (m_diskReader.GetDescriptor() >= 0) return 0;
-    if (llStartSector < 0 || llSectorCount < 0) return 87;
+    if (llStartSector < 0 || llSectorCount < 0) return RESULT_INVALID_ARGUMENT;
     m_u64VolumeStartSector = static_cast<uint64_t>(llStartSector);
     m_u64VolumeSectorCount = static_cast<uint64_t>(llSectorCount);
     m_wcDriveLetter = wcDriveLetter;
@@ -67,7 +66,7 @@ int CProfessionalFatRecovery::Init(int nDisk, long long llStartSector, long long
 
 int CProfessionalFatRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) {
     if (m_diskReader.GetDescriptor() >= 0) return 0;
-    if (pszDevicePath == nullptr) return 87;
+    if (pszDevicePath == nullptr) return RESULT_INVALID_ARGUMENT;
     const int fd = OpenDeviceReadOnly(WideToUtf8(pszDevicePath).c_str());
     if (fd < 0) return errno;
     const uint64_t bytes = GetDeviceSizeBytes(fd);
@@ -79,15 +78,6 @@ int CProfessionalFatRecovery::Init(const char16_t* pszDevicePath, char16_t wcDri
     m_lastPlacedContext = {};
     m_currentContext = {};
     return m_diskReader.Init(pszDevicePath, m_u64VolumeSectorCount);
-}
-
-int CProfessionalFatRecovery::InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb,
-                                           void* ctx, int nWeight) {
-    m_scanCallback = scanCb;
-    m_recoveryCallback = recoveryCb;
-    m_pCallbackContext = ctx;
-    m_nWeight = nWeight;
-    return 0;
 }
 
 int CProfessionalFatRecovery::ScanDevice(const char16_t*) {
@@ -120,20 +110,7 @@ int CProfessionalFatRecovery::ClearProfessionalVec(const char16_t* pszLogName) {
     m_lastPlacedContext = {};
     m_currentContext = {};
 
-    m_pStore = std::make_unique<CScanResultFileManager>();
-    int result = 0;
-    if (pszLogName != nullptr && pszLogName[0] != u'\0') {
-        result = m_pStore->Init(pszLogName);
-    } else {
-        SYSTEMTIME now{};
-        rsb_getLocalTime(&now);
-        char name[128];
-        std::snprintf(name, sizeof name, "%s%lld_%d%d%d%d%2d", kProFatLogPrefix,
-                      static_cast<long long>(m_u64VolumeStartSector), now.wYear, now.wMonth,
-                      now.wDay, now.wHour, now.wMinute);
-        RemoveStoreFiles(name);
-        result = m_pStore->Init(Ansi2Unicode(name).c_str());
-    }
+    const int result = OpenStore(kProFatLogPrefix, m_u64VolumeStartSector, pszLogName);
     const std::string folder = ScanFolder();
     m_spill.Open(folder);
     m_relationSpill.Open(folder);
@@ -143,7 +120,7 @@ int CProfessionalFatRecovery::ClearProfessionalVec(const char16_t* pszLogName) {
 int CProfessionalFatRecovery::ReadSectors(unsigned char* p, int nSectors, uint64_t u64Sector) {
     unsigned int read = 0;
     const int result = m_diskReader.ReadData(p, nSectors, u64Sector, kSectorBytes, &read);
-    if (result == 0 && read < static_cast<unsigned int>(nSectors)) return 30;
+    if (result == 0 && read < static_cast<unsigned int>(nSectors)) return RESULT_SHORT_READ;
     return result;
 }
 

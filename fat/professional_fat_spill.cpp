@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/log_file_manager.h"
 #include "fat/professional_fat_recovery.h"
 #include "foundation/debug_log.h"
+#include "store/log_file_manager.h"
 
 namespace {
 constexpr size_t kSpillBufferBytes = 64 * 1024;

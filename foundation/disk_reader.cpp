@@ -7,6 +7,7 @@
 
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
+#include "foundation/result.h"
 #include "foundation/text.h"
 
 namespace {
@@ -62,11 +63,12 @@ int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, uint64_t u64StartSe
                           int nBytesPerSector, unsigned int* pnSectorsRead) {
     // Negative counts and sizes, and requests whose byte count does not fit the 32-bit
     // transfer, are refused like reads past the end rather than wrapped into huge ones.
-    if (pBuf == nullptr || nSectors < 0 || nBytesPerSector <= 0) return 87;
+    if (pBuf == nullptr || nSectors < 0 || nBytesPerSector <= 0) return RESULT_INVALID_ARGUMENT;
     const uint64_t count = static_cast<uint64_t>(nSectors);
-    if (u64StartSector > m_u64SectorLimit || count > m_u64SectorLimit - u64StartSector) return 87;
+    if (u64StartSector > m_u64SectorLimit || count > m_u64SectorLimit - u64StartSector)
+        return RESULT_OUTSIDE_VOLUME;
     const uint64_t bytes = count * static_cast<uint64_t>(nBytesPerSector);
-    if (bytes > static_cast<uint64_t>(INT_MAX)) return 87;
+    if (bytes > static_cast<uint64_t>(INT_MAX)) return RESULT_INVALID_ARGUMENT;
 
     const long long offset = static_cast<long long>(u64StartSector * nBytesPerSector);
     if (lseek(m_nDevice, offset, SEEK_SET) < 0) {
@@ -78,7 +80,7 @@ int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, uint64_t u64StartSe
     if (pnSectorsRead != nullptr) *pnSectorsRead = done / static_cast<uint32_t>(nBytesPerSector);
     if (done < bytes) {
         NoteReadFailure(errno);
-        return 30;
+        return RESULT_SHORT_READ;
     }
     m_nLastReadError = 0;
     m_uFailuresInARow = 0;
@@ -99,9 +101,9 @@ void CDiskReader::NoteReadFailure(int nError) {
 int ReadData(int fd, unsigned char* pBuf, int nBytes, unsigned int* pnBytesRead) {
     if (pBuf == nullptr || nBytes < 0) {
         if (pnBytesRead != nullptr) *pnBytesRead = 0;
-        return 30;
+        return RESULT_SHORT_READ;
     }
     const uint32_t done = ReadAll(fd, pBuf, static_cast<uint32_t>(nBytes));
     if (pnBytesRead != nullptr) *pnBytesRead = done;
-    return done < static_cast<uint32_t>(nBytes) ? 30 : 0;
+    return done < static_cast<uint32_t>(nBytes) ? RESULT_SHORT_READ : 0;
 }

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "foundation/result.h"
+
 static_assert(std::endian::native == std::endian::little,
               "on-disk records are read in place and must be little-endian");
 
@@ -75,19 +77,8 @@ enum RECOVERY_TYPE : uint32_t {
     RECOVERY_TYPE_PROFESSIONAL = 1,  // any non-zero value asks for the deep-scan coordinator
 };
 
-// Result codes. Operations return 0 on success; errno values of the operating system are
-// passed up unchanged besides these.
-enum : int {
-    RESULT_OK = 0,
-    RESULT_OUT_OF_MEMORY = 8,
-    RESULT_SHORT_READ = 30,
-    RESULT_INVALID_ARGUMENT = 87,
-    RESULT_NO_ENGINE = -1,
-    ERROR_USER_CANCEL = -9527,
-};
-
 // Callbacks get the context given at registration and return 0 to let the job go on; any
-// other value stops the engine, which returns that same value.
+// other value stops the engine, which then returns ERROR_USER_CANCEL (see CancelOf).
 using SCAN_CALLBACK = int (*)(void* ctx, int nPercent, int nWeight, int nSecondsLeft,
                               uint64_t u64CurrentSector, uint64_t u64TotalSectors,
                               uint64_t u64FilesFound, const char16_t* pszText);

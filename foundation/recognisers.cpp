@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 
 #include "foundation/bytes.h"
 
@@ -23,46 +22,27 @@ bool IsAcceptedSectorsPerCluster(uint8_t spc) {
     return spc == 1 || spc == 2 || spc == 4 || spc == 8 || spc == 16 || spc == 32 || spc == 64;
 }
 
-// --- FAT entry dates -----------------------------------------------------------------------
+// --- FAT entry dates ------------------------------------------------------------------------
 
-// mktime() consults the time zone on every call and is far too slow for a scan that tests
-// every directory entry of a disk, so the local midnight of each date is remembered per
-// thread; the time of day is added to it.
-int64_t LocalMidnight(int year, int month, int day) {
-    struct Slot {
-        uint32_t key = 0;
-        int64_t seconds = 0;
-    };
-    thread_local Slot cache[256];
-    const uint32_t key = (static_cast<uint32_t>(year) << 9) | (month << 5) | day;
-    Slot& slot = cache[(key ^ (key >> 8)) & 0xFF];
-    if (slot.key != key) {
-        tm broken{};
-        broken.tm_year = year - 1900;
-        broken.tm_mon = month - 1;
-        broken.tm_mday = day;
-        broken.tm_isdst = -1;
-        slot.key = key;
-        slot.seconds = static_cast<int64_t>(mktime(&broken));
-    }
-    return slot.seconds;
+// Days from 1970-01-01 to a calendar date (proleptic Gregorian).
+int64_t DaysFromCivil(int year, int month, int day) {
+    year -= month <= 2 ? 1 : 0;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t yearOfEra = year - era * 400;
+    const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
 }
 
-int64_t FatLocalSeconds(uint16_t date, uint16_t time) {
-    const int year = (date >> 9) + 1980;
-    const int month = std::clamp((date >> 5) & 0x0F, 1, 12);
-    const int day = std::clamp(date & 0x1F, 1, 31);
-    const int hour = std::min(time >> 11, 23);
-    const int minute = std::min((time >> 5) & 0x3F, 59);
-    const int second = std::min((time & 0x1F) * 2, 59);
-    return LocalMidnight(year, month, day) + hour * 3600 + minute * 60 + second;
-}
-
-void StoreFileTime(int64_t seconds, _FILETIME* pTime) {
-    if (pTime == nullptr) return;
-    const uint64_t bits = static_cast<uint64_t>(seconds);
-    pTime->dwLowDateTime = static_cast<uint32_t>(bits);
-    pTime->dwHighDateTime = static_cast<uint32_t>(bits >> 32);
+// An entry's date and time as seconds, taken as UTC. Recognition only compares these with each
+// other and with a window of decades, so the time zone does not matter, and leaving it out keeps
+// the C library's time-zone machinery (a file lookup per call when TZ is unset) out of a test
+// that runs on every directory-like sector of a disk. Out-of-range fields are clamped, so that
+// any year from 1992 to 2079 lands inside the window and years up to 1990 or from 2081 on land
+// outside it.
+int64_t FatSeconds(uint16_t date, uint16_t time) {
+    const FAT_DATE_TIME t = DecodeFatDateTime(date, time);
+    return DaysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
 }
 
 struct EntryTimes {
@@ -70,13 +50,19 @@ struct EntryTimes {
 };
 
 EntryTimes TimesOf(const unsigned char* e) {
-    return {FatLocalSeconds(LoadU16(e + 0x10), LoadU16(e + 0x0E)),
-            FatLocalSeconds(LoadU16(e + 0x12), 0),
-            FatLocalSeconds(LoadU16(e + 0x18), LoadU16(e + 0x16))};
+    return {FatSeconds(LoadU16(e + 0x10), LoadU16(e + 0x0E)), FatSeconds(LoadU16(e + 0x12), 0),
+            FatSeconds(LoadU16(e + 0x18), LoadU16(e + 0x16))};
 }
 
 bool InFatTimeWindow(int64_t t) {
     return t >= kFatTimeWindowLow && t <= kFatTimeWindowHigh;
+}
+
+uint8_t ShortNameChecksum(const unsigned char* pName11) {
+    uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i)
+        sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + pName11[i]);
+    return sum;
 }
 
 // --- directory sectors ---------------------------------------------------------------------
@@ -131,7 +117,7 @@ bool LongNameChainHolds(const unsigned char* p, size_t len, size_t offset) {
             if (f[0x0D] != checksum) return false;
             continue;
         }
-        return f[0] == FAT_ENTRY_DELETED || GetShortNameCheckSum(f) == checksum;
+        return f[0] == FAT_ENTRY_DELETED || ShortNameChecksum(f) == checksum;
     }
     return true;
 }
@@ -316,12 +302,13 @@ int IsFatFDTRecord(const unsigned char* p, int nLen) {
     return 1;
 }
 
-uint8_t GetShortNameCheckSum(const unsigned char* pName11) {
-    uint8_t sum = 0;
-    for (int i = 0; i < 11; ++i) {
-        sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + pName11[i]);
-    }
-    return sum;
+FAT_DATE_TIME DecodeFatDateTime(uint16_t date, uint16_t time) {
+    return {(date >> 9) + 1980,
+            std::clamp((date >> 5) & 0x0F, 1, 12),
+            std::clamp(date & 0x1F, 1, 31),
+            std::min(time >> 11, 23),
+            std::min((time >> 5) & 0x3F, 59),
+            std::min((time & 0x1F) * 2, 59)};
 }
 
 int IsInvalidShortFileName(const unsigned char* pName11) {
@@ -329,53 +316,6 @@ int IsInvalidShortFileName(const unsigned char* pName11) {
         if (IsForbiddenShortNameByte(pName11[i])) return 1;
     }
     return 0;
-}
-
-void Fat32GetFileCreateTime(const FAT32_Entry* pEntry, _FILETIME* pTime) {
-    if (pEntry == nullptr) return;
-    StoreFileTime(FatLocalSeconds(pEntry->uCreateDate, pEntry->uCreateTime), pTime);
-}
-
-void Fat32GetFileLastAccessTime(const FAT32_Entry* pEntry, _FILETIME* pTime) {
-    if (pEntry == nullptr) return;
-    StoreFileTime(FatLocalSeconds(pEntry->uAccessDate, 0), pTime);
-}
-
-void Fat32GetFileLastChangeTime(const FAT32_Entry* pEntry, _FILETIME* pTime) {
-    if (pEntry == nullptr) return;
-    StoreFileTime(FatLocalSeconds(pEntry->uModifyDate, pEntry->uModifyTime), pTime);
-}
-
-void EraseStringTailBlankChar(char* psz, int nLen) {
-    if (psz == nullptr) return;
-    for (int i = nLen - 1; i >= 0 && psz[i] == ' '; --i) psz[i] = '\0';
-}
-
-int Convert2Lowercase(char* psz) {
-    if (psz == nullptr) return 0;
-    int n = 0;
-    for (; psz[n] != '\0'; ++n) {
-        if (psz[n] >= 'A' && psz[n] <= 'Z') psz[n] = static_cast<char>(psz[n] - 'A' + 'a');
-    }
-    return n;
-}
-
-const FAT32_DEFAULT_CLUSTER_ROW Fat32DefaultClusterPartitionSizeLimitBySector[8] = {
-    {1, 0x10BC0, 0x207C0},      {2, 0x207C0, 0x407A0},        {4, 0x407A0, 0x80760},
-    {8, 0x80760, 0xFFFFC0},     {16, 0xFFFFC0, 0x1FFFF80},    {32, 0x1FFFF80, 0x3FFFF00},
-    {64, 0x3FFFF00, 0xFFFFFF0}, {128, 0xFFFFFF0, 0xFFFFFF7F},
-};
-
-uint32_t GetFat32DefaultSectorPerCluster(uint64_t u64TotalSectors, uint32_t uBytesPerSector) {
-    if (u64TotalSectors == 0) return 0;
-    for (const FAT32_DEFAULT_CLUSTER_ROW& row : Fat32DefaultClusterPartitionSizeLimitBySector) {
-        if (u64TotalSectors >= row.u64FromSectors && u64TotalSectors < row.u64BelowSectors) {
-            // 128 sectors of 4 KiB would make a 512 KiB cluster, which no formatter writes.
-            if (row.uSectorsPerCluster == 128 && uBytesPerSector == 4096) return 64;
-            return row.uSectorsPerCluster;
-        }
-    }
-    return 8;
 }
 
 uint32_t GetDefaultNtfsSectorPerCluster(uint64_t u64TotalSectors, uint32_t uBytesPerSector) {

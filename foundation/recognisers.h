@@ -1,5 +1,5 @@
-// Recognisers for boot sectors and directory records, and the small FAT helpers every FAT
-// engine shares. All are stateless, never read a device and never allocate.
+// Recognisers for boot sectors and directory records. All are stateless, never read a device
+// and never allocate.
 //
 // Each takes the buffer and the number of bytes it holds; a buffer too short for the
 // structure is simply "not recognised" (0). Nothing is read outside [p, p + len). All
@@ -8,26 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-
-#include "foundation/file_node.h"
-
-// The 32-byte short directory entry.
-struct FAT32_Entry {
-    uint8_t szName[8];  // space-padded; 0xE5 deleted, 0x00 end of directory
-    uint8_t szExt[3];
-    uint8_t uAttr;  // 0x0F marks a long-name entry
-    uint8_t uNtReserved;
-    uint8_t uCreateTimeTenth;
-    uint16_t uCreateTime;
-    uint16_t uCreateDate;
-    uint16_t uAccessDate;
-    uint16_t uClusterHigh;
-    uint16_t uModifyTime;
-    uint16_t uModifyDate;
-    uint16_t uClusterLow;
-    uint32_t uFileSize;
-} __attribute__((packed));
-static_assert(sizeof(FAT32_Entry) == 32);
 
 enum : uint8_t {
     FAT_ATTR_READ_ONLY = 0x01,
@@ -62,25 +42,15 @@ int IsFatEntyValid(const unsigned char* pEntry, size_t len);
 // A sector-sized buffer holding nothing but directory entries.
 int IsFatFDTRecord(const unsigned char* p, int nLen);
 
-uint8_t GetShortNameCheckSum(const unsigned char* pName11);
+// The calendar fields of a directory entry's date and time; fields out of range are clamped
+// (month 1-12, day 1-31, hour 0-23, minute and second 0-59).
+struct FAT_DATE_TIME {
+    int year, month, day, hour, minute, second;
+};
+FAT_DATE_TIME DecodeFatDateTime(uint16_t date, uint16_t time);
+
+// 1 when an 8.3 name (11 bytes) holds a byte no short name may hold.
 int IsInvalidShortFileName(const unsigned char* pName11);
 
-// Entry dates as seconds since 1970 in local time, the real calendar day and time of day.
-// Fields out of range are clamped, so that any year from 1992 to 2079 lands inside the
-// window IsFatEntyValid accepts and years up to 1990 or from 2081 on land outside it.
-void Fat32GetFileCreateTime(const FAT32_Entry* pEntry, _FILETIME* pTime);
-void Fat32GetFileLastAccessTime(const FAT32_Entry* pEntry, _FILETIME* pTime);
-void Fat32GetFileLastChangeTime(const FAT32_Entry* pEntry, _FILETIME* pTime);
-
-void EraseStringTailBlankChar(char* psz, int nLen);  // trailing spaces become zero bytes
-int Convert2Lowercase(char* psz);                    // ASCII only; returns the length
-
-struct FAT32_DEFAULT_CLUSTER_ROW {
-    uint32_t uSectorsPerCluster;
-    uint64_t u64FromSectors;   // included
-    uint64_t u64BelowSectors;  // excluded
-};
-extern const FAT32_DEFAULT_CLUSTER_ROW Fat32DefaultClusterPartitionSizeLimitBySector[8];
-
-uint32_t GetFat32DefaultSectorPerCluster(uint64_t u64TotalSectors, uint32_t uBytesPerSector);
+// The cluster size a formatter picks for an NTFS volume of that many sectors.
 uint32_t GetDefaultNtfsSectorPerCluster(uint64_t u64TotalSectors, uint32_t uBytesPerSector);

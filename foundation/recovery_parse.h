@@ -3,6 +3,10 @@
 //
 // Calling order: construction and Init (by the factory) -> InitCallBack -> ScanDevice ->
 // any number of searches, previews, recoveries and folder queries -> delete.
+//
+// Results are 0, an errno (positive) or one of the program's codes (negative, see
+// foundation/result.h). A callback's non-zero answer stops the operation, which returns
+// ERROR_USER_CANCEL.
 // BuildBitMapInfo and GetUnUsedSectorCount are used by the coordinator on its quick engine.
 // Engines are not thread-safe; one job runs on one worker thread at a time.
 #pragma once
@@ -51,4 +55,14 @@ public:
     // bytes, and nBufLen says how many.
     virtual int PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars,
                         unsigned char* pBuf, int& nBufLen, PREVIEW_CALLBACK cb, void* ctx) = 0;
+
+    // Checkpoints. 1 when Init found a resumable checkpoint of this volume (only the deep-scan
+    // coordinator keeps them; other engines answer 0).
+    virtual int IsFindLogFile() const = 0;
+    // Forgets that checkpoint and deletes its folder, so that the next scan starts afresh.
+    virtual int SetNotLoadLogFile() = 0;
+    // Whether the scan met damaged file-system structures, so that the free-space map may not
+    // cover everything a deep scan needs (a quick engine's answer decides whether the
+    // coordinator reads the whole volume).
+    virtual bool SawDamage() const = 0;
 };

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "foundation/result.h"
+
 namespace {
 
 const iconv_t kClosed = reinterpret_cast<iconv_t>(-1);
@@ -330,9 +332,9 @@ std::u16string Utf8ToWide(const char* pSrc) {
 }
 
 int GetExtendName(const char* pszName, char* pszExt, size_t nExtSize) {
-    if (pszName == nullptr || pszExt == nullptr) return 87;
+    if (pszName == nullptr || pszExt == nullptr) return RESULT_INVALID_ARGUMENT;
     const char* dot = std::strrchr(pszName, '.');
-    if (dot == nullptr) return 87;
+    if (dot == nullptr) return RESULT_INVALID_ARGUMENT;
     CopyBounded(pszExt, dot + 1, nExtSize);
     return 0;
 }
@@ -362,7 +364,7 @@ void _splitpath(const char* pszPath, char* pszDrive, char* pszDir, char* pszFnam
 }
 
 int GetRealFileName(const char16_t* pszPath, char16_t* pszOut, int nOutSize) {
-    if (pszPath == nullptr || pszOut == nullptr || nOutSize <= 0) return 87;
+    if (pszPath == nullptr || pszOut == nullptr || nOutSize <= 0) return RESULT_INVALID_ARGUMENT;
     const std::u16string path = pszPath;
     std::u16string chosen = path;
     if (PathIsTaken(WideToUtf8(path))) {
@@ -375,14 +377,14 @@ int GetRealFileName(const char16_t* pszPath, char16_t* pszOut, int nOutSize) {
     // A cut name could point at an existing file; refuse rather than truncate.
     if (chosen.size() + 1 > static_cast<size_t>(nOutSize)) {
         pszOut[0] = u'\0';
-        return 87;
+        return ENAMETOOLONG;
     }
     std::memcpy(pszOut, chosen.c_str(), (chosen.size() + 1) * sizeof(char16_t));
     return 0;
 }
 
 int GetRealFileName(const char* pszPath, char16_t* pszOut, int nOutSize) {
-    if (pszPath == nullptr || pszOut == nullptr || nOutSize <= 0) return 87;
+    if (pszPath == nullptr || pszOut == nullptr || nOutSize <= 0) return RESULT_INVALID_ARGUMENT;
     std::u16string wide;
     if (!GbToWide(pszPath, std::strlen(pszPath), wide)) return -1;
     return GetRealFileName(wide.c_str(), pszOut, nOutSize);

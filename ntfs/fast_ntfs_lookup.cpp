@@ -7,12 +7,12 @@
 #include <climits>
 #include <cstring>
 
-#include "engine/scan_result_file_manager.h"
 #include "foundation/bytes.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
 #include "foundation/text.h"
 #include "ntfs/fast_ntfs_recovery.h"
+#include "store/scan_result_file_manager.h"
 
 namespace {
 
@@ -25,7 +25,10 @@ bool IsPowerOfTwo(uint32_t v) {
 // The reader's own codes for a refused or short read carry no system error; the lookups
 // report those as "not found", as they report any record that is not there.
 int LookupReadResult(int nReaderResult) {
-    return (nReaderResult == 30 || nReaderResult == 87) ? NTFS_NOT_FOUND : nReaderResult;
+    return (nReaderResult == RESULT_SHORT_READ || nReaderResult == RESULT_OUTSIDE_VOLUME ||
+            nReaderResult == RESULT_INVALID_ARGUMENT)
+               ? NTFS_NOT_FOUND
+               : nReaderResult;
 }
 
 }  // namespace
@@ -39,7 +42,7 @@ CFastNtfsRecovery::~CFastNtfsRecovery() {
 int CFastNtfsRecovery::Init(int nDisk, long long llStartSector, long long llSectorCount,
                             char16_t wcDriveLetter) {
     if (m_nDevice != -1) return 0;
-    if (llStartSector < 0 || llSectorCount < 0) return 87;
+    if (llStartSector < 0 || llSectorCount < 0) return RESULT_INVALID_ARGUMENT;
     const int fd = OpenDiskReadOnly(nDisk);
     if (fd < 0) return errno;
     const int result = OpenVolume(fd, static_cast<uint64_t>(llStartSector),
@@ -54,7 +57,7 @@ int CFastNtfsRecovery::Init(int nDisk, long long llStartSector, long long llSect
 // An image named by path is bound like a disk: the volume is the whole file.
 int CFastNtfsRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) {
     if (m_nDevice != -1) return 0;
-    if (pszDevicePath == nullptr) return 87;
+    if (pszDevicePath == nullptr) return RESULT_INVALID_ARGUMENT;
     const int fd = OpenDeviceReadOnly(WideToUtf8(pszDevicePath).c_str());
     if (fd < 0) return errno;
     const int result = OpenVolume(fd, 0, GetDeviceSizeBytes(fd) / 512, wcDriveLetter);
@@ -73,7 +76,7 @@ int CFastNtfsRecovery::OpenVolume(int fd, uint64_t u64StartSector512, uint64_t u
     std::vector<unsigned char> boot;
     uint64_t offset = 0;
     int result = __builtin_mul_overflow(u64StartSector512, uint64_t{512}, &offset)
-                     ? 87
+                     ? RESULT_INVALID_ARGUMENT
                      : ReadBootArea(fd, offset, boot);
     if (result == 0) result = ApplyBootSector(boot, u64StartSector512, u64SectorCount512);
     if (result != 0) {
@@ -93,7 +96,7 @@ int CFastNtfsRecovery::ReadBootArea(int fd, uint64_t u64ByteOffset,
         got = pread(fd, boot.data(), kBootAreaBytes, static_cast<off_t>(u64ByteOffset));
     } while (got < 0 && errno == EINTR);
     if (got < 0) return errno;
-    return static_cast<size_t>(got) < kBootAreaBytes ? 30 : 0;
+    return static_cast<size_t>(got) < kBootAreaBytes ? RESULT_SHORT_READ : 0;
 }
 
 // The geometry every later sector number depends on. A value no NTFS volume can have is
@@ -108,7 +111,7 @@ int CFastNtfsRecovery::ApplyBootSector(const std::vector<unsigned char>& boot,
         (u64StartSector512 * 512) % bytesPerSector != 0) {
         DebugLog("CFastNtfsRecovery boot sector refused: %u bytes per sector, %u per cluster\n",
                  bytesPerSector, sectorsPerCluster);
-        return 87;
+        return RESULT_INVALID_ARGUMENT;
     }
     m_uBytesPerSector = bytesPerSector;
     m_uSectorsPerCluster = sectorsPerCluster;
@@ -176,7 +179,7 @@ int CFastNtfsRecovery::ReadTableSectors(uint64_t u64TableSector, uint32_t uCount
     while (done < uCount) {
         uint64_t first = 0;
         if (!MapTableSector(m_mftRunList, u64TableSector + done, m_uSectorsPerCluster, first)) {
-            return 87;
+            return RESULT_OUTSIDE_VOLUME;
         }
         uint32_t stretch = 1;
         uint64_t next = 0;
@@ -197,7 +200,7 @@ int CFastNtfsRecovery::ReadTableSectors(uint64_t u64TableSector, uint32_t uCount
 }
 
 int CFastNtfsRecovery::GetFileRecordBuf(uint32_t uRecord, unsigned char* pBuf) {
-    if (pBuf == nullptr) return 87;
+    if (pBuf == nullptr) return RESULT_INVALID_ARGUMENT;
     return ReadTableSectors(uint64_t{uRecord} * m_uSectorsPerRecord, m_uSectorsPerRecord, pBuf);
 }
 
@@ -213,7 +216,7 @@ int CFastNtfsRecovery::ReadClusters(uint64_t u64Cluster, uint64_t u64Count, unsi
     if (__builtin_mul_overflow(u64Cluster, uint64_t{m_uSectorsPerCluster}, &sector) ||
         __builtin_mul_overflow(u64Count, uint64_t{m_uSectorsPerCluster}, &sectors) ||
         sectors > static_cast<uint64_t>(INT_MAX) / m_uBytesPerSector) {
-        return 87;
+        return RESULT_OUTSIDE_VOLUME;
     }
     unsigned int read = 0;
     return m_diskReader.ReadData(pBuf, static_cast<int>(sectors), m_u64VolumeStartSector + sector,
@@ -264,7 +267,7 @@ int CFastNtfsRecovery::GetRunListInfo(uint64_t u64RecordSector, uint32_t uType, 
 int CFastNtfsRecovery::GetAttr0x80Data(uint64_t u64RecordSector, unsigned char* pBuf,
                                        uint32_t& uLength) {
     uLength = 0;
-    if (pBuf == nullptr) return 87;
+    if (pBuf == nullptr) return RESULT_INVALID_ARGUMENT;
     std::vector<unsigned char> record;
     uint64_t number = 0;
     if (ReadFixedRecordAtSector(u64RecordSector, record, number) != 0) return NTFS_NOT_FOUND;
@@ -277,7 +280,7 @@ int CFastNtfsRecovery::GetAttr0x80Data(uint64_t u64RecordSector, unsigned char* 
     // The attribute's length counts the value's alignment bytes too; callers cut the data at
     // the file's size.
     const uint32_t length = attr.uLength - valueOffset;
-    if (length >= m_uBytesPerRecord) return 87;
+    if (length >= m_uBytesPerRecord) return RESULT_NOT_A_RECORD;
     std::memcpy(pBuf, attr.p + valueOffset, length);
     uLength = length;
     return 0;
@@ -289,7 +292,7 @@ int CFastNtfsRecovery::GetBitMapRealBytesSize(uint64_t u64RecordSector, uint64_t
     const int result = ReadFixedRecordAtSector(u64RecordSector, record, number);
     if (result != 0) return result;
     NTFS_ATTRIBUTE attr{};
-    if (!FindAttribute(record.data(), record.size(), NTFS_ATTR_DATA, attr)) return 87;
+    if (!FindAttribute(record.data(), record.size(), NTFS_ATTR_DATA, attr)) return RESULT_NOT_FOUND;
     NTFS_NONRESIDENT_INFO info{};
     const unsigned char* value = nullptr;
     uint32_t length = 0;
@@ -298,7 +301,7 @@ int CFastNtfsRecovery::GetBitMapRealBytesSize(uint64_t u64RecordSector, uint64_t
     } else if (GetResidentValue(attr, value, length)) {
         u64Size = length;
     } else {
-        return 87;
+        return RESULT_NOT_FOUND;
     }
     return 0;
 }

@@ -32,17 +32,15 @@
 #include <string>
 #include <vector>
 
-#include "engine/target_files.h"
 #include "foundation/disk_reader.h"
-#include "foundation/recovery_parse.h"
+#include "ntfs/ntfs_data.h"
 #include "ntfs/ntfs_parse.h"
+#include "store/store_engine.h"
 
-class CScanResultFileManager;
-
-class CFastNtfsRecovery : public IFileRecoveryParse, private INtfsRecordSource {
+class CFastNtfsRecovery : public CStoreEngine, private INtfsRecordSource {
 public:
     static constexpr int kRecordsPerPiece = 1024;
-    static constexpr uint32_t kWorkBufferBytes = 65536;
+    static constexpr uint32_t kWorkBufferBytes = kNtfsWorkBufferBytes;
     static constexpr uint32_t kBootAreaBytes = 4096;
 
     CFastNtfsRecovery();
@@ -57,25 +55,12 @@ public:
              char16_t wcDriveLetter) override;
     // The volume is the whole device or image file.
     int Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) override;
-    int InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* ctx,
-                     int nWeight) override;
     // Null: a fresh store named "Fast_..." and a scan into it. A name: reopens that store.
     int ScanDevice(const char16_t* pszLogName) override;
-    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                            std::vector<_FILE_NODE_>& out) override;
-    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                             unsigned int& count) override;
-    unsigned int GetLostFileCount() override;
-    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, char16_t* pszPath, int nMaxChars) override;
-    int SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath, int nBaseDirIndex) override;
     // llStart is a volume sector. Always 1; llCount 0 when no free sector follows llStart.
     int GetUnUsedSectorCount(unsigned long long& llStart, unsigned long long& llCount) override;
-    int InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx) override;
-    int SearchFileNode(const char16_t* pszKey, std::vector<__SEARCH_FILE_INFO__>& out) override;
     // Loads $Bitmap. 0, or the error of the lookup or read that failed.
     int BuildBitMapInfo() override;
-    int PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars, unsigned char* pBuf,
-                int& nBufLen, PREVIEW_CALLBACK cb, void* ctx) override;
 
     // ---- Record lookups. A record sector is the absolute sector where a FILE record starts.
     // The runs of the attribute of uType: 0; NTFS_NOT_FOUND; NTFS_NOT_A_RECORD; an errno.
@@ -93,8 +78,6 @@ public:
     // 1 when the file's data starts with what its extension promises, or when that cannot be
     // told; 0 when it does not, or a resident file holds no data.
     int IsFileDataHealth(const _FILE_NODE_* pNode, uint32_t uSectorsPerCluster);
-    // Writes one file, or creates one folder and queues it for SaveFileData.
-    int SaveDataToTargetFile(_FILE_NODE_* pNode, const char16_t* pszTargetPath);
 
     // ---- Geometry, for tests and the deep scan.
     uint32_t GetBytesPerSector() const { return m_uBytesPerSector; }
@@ -107,6 +90,11 @@ public:
     const std::vector<uint8_t>& GetBitMap() const { return m_bitMap; }
     // Records of the master file table, as far as its runs reach.
     uint64_t GetMftRecordCount() const;
+
+protected:
+    // From the record's resident data or along its data runs.
+    int ReadRecordData(const _FILE_NODE_& node, uint64_t u64Want, const DATA_SINK& sink) override;
+    uint32_t RootFolderNumber() const override { return kNtfsRootRecord; }
 
 private:
     struct ScanProgress;
@@ -145,13 +133,6 @@ private:
     int GetRootParentDirIndex(uint32_t uRecord, uint32_t& uDepth, std::set<uint32_t>& visited);
     void RunFolderPass();
 
-    int DeliverData(const _FILE_NODE_& node, uint64_t u64Want,
-                    const std::function<int(const unsigned char*, uint32_t)>& sink);
-    int DeliverRuns(const _FILE_NODE_& node, const RUN_LIST& runs, uint64_t u64Want,
-                    unsigned char* pWork,
-                    const std::function<int(const unsigned char*, uint32_t)>& sink);
-    int WriteFileData(_FILE_NODE_* pNode, const std::u16string& target);
-    int ReportRecovery(int nPercent, int nError, const std::u16string& path);
     uint64_t ClusterCountOfVolume() const;
 
     int m_nDevice = -1;
@@ -171,15 +152,6 @@ private:
     std::vector<uint32_t> m_folderList;  // folders met above deleted files, in order met
     std::set<uint32_t> m_folderSet;
     std::map<uint32_t, uint32_t> m_folderDepth;  // folders between a folder and the root
-    std::deque<__FILE_DATA_RECOVERY__> m_recoveryQueue;
     CDiskReader m_diskReader;
     CNtfsParse m_ntfsParse;
-    std::unique_ptr<CScanResultFileManager> m_pStore;
-
-    int m_nWeight = 100;
-    SCAN_CALLBACK m_scanCallback = nullptr;
-    RECOVERY_CALLBACK m_recoveryCallback = nullptr;
-    SEARCH_CALLBACK m_searchCallback = nullptr;
-    void* m_pSearchContext = nullptr;
-    void* m_pCallbackContext = nullptr;
 };

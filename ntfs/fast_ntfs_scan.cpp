@@ -9,13 +9,12 @@
 #include <new>
 
 #include "carving/file_type_judge.h"
-#include "engine/log_file_manager.h"
-#include "engine/scan_result_file_manager.h"
-#include "engine/target_files.h"
 #include "foundation/debug_log.h"
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
 #include "ntfs/fast_ntfs_recovery.h"
+#include "store/log_file_manager.h"
+#include "store/scan_result_file_manager.h"
 
 namespace {
 
@@ -65,34 +64,13 @@ struct CFastNtfsRecovery::RecordSummary {
     size_t nBound = 0;
 };
 
-int CFastNtfsRecovery::InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* ctx,
-                                    int nWeight) {
-    m_scanCallback = scanCb;
-    m_recoveryCallback = recoveryCb;
-    m_pCallbackContext = ctx;
-    m_nWeight = nWeight;
-    return 0;
-}
-
 int CFastNtfsRecovery::ScanDevice(const char16_t* pszLogName) {
     m_folderList.clear();
     m_folderSet.clear();
     m_folderDepth.clear();
-    m_pStore.reset();
-    m_pStore = std::make_unique<CScanResultFileManager>();
-    if (pszLogName != nullptr) return m_pStore->Init(pszLogName);
-    SYSTEMTIME now{};
-    rsb_getLocalTime(&now);
-    char name[128];
-    std::snprintf(name, sizeof name, "Fast_%lld_%d%d%d%d%2d",
-                  static_cast<long long>(m_u64StoreNameSector), now.wYear, now.wMonth, now.wDay,
-                  now.wHour, now.wMinute);
-    // A store of the same name is left by a scan of this volume in the same minute; a new
-    // scan starts afresh instead of numbering on after the old records.
-    RemoveStoreFiles(name);
     // Without a store nothing found could be kept: report that rather than an empty success.
-    const int storeResult = m_pStore->Init(Ansi2Unicode(name).c_str());
-    if (storeResult != 0) return storeResult;
+    const int storeResult = OpenStore(kFastLogPrefix, m_u64StoreNameSector, pszLogName);
+    if (pszLogName != nullptr || storeResult != RESULT_OK) return storeResult;
     return FastScanDevice();
 }
 
@@ -106,9 +84,7 @@ int CFastNtfsRecovery::FastScanDevice() {
     RunFolderPass();
     m_pStore->FlushBufToFile();
     if (result != 0) return result;
-    if (m_scanCallback == nullptr) return 0;
-    return m_scanCallback(m_pCallbackContext, 100, m_nWeight, progress.nSecondsLeft, 0, 0, 0,
-                          nullptr);
+    return ReportScan(100, progress.nSecondsLeft);
 }
 
 int CFastNtfsRecovery::ReportProgress(ScanProgress& progress) {
@@ -125,9 +101,7 @@ int CFastNtfsRecovery::ReportProgress(ScanProgress& progress) {
         progress.nSecondsLeft =
             static_cast<int>(std::min<uint64_t>(left * m_uBytesPerSector / speed, INT32_MAX));
     }
-    if (m_scanCallback == nullptr) return 0;
-    return m_scanCallback(m_pCallbackContext, percent, m_nWeight, progress.nSecondsLeft, 0, 0, 0,
-                          nullptr);
+    return ReportScan(percent, progress.nSecondsLeft);
 }
 
 // Where the table stands while it is read as one stream of bytes: the table offset of the
@@ -396,7 +370,7 @@ int CFastNtfsRecovery::GetRootParentDirIndex(uint32_t uRecord, uint32_t& uDepth,
         NTFS_RECORD_HEADER header{};
         if (!ReadRecordHeader(record.data(), record.size(), header) ||
             m_ntfsParse.FileRecordFixUp(record.data(), record.size()) != 0) {
-            return -1;
+            return NTFS_NOT_A_RECORD;
         }
         if ((header.uFlags & NTFS_RECORD_IS_FOLDER) == 0) return 0;
         NTFS_ATTRIBUTE attr{};
@@ -475,7 +449,7 @@ int CFastNtfsRecovery::BuildBitMapInfo() {
         bitmap.assign(length, 0);
         chunk.assign(size_t{kBitmapReadSectors} * m_uBytesPerSector, 0);
     } catch (const std::bad_alloc&) {
-        return 8;
+        return RESULT_OUT_OF_MEMORY;
     }
     uint64_t filled = 0;
     int64_t lcn = 0;
@@ -531,47 +505,4 @@ int CFastNtfsRecovery::GetUnUsedSectorCount(unsigned long long& llStart,
     llStart = start;
     llCount = count;
     return 1;
-}
-
-int CFastNtfsRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                                           std::vector<_FILE_NODE_>& out) {
-    if (pParent == nullptr && uDirIndex != 0) return 87;
-    if (!m_pStore) return 0;
-    const uint32_t folder =
-        (pParent != nullptr && pParent->uClusterNO != 0) ? pParent->uClusterNO : kNtfsRootRecord;
-    m_pStore->FlushBufToFile();
-    return m_pStore->GetChildrenFileNode(MakeRelationKey(uDirIndex, folder), out);
-}
-
-int CFastNtfsRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                                            unsigned int& count) {
-    if (pParent == nullptr && uDirIndex != 0) return 87;
-    if (!m_pStore) return 0;
-    const uint32_t folder =
-        (pParent != nullptr && pParent->uClusterNO != 0) ? pParent->uClusterNO : kNtfsRootRecord;
-    m_pStore->FlushBufToFile();
-    return m_pStore->GetChildrenFileCount(MakeRelationKey(uDirIndex, folder), count);
-}
-
-unsigned int CFastNtfsRecovery::GetLostFileCount() {
-    return m_pStore ? m_pStore->GetFileIndex() : 0;
-}
-
-int CFastNtfsRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, char16_t* pszPath,
-                                                int nMaxChars) {
-    if (!m_pStore) return 87;
-    return m_pStore->GetParentDirPath(pNode, pszPath, nMaxChars);
-}
-
-int CFastNtfsRecovery::InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx) {
-    m_searchCallback = cb;
-    m_pSearchContext = ctx;
-    if (!m_pStore) return 87;
-    return m_pStore->InitSearchCallBack(cb, ctx);
-}
-
-int CFastNtfsRecovery::SearchFileNode(const char16_t* pszKey,
-                                      std::vector<__SEARCH_FILE_INFO__>& out) {
-    if (!m_pStore) return 0;
-    return m_pStore->SearchFileNodeInfo(pszKey, out);
 }

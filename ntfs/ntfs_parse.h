@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "foundation/result.h"
+
 // One data run. The absolute start cluster of run i is the sum of the offsets of runs 0 .. i,
 // so a user of a run list keeps that running sum while walking it.
 struct __RUNLIST__ {
@@ -58,8 +60,9 @@ constexpr uint32_t kNtfsFirstUserRecord = 12;  // records below are the volume's
 
 // Results of the record lookups.
 enum : int {
-    NTFS_NOT_FOUND = -100,   // no such attribute, or a read that failed without a system error
-    NTFS_NOT_A_RECORD = -1,  // the bytes do not start with "FILE"
+    NTFS_NOT_FOUND = RESULT_NOT_FOUND,        // no such attribute, or a read that failed without a
+                                              // system error
+    NTFS_NOT_A_RECORD = RESULT_NOT_A_RECORD,  // the bytes do not start with "FILE"
 };
 
 // The FILE record header fields the engines use. Read only when the buffer holds them.

@@ -17,7 +17,8 @@ namespace {
 constexpr size_t kMaxTables = 4096;
 
 bool IsUnreadable(int nResult) {
-    return nResult == 30 || nResult == 87;
+    return nResult == RESULT_SHORT_READ || nResult == RESULT_OUTSIDE_VOLUME ||
+           nResult == RESULT_INVALID_ARGUMENT;
 }
 
 // The cluster size, in 512-byte sectors, that an attribute's allocated size and the clusters
@@ -93,7 +94,7 @@ public:
             __builtin_mul_overflow(u64Count, perCluster, &sectors) ||
             __builtin_add_overflow(first, m_placement.u64VolumeStartSector, &first) ||
             sectors > static_cast<uint64_t>(INT_MAX) / kBytesPerSector) {
-            return 87;
+            return RESULT_OUTSIDE_VOLUME;
         }
         unsigned int read = 0;
         return m_engine.m_diskReader.ReadData(pBuf, static_cast<int>(sectors), first,
@@ -256,7 +257,7 @@ int CProfessionalNtfsRecovery::ReadRecordThrough(const __MFT_PLACEMENT__& placem
     uint64_t first = 0, second = 0;
     if (!RecordSectorThrough(placement, uRecordNumber, 0, first) ||
         !RecordSectorThrough(placement, uRecordNumber, 1, second)) {
-        return 87;
+        return RESULT_OUTSIDE_VOLUME;
     }
     u64FirstSector = first;
     unsigned int read = 0;
@@ -320,18 +321,18 @@ int CProfessionalNtfsRecovery::GetRunListInfo(uint64_t u64RecordSector, uint32_t
 
 int CProfessionalNtfsRecovery::GetFileNodeRunListInfo(const _FILE_NODE_* pNode, uint32_t uType,
                                                       RUN_LIST& out) {
-    if (pNode == nullptr) return 87;
+    if (pNode == nullptr) return RESULT_INVALID_ARGUMENT;
     std::vector<unsigned char> record;
     const int result = ReadFixedRecordAtSector(pNode->u64RecordSector, record);
     if (result != 0) return result;
-    if (LoadU16(record.data() + 0x14) >= kBytesPerRecord) return 87;
+    if (LoadU16(record.data() + 0x14) >= kBytesPerRecord) return RESULT_NOT_A_RECORD;
     return CollectRuns(record, pNode->u64RecordSector, pNode, uType, out);
 }
 
 int CProfessionalNtfsRecovery::GetFileNodeAttr0x80Data(const _FILE_NODE_* pNode,
                                                        unsigned char* pBuf, uint32_t& uLength) {
     uLength = 0;
-    if (pNode == nullptr || pBuf == nullptr) return 87;
+    if (pNode == nullptr || pBuf == nullptr) return RESULT_INVALID_ARGUMENT;
     std::vector<unsigned char> record;
     if (ReadFixedRecordAtSector(pNode->u64RecordSector, record) != 0) return NTFS_NOT_FOUND;
     NTFS_ATTRIBUTE attr{};
@@ -344,7 +345,7 @@ int CProfessionalNtfsRecovery::GetFileNodeAttr0x80Data(const _FILE_NODE_* pNode,
     // The attribute's length counts the value's alignment bytes too; callers cut the data at
     // the file's size.
     const uint32_t length = attr.uLength - valueOffset;
-    if (length >= kBytesPerRecord) return 87;
+    if (length >= kBytesPerRecord) return RESULT_NOT_A_RECORD;
     std::memcpy(pBuf, attr.p + valueOffset, length);
     uLength = length;
     return 0;
@@ -356,7 +357,7 @@ int CProfessionalNtfsRecovery::GetFileRecordSectorPerClusterByRecordBuf(
     const unsigned char* pRecord, uint32_t& uSectorsPerCluster) const {
     if (!IsFileRecordSignature(pRecord, kBytesPerRecord) ||
         LoadU16(pRecord + 0x14) >= kBytesPerRecord) {
-        return 87;
+        return RESULT_NOT_A_RECORD;
     }
     CNtfsAttributeWalk walk(pRecord, kBytesPerRecord);
     NTFS_ATTRIBUTE attr{};

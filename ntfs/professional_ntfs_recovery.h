@@ -40,12 +40,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine/target_files.h"
 #include "foundation/disk_reader.h"
-#include "foundation/recovery_parse.h"
+#include "ntfs/ntfs_data.h"
 #include "ntfs/ntfs_parse.h"
-
-class CScanResultFileManager;
+#include "store/store_engine.h"
 
 // Where a master file table lies and how to read records through it. A table is either the
 // run list of a "$MFT" record, or the synthetic run: a single run of length 0 whose offset is
@@ -69,13 +67,13 @@ struct __MFT_TABLE__ {
     uint32_t uSectorsPerCluster = 0;
 };
 
-class CProfessionalNtfsRecovery : public IFileRecoveryParse {
+class CProfessionalNtfsRecovery : public CStoreEngine {
 public:
     static constexpr uint32_t kBytesPerSector = 512;
     static constexpr uint32_t kSectorsPerRecord = 2;
     static constexpr uint32_t kBytesPerRecord = kBytesPerSector * kSectorsPerRecord;
     static constexpr uint32_t kBootAreaBytes = 4096;
-    static constexpr uint32_t kWorkBufferBytes = 65536;
+    static constexpr uint32_t kWorkBufferBytes = kNtfsWorkBufferBytes;
     // Clusters of up to 2 MiB; a derived cluster size beyond that, or not a power of two, is
     // a corrupt record's and is not believed.
     static constexpr uint32_t kMaxSectorsPerCluster = 4096;
@@ -93,27 +91,10 @@ public:
              char16_t wcDriveLetter) override;
     // The same for a whole device or image file named by path.
     int Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) override;
-    int InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* ctx,
-                     int nWeight) override;
     // The coordinator drives the scan: these do nothing and return 0 (no free space, llCount 0).
     int ScanDevice(const char16_t* pszLogName) override;
     int BuildBitMapInfo() override;
     int GetUnUsedSectorCount(unsigned long long& llStart, unsigned long long& llCount) override;
-
-    // Browsing: a folder's children are filed under (uDirIndex << 32) | its record number.
-    // A null folder with uDirIndex 0 asks for the store's first key (the root's children).
-    int GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                            std::vector<_FILE_NODE_>& out) override;
-    // A null folder, or one of number 0, stands for the root (record 5).
-    int GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                             unsigned int& count) override;
-    unsigned int GetLostFileCount() override;
-    int GetFileNodeParentDirPath(_FILE_NODE_* pNode, char16_t* pszPath, int nMaxChars) override;
-    int InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx) override;
-    int SearchFileNode(const char16_t* pszKey, std::vector<__SEARCH_FILE_INFO__>& out) override;
-    int SaveFileData(_FILE_NODE_* pNode, const char16_t* pszTargetPath, int nBaseDirIndex) override;
-    int PreView(_FILE_NODE_* pNode, char16_t* pszTmpPath, int nTmpPathChars, unsigned char* pBuf,
-                int& nBufLen, PREVIEW_CALLBACK cb, void* ctx) override;
 
     // ---- Driven by the deep-scan coordinator.
     // Null or empty: a fresh store named "Pro_Ntfs_..." (an old store of that name is removed
@@ -145,8 +126,6 @@ public:
     // 1 when the file's data starts with what its extension promises, or when that cannot be
     // told; 0 when it does not, or a resident file holds no data.
     int IsFileDataHealth(const _FILE_NODE_* pNode);
-    // Writes one file, or creates one folder and queues it for SaveFileData.
-    int SaveDataToTargetFile(_FILE_NODE_* pNode, const char16_t* pszTargetPath);
 
     // ---- State, for the coordinator and tests.
     uint64_t GetVolumeStartSector() const { return m_u64VolumeStartSector; }
@@ -156,6 +135,15 @@ public:
     const std::vector<__SPECIAL_RECOVERY_DIR__>& GetSpecialFolders() const {
         return m_specialFolders;
     }
+
+protected:
+    // From the node's resident data or along its runs, on the volume the scan placed it on.
+    int ReadRecordData(const _FILE_NODE_& node, uint64_t u64Want, const DATA_SINK& sink) override;
+    // A folder's children are filed under (uDirIndex << 32) | its record number; a null folder
+    // asks for the store's first key (the root's children), a folder of number 0 for the root.
+    std::optional<uint64_t> FolderKey(const _FILE_NODE_* pParent,
+                                      unsigned int uDirIndex) const override;
+    uint32_t RootFolderNumber() const override { return kNtfsRootRecord; }
 
 private:
     class CPlacedRecordSource;
@@ -203,14 +191,6 @@ private:
     int CollectRuns(const std::vector<unsigned char>& record, uint64_t u64Sector,
                     const _FILE_NODE_* pNode, uint32_t uType, RUN_LIST& out);
 
-    // ---- Extraction.
-    using DataSink = std::function<int(const unsigned char*, uint32_t)>;
-    int DeliverData(const _FILE_NODE_& node, uint64_t u64Want, const DataSink& sink);
-    int DeliverRuns(const _FILE_NODE_& node, const RUN_LIST& runs, uint64_t u64Want,
-                    unsigned char* pWork, const DataSink& sink);
-    int WriteFileData(const _FILE_NODE_& node, const std::u16string& target);
-    int ReportRecovery(int nPercent, int nError, const std::u16string& path);
-
     int m_nDevice = -1;
     int m_nDiskNumber = -1;
     uint64_t m_u64VolumeStartSector = 0;
@@ -220,17 +200,7 @@ private:
     std::unordered_set<uint32_t> m_specialFolderSet;         // their record numbers
     CDiskReader m_diskReader;
     CNtfsParse m_ntfsParse;
-    std::unique_ptr<CScanResultFileManager> m_pStore;
-
-    int m_nWeight = 90;
-    SCAN_CALLBACK m_scanCallback = nullptr;
-    RECOVERY_CALLBACK m_recoveryCallback = nullptr;
-    SEARCH_CALLBACK m_searchCallback = nullptr;
-    void* m_pSearchContext = nullptr;
-    void* m_pCallbackContext = nullptr;
     const uint32_t m_nFileSource = FILE_SOURCE_PRO_NTFS;
-
-    std::deque<__FILE_DATA_RECOVERY__> m_recoveryQueue;
 
     std::map<uint64_t, __MFT_TABLE__> m_tableMap;
     // The cluster size assumed for records that do not tell their own: the volume's default

@@ -8,9 +8,6 @@
 #include <cstring>
 #include <string>
 
-#include "engine/log_file_manager.h"
-#include "engine/scan_result_file_manager.h"
-#include "engine/target_files.h"
 #include "foundation/bytes.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
@@ -18,6 +15,8 @@
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
 #include "ntfs/professional_ntfs_recovery.h"
+#include "store/log_file_manager.h"
+#include "store/scan_result_file_manager.h"
 
 namespace {
 
@@ -27,7 +26,8 @@ constexpr uint32_t kMaxParentChain = 65536;
 // What the reader answers for a read it refused (past the range) or that came back short:
 // no system error, only a record that cannot be had.
 bool IsUnreadable(int nResult) {
-    return nResult == 30 || nResult == 87;
+    return nResult == RESULT_SHORT_READ || nResult == RESULT_OUTSIDE_VOLUME ||
+           nResult == RESULT_INVALID_ARGUMENT;
 }
 
 bool IsMftName(const NTFS_FILE_NAME& name) {
@@ -75,7 +75,7 @@ int CProfessionalNtfsRecovery::Init(int nDisk, long long llStartSector, long lon
         static_cast<uint64_t>(llStartSector) > static_cast<uint64_t>(INT64_MAX) / kBytesPerSector ||
         __builtin_add_overflow(static_cast<uint64_t>(llStartSector),
                                static_cast<uint64_t>(llSectorCount), &limit)) {
-        return 87;
+        return RESULT_INVALID_ARGUMENT;
     }
     const int fd = OpenDiskReadOnly(nDisk);
     if (fd < 0) return errno;
@@ -87,7 +87,7 @@ int CProfessionalNtfsRecovery::Init(int nDisk, long long llStartSector, long lon
 }
 
 int CProfessionalNtfsRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) {
-    if (pszDevicePath == nullptr) return 87;
+    if (pszDevicePath == nullptr) return RESULT_INVALID_ARGUMENT;
     const int fd = OpenDeviceReadOnly(WideToUtf8(pszDevicePath).c_str());
     if (fd < 0) return errno;
     const uint64_t sectors = GetDeviceSizeBytes(fd) / kBytesPerSector;
@@ -141,15 +141,6 @@ void CProfessionalNtfsRecovery::LearnBootTable(const unsigned char* pBoot, size_
     LearnMftTable(record.data(), record0, clusterSectors);
 }
 
-int CProfessionalNtfsRecovery::InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb,
-                                            void* ctx, int nWeight) {
-    m_scanCallback = scanCb;
-    m_recoveryCallback = recoveryCb;
-    m_pCallbackContext = ctx;
-    m_nWeight = nWeight;
-    return 0;
-}
-
 int CProfessionalNtfsRecovery::ScanDevice(const char16_t*) {
     return 0;
 }
@@ -167,29 +158,14 @@ int CProfessionalNtfsRecovery::GetUnUsedSectorCount(unsigned long long&,
 int CProfessionalNtfsRecovery::InitProfessionalScan(const char16_t* pszLogName) {
     m_specialFolders.clear();
     m_specialFolderSet.clear();
-    m_pStore = std::make_unique<CScanResultFileManager>();
-    int result = 0;
-    if (pszLogName != nullptr && pszLogName[0] != u'\0') {
-        result = m_pStore->Init(pszLogName);
-    } else {
-        SYSTEMTIME now{};
-        rsb_getLocalTime(&now);
-        char name[128];
-        std::snprintf(name, sizeof name, "%s%lld_%d%d%d%d%2d", kProNtfsLogPrefix,
-                      static_cast<long long>(m_u64VolumeStartSector), now.wYear, now.wMonth,
-                      now.wDay, now.wHour, now.wMinute);
-        RemoveStoreFiles(name);
-        result = m_pStore->Init(Ansi2Unicode(name).c_str());
-    }
     // Records parsed into a store that could not be opened would be lost without a word.
-    if (result != 0) m_pStore.reset();
-    return result;
+    return OpenStore(kProNtfsLogPrefix, m_u64VolumeStartSector, pszLogName);
 }
 
 int CProfessionalNtfsRecovery::ParseNtfsFileRecord(const unsigned char* pRecord, int nRecordBytes,
                                                    uint64_t u64AbsoluteSector) {
     if (pRecord == nullptr || nRecordBytes < static_cast<int>(kBytesPerRecord) || !m_pStore) {
-        return 87;
+        return RESULT_INVALID_ARGUMENT;
     }
     if ((LoadU16(pRecord + 0x16) & NTFS_RECORD_IS_FOLDER) != 0) return 0;
     // The fix-up writes into the record; the coordinator's chunk stays as it was read.
@@ -208,7 +184,7 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordInfo(unsigned char* pRecor
     NTFS_RECORD_HEADER header{};
     if (!ReadRecordHeader(pRecord, kBytesPerRecord, header)) {
         if (bFolderPass) CreateLostFolder(uRecordNumber);
-        return -1;
+        return NTFS_NOT_A_RECORD;
     }
     if (!bFolderPass && (header.uFlags & NTFS_RECORD_IS_FOLDER) != 0) return 0;
     if (header.uBytesInUse > kBytesPerRecord || header.uFirstAttribute > kBytesPerRecord ||
@@ -218,7 +194,7 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordInfo(unsigned char* pRecor
                  static_cast<unsigned long long>(u64Sector));
         // Files were filed under this folder: they must stay reachable.
         if (bFolderPass) CreateLostFolder(uRecordNumber);
-        return 87;
+        return RESULT_NOT_A_RECORD;
     }
     // A record reached as a folder that no longer is one, or that now carries another number,
     // was reused since: the folder it was is lost.
@@ -369,7 +345,7 @@ int CProfessionalNtfsRecovery::GetProfessionalRootParentDirIndex(uint32_t uParen
         NTFS_RECORD_HEADER header{};
         if (!ReadRecordHeader(record.data(), record.size(), header) ||
             m_ntfsParse.FileRecordFixUp(record.data(), record.size()) != 0) {
-            return -1;
+            return NTFS_NOT_A_RECORD;
         }
         // A record that is no folder now, or another folder, was reused: the chain ends here.
         if ((header.uFlags & NTFS_RECORD_IS_FOLDER) == 0 || header.uOwnNumber != uParent) {
@@ -377,7 +353,7 @@ int CProfessionalNtfsRecovery::GetProfessionalRootParentDirIndex(uint32_t uParen
         }
         if (header.uFirstAttribute >= kBytesPerRecord || header.uBytesInUse > kBytesPerRecord ||
             header.uFirstAttribute > header.uBytesInUse) {
-            return 87;
+            return RESULT_NOT_A_RECORD;
         }
         NTFS_ATTRIBUTE attr{};
         NTFS_FILE_NAME name;
@@ -398,7 +374,7 @@ void CProfessionalNtfsRecovery::AddSpecialFolder(uint32_t uRecordNumber,
 }
 
 int CProfessionalNtfsRecovery::ParseProfessionalRecordVec() {
-    if (!m_pStore) return 87;
+    if (!m_pStore) return RESULT_INVALID_ARGUMENT;
     std::vector<unsigned char> record(kBytesPerRecord);
     int result = 0;
     // The list grows while it is walked (folders above folders): index, never iterate.
@@ -421,46 +397,4 @@ int CProfessionalNtfsRecovery::ParseProfessionalRecordVec() {
     }
     m_pStore->FlushBufToFile();
     return result;
-}
-
-int CProfessionalNtfsRecovery::GetChildrenFileNode(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                                                   std::vector<_FILE_NODE_>& out) {
-    if (pParent == nullptr && uDirIndex != 0) return 87;
-    if (!m_pStore) return 0;
-    m_pStore->FlushBufToFile();
-    const uint64_t key = pParent == nullptr ? 0 : MakeRelationKey(uDirIndex, pParent->uClusterNO);
-    return m_pStore->GetChildrenFileNode(key, out);
-}
-
-int CProfessionalNtfsRecovery::GetChildrenFileCount(_FILE_NODE_* pParent, unsigned int uDirIndex,
-                                                    unsigned int& count) {
-    if (pParent == nullptr && uDirIndex != 0) return 87;
-    if (!m_pStore) return 0;
-    m_pStore->FlushBufToFile();
-    const uint32_t folder =
-        (pParent != nullptr && pParent->uClusterNO != 0) ? pParent->uClusterNO : kNtfsRootRecord;
-    return m_pStore->GetChildrenFileCount(MakeRelationKey(uDirIndex, folder), count);
-}
-
-unsigned int CProfessionalNtfsRecovery::GetLostFileCount() {
-    return m_pStore ? m_pStore->GetFileIndex() : 0;
-}
-
-int CProfessionalNtfsRecovery::GetFileNodeParentDirPath(_FILE_NODE_* pNode, char16_t* pszPath,
-                                                        int nMaxChars) {
-    if (!m_pStore) return 87;
-    return m_pStore->GetParentDirPath(pNode, pszPath, nMaxChars);
-}
-
-int CProfessionalNtfsRecovery::InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx) {
-    m_searchCallback = cb;
-    m_pSearchContext = ctx;
-    if (!m_pStore) return 87;
-    return m_pStore->InitSearchCallBack(cb, ctx);
-}
-
-int CProfessionalNtfsRecovery::SearchFileNode(const char16_t* pszKey,
-                                              std::vector<__SEARCH_FILE_INFO__>& out) {
-    if (!m_pStore) return 0;
-    return m_pStore->SearchFileNodeInfo(pszKey, out);
 }

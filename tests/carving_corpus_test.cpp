@@ -7,9 +7,9 @@
 
 #include "carving/file_type_judge.h"
 #include "carving/file_type_recovery.h"
+#include "carving_test_support.h"
 #include "foundation/disk_reader.h"
 #include "foundation/text.h"
-#include "tests/carving_test_support.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ protected:
             uint64_t consumed = 1;
             const int rc = engine.ParseFileBuf(image_->data() + s * kSector, kSector, s, s, sectors,
                                                -1, &reader, kSector, consumed, found);
-            EXPECT_TRUE(rc == 0 || rc == 87) << rc;
+            EXPECT_TRUE(rc == 0 || rc == RESULT_NOT_FOUND) << rc;
             s += consumed;
         }
         std::vector<_FILE_NODE_> nodes;

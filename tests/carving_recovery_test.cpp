@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "carving/file_type_recovery.h"
+#include "carving_test_support.h"
 #include "foundation/text.h"
-#include "tests/carving_test_support.h"
 
 namespace {
 
@@ -131,8 +131,8 @@ TEST_F(CarvingEngineTest, ExecutableAndPlainSectorsCarveNothing) {
     Open();
     uint64_t consumed = 1;
     uint64_t found = 0;
-    EXPECT_EQ(87, Carve(10, consumed, found));
-    EXPECT_EQ(87, Carve(11, consumed, found));
+    EXPECT_EQ(RESULT_NOT_FOUND, Carve(10, consumed, found));
+    EXPECT_EQ(RESULT_NOT_FOUND, Carve(11, consumed, found));
     EXPECT_EQ(1u, consumed);
     EXPECT_EQ(0u, found);
     EXPECT_TRUE(Records().empty());
@@ -170,17 +170,19 @@ TEST_F(CarvingEngineTest, RecoveryNeverOverwritesAnExistingFile) {
     EXPECT_EQ(std::vector<unsigned char>(10, 'x'), carving_test::ReadFile(WideToUtf8(target)));
     ASSERT_EQ(1u, g_recoveryCalls.size());  // the failure is reported once
     EXPECT_EQ(EEXIST, g_recoveryCalls[0].error);
-    EXPECT_EQ(87, engine_.SaveFileData(nullptr, target.c_str(), 0));
+    EXPECT_EQ(RESULT_INVALID_ARGUMENT, engine_.SaveFileData(nullptr, target.c_str(), 0));
 }
 
-TEST_F(CarvingEngineTest, EmptyRecordGivesAnEmptyFileWithoutCallbacks) {
+TEST_F(CarvingEngineTest, EmptyRecordGivesAnEmptyFileWithOneFinalReport) {
     Open();
     _FILE_NODE_ node{};
     node.u64RecordSector = 5;
     const std::u16string target = Target("empty.bin");
     ASSERT_EQ(0, engine_.SaveFileData(&node, target.c_str(), 0));
     EXPECT_TRUE(carving_test::ReadFile(WideToUtf8(target)).empty());
-    EXPECT_TRUE(g_recoveryCalls.empty());
+    ASSERT_EQ(1u, g_recoveryCalls.size());
+    EXPECT_EQ(100, g_recoveryCalls.back().percent);
+    EXPECT_EQ(0, g_recoveryCalls.back().error);
 }
 
 TEST_F(CarvingEngineTest, RecoveryPastTheDeviceReportsTheReadError) {
@@ -189,9 +191,9 @@ TEST_F(CarvingEngineTest, RecoveryPastTheDeviceReportsTheReadError) {
     node.u64RecordSector = 4090;
     node.u64FileSize = 100 * kSector;
     const std::u16string target = Target("short.bin");
-    EXPECT_EQ(87, engine_.SaveFileData(&node, target.c_str(), 0));
+    EXPECT_EQ(RESULT_OUTSIDE_VOLUME, engine_.SaveFileData(&node, target.c_str(), 0));
     ASSERT_FALSE(g_recoveryCalls.empty());
-    EXPECT_EQ(87, g_recoveryCalls.back().error);
+    EXPECT_EQ(RESULT_OUTSIDE_VOLUME, g_recoveryCalls.back().error);
 }
 
 TEST_F(CarvingEngineTest, PhotoPreviewGoesToATemporaryFileInTheLogRoot) {
@@ -229,7 +231,7 @@ TEST_F(CarvingEngineTest, OtherPreviewsFillTheCallersBuffer) {
     EXPECT_EQ(0, std::memcmp(buf.data(), device_.data() + 700 * kSector, 4096));
     EXPECT_EQ(u'\0', path[0]);
     len = 16;
-    EXPECT_EQ(87, engine_.PreView(nullptr, path, 64, buf.data(), len, RecordPreview, nullptr));
+    EXPECT_EQ(RESULT_INVALID_ARGUMENT, engine_.PreView(nullptr, path, 64, buf.data(), len, RecordPreview, nullptr));
     EXPECT_EQ(0, len);
 }
 
@@ -262,7 +264,7 @@ TEST_F(CarvingEngineTest, BrowsingAndSearchServeOnlyTheRoot) {
     engine_.SearchFileNode(u"*.jpg|*.jpeg", hits);
     ASSERT_EQ(1u, hits.size());
     EXPECT_STREQ("20.jpg", hits[0].szFileName);
-    EXPECT_EQ(0, engine_.GetFileNodeParentDirPath(&parent, nullptr, 0));
+    EXPECT_EQ(RESULT_INVALID_ARGUMENT, engine_.GetFileNodeParentDirPath(&parent, nullptr, 0));
     EXPECT_EQ(0, engine_.ScanDevice(nullptr));
     EXPECT_EQ(0, engine_.BuildBitMapInfo());
 }
@@ -273,7 +275,7 @@ TEST(CarvingEngineWithoutStoreTest, AnswersEmptyAndRefusesSearchCallbacks) {
     EXPECT_EQ(0, engine.GetChildrenFileNode(nullptr, 0, nodes));
     EXPECT_TRUE(nodes.empty());
     EXPECT_EQ(0u, engine.GetLostFileCount());
-    EXPECT_EQ(87, engine.InitSearchCallBack(nullptr, nullptr));
+    EXPECT_EQ(0, engine.InitSearchCallBack(nullptr, nullptr));
     std::vector<__SEARCH_FILE_INFO__> hits;
     EXPECT_EQ(0, engine.SearchFileNode(u"*.jpg", hits));
 }

@@ -8,7 +8,7 @@
 
 #include "carving/file_type_judge.h"
 #include "carving/sector_reader.h"
-#include "tests/carving_test_support.h"
+#include "carving_test_support.h"
 
 namespace {
 

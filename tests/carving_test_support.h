@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/log_file_manager.h"
-#include "tests/support/fixture.h"
+#include "store/log_file_manager.h"
+#include "support/fixture.h"
 
 namespace carving_test {
 

@@ -1,4 +1,5 @@
 #include "foundation/disk_reader.h"
+#include "foundation/result.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -62,10 +63,10 @@ TEST_F(DiskReaderTest, AReadEndingAtTheLimitSucceedsAndOneSectorMoreIsRefused) {
     EXPECT_EQ(reader.ReadData(buf.data(), 2, 8, 512, &got), 0);
     EXPECT_EQ(got, 2u);
     got = 77;
-    EXPECT_EQ(reader.ReadData(buf.data(), 3, 8, 512, &got), 87);
+    EXPECT_EQ(reader.ReadData(buf.data(), 3, 8, 512, &got), RESULT_OUTSIDE_VOLUME);
     EXPECT_EQ(got, 77u);  // a refused read reports nothing
-    EXPECT_EQ(reader.ReadData(buf.data(), 1, 10, 512, &got), 87);
-    EXPECT_EQ(reader.ReadData(buf.data(), 1, ~0ULL, 512, &got), 87);  // no wrap-around
+    EXPECT_EQ(reader.ReadData(buf.data(), 1, 10, 512, &got), RESULT_OUTSIDE_VOLUME);
+    EXPECT_EQ(reader.ReadData(buf.data(), 1, ~0ULL, 512, &got), RESULT_OUTSIDE_VOLUME);  // no wrap-around
 }
 
 TEST_F(DiskReaderTest, RefusesNegativeAndOversizedRequestsInsteadOfWrappingThem) {
@@ -73,13 +74,13 @@ TEST_F(DiskReaderTest, RefusesNegativeAndOversizedRequestsInsteadOfWrappingThem)
     ASSERT_EQ(reader.Init(1, 16), 0);
     unsigned char buf[512];
     unsigned int got = 0;
-    EXPECT_EQ(reader.ReadData(buf, -1, 5, 512, &got), 87);
-    EXPECT_EQ(reader.ReadData(buf, 1, 0, 0, &got), 87);
-    EXPECT_EQ(reader.ReadData(buf, 1, 0, -512, &got), 87);
-    EXPECT_EQ(reader.ReadData(nullptr, 1, 0, 512, &got), 87);
+    EXPECT_EQ(reader.ReadData(buf, -1, 5, 512, &got), RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(reader.ReadData(buf, 1, 0, 0, &got), RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(reader.ReadData(buf, 1, 0, -512, &got), RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(reader.ReadData(nullptr, 1, 0, 512, &got), RESULT_INVALID_ARGUMENT);
     CDiskReader big;
     ASSERT_EQ(big.Init(1, 1ULL << 40), 0);
-    EXPECT_EQ(big.ReadData(buf, 1 << 22, 0, 1024, &got), 87);  // 4 GiB in one request
+    EXPECT_EQ(big.ReadData(buf, 1 << 22, 0, 1024, &got), RESULT_INVALID_ARGUMENT);  // 4 GiB in one request
 }
 
 TEST_F(DiskReaderTest, ZeroSectorsReadsNothingAndSucceeds) {
@@ -102,10 +103,10 @@ TEST_F(DiskReaderTest, ADeviceThatEndsEarlyGivesAShortReadWithTheWholeSectorsTha
     ASSERT_EQ(reader.Init(1, 40), 0);
     std::vector<unsigned char> buf(8 * 512);
     unsigned int got = 0;
-    EXPECT_EQ(reader.ReadData(buf.data(), 8, 14, 512, &got), 30);
+    EXPECT_EQ(reader.ReadData(buf.data(), 8, 14, 512, &got), RESULT_SHORT_READ);
     EXPECT_EQ(got, 2u);
     EXPECT_EQ(buf[512], 15);
-    EXPECT_EQ(reader.ReadData(buf.data(), 1, 30, 512, &got), 30);
+    EXPECT_EQ(reader.ReadData(buf.data(), 1, 30, 512, &got), RESULT_SHORT_READ);
     EXPECT_EQ(got, 0u);
 }
 
@@ -113,11 +114,11 @@ TEST_F(DiskReaderTest, AnUnboundOrMissingReaderRefusesEverything) {
     CDiskReader unbound;
     unsigned char buf[512];
     unsigned int got = 0;
-    EXPECT_EQ(unbound.ReadData(buf, 1, 0, 512, &got), 87);
+    EXPECT_EQ(unbound.ReadData(buf, 1, 0, 512, &got), RESULT_OUTSIDE_VOLUME);
 
     CDiskReader missing;
     EXPECT_EQ(missing.Init(0, 16), ENOENT);
-    EXPECT_EQ(missing.ReadData(buf, 1, 0, 512, &got), 87);
+    EXPECT_EQ(missing.ReadData(buf, 1, 0, 512, &got), RESULT_OUTSIDE_VOLUME);
     EXPECT_EQ(missing.Init(7, 16), ENOENT);  // past the end of the disk table
 }
 
@@ -175,7 +176,7 @@ TEST_F(DiskReaderTest, TheFreeReadLoopsOverChunksAndReportsShortData) {
     unsigned int got = 0;
     EXPECT_EQ(ReadData(fd, buf.data(), 3 * 512, &got), 0);
     EXPECT_EQ(got, 3u * 512);
-    EXPECT_EQ(ReadData(fd, buf.data(), 20 * 512, &got), 30);  // 13 sectors remain
+    EXPECT_EQ(ReadData(fd, buf.data(), 20 * 512, &got), RESULT_SHORT_READ);  // 13 sectors remain
     EXPECT_EQ(got, 13u * 512);
     close(fd);
 }

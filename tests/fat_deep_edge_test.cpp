@@ -157,7 +157,7 @@ TEST_F(FatDeepHand, BindsToAnImageByPathOnce) {
     EXPECT_NE(At("LostFolder10/by path.txt"), nullptr) << TreeText();
     CProfessionalFatRecovery unbound;
     EXPECT_EQ(unbound.Init(u"/no/such/image", u'C'), ENOENT);
-    EXPECT_EQ(unbound.Init(nullptr, u'C'), 87);
+    EXPECT_EQ(unbound.Init(nullptr, u'C'), RESULT_INVALID_ARGUMENT);
 }
 
 TEST(FatDeepOwnBootSector, IntactVolumeYieldsItsBootSectorBeforeThePass) {
@@ -536,20 +536,22 @@ TEST_F(FatDeepExtract, DataPastTheVolumeEndsTheFileWithAnErrorReport) {
     ASSERT_NE(found, nullptr) << TreeText();
     _FILE_NODE_ node = found->node;
     const std::string target = out_.path() + "/past";
-    EXPECT_EQ(engine_.SaveFileData(&node, Utf8ToWide(target.c_str()).c_str(), 0), 87);
+    EXPECT_EQ(engine_.SaveFileData(&node, Utf8ToWide(target.c_str()).c_str(), 0),
+              RESULT_OUTSIDE_VOLUME);
     ASSERT_FALSE(reports_.empty());
     EXPECT_EQ(reports_.back().percent, 100);
-    EXPECT_EQ(reports_.back().error, 87);
+    EXPECT_EQ(reports_.back().error, RESULT_OUTSIDE_VOLUME);
 }
 
 TEST_F(FatDeepExtract, NullRecordsAreRefused) {
-    EXPECT_EQ(engine_.SaveFileData(nullptr, u"/tmp/x", 0), 87);
+    EXPECT_EQ(engine_.SaveFileData(nullptr, u"/tmp/x", 0), RESULT_INVALID_ARGUMENT);
     int len = 10;
     unsigned char buf[10];
-    EXPECT_EQ(engine_.PreView(nullptr, nullptr, 0, buf, len, nullptr, nullptr), 87);
+    EXPECT_EQ(engine_.PreView(nullptr, nullptr, 0, buf, len, nullptr, nullptr),
+              RESULT_INVALID_ARGUMENT);
     EXPECT_EQ(len, 0);
     char16_t path[64];
-    EXPECT_EQ(engine_.GetFileNodeParentDirPath(nullptr, path, 64), 87);
+    EXPECT_EQ(engine_.GetFileNodeParentDirPath(nullptr, path, 64), RESULT_INVALID_ARGUMENT);
 }
 
 TEST_F(FatDeepExtract, PreviewsAPhotoToATemporaryFileAndOtherFilesToTheBuffer) {

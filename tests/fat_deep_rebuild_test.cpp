@@ -264,7 +264,7 @@ TEST_P(FatDeepRebuild, BrowsesTheRootWithANullParentAndRefusesOtherLevels) {
     ASSERT_EQ(scan_->engine.GetChildrenFileNode(nullptr, 0, root), 0);
     EXPECT_FALSE(root.empty());
     std::vector<_FILE_NODE_> none;
-    EXPECT_EQ(scan_->engine.GetChildrenFileNode(nullptr, 1, none), 87);
+    EXPECT_EQ(scan_->engine.GetChildrenFileNode(nullptr, 1, none), RESULT_INVALID_ARGUMENT);
     EXPECT_TRUE(none.empty());
     unsigned int count = 0;
     ASSERT_EQ(scan_->engine.GetChildrenFileCount(nullptr, 0, count), 0);

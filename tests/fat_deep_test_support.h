@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/log_file_manager.h"
+#include "fat/fat_entry.h"
 #include "fat/professional_fat_recovery.h"
 #include "foundation/recognisers.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
 #include "support/fixture.h"
 
 namespace ferrowen::test::deep {

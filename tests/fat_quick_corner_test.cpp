@@ -16,10 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/log_file_manager.h"
 #include "fat/fast_fat_recovery.h"
+#include "fat/fat_entry.h"
 #include "foundation/recognisers.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
 #include "support/fixture.h"
 
 namespace {
@@ -139,7 +140,7 @@ TEST_F(FatCorner, ReadsTwelveBitChainsAndListsTheDeletedTree) {
     ASSERT_EQ(engine.GetChildrenFileCount(nullptr, 0, files), 0);
     EXPECT_EQ(files, 2u);
     std::vector<_FILE_NODE_> unused;
-    EXPECT_EQ(engine.GetChildrenFileNode(nullptr, 1, unused), 87);
+    EXPECT_EQ(engine.GetChildrenFileNode(nullptr, 1, unused), RESULT_INVALID_ARGUMENT);
 }
 
 TEST_F(FatCorner, ProgressReportsOpenAndCloseTheScan) {
@@ -175,10 +176,10 @@ TEST_F(FatCorner, ClustersPastTheVolumeSkipFoldersAndFailRecoveries) {
     _FILE_NODE_ dir = Children(nullptr, 0)[0];
     _FILE_NODE_ lost = Children(&dir, 1)[0];
     const std::string target = dir_.path() + "/out.bin";
-    EXPECT_EQ(engine_->SaveFileData(&lost, Utf8ToWide(target.c_str()).c_str(), 0), 87);
+    EXPECT_EQ(engine_->SaveFileData(&lost, Utf8ToWide(target.c_str()).c_str(), 0), RESULT_OUTSIDE_VOLUME);
     ASSERT_FALSE(reports_.empty());
     EXPECT_EQ(reports_.back().percent, 100);
-    EXPECT_EQ(reports_.back().error, 87);
+    EXPECT_EQ(reports_.back().error, RESULT_OUTSIDE_VOLUME);
 }
 
 TEST_F(FatCorner, GarbageAfterTheEntriesIsSkipped) {
@@ -264,7 +265,7 @@ TEST_F(FatCorner, RecoveryNeverWritesIntoAnExistingFileAndReportsEveryFailure) {
     const std::string missingFolder = dir_.path() + "/no/such/folder/f.bin";
     EXPECT_EQ(engine_->SaveFileData(&file, Utf8ToWide(missingFolder.c_str()).c_str(), 0), ENOENT);
     EXPECT_EQ(reports_.back().error, ENOENT);
-    EXPECT_EQ(engine_->SaveFileData(nullptr, u"/tmp/x", 0), 87);
+    EXPECT_EQ(engine_->SaveFileData(nullptr, u"/tmp/x", 0), RESULT_INVALID_ARGUMENT);
 }
 
 TEST_F(FatCorner, AnEmptyFileGetsOneFinalReport) {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/log_file_manager.h"
 #include "fat/fast_fat_recovery.h"
 #include "foundation/disk_table.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
 #include "support/fixture.h"
 
 namespace {

@@ -1,4 +1,5 @@
-#include "engine/log_file_manager.h"
+#include "foundation/result.h"
+#include "store/log_file_manager.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -82,7 +83,7 @@ TEST_F(LogIndexTest, RootLiesUnderXdgDataHomeAndIsCreated) {
     EXPECT_TRUE(fs::is_directory(root_));
     EXPECT_EQ(DirPath(), root_ + "0/");
     char small[8];
-    EXPECT_EQ(manager_->GetLogFileDirPath(small, sizeof small), 87);
+    EXPECT_EQ(manager_->GetLogFileDirPath(small, sizeof small), RESULT_INVALID_ARGUMENT);
     EXPECT_STREQ(small, "");
 }
 
@@ -121,7 +122,7 @@ TEST_F(LogIndexTest, TornLastEntryIsIgnored) {
 }
 
 TEST_F(LogIndexTest, MissingEmptyOrTinyIndexStartsWithNothing) {
-    EXPECT_EQ(manager_->Init(), 87);  // created empty by the first Init
+    EXPECT_EQ(manager_->Init(), RESULT_INVALID_ARGUMENT);  // created empty by the first Init
     EXPECT_TRUE(fs::exists(root_ + "config"));
     EXPECT_EQ(manager_->GetDirIndex(), 0);
     std::ofstream(root_ + "config") << "abc";

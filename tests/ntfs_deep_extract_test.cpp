@@ -173,7 +173,7 @@ TEST_F(NtfsDeepExtract, PreviewsPicturesThroughATemporaryFileAndTextIntoTheBuffe
     EXPECT_EQ(buffer, head);
 
     length = 10;
-    EXPECT_EQ(engine_.PreView(nullptr, tmp, 512, buffer.data(), length, nullptr, nullptr), 87);
+    EXPECT_EQ(engine_.PreView(nullptr, tmp, 512, buffer.data(), length, nullptr, nullptr), RESULT_INVALID_ARGUMENT);
     EXPECT_EQ(length, 0);
 }
 
@@ -238,15 +238,15 @@ TEST(NtfsDeepWithoutStore, AnswersBrowsingAndSearchWithoutFailing) {
     std::vector<_FILE_NODE_> nodes;
     unsigned int count = 0;
     char16_t path[64];
-    EXPECT_EQ(engine.GetChildrenFileNode(nullptr, 1, nodes), 87);
+    EXPECT_EQ(engine.GetChildrenFileNode(nullptr, 1, nodes), RESULT_INVALID_ARGUMENT);
     EXPECT_EQ(engine.GetChildrenFileNode(nullptr, 0, nodes), 0);
     EXPECT_EQ(engine.GetChildrenFileCount(nullptr, 0, count), 0);
     EXPECT_EQ(engine.SearchFileNode(u"*.txt", nodes), 0);
     EXPECT_TRUE(nodes.empty());
-    EXPECT_EQ(engine.InitSearchCallBack(nullptr, nullptr), 87);
-    EXPECT_EQ(engine.GetFileNodeParentDirPath(nullptr, path, 64), 87);
+    EXPECT_EQ(engine.InitSearchCallBack(nullptr, nullptr), 0);
+    EXPECT_EQ(engine.GetFileNodeParentDirPath(nullptr, path, 64), RESULT_INVALID_ARGUMENT);
     EXPECT_EQ(engine.GetLostFileCount(), 0u);
-    EXPECT_EQ(engine.ParseProfessionalRecordVec(), 87);
+    EXPECT_EQ(engine.ParseProfessionalRecordVec(), RESULT_INVALID_ARGUMENT);
 }
 
 }  // namespace

@@ -127,19 +127,19 @@ TEST_F(NtfsDeepRecord, RefusesWhatItCannotParseAndLeavesFoldersAndSystemRecordsO
     const Image good = RecordBuilder(20).FileName(5, u"a.txt").Build();
     Start();
     CProfessionalNtfsRecovery noStore;
-    EXPECT_EQ(noStore.ParseNtfsFileRecord(good.data(), kRecordBytes, 100), 87);
-    EXPECT_EQ(engine_.ParseNtfsFileRecord(nullptr, kRecordBytes, 100), 87);
-    EXPECT_EQ(engine_.ParseNtfsFileRecord(good.data(), 512, 100), 87) << "half a record";
+    EXPECT_EQ(noStore.ParseNtfsFileRecord(good.data(), kRecordBytes, 100), RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(engine_.ParseNtfsFileRecord(nullptr, kRecordBytes, 100), RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(engine_.ParseNtfsFileRecord(good.data(), 512, 100), RESULT_INVALID_ARGUMENT) << "half a record";
 
     Image unsigned_ = good;
     unsigned_[0] = 'X';
-    EXPECT_EQ(Parse(unsigned_, 100), -1);
+    EXPECT_EQ(Parse(unsigned_, 100), RESULT_NOT_A_RECORD);
     for (const auto& [offset, value] :
          std::vector<std::pair<size_t, uint32_t>>{{0x18, 1025}, {0x14, 0x200}, {0x14, 1030}}) {
         Image bad = good;
         if (offset == 0x18) Put32(bad, offset, value);
         if (offset == 0x14) Put16(bad, offset, static_cast<uint16_t>(value));
-        EXPECT_EQ(Parse(bad, 100), 87) << "header field " << offset << " = " << value;
+        EXPECT_EQ(Parse(bad, 100), RESULT_NOT_A_RECORD) << "header field " << offset << " = " << value;
     }
     EXPECT_EQ(Parse(RecordBuilder(21, 0x03).FileName(5, u"folder").Build(), 100), 0);
     EXPECT_EQ(Parse(RecordBuilder(11).FileName(5, u"$Extend").Build(), 100), 0);

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/log_file_manager.h"
 #include "foundation/recognisers.h"
 #include "foundation/text.h"
 #include "ntfs/professional_ntfs_recovery.h"
+#include "store/log_file_manager.h"
 #include "support/fixture.h"
 
 namespace ferrowen::test::ntfs_deep {

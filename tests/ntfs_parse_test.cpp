@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "foundation/bytes.h"
-#include "tests/ntfs_test_image.h"
+#include "ntfs_test_image.h"
 
 namespace {
 

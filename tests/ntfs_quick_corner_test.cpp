@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/log_file_manager.h"
 #include "foundation/text.h"
 #include "ntfs/fast_ntfs_recovery.h"
+#include "ntfs_test_image.h"
+#include "store/log_file_manager.h"
 #include "support/fixture.h"
-#include "tests/ntfs_test_image.h"
 
 namespace {
 
@@ -349,10 +349,10 @@ TEST_F(NtfsCorner, DataThatEndsBeforeTheSizeIsAFailureWithAFinalReport) {
                 {v.FileName(5, u"far.bin"), v.NonResident(0x80, {{100000, 1}}, 10)});
     Scan(v);
     reports_.clear();
-    EXPECT_EQ(Recover("short.bin", 30), Pattern(4096, 6));
+    EXPECT_EQ(Recover("short.bin", RESULT_SHORT_READ), Pattern(4096, 6));
     ASSERT_FALSE(reports_.empty());
     EXPECT_EQ(reports_.back().percent, 100);
-    EXPECT_EQ(reports_.back().error, 30);
+    EXPECT_EQ(reports_.back().error, RESULT_SHORT_READ);
     reports_.clear();
     const int farResult = [&] {
         _FILE_NODE_ node = tree_["far.bin"];
@@ -471,7 +471,7 @@ TEST_F(NtfsCorner, ProgressEndsAtOneHundredAndACallbackStopIsReturnedWithFolders
 
     g_percents.clear();
     g_stopAt = 0;
-    EXPECT_EQ(engine.ScanDevice(nullptr), 77);
+    EXPECT_EQ(engine.ScanDevice(nullptr), ERROR_USER_CANCEL);
     EXPECT_EQ(g_percents.size(), 1u);
     std::vector<_FILE_NODE_> root;
     ASSERT_EQ(engine.GetChildrenFileNode(nullptr, 0, root), 0);
@@ -513,21 +513,21 @@ TEST_F(NtfsCorner, InitRefusesWhatNoNtfsVolumeLooksLike) {
     v.image()[0x0D] = 3;  // sectors per cluster
     v.Save(image_);
     CFastNtfsRecovery odd;
-    EXPECT_EQ(odd.Init(Utf8ToWide(image_.c_str()).c_str(), u'C'), 87);
-    EXPECT_EQ(odd.Init(Utf8ToWide(image_.c_str()).c_str(), u'C'), 87);  // still unbound
+    EXPECT_EQ(odd.Init(Utf8ToWide(image_.c_str()).c_str(), u'C'), RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(odd.Init(Utf8ToWide(image_.c_str()).c_str(), u'C'), RESULT_INVALID_ARGUMENT);  // still unbound
     const std::string tiny = dir_.path() + "/tiny.img";
     std::ofstream(tiny) << "NTFS";
     CFastNtfsRecovery shortVolume;
-    EXPECT_EQ(shortVolume.Init(Utf8ToWide(tiny.c_str()).c_str(), u'C'), 30);
+    EXPECT_EQ(shortVolume.Init(Utf8ToWide(tiny.c_str()).c_str(), u'C'), RESULT_SHORT_READ);
     CFastNtfsRecovery missing;
     EXPECT_EQ(missing.Init(Utf8ToWide((dir_.path() + "/none").c_str()).c_str(), u'C'), ENOENT);
     CFastNtfsRecovery unbound;
     std::vector<_FILE_NODE_> none;
     EXPECT_EQ(unbound.GetChildrenFileNode(nullptr, 0, none), 0);
-    EXPECT_EQ(unbound.GetChildrenFileNode(nullptr, 1, none), 87);
-    EXPECT_EQ(unbound.InitSearchCallBack(nullptr, nullptr), 87);
+    EXPECT_EQ(unbound.GetChildrenFileNode(nullptr, 1, none), RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(unbound.InitSearchCallBack(nullptr, nullptr), 0);
     char16_t path[8];
-    EXPECT_EQ(unbound.GetFileNodeParentDirPath(nullptr, path, 8), 87);
+    EXPECT_EQ(unbound.GetFileNodeParentDirPath(nullptr, path, 8), RESULT_INVALID_ARGUMENT);
     EXPECT_EQ(unbound.SearchFileNode(u"*.txt", none), 0);
 }
 
@@ -601,7 +601,7 @@ TEST_F(NtfsCorner, PreviewsFillTheBufferOrAPhotoFileAndEmptyFilesGetOneReport) {
     ASSERT_FALSE(percents.empty());
     EXPECT_EQ(percents.back(), 100);
     len = 16;
-    EXPECT_EQ(engine_->PreView(nullptr, tmp, 512, buf.data(), len, nullptr, nullptr), 87);
+    EXPECT_EQ(engine_->PreView(nullptr, tmp, 512, buf.data(), len, nullptr, nullptr), RESULT_INVALID_ARGUMENT);
     EXPECT_EQ(len, 0);
 
     reports_.clear();

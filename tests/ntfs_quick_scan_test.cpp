@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "carving/file_type_judge.h"
-#include "engine/log_file_manager.h"
 #include "foundation/text.h"
 #include "ntfs/fast_ntfs_recovery.h"
+#include "store/log_file_manager.h"
 #include "support/fixture.h"
 
 namespace {

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "engine/file_recovery_factory.h"
-#include "engine/log_file_manager.h"
 #include "engine/recovery_job.h"
 #include "fat/fast_fat_recovery.h"
 #include "fat_deep_test_support.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
 #include "support/fixture.h"
 
 namespace {
@@ -130,7 +130,7 @@ TEST_F(DeepScan, TheBrowseTreeMergesEveryParserAndKeepsCarvedDuplicates) {
     EXPECT_TRUE(sources.count(FILE_SOURCE_FAST_FAT));
     EXPECT_TRUE(sources.count(FILE_SOURCE_FILE_TYPE));
     std::vector<_FILE_NODE_> none;
-    EXPECT_EQ(engine->GetChildrenFileNode(nullptr, 1, none), 87);
+    EXPECT_EQ(engine->GetChildrenFileNode(nullptr, 1, none), RESULT_INVALID_ARGUMENT);
     unsigned int count = 0;
     EXPECT_EQ(engine->GetChildrenFileCount(nullptr, 0, count), 0);
     EXPECT_GT(count, 0u);
@@ -188,7 +188,7 @@ TEST_F(DeepScan, ACancelledPassCheckpointsAndAResumedOneContinuesInTheSameFolder
         static_cast<CProfessionalRecovery&>(*engine).SetNotLoadLogFile();
         CancelAt cancel{50};  // 10 + 40 % of the pass
         engine->InitCallBack(CancelScan, nullptr, &cancel, 100);
-        EXPECT_EQ(engine->ScanDevice(nullptr), 1);
+        EXPECT_EQ(engine->ScanDevice(nullptr), ERROR_USER_CANCEL);
         const auto& entries = CLogFileManager::GetInstance()->GetLogFileInfos();
         ASSERT_EQ(entries.size(), 1u);
         folder = entries[0].szLogDirPath;

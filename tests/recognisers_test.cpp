@@ -8,6 +8,8 @@
 #include <ctime>
 #include <vector>
 
+#include "fat/fat_entry.h"
+
 namespace {
 
 using Sector = std::array<unsigned char, 512>;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/text.h"
+#include "store/file_writer.h"
 #include "support/fixture.h"
 
 namespace {
@@ -115,6 +116,9 @@ public:
                 void*) override {
         return 0;
     }
+    int IsFindLogFile() const override { return 0; }
+    int SetNotLoadLogFile() override { return 0; }
+    bool SawDamage() const override { return false; }
 
 private:
     RECOVERY_CALLBACK cb_ = nullptr;

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/log_file_manager.h"
-#include "engine/scan_result_file_manager.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
+#include "store/scan_result_file_manager.h"
 #include "support/fixture.h"
 
 namespace {
@@ -100,9 +100,10 @@ protected:
         EXPECT_EQ(store.GetParentDirPath(&node, path, 512), 0);
         return path;
     }
-    std::vector<_FILE_NODE_> Search(CScanResultFileManager& store, const char16_t* key) {
+    std::vector<_FILE_NODE_> Search(CScanResultFileManager& store, const char16_t* key,
+                                    int expected = 0) {
         std::vector<_FILE_NODE_> out;
-        EXPECT_EQ(store.SearchFileNodeInfo(key, out), 1);
+        EXPECT_EQ(store.SearchFileNodeInfo(key, out), expected);
         return out;
     }
 
@@ -184,10 +185,10 @@ TEST_F(ScanStoreTest, DirInfoFileHoldsOneRecordPerFolder) {
 
 TEST_F(ScanStoreTest, InitRefusesNamesThatAreNotPlainNames) {
     CScanResultFileManager store;
-    EXPECT_EQ(store.Init(nullptr), 87);
-    EXPECT_EQ(store.Init(u""), 87);
-    EXPECT_EQ(store.Init(u".."), 87);
-    EXPECT_EQ(store.Init(u"../escape"), 87);
+    EXPECT_EQ(store.Init(nullptr), RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(store.Init(u""), RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(store.Init(u".."), RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(store.Init(u"../escape"), RESULT_INVALID_ARGUMENT);
     EXPECT_FALSE(fs::exists(dir_.path() + "/Ferrowen/escape"));
 }
 
@@ -239,9 +240,9 @@ TEST_F(ScanStoreTest, ParentPathsLeaveOutTheRoot) {
     std::vector<_FILE_NODE_> chain;
     EXPECT_EQ(store->GetParentFileNode(&deep[0], chain), 0);
     EXPECT_EQ(Names(chain), (std::vector<std::string>{"B", "A"}));
-    EXPECT_EQ(store->GetParentFileNode(nullptr, chain), 87);
+    EXPECT_EQ(store->GetParentFileNode(nullptr, chain), RESULT_INVALID_ARGUMENT);
     char16_t path[4];
-    EXPECT_EQ(store->GetParentDirPath(nullptr, path, 4), 87);
+    EXPECT_EQ(store->GetParentDirPath(nullptr, path, 4), RESULT_INVALID_ARGUMENT);
 }
 
 TEST_F(ScanStoreTest, ParentFolderWithoutDirInfoIsFoundInTheNodeFile) {
@@ -264,9 +265,9 @@ TEST_F(ScanStoreTest, FolderLookupByIdentifyingNumber) {
     _FILE_NODE_ out{};
     EXPECT_EQ(store->GetFileNodeByClusterNO(30, out), 0);
     EXPECT_STREQ(out.szFileName, "Folder30");
-    EXPECT_EQ(store->GetFileNodeByClusterNO(31, out), 87);
+    EXPECT_EQ(store->GetFileNodeByClusterNO(31, out), RESULT_NOT_FOUND);
     EXPECT_STREQ(out.szFileName, "only-a-file");
-    EXPECT_EQ(store->GetFileNodeByClusterNO(32, out), 87);
+    EXPECT_EQ(store->GetFileNodeByClusterNO(32, out), RESULT_NOT_FOUND);
 }
 
 // --- reopening
@@ -472,7 +473,7 @@ TEST_F(ScanStoreTest, SearchReportsProgressPerChunkAndStopsWhenAsked) {
     for (int i = 0; i < 1000; ++i) Add(*store, "p.jpg");
     std::vector<int> calls;
     store->InitSearchCallBack(CountingCallback, &calls);
-    const auto found = Search(*store, u"*.jpg");
+    const auto found = Search(*store, u"*.jpg", ERROR_USER_CANCEL);
     EXPECT_EQ(calls, (std::vector<int>{20, 40, 60}));
     EXPECT_EQ(found.size(), 600u);
 }
@@ -495,9 +496,9 @@ TEST_F(ScanStoreTest, SearchAppendsToWhatTheListHolds) {
     Add(*store, "b.jpg");
     std::vector<_FILE_NODE_> out(1);
     std::strcpy(out[0].szFileName, "a.jpg");
-    EXPECT_EQ(store->SearchFileNodeInfo(u"*.jpg", out), 1);
+    EXPECT_EQ(store->SearchFileNodeInfo(u"*.jpg", out), 0);
     EXPECT_EQ(Names(out), (std::vector<std::string>{"a.jpg", "b.jpg"}));
-    EXPECT_EQ(store->SearchFileNodeInfo(nullptr, out), 87);
+    EXPECT_EQ(store->SearchFileNodeInfo(nullptr, out), RESULT_INVALID_ARGUMENT);
 }
 
 TEST(PhotoListTest, CStringListEqualsTheWideList) {

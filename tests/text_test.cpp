@@ -1,3 +1,4 @@
+#include "foundation/result.h"
 #include "foundation/text.h"
 
 #include <gtest/gtest.h>
@@ -86,9 +87,9 @@ TEST(Paths, ExtensionIsEverythingAfterTheLastDotOfTheWholeString) {
     EXPECT_EQ(GetExtendName("folder.d/README", ext, sizeof ext), 0);
     EXPECT_STREQ(ext, "d/READM");  // cut to the buffer
     std::strcpy(ext, "keep");
-    EXPECT_EQ(GetExtendName("noext", ext, sizeof ext), 87);
+    EXPECT_EQ(GetExtendName("noext", ext, sizeof ext), RESULT_INVALID_ARGUMENT);
     EXPECT_STREQ(ext, "keep");
-    EXPECT_EQ(GetExtendName(nullptr, ext, sizeof ext), 87);
+    EXPECT_EQ(GetExtendName(nullptr, ext, sizeof ext), RESULT_INVALID_ARGUMENT);
 }
 
 struct Split {
@@ -165,7 +166,7 @@ TEST(Paths, RealFileNameTestsExistenceOnTheUtf8Path) {
 TEST(Paths, RealFileNameRefusesToCutANameThatDoesNotFit) {
     TempDir dir;
     char16_t out[8];
-    EXPECT_EQ(GetRealFileName((dir.path() + "/long-name.jpg").c_str(), out, 8), 87);
+    EXPECT_EQ(GetRealFileName((dir.path() + "/long-name.jpg").c_str(), out, 8), ENAMETOOLONG);
     EXPECT_EQ(out[0], u'\0');
 }
 

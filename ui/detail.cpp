@@ -8,6 +8,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include "foundation/result.h"
 #include "ui/style.h"
 
 namespace {
@@ -58,18 +59,19 @@ void CDetail::UpdateTitle() {
         QString::asprintf("  Recovery Detail\n  Sucess:%d Failed:%d\n", m_nSuccess, m_nFailed));
 }
 
-void CDetail::AddTableItem(const QString& strPath, int bFailed) {
+void CDetail::AddTableItem(const QString& strPath, int nError) {
     auto* name = new QTableWidgetItem(strPath);
     auto* status = new QTableWidgetItem;
     int row = 0;
-    if (bFailed == 0) {
+    if (nError == 0) {
         row = m_pTable->rowCount();
         m_pTable->insertRow(row);
         status->setText(QStringLiteral("Success"));
         ++m_nSuccess;
     } else {
         m_pTable->insertRow(0);  // failures gather at the top, newest first
-        status->setText(QStringLiteral("Failed"));
+        status->setText(
+            QStringLiteral("Failed: %1").arg(QString::fromStdString(DescribeResult(nError))));
         status->setForeground(QColor(255, 0, 0));
         ++m_nFailed;
     }

@@ -15,7 +15,8 @@ class CDetail : public QDialog {
 public:
     explicit CDetail(QWidget* parent = nullptr);
 
-    void AddTableItem(const QString& strPath, int bFailed);
+    // nError 0: recovered; otherwise failed, and the row says why.
+    void AddTableItem(const QString& strPath, int nError);
 
     int RecoveredCount() const { return m_nSuccess; }
     int FailedCount() const { return m_nFailed; }

@@ -23,11 +23,11 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "engine/log_file_manager.h"
 #include "engine/recovery_job.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
 #include "ui/desktop.h"
 #include "ui/message_box.h"
 #include "ui/style.h"
@@ -406,7 +406,7 @@ int DRUI::AddDiskImage(const QString& strPath) {
     } else if (const int fd = OpenDeviceReadOnly(path.c_str()); fd < 0) {
         error = errno;
         problem = QStringLiteral("The file cannot be opened: %1.")
-                      .arg(QString::fromLocal8Bit(strerror(error)));
+                      .arg(QString::fromStdString(DescribeResult(error)));
     } else {
         const uint64_t bytes = GetDeviceSizeBytes(fd);
         ::close(fd);

@@ -5,11 +5,11 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "engine/file_recovery_factory.h"
-#include "engine/professional_recovery.h"
 #include "engine/recovery_job.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
@@ -91,7 +91,7 @@ void DRUI::ResetJobFlags(int nKind) {
 }
 
 int DRUI::RunJob(int nKind, void (*pfnJob)(void*, int&), const QString& strSaveDir) {
-    if (m_bJobRunning) return -1;
+    if (m_bJobRunning) return EBUSY;  // one job at a time
     m_bJobRunning = true;
     m_pPreviewTimer->stop();
     ResetJobFlags(nKind);
@@ -107,7 +107,7 @@ int DRUI::RunJob(int nKind, void (*pfnJob)(void*, int&), const QString& strSaveD
     thread.quit();
     thread.wait();
     m_bJobRunning = false;
-    return 0;
+    return thread.Result();
 }
 
 void DRUI::DeleteEngine() {
@@ -122,7 +122,7 @@ void DRUI::btnSlotScan() {
     if (item == nullptr || !item->data(0, kRecordRole).canConvert<_PARTITION_ITEM_>()) return;
     m_partitionItem = item->data(0, kRecordRole).value<_PARTITION_ITEM_>();
     m_uSearchMask = TickedTypeMask();
-    RunJob(SCANUI::kJobScan, _ScanProcess);
+    m_nScanResult = RunJob(SCANUI::kJobScan, _ScanProcess);
     DebugLog("_ScanProcess end\n");
     RunSearch();  // also after a cancelled scan: what was found so far is listed
     InitLayout3Widget();
@@ -145,9 +145,7 @@ void DRUI::Scan(const char16_t* /*pszDevicePath: the chosen volume is m_partitio
         static_cast<int>(m_partitionItem.nDiskNumber), static_cast<long long>(start),
         static_cast<long long>(end + 1 - start), u'C', RECOVERY_TYPE_PROFESSIONAL);
     if (m_pFileRecovery != nullptr) {
-        if (auto* deep = dynamic_cast<CProfessionalRecovery*>(m_pFileRecovery)) {
-            deep->SetNotLoadLogFile();
-        }
+        m_pFileRecovery->SetNotLoadLogFile();
         m_pFileRecovery->InitCallBack(&DRUI::ScanCallBack,
                                       static_cast<RECOVERY_CALLBACK>(&DRUI::RecoveryCallBack), this,
                                       100);
@@ -155,7 +153,6 @@ void DRUI::Scan(const char16_t* /*pszDevicePath: the chosen volume is m_partitio
     } else {
         nResult = RESULT_NO_ENGINE;
     }
-    m_nScanResult = nResult;
     m_bScanEnd = true;
 }
 

@@ -60,6 +60,16 @@ void MakeCheckable(QTreeWidgetItem* item) {
     item->setCheckState(0, Qt::Unchecked);
 }
 
+// A scan that did not run to its end lists only part of what the disk holds: say so, and why.
+QString ScanEndingNote(int nScanResult) {
+    if (nScanResult == 0) return QString();
+    if (nScanResult == ERROR_USER_CANCEL) {
+        return QStringLiteral("\nThe scan was cancelled: the list holds what was found before.");
+    }
+    return QStringLiteral("\nThe scan ended early (%1): the list holds what was found before.")
+        .arg(QString::fromStdString(DescribeResult(nScanResult)));
+}
+
 }  // namespace
 
 void DRUI::ShowResults(const std::vector<__SEARCH_FILE_INFO__>& records) {
@@ -81,7 +91,8 @@ void DRUI::InitLayout3Widget() {
     auto* text = new QLabel(
         QString::asprintf("Select Desired Files to Recover\nFound %d recoverable files after the"
                           " scan. Please preview and choose the files you want to recover.",
-                          static_cast<int>(m_vecSearchFileInfo.size())),
+                          static_cast<int>(m_vecSearchFileInfo.size())) +
+            ScanEndingNote(m_nScanResult),
         page);
     text->setObjectName(QStringLiteral("resultText"));
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "engine/recovery_job.h"
-#include "engine/scan_result_file_manager.h"
+#include "store/scan_result_file_manager.h"
 
 const char* const kFileIconNames[65] = {
     "7z",

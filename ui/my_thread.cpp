@@ -9,6 +9,7 @@ void CMyThread::SetFunc(JobFunc pfnFunc, void* pContext) {
 
 void CMyThread::run() {
     if (m_pfnFunc == nullptr) return;
-    int nResult = 0;  // jobs report their outcome through the window's state, not this
+    int nResult = 0;
     m_pfnFunc(m_pContext, nResult);
+    m_nResult = nResult;
 }

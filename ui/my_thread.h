@@ -14,6 +14,8 @@ public:
     explicit CMyThread(QObject* parent = nullptr);
 
     void SetFunc(JobFunc pfnFunc, void* pContext);
+    // What the job reported, once the thread has finished.
+    int Result() const { return m_nResult; }
 
 protected:
     void run() override;
@@ -21,4 +23,5 @@ protected:
 private:
     JobFunc m_pfnFunc = nullptr;
     void* m_pContext = nullptr;
+    int m_nResult = 0;
 };

@@ -188,7 +188,7 @@ void SCANUI::RecoveryCallBackSlot(int nPercent, int nWeight, int nError, QString
         MarkRecoveryFinished();
         return;
     }
-    if (nPercent == 100) m_pDetail->AddTableItem(strPath, nError != 0 ? 1 : 0);
+    if (nPercent == 100) m_pDetail->AddTableItem(strPath, nError);
     m_pInfo->setText(QStringLiteral("  Process: %1%\n  Destination: %2").arg(shown).arg(strPath));
 }
 

@@ -15,10 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/log_file_manager.h"
 #include "engine/recovery_job.h"
 #include "foundation/debug_log.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
 #include "ui/drui.h"
 
 extern char** environ;

@@ -10,11 +10,11 @@
 #include <random>
 
 #include "engine/file_recovery_factory.h"
-#include "engine/log_file_manager.h"
 #include "engine/professional_recovery.h"
 #include "faulty_io.h"
 #include "foundation/bytes.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
 
 namespace ferrowen::test::damage {
 

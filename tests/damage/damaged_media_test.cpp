@@ -15,10 +15,10 @@
 #include <tuple>
 
 #include "damage_support.h"
-#include "engine/log_file_manager.h"
 #include "fat/fast_fat_recovery.h"
 #include "faulty_io.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
 #include "support/fixture.h"
 
 namespace {
@@ -169,7 +169,7 @@ void DamagedMedia::ExpectABadStretchCostsOneFile(const std::string& fixture) {
         std::error_code ec;
         const uintmax_t size = std::filesystem::file_size(utf8, ec);
         if (!ec && size > 0 && size <= bad - e.offset) partialKept = true;
-        EXPECT_TRUE(error == EIO || error == 30) << utf8 << " " << error;
+        EXPECT_TRUE(error == EIO || error == RESULT_SHORT_READ) << utf8 << " " << error;
     }
     EXPECT_TRUE(partialKept);
     std::ifstream log("Log.txt");

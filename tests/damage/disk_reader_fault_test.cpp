@@ -55,15 +55,15 @@ TEST_F(ReaderOnAFailingDisk, TellsTheErrorAndStopsLoggingALongRunOfFailures) {
     std::vector<unsigned char> buf(512 * 4);
     unsigned int got = 0;
     for (uint64_t sector = 100; sector < 300; ++sector) {
-        EXPECT_EQ(reader.ReadData(buf.data(), 1, sector, 512, &got), 30);
+        EXPECT_EQ(reader.ReadData(buf.data(), 1, sector, 512, &got), RESULT_SHORT_READ);
         EXPECT_EQ(got, 0u);
         EXPECT_EQ(reader.GetLastReadError(), EIO);
     }
-    EXPECT_EQ(reader.ReadData(buf.data(), 4, 98, 512, &got), 30);  // runs into the bad stretch
+    EXPECT_EQ(reader.ReadData(buf.data(), 4, 98, 512, &got), RESULT_SHORT_READ);  // runs into the bad stretch
     EXPECT_EQ(got, 2u);
     EXPECT_EQ(reader.ReadData(buf.data(), 1, 500, 512, &got), 0);
     EXPECT_EQ(reader.GetLastReadError(), 0);
-    EXPECT_EQ(reader.ReadData(buf.data(), 1, 200, 512, &got), 30);
+    EXPECT_EQ(reader.ReadData(buf.data(), 1, 200, 512, &got), RESULT_SHORT_READ);
     const std::string added = Log();
     EXPECT_EQ(Count(added, "Debug: read 5\n"), CDiskReader::kLoggedFailuresInARow + 1);
     EXPECT_EQ(Count(added, "further failures are not logged"), 1u);

@@ -9,9 +9,9 @@
 #include <set>
 
 #include "damage_support.h"
-#include "engine/log_file_manager.h"
 #include "faulty_io.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
 #include "support/fixture.h"
 
 namespace {

@@ -12,10 +12,10 @@
 #include "damage_support.h"
 #include "disk/partition_manager.h"
 #include "engine/file_recovery_factory.h"
-#include "engine/log_file_manager.h"
 #include "engine/professional_recovery.h"
 #include "faulty_io.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
 #include "support/fixture.h"
 
 namespace {

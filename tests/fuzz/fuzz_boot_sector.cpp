@@ -19,14 +19,15 @@
 #include <vector>
 
 #include "engine/file_recovery_factory.h"
+#include "ext/fast_ext_recovery.h"
 #include "fat/fast_fat_recovery.h"
+#include "fat/fat_entry.h"
 #include "fat/professional_fat_recovery.h"
 #include "foundation/bytes.h"
-#include "foundation/fast_ext_recovery.h"
 #include "foundation/recognisers.h"
+#include "fuzz/fuzz_support.h"
 #include "ntfs/fast_ntfs_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
-#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 

@@ -37,7 +37,7 @@
 #include "engine/professional_recovery.h"
 #include "engine/recovery_job.h"
 #include "foundation/text.h"
-#include "tests/fuzz/fuzz_support.h"
+#include "fuzz/fuzz_support.h"
 
 #ifndef FERROWEN_FUZZ_TEMPLATE_DIR
 #error "the build must define FERROWEN_FUZZ_TEMPLATE_DIR as the path of tests/fuzz/templates"

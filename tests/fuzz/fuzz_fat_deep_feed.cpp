@@ -10,7 +10,7 @@
 
 #include "fat/professional_fat_recovery.h"
 #include "foundation/recognisers.h"
-#include "tests/fuzz/fuzz_support.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "fat/fat_entry.h"
 #include "foundation/recognisers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "fat/fast_fat_recovery.h"
-#include "tests/fuzz/fuzz_support.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 

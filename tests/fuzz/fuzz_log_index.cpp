@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/log_file_manager.h"
+#include "store/log_file_manager.h"
 
 namespace {
 

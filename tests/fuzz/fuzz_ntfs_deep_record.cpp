@@ -10,8 +10,8 @@
 
 #include "foundation/recognisers.h"
 #include "foundation/text.h"
+#include "fuzz/fuzz_support.h"
 #include "ntfs/professional_ntfs_recovery.h"
-#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "ntfs/fast_ntfs_recovery.h"
-#include "tests/fuzz/fuzz_support.h"
-#include "tests/ntfs_test_image.h"
+#include "ntfs_test_image.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <filesystem>
 #include <string>
 
-#include "engine/log_file_manager.h"
 #include "foundation/debug_log.h"
+#include "store/log_file_manager.h"
 
 namespace ferrowen::fuzz {
 

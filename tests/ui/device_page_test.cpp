@@ -117,7 +117,8 @@ TEST_F(DevicePageTest, NoDisksLeaveAnEmptyTreeAndScanDisabled) {
 TEST_F(DevicePageTest, AnOpenedImageBecomesOneMoreDisk) {
     ScopedEnv disks("FERROWEN_DISKS", mbr_);
     window_.Init();
-    window_.SetDiskImageChooser([this](QWidget*) { return QString::fromStdString(gpt_); });
+    const std::string image = gpt_;
+    window_.SetDiskImageChooser([image](QWidget*) { return QString::fromStdString(image); });
     QTest::mouseClick(window_.findChild<QPushButton*>("btnOpenImage"), Qt::LeftButton);
 
     EXPECT_EQ(ListDiskPaths(), (std::vector<std::string>{mbr_, gpt_}));

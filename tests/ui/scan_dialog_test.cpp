@@ -131,7 +131,7 @@ TEST_F(ScanDialogTest, ARecoveryListsFailuresFirstAndStaysOpenWhenFinished) {
     QTableWidget* table = detail->Table();
     ASSERT_EQ(table->rowCount(), 3);
     EXPECT_EQ(table->item(0, 0)->text(), "/dest/photo/2.jpg");
-    EXPECT_EQ(table->item(0, 1)->text(), "Failed");
+    EXPECT_EQ(table->item(0, 1)->text(), "Failed: Input/output error");
     EXPECT_EQ(table->item(0, 1)->foreground().color(), QColor(255, 0, 0));
     EXPECT_EQ(table->item(1, 0)->text(), "/dest/photo/1.jpg");
     EXPECT_EQ(table->item(1, 1)->text(), "Success");

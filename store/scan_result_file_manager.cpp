@@ -1,4 +1,4 @@
-#include "engine/scan_result_file_manager.h"
+#include "store/scan_result_file_manager.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,9 +13,10 @@
 #include <new>
 #include <unordered_set>
 
-#include "engine/log_file_manager.h"
 #include "foundation/debug_log.h"
 #include "foundation/text.h"
+#include "store/file_writer.h"
+#include "store/log_file_manager.h"
 
 namespace {
 
@@ -26,23 +27,6 @@ constexpr size_t kRelationWriteChunk = 64 * 1024;
 constexpr size_t kChildrenPerPiece = 4096;
 // Relation and dir-info files are read whole; one larger than this is not a store's.
 constexpr off_t kMaxSideFileBytes = INT_MAX;
-
-// Writes all bytes at the offset. 0 or errno.
-int PWriteAll(int fd, const void* pData, size_t nBytes, off_t offset) {
-    const char* p = static_cast<const char*>(pData);
-    while (nBytes > 0) {
-        const ssize_t n = pwrite(fd, p, nBytes, offset);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (n == 0) return EIO;
-        p += n;
-        nBytes -= static_cast<size_t>(n);
-        offset += n;
-    }
-    return 0;
-}
 
 // Reads up to nBytes at the offset; the byte count, or -1 with errno when nothing could be read.
 ssize_t PReadAll(int fd, void* pData, size_t nBytes, off_t offset) {
@@ -237,10 +221,11 @@ int CScanResultFileManager::Init(const char16_t* pszName) {
     const std::string name = pszName != nullptr ? WideToUtf8(pszName) : std::string();
     // The name must stay a name: a '/' or a dot folder would put the store somewhere else.
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
-        return 87;
+        return RESULT_INVALID_ARGUMENT;
     }
     char folder[4096];
-    if (CLogFileManager::GetInstance()->GetLogFileDirPath(folder, sizeof folder) != 0) return 87;
+    if (CLogFileManager::GetInstance()->GetLogFileDirPath(folder, sizeof folder) != 0)
+        return RESULT_INVALID_ARGUMENT;
     const int mkdirError = MakeFolderPath(folder);
     if (mkdirError != 0) DebugLog("mkdir %s failed %d\n", folder, mkdirError);
 
@@ -266,7 +251,7 @@ int CScanResultFileManager::Init(const char16_t* pszName) {
 
     int result = 0;
     m_pBuffer.reset(new (std::nothrow) unsigned char[m_uBufCapacity]);
-    if (!m_pBuffer) result = 8;
+    if (!m_pBuffer) result = RESULT_OUT_OF_MEMORY;
 
     m_nDirInfoFile = open(m_strDirInfoPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (m_nDirInfoFile >= 0) {
@@ -324,7 +309,7 @@ int CScanResultFileManager::WritePendingRecords() {
     // Written at the offset their indices give, so a failed write leaves a gap rather than
     // shifting every later record onto the wrong index.
     const off_t offset = static_cast<off_t>(m_uFlushedRecords) * kRecordSize;
-    const int error = PWriteAll(m_nNodeFile, m_pBuffer.get(), m_uBufUsed, offset);
+    const int error = WriteAll(m_nNodeFile, m_pBuffer.get(), m_uBufUsed, offset);
     if (error != 0) DebugLog("write node file failed %d\n", error);
     m_uFlushedRecords += m_uBufUsed / kRecordSize;
     m_uBufUsed = 0;
@@ -376,13 +361,13 @@ int CScanResultFileManager::FlushRelationToFile() {
             AppendRelationEntry(chunk, key, children, from, to);
             from = to;
             if (chunk.size() < kRelationWriteChunk) continue;
-            const int error = PWriteAll(m_nRelationFile, chunk.data(), chunk.size(), written);
+            const int error = WriteAll(m_nRelationFile, chunk.data(), chunk.size(), written);
             if (error != 0) return error;
             written += static_cast<off_t>(chunk.size());
             chunk.clear();
         } while (from < children.size());
     }
-    const int error = PWriteAll(m_nRelationFile, chunk.data(), chunk.size(), written);
+    const int error = WriteAll(m_nRelationFile, chunk.data(), chunk.size(), written);
     if (error != 0) return error;
     written += static_cast<off_t>(chunk.size());
     // A loaded file may have held more text than its parsed map gives back (a damaged or
@@ -394,7 +379,7 @@ int CScanResultFileManager::FlushRelationToFile() {
 int CScanResultFileManager::FlushDirFileInfoVec() {
     if (m_nDirInfoFile < 0) return EBADF;
     const size_t bytes = m_vecDirFileInfo.size() * kDirInfoSize;
-    int error = PWriteAll(m_nDirInfoFile, m_vecDirFileInfo.data(), bytes, 0);
+    int error = WriteAll(m_nDirInfoFile, m_vecDirFileInfo.data(), bytes, 0);
     if (error == 0 && ftruncate(m_nDirInfoFile, static_cast<off_t>(bytes)) != 0) error = errno;
     return error;
 }
@@ -406,17 +391,17 @@ const std::vector<uint32_t>* CScanResultFileManager::FindChildList(uint64_t u64K
 }
 
 int CScanResultFileManager::ReadRecord(uint32_t uIndex, _FILE_NODE_& out) const {
-    if (uIndex == 0 || uIndex > m_uRecordCount) return 30;
+    if (uIndex == 0 || uIndex > m_uRecordCount) return RESULT_SHORT_READ;
     if (uIndex > m_uFlushedRecords) {  // still in the write buffer
         const size_t offset = static_cast<size_t>(uIndex - m_uFlushedRecords - 1) * kRecordSize;
-        if (!m_pBuffer || offset + kRecordSize > m_uBufUsed) return 30;
+        if (!m_pBuffer || offset + kRecordSize > m_uBufUsed) return RESULT_SHORT_READ;
         std::memcpy(&out, m_pBuffer.get() + offset, kRecordSize);
         return 0;
     }
     const off_t offset = static_cast<off_t>(uIndex - 1) * kRecordSize;
     const ssize_t got = PReadAll(m_nNodeFile, &out, kRecordSize, offset);
     if (got < 0) return errno;
-    return got == static_cast<ssize_t>(kRecordSize) ? 0 : 30;
+    return got == static_cast<ssize_t>(kRecordSize) ? 0 : RESULT_SHORT_READ;
 }
 
 bool CScanResultFileManager::IsHiddenPicture(const _FILE_NODE_& node) const {
@@ -432,7 +417,7 @@ int CScanResultFileManager::GetChildrenFileNode(uint64_t u64Key, std::vector<_FI
         for (const uint32_t index : *children) {
             _FILE_NODE_ node;
             const int rc = ReadRecord(index, node);
-            if (rc == 30) {
+            if (rc == RESULT_SHORT_READ) {
                 DebugLog("child record %u missing\n", index);
                 continue;
             }
@@ -465,7 +450,7 @@ int CScanResultFileManager::GetChildrenFileCount(uint64_t u64Key, unsigned int& 
         for (const uint32_t index : it->second) {
             _FILE_NODE_ node;
             const int rc = ReadRecord(index, node);
-            if (rc == 30) continue;
+            if (rc == RESULT_SHORT_READ) continue;
             if (rc != 0) {
                 result = rc;
                 break;
@@ -482,7 +467,7 @@ int CScanResultFileManager::GetChildrenFileCount(uint64_t u64Key, unsigned int& 
 
 int CScanResultFileManager::GetParentFileNode(const _FILE_NODE_* pNode,
                                               std::vector<_FILE_NODE_>& chain) {
-    if (pNode == nullptr) return 87;
+    if (pNode == nullptr) return RESULT_INVALID_ARGUMENT;
     uint32_t current = pNode->uFileIndex;
     std::unordered_set<uint32_t> seen{current};
     for (;;) {
@@ -519,7 +504,7 @@ int CScanResultFileManager::GetParentFileNode(const _FILE_NODE_* pNode,
 
 int CScanResultFileManager::GetParentDirPath(const _FILE_NODE_* pNode, char16_t* pszPath,
                                              int nPathSize) {
-    if (pNode == nullptr || pszPath == nullptr || nPathSize <= 0) return 87;
+    if (pNode == nullptr || pszPath == nullptr || nPathSize <= 0) return RESULT_INVALID_ARGUMENT;
     std::vector<_FILE_NODE_> chain;
     GetParentFileNode(pNode, chain);
     std::string path;
@@ -546,7 +531,7 @@ int CScanResultFileManager::GetFileNodeByClusterNO(uint32_t uClusterNO, _FILE_NO
         const size_t want = static_cast<size_t>(std::min<off_t>(m_uBufCapacity, whole - offset));
         const ssize_t got = PReadAll(fd, chunk.data(), want, offset);
         if (got <= 0) {
-            const int error = got < 0 ? errno : 30;
+            const int error = got < 0 ? errno : RESULT_SHORT_READ;
             close(fd);
             return error;
         }
@@ -564,7 +549,7 @@ int CScanResultFileManager::GetFileNodeByClusterNO(uint32_t uClusterNO, _FILE_NO
         if (got % kRecordSize != 0) break;
     }
     close(fd);
-    return 87;
+    return RESULT_NOT_FOUND;
 }
 
 bool CScanResultFileManager::IsSelectedBySearch(const _FILE_NODE_& node, const std::string& key,
@@ -579,7 +564,7 @@ bool CScanResultFileManager::IsSelectedBySearch(const _FILE_NODE_& node, const s
 
 int CScanResultFileManager::SearchFileNodeInfo(const char16_t* pszKey,
                                                std::vector<__SEARCH_FILE_INFO__>& out) {
-    if (pszKey == nullptr) return 87;
+    if (pszKey == nullptr) return RESULT_INVALID_ARGUMENT;
     std::string key = Unicode2Ansi(pszKey);
     if (key.size() >= kSearchKeyBytes) key.resize(kSearchKeyBytes - 1);
     FlushBufToFile();
@@ -594,6 +579,7 @@ int CScanResultFileManager::SearchFileNodeInfo(const char16_t* pszKey,
     std::vector<unsigned char> chunk(m_uBufCapacity);
     const off_t whole = size - size % kRecordSize;
     off_t done = 0;
+    int result = RESULT_OK;
     while (done < whole) {
         // One read of up to 200 whole records per pass.
         const size_t want = static_cast<size_t>(std::min<off_t>(m_uBufCapacity, whole - done));
@@ -610,17 +596,25 @@ int CScanResultFileManager::SearchFileNodeInfo(const char16_t* pszKey,
         done += got;
         if (m_searchCallback != nullptr &&
             m_searchCallback(m_pSearchContext, static_cast<int>(done * 100 / size), nullptr) != 0) {
+            result = ERROR_USER_CANCEL;
             break;
         }
         if (static_cast<size_t>(got) < want) break;
     }
     close(fd);
     std::sort(out.begin(), out.end(), SearchVectorCmp);
-    return 1;
+    return result;
 }
 
 int CScanResultFileManager::InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx) {
     m_searchCallback = cb;
     m_pSearchContext = ctx;
     return 0;
+}
+
+void RemoveStoreFiles(const char* pszName) {
+    char folder[4096];
+    if (CLogFileManager::GetInstance()->GetLogFileDirPath(folder, sizeof folder) != 0) return;
+    const std::string base = std::string(folder) + pszName;
+    for (const char* suffix : {"", "_Relation", "_DirInfo"}) unlink((base + suffix).c_str());
 }

@@ -1,4 +1,4 @@
-#include "engine/log_file_manager.h"
+#include "store/log_file_manager.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,7 +14,9 @@
 #include <string>
 
 #include "foundation/debug_log.h"
+#include "foundation/result.h"
 #include "foundation/system_utils.h"
+#include "store/file_writer.h"
 
 namespace {
 
@@ -42,22 +44,6 @@ uint64_t FreeSpaceFingerprint(const char* pszDeviceText) {
     unsigned int high = 0, low = 0;
     if (rsb_getFreeSpace(path, 0, &high, &low) != 0) return 0;
     return (static_cast<uint64_t>(high) << 32) | low;
-}
-
-// Everything is written or the errno of the failure is returned.
-int WriteAll(int fd, const void* pData, size_t nBytes) {
-    const char* p = static_cast<const char*>(pData);
-    while (nBytes > 0) {
-        const ssize_t n = write(fd, p, nBytes);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (n == 0) return EIO;
-        p += n;
-        nBytes -= static_cast<size_t>(n);
-    }
-    return 0;
 }
 
 size_t ReadAll(int fd, void* pData, size_t nBytes) {
@@ -168,7 +154,7 @@ int CLogFileManager::Init() {
     m_strLogRoot = GetScanLogRootPath();
     if (m_strLogRoot.empty()) {
         DebugLog("no home folder for the scan log\n");
-        return 87;
+        return RESULT_INVALID_ARGUMENT;
     }
     // The window creates the root at start-up, but the command line and tests have no window.
     if (MakeFolderPath(m_strLogRoot) != 0) DebugLog("mkdir %s failed\n", m_strLogRoot.c_str());
@@ -183,7 +169,7 @@ int CLogFileManager::Init() {
 int CLogFileManager::LoadIndexFile(const std::string& indexPath) {
     int fd = open(indexPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) fd = open(indexPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return 87;
+    if (fd < 0) return RESULT_INVALID_ARGUMENT;
     struct stat st;
     if (fstat(fd, &st) != 0) {
         const int error = errno;
@@ -192,7 +178,7 @@ int CLogFileManager::LoadIndexFile(const std::string& indexPath) {
     }
     if (st.st_size <= 0) {
         close(fd);
-        return 87;
+        return RESULT_INVALID_ARGUMENT;
     }
     size_t size = static_cast<size_t>(st.st_size);
     const size_t limit = kCounterBytes + kMaxEntries * kEntryBytes;
@@ -203,7 +189,7 @@ int CLogFileManager::LoadIndexFile(const std::string& indexPath) {
     std::string bytes(size, '\0');
     const size_t got = ReadAll(fd, bytes.data(), size);
     close(fd);
-    if (got < size) return 30;
+    if (got < size) return RESULT_SHORT_READ;
 
     if (size < kCounterBytes) return 0;
     std::memcpy(&m_llDirIndex, bytes.data(), kCounterBytes);
@@ -241,14 +227,14 @@ int CLogFileManager::SaveLogConfigFile() {
 }
 
 int CLogFileManager::GetLogFileDirPath(char* pszPath, int nPathSize) const {
-    if (pszPath == nullptr || nPathSize <= 0) return 87;
+    if (pszPath == nullptr || nPathSize <= 0) return RESULT_INVALID_ARGUMENT;
     std::string path =
         m_nResume == 1 ? m_strResumeDir : m_strLogRoot + std::to_string(m_llDirIndex) + "/";
     if (m_strLogRoot.empty() && m_nResume != 1) path.clear();
     // A cut path would name another folder; an empty one makes the caller fail instead.
     if (path.empty() || path.size() >= static_cast<size_t>(nPathSize)) {
         pszPath[0] = '\0';
-        return 87;
+        return RESULT_INVALID_ARGUMENT;
     }
     std::memcpy(pszPath, path.c_str(), path.size() + 1);
     return 0;

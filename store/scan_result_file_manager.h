@@ -1,7 +1,7 @@
 // The scan result store: everything one scan finds, kept on disk so that the memory a scan
 // needs for its records stays constant however many files it finds.
 //
-// A store is three files in the scan folder of the log index (engine/log_file_manager.h),
+// A store is three files in the scan folder of the log index (store/log_file_manager.h),
 // named from one base name:
 //   <base>           node file: 344-byte _FILE_NODE_ records; record i (from 1) at (i-1)*344
 //   <base>_Relation  ASCII, no line breaks: for every folder in ascending key order
@@ -73,6 +73,10 @@ void GetDirRelationMap(const char* pText, size_t nLength, RELATION_MAP& map);
 // The relation-file text of one entry: " | <key> - [<children>]".
 std::string FormatRelationEntry(uint64_t u64Key, const std::vector<uint32_t>& children);
 
+// The three files of the store pszName in the current scan folder are removed, so that a
+// fresh scan does not number on after the records of an earlier one of the same name.
+void RemoveStoreFiles(const char* pszName);
+
 inline uint64_t MakeRelationKey(uint32_t uLevel, uint32_t uFolderNumber) {
     return (static_cast<uint64_t>(uLevel) << 32) | uFolderNumber;
 }
@@ -131,8 +135,10 @@ public:
     // Every file whose extension the key selects: the key lists "*.<ext>" patterns joined by
     // '|' and may contain "*.other", which also selects files without an extension or with one
     // that no type list knows. Damaged pictures and folders are left out; results are sorted
-    // with SearchVectorCmp. Flushes first and reads 200 records per system call. 1 when the
-    // node file was read; errno when it could not be opened; 87 for a null key.
+    // with SearchVectorCmp. Flushes first and reads 200 records per system call. 0 when the
+    // node file was read; ERROR_USER_CANCEL when the search callback stopped it (what was
+    // found so far is kept); errno when it could not be opened; RESULT_INVALID_ARGUMENT for a
+    // null key.
     int SearchFileNodeInfo(const char16_t* pszKey, std::vector<__SEARCH_FILE_INFO__>& out);
     int InitSearchCallBack(SEARCH_CALLBACK cb, void* ctx);
 

@@ -1,4 +1,4 @@
-#include "foundation/fast_ext_recovery.h"
+#include "ext/fast_ext_recovery.h"
 
 #include <unistd.h>
 
