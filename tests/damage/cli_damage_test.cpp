@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -164,6 +165,22 @@ TEST_F(CliDamage, IntoAFullDestinationReportsEachFileThatDidNotFit) {
 
 // The same proof as the engines', for the command line's own opens: listing, scanning and
 // recovering open the disk image read-only, every time.
+// A destination that turned read-only is named as such: its EROFS is the system's error, not
+// the engines' code for a disk that could not be read.
+TEST_F(CliDamage, IntoAReadOnlyDestinationSaysSo) {
+    const std::string out = Out("out");
+    std::filesystem::create_directories(out);
+    const CliRun run = RunCli(env_ + Faults("FERROWEN_FAULT_WRITE_LIMIT='" + out + "|0' " +
+                                            "FERROWEN_FAULT_WRITE_ERROR=" + std::to_string(EROFS)),
+                              "recover '" + image_ + "' --partition 1 --out '" + out + "'");
+    EXPECT_EQ(run.status, 1) << run.out;
+    const auto failed = LinesWith(run.out, "failed: ");
+    ASSERT_FALSE(failed.empty()) << run.out;
+    for (const std::string& line : failed) {
+        EXPECT_NE(line.find("Read-only file system"), std::string::npos) << line;
+    }
+}
+
 TEST_F(CliDamage, OpensTheDiskReadOnlyInEveryCommand) {
     const std::string hash = Sha256OfFile(image_);
     const std::string log = Out("opens.log");

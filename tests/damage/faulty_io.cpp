@@ -29,6 +29,7 @@ struct State {
     int readError = EIO;
     std::string limitedFolder;  // resolved, with a trailing '/'
     uint64_t budget = 0;
+    int writeError = ENOSPC;
     std::map<int, bool> watched;  // descriptor -> true: failing reads, false: limited writes
     std::vector<std::pair<std::string, int>> opens;
     uint64_t refused = 0;
@@ -94,6 +95,9 @@ void ConfigureFromEnvironment(State& s) {
             s.limitedFolder = Resolved(std::string(limit, bar)) + "/";
             s.budget = std::strtoull(bar + 1, nullptr, 10);
         }
+    }
+    if (const char* error = std::getenv("FERROWEN_FAULT_WRITE_ERROR")) {
+        s.writeError = std::atoi(error);
     }
     if (const char* log = std::getenv("FERROWEN_FAULT_OPEN_LOG")) {
         s.openLog = Next<OpenFn>("open")(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -161,10 +165,12 @@ bool HasWriteBudget(int fd) {
     return it != s.watched.end() && !it->second;
 }
 
-// How many of n bytes may be written to a budgeted descriptor: -1 when the budget is spent.
-long long WritableBytes(size_t n) {
+// How many of n bytes may be written to a budgeted descriptor: -1 (with the error to give)
+// when the budget is spent.
+long long WritableBytes(size_t n, int& error) {
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
+    error = s.writeError;
     if (s.budget == 0) return -1;
     return static_cast<long long>(std::min<uint64_t>(n, s.budget));
 }
@@ -213,9 +219,10 @@ ssize_t GuardedRead(int fd, void* buf, size_t n, off_t offset, bool positioned) 
 ssize_t GuardedWrite(int fd, const void* buf, size_t n, off_t offset, bool positioned) {
     const bool budgeted = g_active.load() && HasWriteBudget(fd);
     if (budgeted) {
-        const long long allowed = WritableBytes(n);
+        int error = ENOSPC;
+        const long long allowed = WritableBytes(n, error);
         if (allowed < 0) {
-            errno = ENOSPC;
+            errno = error;
             return -1;
         }
         n = static_cast<size_t>(allowed);
@@ -340,11 +347,12 @@ void FailReads(const std::string& path, std::vector<std::pair<uint64_t, uint64_t
     g_active = true;
 }
 
-void LimitWrites(const std::string& folder, uint64_t bytes) {
+void LimitWrites(const std::string& folder, uint64_t bytes, int error) {
     State& s = TheState();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.limitedFolder = Resolved(folder) + "/";
     s.budget = bytes;
+    s.writeError = error;
     g_active = true;
 }
 
@@ -372,6 +380,7 @@ void Reset() {
     s.badRanges.clear();
     s.limitedFolder.clear();
     s.budget = 0;
+    s.writeError = ENOSPC;
     s.watched.clear();
     s.opens.clear();
     s.refused = 0;

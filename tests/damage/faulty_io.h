@@ -9,6 +9,7 @@
 //   FERROWEN_FAULT_READS="PATH|FIRST-END,FIRST-END..."  reads of PATH touching a byte range fail
 //   FERROWEN_FAULT_READ_ERROR="N"                        ... with errno N instead of EIO
 //   FERROWEN_FAULT_WRITE_LIMIT="FOLDER|BYTES"           files made under FOLDER take BYTES in all
+//   FERROWEN_FAULT_WRITE_ERROR="N"                       ... then fail with errno N, not ENOSPC
 //   FERROWEN_FAULT_OPEN_LOG="FILE"                       each open is logged as "FLAGS\tPATH"
 #pragma once
 
@@ -28,9 +29,9 @@ void FailReads(const std::string& path, std::vector<std::pair<uint64_t, uint64_t
                int error = EIO);
 
 // Files opened for writing below folder share a budget of bytes; once it is spent, writes
-// fail with ENOSPC, like a destination disk that fills up. A write that straddles the end of
-// the budget is cut short.
-void LimitWrites(const std::string& folder, uint64_t bytes);
+// fail with `error`: ENOSPC is a destination disk that fills up, EROFS one that turned
+// read-only. A write that straddles the end of the budget is cut short.
+void LimitWrites(const std::string& folder, uint64_t bytes, int error = ENOSPC);
 
 // Opens seen since the last Reset: the flags each open of path was made with.
 std::vector<int> OpenFlagsOf(const std::string& path);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
@@ -15,6 +16,7 @@
 #include <set>
 
 #include "engine/recovery_job.h"
+#include "faulty_io.h"
 #include "ui/detail.h"
 #include "ui/drui.h"
 #include "ui/scanui.h"
@@ -162,6 +164,21 @@ TEST_F(WindowRoadTest, EveryDeletedFileOfAWholeVolumeLandsInItsTypeFolder) {
         ++checked;
     }
     EXPECT_GT(checked, 5);
+}
+
+// A card pulled out half way through: the results page lists what was found and says the
+// scan ended early, and why, instead of looking like a complete scan.
+TEST_F(WindowRoadTest, AScanThatEndedEarlySaysSoOnTheResultsPage) {
+    const std::string image = UnpackFixture("fat16", images_);
+    StartWith(image);
+    faulty_io::FailReads(image, {{uint64_t{4} << 20, uint64_t{1} << 40}}, ENODEV);
+    QTreeWidgetItem* disk = window_.DeviceTree()->topLevelItem(0);
+    ASSERT_NE(disk, nullptr);
+    ASSERT_NO_FATAL_FAILURE(ScanItem(disk->child(0)));
+    faulty_io::Reset();
+    EXPECT_EQ(window_.m_nScanResult, ENODEV);
+    const QString text = window_.findChild<QLabel*>("resultText")->text();
+    EXPECT_TRUE(text.contains("The scan ended early (No such device)")) << text.toStdString();
 }
 
 TEST_F(WindowRoadTest, ADoubleClickScansAndBackEndsTheEngine) {
