@@ -143,6 +143,39 @@ TEST_F(FatCorner, ReadsTwelveBitChainsAndListsTheDeletedTree) {
     EXPECT_EQ(engine.GetChildrenFileNode(nullptr, 1, unused), RESULT_INVALID_ARGUMENT);
 }
 
+// A deleted folder whose cluster is full has no end mark; its walk goes on in the next
+// cluster only while that one is free, never into a live folder that lies there.
+TEST_F(FatCorner, AFullDeletedFolderDoesNotRunIntoTheLiveFolderAfterIt) {
+    constexpr size_t kSubSector = 39, kNextSector = 43;  // clusters 3 and 4
+    for (size_t i = 3; i < 64; ++i) {
+        unsigned char* e = Entry(volume_, kSubSector, i);
+        std::memcpy(e, "\xE5ILLER  TXT", 11);
+        e[1] = static_cast<unsigned char>('A' + i % 26);
+        e[0x0B] = FAT_ATTR_ARCHIVE;
+        e[0x18] = 0x21;  // 2020-01-01
+        e[0x19] = 0x50;
+    }
+    // Cluster 4 goes on with a live folder's entries (a folder's second cluster has no dot
+    // pair), so only the FAT tells that it belongs to someone else.
+    std::memset(Entry(volume_, kNextSector, 0), 0, 4 * kSector);
+    unsigned char* live = Entry(volume_, kNextSector, 0);
+    std::memcpy(live, "KEEP    TXT", 11);
+    live[0x0B] = FAT_ATTR_ARCHIVE;
+    for (size_t date : {0x10, 0x12, 0x18}) {  // created, accessed, modified: 2020-01-01
+        live[date] = 0x21;
+        live[date + 1] = 0x50;
+    }
+    SetFat12(volume_, 4, 0xFFF);  // cluster 4 is in use
+    Scan();
+    _FILE_NODE_ dir = Children(nullptr, 0).at(0);
+    std::vector<_FILE_NODE_> dirChildren = Children(&dir, 1);
+    ASSERT_EQ(dirChildren.size(), 2u);
+    for (const _FILE_NODE_& child : Children(&dirChildren[1], 2)) {
+        EXPECT_STRNE(child.szFileName, "keep.txt") << "a live file was listed as deleted";
+    }
+    EXPECT_EQ(Children(&dirChildren[1], 2).size(), 62u);
+}
+
 TEST_F(FatCorner, ProgressReportsOpenAndCloseTheScan) {
     Scan(100);
     EXPECT_EQ(g_scanPercents, (std::vector<int>{1, 80, 100}));
@@ -176,7 +209,8 @@ TEST_F(FatCorner, ClustersPastTheVolumeSkipFoldersAndFailRecoveries) {
     _FILE_NODE_ dir = Children(nullptr, 0)[0];
     _FILE_NODE_ lost = Children(&dir, 1)[0];
     const std::string target = dir_.path() + "/out.bin";
-    EXPECT_EQ(engine_->SaveFileData(&lost, Utf8ToWide(target.c_str()).c_str(), 0), RESULT_OUTSIDE_VOLUME);
+    EXPECT_EQ(engine_->SaveFileData(&lost, Utf8ToWide(target.c_str()).c_str(), 0),
+              RESULT_OUTSIDE_VOLUME);
     ASSERT_FALSE(reports_.empty());
     EXPECT_EQ(reports_.back().percent, 100);
     EXPECT_EQ(reports_.back().error, RESULT_OUTSIDE_VOLUME);

@@ -1,4 +1,3 @@
-#include "foundation/result.h"
 #include "foundation/text.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +6,9 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "foundation/result.h"
 #include "support/fixture.h"
 
 namespace {
@@ -163,11 +164,21 @@ TEST(Paths, RealFileNameTestsExistenceOnTheUtf8Path) {
     EXPECT_EQ(WideToUtf8(out), dir.path() + "/søren(1).txt");
 }
 
-TEST(Paths, RealFileNameRefusesToCutANameThatDoesNotFit) {
+// A path exactly as long as the buffer has no room for its terminator: it is refused, and
+// nothing is written past the buffer (the unit after it is a sentinel).
+TEST(Paths, RealFileNameRefusesANameWithoutRoomForItsTerminator) {
     TempDir dir;
-    char16_t out[8];
-    EXPECT_EQ(GetRealFileName((dir.path() + "/long-name.jpg").c_str(), out, 8), ENAMETOOLONG);
+    const std::u16string path = Utf8ToWide((dir.path() + "/long-name.jpg").c_str());
+    std::vector<char16_t> out(path.size() + 1, u'#');
+    const int size = static_cast<int>(path.size());
+    EXPECT_EQ(GetRealFileName(path.c_str(), out.data(), size), ENAMETOOLONG);
     EXPECT_EQ(out[0], u'\0');
+    EXPECT_EQ(out[path.size()], u'#');
+    EXPECT_EQ(GetRealFileName(path.c_str(), out.data(), size + 1), 0);
+    EXPECT_EQ(std::u16string(out.data()), path);
+    char16_t wide[5] = {u'#', u'#', u'#', u'#', u'#'};
+    EXPECT_EQ(inner_str2uni(wide, "abcd", 4, -1), 3);  // cut, terminated inside the buffer
+    EXPECT_EQ(wide[4], u'#');
 }
 
 TEST(Paths, DirIndexCountsSeparatorsButTheLastUnit) {

@@ -5,9 +5,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>

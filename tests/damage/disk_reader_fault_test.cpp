@@ -59,7 +59,8 @@ TEST_F(ReaderOnAFailingDisk, TellsTheErrorAndStopsLoggingALongRunOfFailures) {
         EXPECT_EQ(got, 0u);
         EXPECT_EQ(reader.GetLastReadError(), EIO);
     }
-    EXPECT_EQ(reader.ReadData(buf.data(), 4, 98, 512, &got), RESULT_SHORT_READ);  // runs into the bad stretch
+    EXPECT_EQ(reader.ReadData(buf.data(), 4, 98, 512, &got),
+              RESULT_SHORT_READ);  // runs into the bad stretch
     EXPECT_EQ(got, 2u);
     EXPECT_EQ(reader.ReadData(buf.data(), 1, 500, 512, &got), 0);
     EXPECT_EQ(reader.GetLastReadError(), 0);
