@@ -140,8 +140,8 @@ public:
     static int InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* pParam,
                             int nWeight);
     // Types the sector at u64Sector and, when a carvable format starts there, estimates its
-    // length. 0 (szName "%lld.%s", uType and u64Length written), 87 (nothing to carve) or
-    // ERROR_USER_CANCEL. szName holds nNameSize bytes.
+    // length. 0 (szName "%lld.%s", uType and u64Length written), RESULT_NOT_FOUND (nothing to
+    // carve) or ERROR_USER_CANCEL. szName holds nNameSize bytes.
     static int ParseFileBuf(const unsigned char* pBuf, size_t nLen, uint64_t u64Sector,
                             uint64_t u64ScanSectorCount, uint64_t u64SectorTotalCount,
                             int nRemaidSecond, uint64_t u64FileCount, ISectorReader* pReader,

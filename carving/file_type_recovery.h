@@ -55,9 +55,9 @@ public:
 
     // Carves the sector pBuf (nLen bytes) at absolute sector u64Sector, reading onwards
     // through pReader. 0 when a file was recorded (u64Consumed then says how many sectors it
-    // covers and u64FilesFound grew by one); 87 when nothing was carved (u64Consumed left as
-    // the caller set it); ERROR_USER_CANCEL when the scan callback cancelled the estimate (no
-    // record).
+    // covers and u64FilesFound grew by one); RESULT_NOT_FOUND when nothing was carved (u64Consumed
+    // left as the caller set it); ERROR_USER_CANCEL when the scan callback cancelled the estimate
+    // (no record).
     int ParseFileBuf(const unsigned char* pBuf, int nLen, uint64_t u64Sector,
                      uint64_t u64ScanSectorCount, uint64_t u64SectorTotalCount, int nRemaidSecond,
                      CDiskReader* pReader, int nBytesPerSector, uint64_t& u64Consumed,

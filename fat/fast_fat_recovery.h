@@ -54,10 +54,10 @@ public:
     int GetFatType() const { return m_nFatType; }
     // Reads one folder (its first cluster and the clusters that continue it) into the store.
     int InitDirInfo(uint32_t uCluster);
-    // One FAT entry through the window (87 when the FAT could not be read). FAT12 entries are read
-    // as the 12-bit values they are; their end-of-chain and bad-cluster marks come back widened to
-    // 16 bits (0xFFF7..0xFFFF), so that every caller tests FAT12 and FAT16 entries alike. 87 for a
-    // cluster the FAT does not hold.
+    // One FAT entry through the window (RESULT_INVALID_ARGUMENT when the FAT could not be read).
+    // FAT12 entries are read as the 12-bit values they are; their end-of-chain and bad-cluster
+    // marks come back widened to 16 bits (0xFFF7..0xFFFF), so that every caller tests FAT12 and
+    // FAT16 entries alike. RESULT_OUTSIDE_VOLUME for a cluster the FAT does not hold.
     int GetNextClusterNO(uint32_t uCluster, uint32_t& uNext);
     // The cluster to read after uCluster in a file: the FAT's next cluster while the chain is
     // valid, else uCluster + 1, since a deleted file's chain is gone and it is taken to be

@@ -191,8 +191,8 @@ public:
     int GetFileRealHighClusterNO(uint16_t uLow, uint16_t& uHigh, const char* pszName,
                                  const __VIRTUAL_DBR_INFO__& d);
     // The folder named by the ".." entry of folder c under d (0 for the root, and for a
-    // folder whose first sector does not open with its own "." and ".."). 0, 87 or the read
-    // error.
+    // folder whose first sector does not open with its own "." and ".."). 0, RESULT_OUTSIDE_VOLUME
+    // or the read error.
     int GetParentClusterNO(const __VIRTUAL_DBR_INFO__& d, uint32_t uCluster, uint32_t& uParent);
     // For tests and measurements.
     size_t GetUnDealSectorCount() const { return m_vecUnDeal.size(); }

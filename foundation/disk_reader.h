@@ -2,7 +2,7 @@
 // every read that would run past the end of the volume it was bound to.
 //
 // Invariant: a read is attempted only when [start, start + count) lies below the sector
-// limit; an unbound reader has limit 0 and refuses everything with 87.
+// limit; an unbound reader has limit 0 and refuses everything with RESULT_OUTSIDE_VOLUME.
 // Not thread-safe: its seek-then-read pair must not be shared between threads.
 #pragma once
 
@@ -22,7 +22,8 @@ public:
     int Init(const char16_t* pszPath, uint64_t u64SectorLimit);
 
     // Reads nSectors sectors of nBytesPerSector bytes starting at absolute sector
-    // u64StartSector. 0, 87 (past the limit or a nonsensical size), 30 (short read, with the
+    // u64StartSector. 0, RESULT_OUTSIDE_VOLUME (past the limit), RESULT_INVALID_ARGUMENT (a
+    // nonsensical size), RESULT_SHORT_READ (with the
     // whole sectors that arrived in *pnSectorsRead) or errno of a failed seek.
     int ReadData(unsigned char* pBuf, int nSectors, uint64_t u64StartSector, int nBytesPerSector,
                  unsigned int* pnSectorsRead);
@@ -49,5 +50,5 @@ private:
 };
 
 // Reads nBytes from the descriptor's current position in chunks of at most 64 KiB.
-// 0, or 30 with the bytes that did arrive in *pnBytesRead.
+// 0, or RESULT_SHORT_READ with the bytes that did arrive in *pnBytesRead.
 int ReadData(int fd, unsigned char* pBuf, int nBytes, unsigned int* pnBytesRead);

@@ -33,8 +33,8 @@ std::string WideToUtf8(const std::u16string& src);
 std::u16string Utf8ToWide(const char* pSrc);
 size_t WideLength(const char16_t* pSrc);
 
-// Everything after the last '.' of the whole string. 0, or 87 for a null argument or a name
-// without a dot (ext then untouched).
+// Everything after the last '.' of the whole string. 0, or RESULT_INVALID_ARGUMENT for a null
+// argument or a name without a dot (ext then untouched).
 int GetExtendName(const char* pszName, char* pszExt, size_t nExtSize);
 
 // Splits a path into drive (always ""), folder (with its final '/'), file name and extension
@@ -45,8 +45,8 @@ void _splitpath(const char* pszPath, char* pszDrive, char* pszDir, char* pszFnam
 // A name under which a recovered file can be written without overwriting anything: the path
 // itself when nothing exists there, else the first free "name(1).ext", "name(2).ext", ...
 // Existence is tested on the UTF-8 path, and a dangling link counts as taken.
-// Returns 0, 87 when the chosen name does not fit in nOutSize units, -1 when the path cannot
-// be converted.
+// Returns 0, ENAMETOOLONG when the chosen name does not fit in nOutSize units, -1 when the path
+// cannot be converted.
 int GetRealFileName(const char* pszPath, char16_t* pszOut, int nOutSize);
 // The same for a wide path, which keeps characters GB2312 cannot hold.
 int GetRealFileName(const char16_t* pszPath, char16_t* pszOut, int nOutSize);

@@ -49,7 +49,8 @@ public:
     CFastNtfsRecovery& operator=(const CFastNtfsRecovery&) = delete;
 
     // The volume at llStartSector of disk nDisk, llSectorCount sectors of 512 bytes.
-    // 0; 30 when the boot area cannot be read whole; 87 for a boot sector whose geometry no
+    // 0; RESULT_SHORT_READ when the boot area cannot be read whole; RESULT_INVALID_ARGUMENT
+    // for a boot sector whose geometry no
     // NTFS volume has; errno of a failed open.
     int Init(int nDisk, long long llStartSector, long long llSectorCount,
              char16_t wcDriveLetter) override;
@@ -68,12 +69,13 @@ public:
     // The resident value of the first $DATA, alignment bytes included (the attribute's length
     // minus the value offset), copied into pBuf, which holds at least one record. 0;
     // NTFS_NOT_FOUND when the record is no FILE record, has no $DATA or a non-resident one;
-    // 87 when the value would be a record long or longer.
+    // RESULT_NOT_A_RECORD when the value would be a record long or longer.
     int GetAttr0x80Data(uint64_t u64RecordSector, unsigned char* pBuf, uint32_t& uLength);
-    // The real size of the first $DATA: 0; NTFS_NOT_A_RECORD; 87 when there is no $DATA; errno.
+    // The real size of the first $DATA: 0; NTFS_NOT_A_RECORD; RESULT_NOT_FOUND when there is
+    // no $DATA; errno.
     int GetBitMapRealBytesSize(uint64_t u64RecordSector, uint64_t& u64Size);
-    // Record P into pBuf (at least one record), as stored (not fixed up). 0, 87 when the
-    // $MFT's runs do not reach it, or the reader's error.
+    // Record P into pBuf (at least one record), as stored (not fixed up). 0, RESULT_OUTSIDE_VOLUME
+    // when the $MFT's runs do not reach it, or the reader's error.
     int GetFileRecordBuf(uint32_t uRecord, unsigned char* pBuf);
     // 1 when the file's data starts with what its extension promises, or when that cannot be
     // told; 0 when it does not, or a resident file holds no data.

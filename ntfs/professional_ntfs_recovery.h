@@ -86,7 +86,7 @@ public:
     // The range of disk nDisk the pass will cover: llSectorCount 512-byte sectors from
     // llStartSector, which is also the volume start assumed for records no table places.
     // Learns the table of the boot sector found there, if any. 0, or errno of a failed open
-    // or read; 87 for a negative range.
+    // or read; RESULT_INVALID_ARGUMENT for a negative range.
     int Init(int nDisk, long long llStartSector, long long llSectorCount,
              char16_t wcDriveLetter) override;
     // The same for a whole device or image file named by path.
@@ -102,13 +102,14 @@ public:
     int InitProfessionalScan(const char16_t* pszLogName);
     // One FILE record found at absolute sector u64AbsoluteSector; nRecordBytes bytes of it
     // are readable (at least one record is needed). Folder records are left for the folder
-    // pass. 0; -1 for no "FILE" signature; 87 for a record that fails its header checks, a
+    // pass. 0; NTFS_NOT_A_RECORD for no "FILE" signature or a record that fails its header
+    // checks; RESULT_INVALID_ARGUMENT for a
     // buffer shorter than a record, or no store.
     int ParseNtfsFileRecord(const unsigned char* pRecord, int nRecordBytes,
                             uint64_t u64AbsoluteSector);
     // The folder pass: reads every folder met on a parent chain (including those met during
     // the pass) and files it. 0; errno of a read that failed with a system error, which ends
-    // the pass; 87 without a store.
+    // the pass; RESULT_INVALID_ARGUMENT without a store.
     int ParseProfessionalRecordVec();
     // The runs of the attribute of uType of the FILE record at u64RecordSector, read through
     // the table that places the record (attribute lists included). 0; NTFS_NOT_FOUND (also
@@ -117,11 +118,12 @@ public:
 
     // ---- Record lookups on a found node.
     // The same for the node's record, through the node's volume and cluster size. A record
-    // whose first attribute would lie outside it gives 87.
+    // whose first attribute would lie outside it gives RESULT_NOT_A_RECORD.
     int GetFileNodeRunListInfo(const _FILE_NODE_* pNode, uint32_t uType, RUN_LIST& out);
     // The resident value of the node's $DATA, alignment bytes included, copied into pBuf (at
     // least one record long). 0; NTFS_NOT_FOUND when the record is no FILE record or its
-    // $DATA is missing or non-resident; 87 when the value would be a record long or longer.
+    // $DATA is missing or non-resident; RESULT_NOT_A_RECORD when the value would be a record long
+    // or longer.
     int GetFileNodeAttr0x80Data(const _FILE_NODE_* pNode, unsigned char* pBuf, uint32_t& uLength);
     // 1 when the file's data starts with what its extension promises, or when that cannot be
     // told; 0 when it does not, or a resident file holds no data.

@@ -62,19 +62,19 @@ public:
     CLogFileManager& operator=(const CLogFileManager&) = delete;
 
     // Forgets all state, takes the log root from the environment, creates it when missing and
-    // loads "config" (completing an interrupted rewrite first). 0; 87 when the index cannot be
-    // opened or is empty; 30 when it cannot be read whole; errno when its size is unknown.
-    // Whatever the result, the manager is usable; it then starts with no entries and folder
-    // counter 0. Calling it again re-reads the environment (tests point XDG_DATA_HOME at a
-    // temporary folder and call Init).
+    // loads "config" (completing an interrupted rewrite first). 0; RESULT_INVALID_ARGUMENT when the
+    // index cannot be opened or is empty; RESULT_SHORT_READ when it cannot be read whole; errno
+    // when its size is unknown. Whatever the result, the manager is usable; it then starts with no
+    // entries and folder counter 0. Calling it again re-reads the environment (tests point
+    // XDG_DATA_HOME at a temporary folder and call Init).
     int Init();
 
     // Rewrites "config" through "config.tmp". 0 or errno; the old index survives a failure.
     int SaveLogConfigFile();
 
     // The folder in which stores are created now: the resumed scan's folder while a resumed
-    // scan is in use, else log root + folder counter + "/". 0, or 87 (with "" written) when
-    // it does not fit in nPathSize bytes.
+    // scan is in use, else log root + folder counter + "/". 0, or RESULT_INVALID_ARGUMENT (with ""
+    // written) when it does not fit in nPathSize bytes.
     int GetLogFileDirPath(char* pszPath, int nPathSize) const;
 
     // Takes the next folder number for a fresh scan and empties that folder.

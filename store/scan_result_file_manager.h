@@ -96,7 +96,8 @@ public:
     // Opens or creates the store `pszName` in the current scan folder (created when missing)
     // and loads the relations and folder names of an existing store. New records are appended
     // after the records already in the node file and numbered on from them. 0; 8 when the
-    // write buffer cannot be allocated; 87 for a missing or unusable name; else errno.
+    // write buffer cannot be allocated; RESULT_INVALID_ARGUMENT for a missing or unusable
+    // name; else errno.
     int Init(const char16_t* pszName);
 
     // The next record, to be filled completely by the caller before the next call; its node
@@ -123,13 +124,14 @@ public:
     // Files (not folders) anywhere below a folder, damaged pictures included. Each folder is
     // visited once, so corrupt relations cannot make the walk run away.
     int GetChildrenFileCount(uint64_t u64Key, unsigned int& uCount);
-    // The folders above a record, nearest first. 87 for a null record.
+    // The folders above a record, nearest first. RESULT_INVALID_ARGUMENT for a null record.
     int GetParentFileNode(const _FILE_NODE_* pNode, std::vector<_FILE_NODE_>& chain);
     // The path of the folder holding pNode, "A/B/" style, the volume root left out; "" for a
-    // record directly under the root. 0, -1 when the conversion fails, 87 for null arguments.
+    // record directly under the root. 0, -1 when the conversion fails, RESULT_INVALID_ARGUMENT for
+    // null arguments.
     int GetParentDirPath(const _FILE_NODE_* pNode, char16_t* pszPath, int nPathSize);
-    // A folder record with identifying number uClusterNO. 0; 87 when there is none (out may
-    // then hold the last file record of that number); errno on a failed open or read.
+    // A folder record with identifying number uClusterNO. 0; RESULT_NOT_FOUND when there is none
+    // (out may then hold the last file record of that number); errno on a failed open or read.
     int GetFileNodeByClusterNO(uint32_t uClusterNO, _FILE_NODE_& out);
 
     // Every file whose extension the key selects: the key lists "*.<ext>" patterns joined by
@@ -156,7 +158,8 @@ private:
     void LoadRelationFile();
     void LoadDirInfoFile();
     const std::vector<uint32_t>* FindChildList(uint64_t u64Key) const;
-    // 0 and the record; 30 when the record does not lie whole in the node file; errno.
+    // 0 and the record; RESULT_SHORT_READ when the record does not lie whole in the node
+    // file; errno.
     int ReadRecord(uint32_t uIndex, _FILE_NODE_& out) const;
     bool IsHiddenPicture(const _FILE_NODE_& node) const;
     bool IsSelectedBySearch(const _FILE_NODE_& node, const std::string& key, bool bOtherMode) const;
