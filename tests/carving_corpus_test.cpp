@@ -1,121 +1,112 @@
-// Carving over an image of files written by real encoders (tools/make_carving_corpus.sh):
-// every placed file is found at its first sector with its type, files whose length is
-// knowable are carved byte for byte, and streams end where the next file begins.
+// Carving over an image of files written by real encoders (tools/make_carving_corpus.sh),
+// against its ground truth tests/fixtures/carving/carving.truth.tsv.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
+#include <sstream>
 
-#include "carving/file_type_judge.h"
 #include "carving/file_type_recovery.h"
 #include "carving_test_support.h"
-#include "foundation/disk_reader.h"
 #include "foundation/text.h"
 
 namespace {
 
-using carving_test::TruthRow;
-constexpr int kSector = 512;
+using carving_test::kSector;
+using J = CFileTypeJudge;
 
-class CarvingCorpusTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        image_ = new std::vector<unsigned char>(carving_test::LoadCorpusImage());
-        truth_ = new std::vector<TruthRow>(carving_test::LoadCorpusTruth());
-    }
-    static void TearDownTestSuite() {
-        delete image_;
-        delete truth_;
-    }
-
-    // Runs the carving walk the deep scan runs: every sector to ParseFileBuf, skipping what a
-    // carved file consumes. Returns the records by first sector.
-    std::map<uint64_t, _FILE_NODE_> CarveWholeImage(CFileTypeRecovery& engine,
-                                                    const std::string& imagePath) {
-        CDiskReader reader;
-        const uint64_t sectors = image_->size() / kSector;
-        EXPECT_EQ(0, reader.Init(Utf8ToWide(imagePath.c_str()).c_str(), sectors));
-        CFileTypeJudge::ClearTsFileRanges();
-        uint64_t found = 0;
-        for (uint64_t s = 0; s < sectors;) {
-            uint64_t consumed = 1;
-            const int rc = engine.ParseFileBuf(image_->data() + s * kSector, kSector, s, s, sectors,
-                                               -1, &reader, kSector, consumed, found);
-            EXPECT_TRUE(rc == 0 || rc == RESULT_NOT_FOUND) << rc;
-            s += consumed;
-        }
-        std::vector<_FILE_NODE_> nodes;
-        EXPECT_EQ(0, engine.GetChildrenFileNode(nullptr, 0, nodes));
-        EXPECT_EQ(found, nodes.size());
-        std::map<uint64_t, _FILE_NODE_> bySector;
-        for (const _FILE_NODE_& n : nodes) bySector[n.u64RecordSector] = n;
-        return bySector;
-    }
-
-    // Where a stream that starts at row i ends: the next placed file's first sector.
-    static uint64_t NextFileStart(size_t i) {
-        return i + 1 < truth_->size() ? (*truth_)[i + 1].startSector : image_->size() / kSector;
-    }
-
-    static std::vector<unsigned char>* image_;
-    static std::vector<TruthRow>* truth_;
+// One placed file: name, the extension and code it is carved under, first sector, size, digest,
+// and whether its length is knowable from an end marker or size field.
+struct TruthRow {
+    std::string name, ext;
+    uint32_t code;
+    uint64_t startSector, size;
+    std::string sha256;
+    bool exact;
 };
 
-std::vector<unsigned char>* CarvingCorpusTest::image_ = nullptr;
-std::vector<TruthRow>* CarvingCorpusTest::truth_ = nullptr;
-
-TEST_F(CarvingCorpusTest, FirstSectorOfEveryFileIsTypedWithItsCode) {
-    CMemorySectorReader reader(image_->data(), image_->size());
-    for (const TruthRow& row : *truth_) {
-        CFileTypeJudge::SetReadContext(&reader, kSector, row.startSector);
-        CFileTypeJudge::m_bIsNeedCheckTsFileRange = 1;
-        CFileTypeJudge::m_bIsMtsFileHead = 0;
-        const unsigned char* first = image_->data() + row.startSector * kSector;
-        EXPECT_EQ(row.code, CFileTypeJudge::GetDataBufType(first, kSector)) << row.name;
-        EXPECT_EQ(row.code, CFileTypeJudge::GetDataBufTypeByFullWalk(first, kSector)) << row.name;
+std::vector<TruthRow> LoadTruth() {
+    std::ifstream in(ferrowen::test::FixtureDir() + "/carving/carving.truth.tsv");
+    std::vector<TruthRow> rows;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        TruthRow r;
+        fields >> r.name >> r.ext >> r.code >> r.startSector >> r.size >> r.sha256 >> r.exact;
+        if (!fields) throw std::runtime_error("bad truth line: " + line);
+        rows.push_back(r);
     }
+    if (rows.empty()) throw std::runtime_error("carving.truth.tsv missing or empty");
+    return rows;
 }
 
-TEST_F(CarvingCorpusTest, OfficeFilesMatchTheirOwnExtensions) {
-    CMemorySectorReader reader(image_->data(), image_->size());
-    const std::map<std::string, std::string> ownExtension = {
-        {"letter.doc", "doc"},   {"sheet.xls", "xls"},   {"slide.ppt", "ppt"},
-        {"letter.docx", "docx"}, {"sheet.xlsx", "xlsx"}, {"slide.pptx", "pptx"},
-        {"archive.zip", "zip"}};
-    for (const TruthRow& row : *truth_) {
-        auto it = ownExtension.find(row.name);
-        if (it == ownExtension.end()) continue;
-        const unsigned char* first = image_->data() + row.startSector * kSector;
-        EXPECT_EQ(1, CFileTypeJudge::IsFileTypeMatching(first, kSector, it->second.c_str(), &reader,
-                                                        kSector, row.startSector))
-            << row.name;
-    }
-}
+// The fewest first bytes from which each kind of file in the corpus is recognised.
+const std::map<std::string, size_t> kShortest = {
+    {"jpg", 16}, {"mp3", 10}, {"png", 8},  {"fla", 16},  {"avi", 16}, {"gif", 8},  {"docx", 31},
+    {"wav", 16}, {"bmp", 40}, {"mp4", 32}, {"xlsx", 31}, {"mkv", 16}, {"pdf", 5},  {"tif", 4},
+    {"zip", 48}, {"flv", 16}, {"ico", 38}, {"mpeg", 18}, {"7z", 5},   {"mov", 16}, {"pptx", 31},
+    {"gz", 16},  {"psd", 40}, {"ts", 188}, {"cab", 36},  {"db", 16},  {"wmv", 24}, {"ttf", 256}};
 
-TEST_F(CarvingCorpusTest, CarvesEveryFileAtItsStartWithTheRightLength) {
+// Every placed file is typed at its first sector, from its fewest bytes on, and matches the
+// extension it was saved as (compound documents walk to "fla"). The carving walk the deep scan
+// runs, every sector to ParseFileBuf skipping what a carved file consumes, finds each file at
+// its start and nowhere else, with its exact length where that is knowable and else up to the
+// next file's start, and recovery writes that length with the file's own bytes first.
+TEST(CarvingCorpusTest, EveryFileIsTypedAndCarvedAtItsStartWithTheRightLengthAndNothingElse) {
     carving_test::ScopedLogRoot logRoot;
-    const std::string imagePath = logRoot.path() + "/carving.img";
-    carving_test::WriteFile(imagePath, *image_);
-    CFileTypeRecovery engine;
-    ASSERT_EQ(0, engine.Init(Utf8ToWide(imagePath.c_str()).c_str(), u'C'));
-    const std::map<uint64_t, _FILE_NODE_> carved = CarveWholeImage(engine, imagePath);
+    const ferrowen::test::TempDir dir;
+    std::filesystem::create_directory(dir.path() + "/carving");
+    const std::string path = ferrowen::test::UnpackFixture("carving/carving", dir);
+    const std::vector<unsigned char> image = carving_test::ReadFile(path);
+    const std::vector<TruthRow> truth = LoadTruth();
+    const uint64_t sectors = image.size() / kSector;
+    CMemorySectorReader memory(image.data(), image.size());
+    for (const TruthRow& row : truth) {
+        SCOPED_TRACE(row.name);
+        J::SetReadContext(&memory, kSector, row.startSector);
+        J::m_bIsNeedCheckTsFileRange = 1;
+        J::m_bIsMtsFileHead = 0;
+        const unsigned char* first = image.data() + row.startSector * kSector;
+        EXPECT_EQ(row.code, J::GetDataBufType(first, kSector));
+        EXPECT_EQ(row.code, J::GetDataBufTypeByFullWalk(first, kSector));
+        EXPECT_EQ(row.code, J::GetDataBufType(first, kShortest.at(row.ext)));
+        EXPECT_NE(row.code, J::GetDataBufType(first, kShortest.at(row.ext) - 1));
+        const std::string own = row.name.substr(row.name.rfind('.') + 1);
+        EXPECT_EQ(1, J::IsFileTypeMatching(first, kSector, own.c_str(), &memory, kSector,
+                                           row.startSector));
+    }
 
-    for (size_t i = 0; i < truth_->size(); ++i) {
-        const TruthRow& row = (*truth_)[i];
+    CFileTypeRecovery engine;
+    ASSERT_EQ(0, engine.Init(Utf8ToWide(path.c_str()).c_str(), u'C'));
+    CDiskReader reader;
+    ASSERT_EQ(0, reader.Init(Utf8ToWide(path.c_str()).c_str(), sectors));
+    J::ClearTsFileRanges();
+    uint64_t found = 0;
+    for (uint64_t s = 0, consumed; s < sectors; s += consumed) {
+        consumed = 1;
+        const int rc = engine.ParseFileBuf(image.data() + s * kSector, kSector, s, s, sectors, -1,
+                                           &reader, kSector, consumed, found);
+        EXPECT_TRUE(rc == 0 || rc == RESULT_NOT_FOUND) << rc;
+    }
+    std::vector<_FILE_NODE_> nodes;
+    EXPECT_EQ(0, engine.GetChildrenFileNode(nullptr, 0, nodes));
+    EXPECT_EQ(found, nodes.size());
+    std::map<uint64_t, _FILE_NODE_> carved;
+    for (const _FILE_NODE_& n : nodes) carved[n.u64RecordSector] = n;
+
+    for (size_t i = 0; i < truth.size(); ++i) {
+        const TruthRow& row = truth[i];
         SCOPED_TRACE(row.name);
         auto it = carved.find(row.startSector);
         ASSERT_NE(it, carved.end());
-        const _FILE_NODE_& node = it->second;
+        _FILE_NODE_ node = it->second;
+        carved.erase(it);
         EXPECT_EQ(std::to_string(row.startSector) + "." + row.ext, node.szFileName);
-        if (row.exact) {
-            EXPECT_EQ(row.size, node.u64FileSize);
-        } else {
-            EXPECT_EQ((NextFileStart(i) - row.startSector) * kSector, node.u64FileSize);
-        }
+        const uint64_t next = i + 1 < truth.size() ? truth[i + 1].startSector : sectors;
+        EXPECT_EQ(row.exact ? row.size : (next - row.startSector) * kSector, node.u64FileSize);
 
-        // Recovery writes exactly the carved length, and the file's own bytes come first.
         const std::string target = logRoot.path() + "/" + node.szFileName;
-        _FILE_NODE_ copy = node;
-        ASSERT_EQ(0, engine.SaveFileData(&copy, Utf8ToWide(target.c_str()).c_str(), 0));
+        ASSERT_EQ(0, engine.SaveFileData(&node, Utf8ToWide(target.c_str()).c_str(), 0));
         std::vector<unsigned char> bytes = carving_test::ReadFile(target);
         EXPECT_EQ(node.u64FileSize, bytes.size());
         if (bytes.size() >= row.size) {
@@ -124,21 +115,8 @@ TEST_F(CarvingCorpusTest, CarvesEveryFileAtItsStartWithTheRightLength) {
             EXPECT_EQ(row.sha256, ferrowen::test::Sha256OfFile(target));
         }
     }
-}
-
-TEST_F(CarvingCorpusTest, NoFileIsCarvedInsideAnotherExactFile) {
-    carving_test::ScopedLogRoot logRoot;
-    const std::string imagePath = logRoot.path() + "/carving.img";
-    carving_test::WriteFile(imagePath, *image_);
-    CFileTypeRecovery engine;
-    ASSERT_EQ(0, engine.Init(Utf8ToWide(imagePath.c_str()).c_str(), u'C'));
-    const std::map<uint64_t, _FILE_NODE_> carved = CarveWholeImage(engine, imagePath);
-    std::map<uint64_t, const TruthRow*> starts;
-    for (const TruthRow& row : *truth_) starts[row.startSector] = &row;
-    for (const auto& [sector, node] : carved) {
-        if (starts.count(sector)) continue;
+    for (const auto& [sector, node] : carved)
         ADD_FAILURE() << "unexpected carve " << node.szFileName << " of " << node.u64FileSize;
-    }
 }
 
 }  // namespace

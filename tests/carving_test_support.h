@@ -1,74 +1,28 @@
-// Shared pieces of the carving tests: the real-file corpus image and its ground truth, a
-// scan-log root in a temporary folder, and small byte builders.
+// Shared pieces of the carving and store tests: whole-file reads and writes, a scan-log root in
+// a temporary folder, a byte builder for hand-made headers and a device laid out in memory.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "carving/file_type_judge.h"
+#include "carving/sector_reader.h"
 #include "store/log_file_manager.h"
 #include "support/fixture.h"
 
 namespace carving_test {
 
-// One placed file of tests/fixtures/carving/carving.truth.tsv.
-struct TruthRow {
-    std::string name;
-    std::string ext;
-    uint32_t code;
-    uint64_t startSector;
-    uint64_t size;
-    std::string sha256;
-    bool exact;  // length knowable from an end marker or size field
-};
-
-inline std::string CorpusDir() {
-    return ferrowen::test::FixtureDir() + "/carving";
-}
-
-inline std::vector<unsigned char> LoadCorpusImage() {
-    const std::string cmd = "gzip -dc '" + CorpusDir() + "/carving.img.gz'";
-    FILE* pipe = popen(cmd.c_str(), "r");
-    if (pipe == nullptr) throw std::runtime_error("cannot run " + cmd);
-    std::vector<unsigned char> image;
-    unsigned char chunk[65536];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        image.insert(image.end(), chunk, chunk + got);
-    if (pclose(pipe) != 0) throw std::runtime_error(cmd + " failed");
-    return image;
-}
-
-inline std::vector<TruthRow> LoadCorpusTruth() {
-    std::ifstream in(CorpusDir() + "/carving.truth.tsv");
-    if (!in) throw std::runtime_error("carving.truth.tsv missing");
-    std::vector<TruthRow> rows;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        TruthRow row;
-        int exact = 0;
-        fields >> row.name >> row.ext >> row.code >> row.startSector >> row.size >> row.sha256 >>
-            exact;
-        if (!fields) throw std::runtime_error("bad truth line: " + line);
-        row.exact = exact != 0;
-        rows.push_back(row);
-    }
-    return rows;
-}
+constexpr int kSector = 512;
 
 inline void WriteFile(const std::string& path, const std::vector<unsigned char>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
@@ -77,35 +31,29 @@ inline std::vector<unsigned char> ReadFile(const std::string& path) {
     return std::vector<unsigned char>((std::istreambuf_iterator<char>(in)), {});
 }
 
-// Points the scan-log root at a temporary folder for the life of the object, so that result
-// stores and preview files never touch the real home.
+// Points the scan-log root at a temporary folder, with scan folder 1 in use, for the life of
+// the object, so that stores and preview files never touch the real home.
 class ScopedLogRoot {
 public:
     ScopedLogRoot() {
         const char* old = std::getenv("XDG_DATA_HOME");
-        had_ = old != nullptr;
-        if (had_) old_ = old;
+        old_ = old != nullptr ? old : "";
         setenv("XDG_DATA_HOME", dir_.path().c_str(), 1);
         CLogFileManager::GetInstance()->Init();
         CLogFileManager::GetInstance()->AddDirIndex();
     }
     ~ScopedLogRoot() {
-        if (had_) {
-            setenv("XDG_DATA_HOME", old_.c_str(), 1);
-        } else {
-            unsetenv("XDG_DATA_HOME");
-        }
+        old_.empty() ? unsetenv("XDG_DATA_HOME") : setenv("XDG_DATA_HOME", old_.c_str(), 1);
         CLogFileManager::GetInstance()->Init();
     }
     const std::string& path() const { return dir_.path(); }
 
 private:
     ferrowen::test::TempDir dir_;
-    bool had_ = false;
     std::string old_;
 };
 
-// Little byte builder for hand-made headers.
+// Little byte builder for hand-made headers: little-endian unless named BE.
 struct Bytes {
     std::vector<unsigned char> v;
     explicit Bytes(size_t n = 512) : v(n, 0) {}
@@ -119,19 +67,47 @@ struct Bytes {
     Bytes& U16(size_t at, uint16_t x) { return Put(at, &x, 2); }
     Bytes& U32(size_t at, uint32_t x) { return Put(at, &x, 4); }
     Bytes& U64(size_t at, uint64_t x) { return Put(at, &x, 8); }
-    Bytes& BE16(size_t at, uint16_t x) {
-        const unsigned char b[2] = {static_cast<unsigned char>(x >> 8),
-                                    static_cast<unsigned char>(x)};
-        return Put(at, b, 2);
-    }
-    Bytes& BE32(size_t at, uint32_t x) {
-        const unsigned char b[4] = {
-            static_cast<unsigned char>(x >> 24), static_cast<unsigned char>(x >> 16),
-            static_cast<unsigned char>(x >> 8), static_cast<unsigned char>(x)};
-        return Put(at, b, 4);
-    }
+    Bytes& BE16(size_t at, uint16_t x) { return U16(at, __builtin_bswap16(x)); }
+    Bytes& BE32(size_t at, uint32_t x) { return U32(at, __builtin_bswap32(x)); }
     const unsigned char* data() const { return v.data(); }
     size_t size() const { return v.size(); }
+};
+
+inline Bytes JpegHead(size_t n = 16) {
+    return Bytes(n).Put(0, "\xFF\xD8\xFF\xE0", 4).Text(6, "JFIF");
+}
+inline Bytes PeImage() {
+    return Bytes().Text(0, "MZ").U32(60, 128).Text(128, "PE").U16(150, 0x0102);
+}
+
+// A device laid out byte by byte in memory, read through a memory sector reader.
+struct Device {
+    std::vector<unsigned char> bytes;
+    CMemorySectorReader reader{nullptr, 0};
+    explicit Device(size_t sectors = 0) { Resize(sectors); }
+    void Resize(size_t sectors) {
+        bytes.assign(sectors * kSector, 0);
+        reader = CMemorySectorReader(bytes.data(), bytes.size());
+    }
+    unsigned char* At(size_t offset) { return bytes.data() + offset; }
+    unsigned char* Sector(size_t s) { return At(s * kSector); }
+    void Put(size_t offset, const Bytes& b) {
+        std::memcpy(At(offset), b.data(), std::min(b.size(), bytes.size() - offset));
+    }
+    // Pseudo-random file data that no recogniser takes for a file start.
+    void Noise(size_t from, size_t to) {
+        uint32_t x = 12345;
+        for (size_t i = from; i < to; ++i) {
+            x = x * 1103515245 + 12345;
+            bytes[i] = static_cast<unsigned char>((x >> 16) | 0x01);
+        }
+    }
+    // The type the table walk gives sector s, with the judge's context pointed at it.
+    uint32_t Type(size_t s, int checkTs = 1) {
+        CFileTypeJudge::SetReadContext(&reader, kSector, s);
+        CFileTypeJudge::m_bIsNeedCheckTsFileRange = checkTs;
+        return CFileTypeJudge::GetDataBufType(Sector(s), kSector);
+    }
 };
 
 }  // namespace carving_test

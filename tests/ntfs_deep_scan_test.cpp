@@ -1,93 +1,26 @@
-// The deep NTFS engine driven as the deep-scan coordinator drives it, over volumes made by
-// mkntfs and ntfs-3g: the tree it files every record into, the volume it places each record
-// on (also inside a larger image next to another volume, and without boot sector or table),
-// lost folders for reused parents, and byte-exact recovery.
+// What only the deep NTFS engine does, driven as the deep-scan coordinator drives it: records
+// of two committed volumes in one image placed on their own volume; and on records built byte
+// by byte and handed over one at a time, what it refuses, the cluster size it believes and
+// the tables it learns from "$MFT" records met anywhere. (tests/ntfs_quick_scan_test.cpp and
+// tests/ntfs_quick_corner_test.cpp run it beside the quick engine.)
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <map>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "engine/recovery_job.h"
+#include "foundation/bytes.h"
 #include "ntfs_deep_test_support.h"
+#include "ntfs_test_image.h"
 
 namespace {
 
 using namespace ferrowen::test;
-using namespace ferrowen::test::ntfs_deep;
-
-constexpr uint64_t kClusterBytes = 4096;
-
-// Every manifest file is in the tree at its path with its size, placed on the volume that
-// starts at u64VolumeStart; so is every folder above a file; nothing else is reachable.
-void ExpectTreeMatchesManifest(const std::map<std::string, Browsed>& tree,
-                               const std::string& manifest, uint64_t u64VolumeStart) {
-    std::set<std::string> expected, folders;
-    for (const ManifestEntry& entry : LoadManifest(manifest)) {
-        if (entry.isDir) continue;
-        const std::string path = AsRecordPath(entry.path);
-        for (size_t slash = path.find('/'); slash != std::string::npos;
-             slash = path.find('/', slash + 1)) {
-            folders.insert(path.substr(0, slash));
-        }
-        expected.insert(path);
-        const auto it = tree.find(path);
-        ASSERT_NE(it, tree.end()) << path;
-        const _FILE_NODE_& node = it->second.node;
-        EXPECT_EQ(node.bIsDir, 0u) << path;
-        EXPECT_EQ(node.nFileSource, uint32_t{FILE_SOURCE_PRO_NTFS}) << path;
-        EXPECT_EQ(node.u64FileSize, static_cast<uint64_t>(entry.size)) << path;
-        EXPECT_EQ(node.u64VolumeStartSector, u64VolumeStart) << path;
-        EXPECT_EQ(node.uClusterBytes, kClusterBytes) << path;
-    }
-    std::set<std::string> browsed;
-    for (const auto& [path, found] : tree) browsed.insert(path);
-    expected.insert(folders.begin(), folders.end());
-    EXPECT_EQ(browsed, expected);
-    for (const std::string& folder : folders) {
-        if (tree.count(folder) != 0) {
-            EXPECT_EQ(tree.at(folder).node.bIsDir, 1u) << folder;
-        }
-    }
-}
-
-// Every manifest file whose content is still on disk comes back byte for byte.
-void ExpectRecoveredByteExact(CProfessionalNtfsRecovery& engine,
-                              const std::map<std::string, Browsed>& tree,
-                              const std::string& manifest, const std::string& outDir) {
-    ASSERT_EQ(mkdir(outDir.c_str(), 0755), 0);
-    int n = 0;
-    for (const ManifestEntry& entry : LoadManifest(manifest)) {
-        if (entry.isDir || entry.sha256.empty()) continue;
-        const auto it = tree.find(AsRecordPath(entry.path));
-        ASSERT_NE(it, tree.end()) << entry.path;
-        EXPECT_EQ(RecoverSha(engine, it->second.node, outDir + "/" + std::to_string(n++)),
-                  entry.sha256)
-            << entry.path;
-    }
-}
-
-using NtfsDeepScan = DeepNtfsTest;
-
-TEST_F(NtfsDeepScan, FilesEveryLiveAndDeletedRecordIntoItsTreeAndRecoversItByteExact) {
-    const std::string path = UnpackFixture("ntfs", dir_);
-    const Image image = ReadImage(path);
-    CProfessionalNtfsRecovery engine;
-    ScanImageFile(engine, path, image);
-
-    EXPECT_EQ(engine.GetTableMap().count(kMftSector), 1u) << "the boot sector's table";
-    const std::map<std::string, Browsed> tree = BrowseTree(engine);
-    ExpectTreeMatchesManifest(tree, "ntfs", 0);
-    ExpectRecoveredByteExact(engine, tree, "ntfs", Path("out"));
-    EXPECT_EQ(ReadImage(path), image) << "the scanned image must never change";
-}
+using namespace ferrowen::test::ntfs;
 
 // Two volumes after 1 MiB of nothing: the committed NTFS image, then the NTFS partition of
 // the GPT image. Neither boot sector is at the start of the range, so both tables are learned
 // from the "$MFT" records met on the way.
-TEST_F(NtfsDeepScan, PlacesRecordsOfTwoVolumesInsideALargerImageOnTheirOwnVolume) {
+using NtfsDeepVolumes = NtfsTest;
+
+TEST_F(NtfsDeepVolumes, PlacesRecordsOfTwoVolumesInsideALargerImageOnTheirOwnVolume) {
     constexpr uint64_t kFirst = 2048, kSecond = kFirst + kFixtureSectors;
     constexpr uint64_t kGptVolume = 14336, kGptVolumeSectors = 16384;
     const Image first = Fixture("ntfs");
@@ -102,7 +35,7 @@ TEST_F(NtfsDeepScan, PlacesRecordsOfTwoVolumesInsideALargerImageOnTheirOwnVolume
     WriteImage(Path("disk.img"), image);
 
     CProfessionalNtfsRecovery engine;
-    ScanImageFile(engine, Path("disk.img"), image);
+    DeepScan(engine, Path("disk.img"), image);
     EXPECT_EQ(engine.GetTableMap().count(kFirst + kMftSector), 1u);
     EXPECT_EQ(engine.GetTableMap().count(kSecond + kMftSector), 1u);
 
@@ -114,7 +47,6 @@ TEST_F(NtfsDeepScan, PlacesRecordsOfTwoVolumesInsideALargerImageOnTheirOwnVolume
         EXPECT_EQ(node.u64VolumeStartSector, volume) << Utf8Name(node);
         byVolumeAndName[{volume, Utf8Name(node)}] = node;
     }
-    ASSERT_EQ(mkdir(Path("out").c_str(), 0755), 0);
     int n = 0;
     for (const auto& [volume, manifest] :
          std::vector<std::pair<uint64_t, std::string>>{{kFirst, "ntfs"}, {kSecond, "gpt.p2"}}) {
@@ -123,103 +55,136 @@ TEST_F(NtfsDeepScan, PlacesRecordsOfTwoVolumesInsideALargerImageOnTheirOwnVolume
             const std::string name = AsRecordPath(entry.path.substr(entry.path.rfind('/') + 1));
             const auto it = byVolumeAndName.find({volume, name});
             ASSERT_NE(it, byVolumeAndName.end()) << manifest << ": " << entry.path;
-            EXPECT_EQ(RecoverSha(engine, it->second, Path("out/" + std::to_string(n++))),
-                      entry.sha256)
+            EXPECT_EQ(RecoverSha(engine, it->second, Path(std::to_string(n++))), entry.sha256)
                 << manifest << ": " << entry.path;
         }
     }
 }
 
-TEST_F(NtfsDeepScan, LearnsTheTableFromTheMftRecordWhenTheBootSectorIsGone) {
-    Image image = Fixture("ntfs");
-    ZeroSectors(image, 0, 1);
-    WriteImage(Path("noboot.img"), image);
-    CProfessionalNtfsRecovery engine;
-    ASSERT_EQ(engine.Init(Utf8ToWide(Path("noboot.img").c_str()).c_str(), u'C'), 0);
-    EXPECT_TRUE(engine.GetTableMap().empty());
-    ASSERT_EQ(engine.InitProfessionalScan(nullptr), 0);
-    FeedRecords(engine, image);
-    ASSERT_EQ(engine.ParseProfessionalRecordVec(), 0);
+using V = NtfsVolumeBuilder;
 
-    EXPECT_EQ(engine.GetTableMap().count(kMftSector), 1u);
-    const std::map<std::string, Browsed> tree = BrowseTree(engine);
-    ExpectTreeMatchesManifest(tree, "ntfs", 0);
-    ExpectRecoveredByteExact(engine, tree, "ntfs", Path("out"));
+constexpr uint32_t kRecordBytes = CProfessionalNtfsRecovery::kBytesPerRecord;
+
+Image Record(uint32_t number, uint16_t flags, const std::vector<Bytes>& attrs) {
+    return V::OnDisk(V::RecordBytes(number, flags, attrs));
+}
+Bytes Name(uint32_t parent, const std::u16string& name, uint8_t ns = NTFS_NAMESPACE_WIN32) {
+    return V::FileName(parent, name, ns);
+}
+// Non-resident $DATA with the mapping pairs and sizes given.
+Bytes Runs(const Bytes& pairs, uint64_t allocated, uint64_t real) {
+    return V::NonResidentPairs(NTFS_ATTR_DATA, pairs, allocated, real);
+}
+Bytes Resident(size_t bytes) {
+    return V::Resident(NTFS_ATTR_DATA, Bytes(bytes, 'r'));
 }
 
-// Boot sector, record 0 and its mirror gone, and the volume 100 sectors into a disk chosen by
-// number: nothing tells where the table lies, so every record is placed through the
-// synthetic run on the volume the coordinator named.
-TEST_F(NtfsDeepScan, PlacesRecordsThroughTheSyntheticRunWhenNoTableIsKnown) {
-    constexpr uint64_t kStart = 100;
-    Image volume = Fixture("ntfs");
-    ZeroSectors(volume, 0, 1);
-    ZeroSectors(volume, kMftSector, 2);
-    ZeroSectors(volume, kMirrorSector, 2);
-    Image image(kStart * kSector, 0);
-    image.insert(image.end(), volume.begin(), volume.end());
-    WriteImage(Path("disk.img"), image);
-    ::setenv("FERROWEN_DISKS", Path("disk.img").c_str(), 1);
-
-    CProfessionalNtfsRecovery engine;
-    ASSERT_EQ(engine.Init(0, kStart, kFixtureSectors, u'C'), 0);
-    ASSERT_EQ(engine.InitProfessionalScan(nullptr), 0);
-    FeedRecords(engine, image);
-    ASSERT_EQ(engine.ParseProfessionalRecordVec(), 0);
-
-    EXPECT_TRUE(engine.GetTableMap().empty());
-    ASSERT_FALSE(engine.GetSpecialFolders().empty());
-    for (const __SPECIAL_RECOVERY_DIR__& folder : engine.GetSpecialFolders()) {
-        ASSERT_EQ(folder.placement.runs->size(), 1u) << folder.uRecordNumber;
-        EXPECT_EQ(folder.placement.runs->front().length, 0u);
-        EXPECT_EQ(folder.placement.u64VolumeStartSector, kStart);
+class NtfsDeepRecord : public NtfsTest {
+protected:
+    void SetUp() override {
+        NtfsTest::SetUp();
+        WriteImage(Path("blank.img"), Image(16384 * kSector, 0));
+        ASSERT_EQ(engine_.Init(WidePath("blank.img").c_str(), u'C'), 0);
+        ASSERT_EQ(engine_.InitProfessionalScan(nullptr), 0);
     }
-    const std::map<std::string, Browsed> tree = BrowseTree(engine);
-    ExpectTreeMatchesManifest(tree, "ntfs", kStart);
-    ExpectRecoveredByteExact(engine, tree, "ntfs", Path("out"));
-}
+    int Parse(const Image& record, uint64_t u64Sector) {
+        return engine_.ParseNtfsFileRecord(record.data(), static_cast<int>(record.size()),
+                                           u64Sector);
+    }
+    std::map<std::string, _FILE_NODE_> Files() {
+        std::vector<_FILE_NODE_> found;
+        engine_.SearchFileNode(BuildSearchKey(FILE_TYPE_ALL).c_str(), found);
+        std::map<std::string, _FILE_NODE_> byName;
+        for (const _FILE_NODE_& node : found) byName[Utf8Name(node)] = node;
+        return byName;
+    }
 
-// Folder "Temp/cache/deep" is record 90 (sectors 212-213); its files b.tmp and preview.jpg
-// were deleted with it. Its record is then reused: once by a file, once by another folder
-// whose record carries that folder's own number.
-struct ReusedRecord {
-    const char* what;
-    uint64_t u64SourceSector;  // the record copied over record 90
-    bool bRenumber;            // written with number 90, as NTFS does when it reuses a record
+    CProfessionalNtfsRecovery engine_;
 };
 
-void PrintTo(const ReusedRecord& reuse, std::ostream* os) {
-    *os << reuse.what;
+TEST_F(NtfsDeepRecord, RefusesWhatItCannotParseAndLeavesFoldersAndSystemRecordsOut) {
+    const Image good = Record(20, 0, {Name(5, u"a.txt")});
+    CProfessionalNtfsRecovery noStore;
+    EXPECT_EQ(noStore.ParseNtfsFileRecord(good.data(), kRecordBytes, 100), RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(noStore.ParseProfessionalRecordVec(), RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(engine_.ParseNtfsFileRecord(nullptr, kRecordBytes, 100), RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(engine_.ParseNtfsFileRecord(good.data(), 512, 100), RESULT_INVALID_ARGUMENT)
+        << "half a record";
+
+    Image unsigned_ = good;
+    unsigned_[0] = 'X';
+    EXPECT_EQ(Parse(unsigned_, 100), RESULT_NOT_A_RECORD);
+    // Bytes in use past the record, first attribute past the bytes in use or the record; a
+    // first attribute right at the end of the bytes in use is an empty record.
+    const uint32_t inUse = LoadU32(&good[0x18]);
+    for (const auto& [offset, value, width, result] :
+         std::vector<std::tuple<size_t, uint32_t, size_t, int>>{
+             {0x18, 1025, 4, RESULT_NOT_A_RECORD},
+             {0x14, inUse + 1, 2, RESULT_NOT_A_RECORD},
+             {0x14, 1030, 2, RESULT_NOT_A_RECORD},
+             {0x14, inUse, 2, 0}}) {
+        Image bad = good;
+        PutLe(bad, offset, value, width);
+        EXPECT_EQ(Parse(bad, 100), result) << "field " << offset << " = " << value;
+    }
+    EXPECT_EQ(Parse(Record(21, 0x03, {Name(5, u"folder")}), 100), 0);
+    EXPECT_EQ(Parse(Record(11, 0, {Name(5, u"$Extend")}), 100), 0);
+    EXPECT_EQ(Parse(Record(3, 0, {Name(5, u"$Volume")}), 100), 0);
+    EXPECT_EQ(engine_.GetLostFileCount(), 0u);
+    EXPECT_EQ(Parse(good, 100), 0);
+    EXPECT_EQ(engine_.GetLostFileCount(), 1u);
 }
 
-class NtfsDeepReusedParent : public DeepNtfsTest,
-                             public ::testing::WithParamInterface<ReusedRecord> {};
-
-TEST_P(NtfsDeepReusedParent, BecomesALostFolderHoldingTheFilesFiledUnderIt) {
-    constexpr uint64_t kDeepFolderSector = 212;
-    Image image = Fixture("ntfs");
-    std::memcpy(image.data() + kDeepFolderSector * kSector,
-                image.data() + GetParam().u64SourceSector * kSector, 2 * kSector);
-    if (GetParam().bRenumber) image[kDeepFolderSector * kSector + 0x2C] = 90;
-    WriteImage(Path("reused.img"), image);
-    CProfessionalNtfsRecovery engine;
-    ScanImageFile(engine, Path("reused.img"), image);
-
-    const std::map<std::string, Browsed> tree = BrowseTree(engine);
-    ASSERT_EQ(tree.count("LostFolder90"), 1u);
-    const _FILE_NODE_& lost = tree.at("LostFolder90").node;
-    EXPECT_EQ(lost.bIsDir, 1u);
-    EXPECT_EQ(lost.uClusterNO, 90u);
-    EXPECT_EQ(tree.count("Temp/cache/deep"), 0u);
-    ASSERT_EQ(tree.count("LostFolder90/b.tmp"), 1u);
-    EXPECT_EQ(tree.count("LostFolder90/preview.jpg"), 1u);
-    EXPECT_EQ(RecoverSha(engine, tree.at("LostFolder90/b.tmp").node, Path("b.tmp")),
-              "55c8fcfcf16323c136fdf5093618bc7597b554aa594a3be4e173c48bec71158e");
+TEST_F(NtfsDeepRecord, BelievesOnlyClusterSizesThatRunsAndAllocationAgreeOn) {
+    const uint32_t start = engine_.GetCurrentSectorsPerCluster();
+    // Allocation not a whole number of clusters, and clusters of 2 GiB: both corrupt.
+    Parse(Record(20, 0, {Name(5, u"odd.bin"), Runs({0x11, 0x03, 0x40, 0x00}, 3 * 4096 + 512, 10)}),
+          2040);
+    Parse(Record(21, 0, {Name(5, u"huge.bin"), Runs({0x11, 0x01, 0x40, 0x00}, 1ull << 31, 10)}),
+          2042);
+    EXPECT_EQ(engine_.GetCurrentSectorsPerCluster(), start);
+    Parse(Record(22, 0, {Name(5, u"sound.bin"), Runs({0x11, 0x03, 0x40, 0x00}, 3 * 4096, 10)}),
+          2044);
+    Parse(Record(23, 0, {Name(5, u"small.txt"), Resident(3)}), 2046);
+    EXPECT_EQ(engine_.GetCurrentSectorsPerCluster(), 8u);
+    const std::map<std::string, _FILE_NODE_> files = Files();
+    EXPECT_EQ(files.at("sound.bin").uClusterBytes, 4096u);
+    EXPECT_EQ(files.at("small.txt").uClusterBytes, 4096u) << "a resident file keeps the last";
 }
 
-INSTANTIATE_TEST_SUITE_P(ByAFileOrAnotherFolder, NtfsDeepReusedParent,
-                         ::testing::Values(ReusedRecord{"file", 198, true},
-                                           ReusedRecord{"folder", 182, false}),
-                         [](const auto& info) { return std::string(info.param.what); });
+// Record 0 named "$mft" sits at sector 1800 with its table at cluster 100 of 8 sectors: the
+// volume starts at 1000. A record the table puts where it lies joins that volume; one lying
+// elsewhere stays on the scanned range's volume with a synthetic table.
+TEST_F(NtfsDeepRecord, LearnsATableFromAnMftRecordMetMidDeviceAndPlacesRecordsByIt) {
+    constexpr uint64_t kRecord0 = 1800, kVolume = 1000;
+    Parse(Record(0, 0x01,
+                 {Name(5, u"$mft", NTFS_NAMESPACE_WIN32_AND_DOS),
+                  Runs({0x11, 0x10, 0x64, 0x00}, 16 * 4096, 16 * 4096)}),
+          kRecord0);
+    ASSERT_EQ(engine_.GetTableMap().count(kRecord0), 1u);
+    EXPECT_EQ(engine_.GetTableMap().at(kRecord0).uSectorsPerCluster, 8u);
+
+    Parse(Record(20, 0, {Name(31, u"placed.txt"), Resident(4)}), kRecord0 + 40);
+    Parse(Record(21, 0, {Name(30, u"stray.bin"), Runs({0x11, 0x01, 0x40, 0x00}, 4096, 4)}), 3002);
+    Parse(Record(22, 0, {Name(29, u"edge.txt"), Resident(1)}), 2 * 22);  // record 0 at sector 0
+    const std::map<std::string, _FILE_NODE_> files = Files();
+    EXPECT_EQ(files.at("placed.txt").u64VolumeStartSector, kVolume);
+    EXPECT_EQ(files.at("stray.bin").u64VolumeStartSector, 0u);
+
+    std::map<uint32_t, __SPECIAL_RECOVERY_DIR__> folders;
+    for (const __SPECIAL_RECOVERY_DIR__& folder : engine_.GetSpecialFolders()) {
+        folders[folder.uRecordNumber] = folder;
+    }
+    ASSERT_EQ(folders.size(), 3u);
+    EXPECT_EQ(folders.at(31).placement.u64VolumeStartSector, kVolume);
+    EXPECT_EQ(folders.at(31).placement.runs->front().length, 16u);
+    // (3002 - 0 - 2 x 21) / 8, with stray.bin's own 4 KiB clusters: where record 0 of a
+    // contiguous table would be.
+    ASSERT_EQ(folders.at(30).placement.runs->size(), 1u);
+    EXPECT_EQ(folders.at(30).placement.runs->front().length, 0u);
+    EXPECT_EQ(folders.at(30).placement.runs->front().offset, 370);
+    ASSERT_EQ(folders.at(29).placement.runs->size(), 1u);
+    EXPECT_EQ(folders.at(29).placement.runs->front().offset, 0);
+}
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Shared by the deep NTFS tests: a scan-log root in a temporary folder, images built from the
-// committed fixtures, the coordinator's sector pass, and the tree a user would browse.
+// Shared by the NTFS tests: a scan-log root in a temporary folder, images of the committed
+// fixtures, the deep-scan coordinator's record pass, the tree a user browses, recoveries.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,11 +14,12 @@
 
 #include "foundation/recognisers.h"
 #include "foundation/text.h"
+#include "ntfs/fast_ntfs_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
 #include "store/log_file_manager.h"
 #include "support/fixture.h"
 
-namespace ferrowen::test::ntfs_deep {
+namespace ferrowen::test::ntfs {
 
 constexpr uint64_t kSector = 512;
 // Where the committed NTFS image keeps things (512-byte sectors, 4 KiB clusters).
@@ -34,9 +35,9 @@ inline Image ReadImage(const std::string& path) {
 }
 
 inline void WriteImage(const std::string& path, const Image& image) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(image.data()),
-              static_cast<std::streamsize>(image.size()));
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
 }
 
 inline void ZeroSectors(Image& image, uint64_t first, uint64_t count) {
@@ -44,7 +45,7 @@ inline void ZeroSectors(Image& image, uint64_t first, uint64_t count) {
 }
 
 // The store and every temporary file go below a temporary folder, never the real home.
-class DeepNtfsTest : public ::testing::Test {
+class NtfsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ::setenv("XDG_DATA_HOME", (dir_.path() + "/data").c_str(), 1);
@@ -55,30 +56,29 @@ protected:
         ::unsetenv("XDG_DATA_HOME");
     }
     std::string Path(const std::string& name) const { return dir_.path() + "/" + name; }
+    std::u16string WidePath(const std::string& name) const {
+        return Utf8ToWide(Path(name).c_str());
+    }
     Image Fixture(const std::string& name) { return ReadImage(UnpackFixture(name, dir_)); }
 
     TempDir dir_;
 };
 
 // The coordinator's pass: every sector that passes the FILE-record test is handed over with
-// its absolute sector (image sector + u64Base), one record's bytes at a time.
-inline int FeedRecords(CProfessionalNtfsRecovery& engine, const Image& image,
-                       uint64_t u64Base = 0) {
-    int fed = 0;
+// its sector, one record's bytes at a time.
+inline void FeedRecords(CProfessionalNtfsRecovery& engine, const Image& image) {
     const uint64_t record = CProfessionalNtfsRecovery::kBytesPerRecord;
     for (uint64_t offset = 0; offset + record <= image.size(); offset += kSector) {
         if (!IsNtfsFileRecord(image.data() + offset, static_cast<int>(record))) continue;
         engine.ParseNtfsFileRecord(image.data() + offset, static_cast<int>(record),
-                                   u64Base + offset / kSector);
-        ++fed;
+                                   offset / kSector);
     }
-    return fed;
 }
 
 // A whole deep scan of an image file as the coordinator drives it.
-inline void ScanImageFile(CProfessionalNtfsRecovery& engine, const std::string& path,
-                          const Image& image) {
-    ASSERT_EQ(engine.Init(Utf8ToWide(path.c_str()).c_str(), u'C'), 0);
+inline void DeepScan(CProfessionalNtfsRecovery& engine, const std::string& path, const Image& image,
+                     char16_t wcDrive = u'C') {
+    ASSERT_EQ(engine.Init(Utf8ToWide(path.c_str()).c_str(), wcDrive), 0);
     ASSERT_EQ(engine.InitProfessionalScan(nullptr), 0);
     FeedRecords(engine, image);
     ASSERT_EQ(engine.ParseProfessionalRecordVec(), 0);
@@ -97,10 +97,11 @@ struct Browsed {
     _FILE_NODE_ node;
     unsigned int uChildLevel;  // the level its children are listed with
 };
+using Tree = std::map<std::string, Browsed>;
 
 // Every node of the tree by its path, as a user browsing from the root sees it.
-inline void BrowseTree(CProfessionalNtfsRecovery& engine, _FILE_NODE_* parent, unsigned int level,
-                       const std::string& prefix, std::map<std::string, Browsed>& out) {
+inline void BrowseTree(IFileRecoveryParse& engine, _FILE_NODE_* parent, unsigned int level,
+                       const std::string& prefix, Tree& out) {
     std::vector<_FILE_NODE_> children;
     ASSERT_EQ(engine.GetChildrenFileNode(parent, level, children), 0);
     ASSERT_LT(level, 64u) << "the tree does not end below " << prefix;
@@ -114,18 +115,40 @@ inline void BrowseTree(CProfessionalNtfsRecovery& engine, _FILE_NODE_* parent, u
     }
 }
 
-inline std::map<std::string, Browsed> BrowseTree(CProfessionalNtfsRecovery& engine) {
-    std::map<std::string, Browsed> tree;
+inline Tree BrowseTree(IFileRecoveryParse& engine) {
+    Tree tree;
     BrowseTree(engine, nullptr, 0, "", tree);
     return tree;
 }
 
-// Recovers one file to dir/name and returns the SHA-256 of what was written ("" on failure).
-inline std::string RecoverSha(CProfessionalNtfsRecovery& engine, const _FILE_NODE_& node,
+// The base that makes a folder recovered to target list its children at the level it browses.
+inline int FolderBase(const std::string& target, unsigned int uChildLevel) {
+    unsigned int separators = 0;
+    GetPathDirIndex(Utf8ToWide(target.c_str()).c_str(), separators);
+    return static_cast<int>(separators) - static_cast<int>(uChildLevel);
+}
+
+// The SHA-256 of one file recovered to target ("" on failure).
+inline std::string RecoverSha(IFileRecoveryParse& engine, const _FILE_NODE_& node,
                               const std::string& target) {
     _FILE_NODE_ copy = node;
     if (engine.SaveFileData(&copy, Utf8ToWide(target.c_str()).c_str(), 0) != 0) return "";
     return Sha256OfFile(target);
 }
 
-}  // namespace ferrowen::test::ntfs_deep
+struct Report {
+    int percent, weight, error;
+    std::string path;
+};
+
+// Every recovery report, in order.
+struct Recorder {
+    std::vector<Report> reports;
+
+    static int On(void* ctx, int percent, int weight, int error, const char16_t* path) {
+        static_cast<Recorder*>(ctx)->reports.push_back({percent, weight, error, WideToUtf8(path)});
+        return 0;
+    }
+};
+
+}  // namespace ferrowen::test::ntfs

@@ -1,206 +1,307 @@
-// The quick NTFS engine on volumes made by mkntfs and filled through ntfs-3g: what it lists,
-// what it recovers, the free space it reports, and that the image is never changed. Where
-// ntfs-3g's own tools saw the same volume (ntfsundelete --scan, ntfscluster, $Bitmap read by
-// ntfscat; tools/make_fixtures.sh --ntfs-listings), the engine must agree with them.
+// Both NTFS engines on volumes made by mkntfs and filled through ntfs-3g: the tree they list,
+// byte-exact recovery, health and previews, folder trees recovered twice, and that the image is
+// never changed. The quick engine must also agree with what ntfs-3g's own tools saw on the
+// same volume (ntfsundelete --scan, ntfscluster, $Bitmap read by ntfscat;
+// tools/make_fixtures.sh --ntfs-listings). The deep engine, which lists live files too, also
+// runs on the committed volume without boot sector, and without table at a disk's sector 100.
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
-#include <fstream>
-#include <iterator>
-#include <map>
+#include <algorithm>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "carving/file_type_judge.h"
-#include "foundation/text.h"
-#include "ntfs/fast_ntfs_recovery.h"
-#include "store/log_file_manager.h"
-#include "support/fixture.h"
+#include "engine/recovery_job.h"
+#include "ntfs_deep_test_support.h"
 
 namespace {
 
-using ferrowen::test::FixtureDir;
-using ferrowen::test::LoadManifest;
-using ferrowen::test::LoadPartitions;
-using ferrowen::test::ManifestEntry;
-using ferrowen::test::Sha256OfFile;
-using ferrowen::test::TempDir;
-using ferrowen::test::UnpackFixture;
-
-// The name a record can carry for a manifest path component: the same text after the trip
-// through GB2312 that every record name takes.
-std::string AsRecordName(const std::string& utf8) {
-    return WideToUtf8(Ansi2Unicode(Unicode2Ansi(Utf8ToWide(utf8.c_str()).c_str()).c_str()));
-}
-
-std::string AsRecordPath(const std::string& manifestPath) {
-    std::string out;
-    std::stringstream parts(manifestPath);
-    for (std::string part; std::getline(parts, part, '/');) {
-        out += (out.empty() ? "" : "/") + AsRecordName(part);
-    }
-    return out;
-}
-
-std::string Utf8Name(const _FILE_NODE_& node) {
-    return WideToUtf8(Ansi2Unicode(node.szFileName));
-}
-
-std::vector<unsigned char> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<unsigned char>((std::istreambuf_iterator<char>(in)), {});
-}
-
-struct Found {
-    _FILE_NODE_ node;
-    unsigned int level;  // the level its children are listed with
-};
-
-void CollectTree(CFastNtfsRecovery& engine, _FILE_NODE_* parent, unsigned int level,
-                 const std::string& prefix, std::map<std::string, Found>& out) {
-    std::vector<_FILE_NODE_> children;
-    ASSERT_EQ(engine.GetChildrenFileNode(parent, level, children), 0);
-    for (const _FILE_NODE_& child : children) {
-        const std::string path = prefix + Utf8Name(child);
-        out[path] = {child, level + 1};
-        if (child.bIsDir) {
-            _FILE_NODE_ copy = child;
-            CollectTree(engine, &copy, level + 1, path + "/", out);
-        }
-    }
-}
-
-// One line of an ntfsundelete --scan listing that names something.
-struct UndeleteEntry {
-    uint32_t inode;
-    bool isDir;
-    uint64_t size;
-    std::string name;
-};
-
-std::vector<UndeleteEntry> LoadUndeleteListing(const std::string& name) {
-    std::ifstream in(FixtureDir() + "/" + name + ".undelete.txt");
-    std::vector<UndeleteEntry> out;
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream fields(line);
-        std::string inode, flags, percent, date, time, size;
-        if (!(fields >> inode >> flags >> percent >> date >> time >> size)) continue;
-        if (inode.empty() || !std::isdigit(static_cast<unsigned char>(inode[0]))) continue;
-        std::string filename;
-        std::getline(fields >> std::ws, filename);
-        if (filename == "<none>") continue;
-        out.push_back({static_cast<uint32_t>(std::stoul(inode)), flags[0] == 'D', std::stoull(size),
-                       filename});
-    }
-    return out;
-}
+using namespace ferrowen::test;
+using namespace ferrowen::test::ntfs;
 
 struct Volume {
+    const char* what;
+    bool bDeep;
     const char* name;   // manifest and listing name
     const char* image;  // fixture image
-    int partition;      // 0: the image is the volume, opened by path
+    int partition;      // 0: the image is the volume
+    bool bBootGone = false;
+    bool bTableGone = false;  // record 0 and its mirror: nothing tells where the table lies
+    uint64_t u64Start = 0;    // the sector of a larger disk the volume is put at
 };
 
-std::ostream& operator<<(std::ostream& os, const Volume& v) {
-    return os << v.name;
+void PrintTo(const Volume& v, std::ostream* os) {
+    *os << v.what;
 }
 
-class NtfsQuickScan : public ::testing::TestWithParam<Volume> {
+class NtfsFixtureVolume : public NtfsTest, public ::testing::WithParamInterface<Volume> {
 protected:
     void SetUp() override {
-        image_ = UnpackFixture(GetParam().image, dir_);
-        imageHash_ = Sha256OfFile(image_);
-        ::setenv("XDG_DATA_HOME", (dir_.path() + "/data").c_str(), 1);
-        CLogFileManager::GetInstance()->Init();
-        if (GetParam().partition == 0) {
-            ASSERT_EQ(engine_.Init(Utf8ToWide(image_.c_str()).c_str(), u'D'), 0);
-        } else {
-            ::setenv("FERROWEN_DISKS", image_.c_str(), 1);
-            for (const auto& p : LoadPartitions(GetParam().image)) {
-                if (p.index != GetParam().partition) continue;
-                ASSERT_EQ(engine_.Init(0, static_cast<long long>(p.startSector),
-                                       static_cast<long long>(p.sectorCount), u'D'),
-                          0);
-                EXPECT_EQ(engine_.GetVolumeStartSector(), p.startSector);
-            }
+        NtfsTest::SetUp();
+        const Volume& v = GetParam();
+        const Image fixture = Fixture(v.image);
+        Image image(v.u64Start * kSector, 0);
+        image.insert(image.end(), fixture.begin(), fixture.end());
+        start_ = v.u64Start;
+        uint64_t sectors = kFixtureSectors;
+        if (v.partition != 0) {
+            const PartitionEntry p = LoadPartitions(v.image).at(v.partition - 1);
+            start_ = p.startSector;
+            sectors = p.sectorCount;
         }
-        ASSERT_EQ(engine_.ScanDevice(nullptr), 0);
-        CollectTree(engine_, nullptr, 0, "", tree_);
-        manifest_ = LoadManifest(GetParam().name);
+        if (v.bBootGone) ZeroSectors(image, start_, 1);
+        if (v.bTableGone) {
+            ZeroSectors(image, start_ + kMftSector, 2);
+            ZeroSectors(image, start_ + kMirrorSector, 2);
+        }
+        WriteImage(Path("disk.img"), image);
+        hash_ = Sha256OfFile(Path("disk.img"));
+        ::setenv("FERROWEN_DISKS", Path("disk.img").c_str(), 1);
+        const long long start = static_cast<long long>(start_);
+        if (v.bDeep) {
+            engine_.reset(deep_ = new CProfessionalNtfsRecovery);
+            ASSERT_EQ(deep_->Init(0, start, static_cast<long long>(sectors), u'D'), 0);
+            EXPECT_EQ(deep_->GetTableMap().empty(), v.bBootGone) << "the boot sector's table";
+            ASSERT_EQ(deep_->InitProfessionalScan(nullptr), 0);
+            FeedRecords(*deep_, image);
+            ASSERT_EQ(deep_->ParseProfessionalRecordVec(), 0);
+        } else {
+            engine_.reset(quick_ = new CFastNtfsRecovery);
+            ASSERT_EQ(quick_->Init(0, start, static_cast<long long>(sectors), u'D'), 0);
+            EXPECT_EQ(quick_->GetVolumeStartSector(), start_);
+            ASSERT_EQ(quick_->ScanDevice(nullptr), 0);
+        }
+        tree_ = BrowseTree(*engine_);
+        manifest_ = LoadManifest(v.name);
     }
     void TearDown() override {
-        ::unsetenv("FERROWEN_DISKS");
-        ::unsetenv("XDG_DATA_HOME");
+        EXPECT_EQ(Sha256OfFile(Path("disk.img")), hash_) << "the scanned image changed";
+        NtfsTest::TearDown();
     }
-    const Found* Find(const std::string& manifestPath) const {
+    const Browsed* Find(const std::string& manifestPath) const {
         const auto it = tree_.find(AsRecordPath(manifestPath));
         return it != tree_.end() ? &it->second : nullptr;
     }
 
-    TempDir dir_;
-    std::string image_, imageHash_;
-    CFastNtfsRecovery engine_;
-    std::map<std::string, Found> tree_;
+    uint64_t start_ = 0;
+    std::string hash_;
+    std::unique_ptr<CStoreEngine> engine_;
+    CFastNtfsRecovery* quick_ = nullptr;
+    CProfessionalNtfsRecovery* deep_ = nullptr;
+    Tree tree_;
     std::vector<ManifestEntry> manifest_;
 };
 
-TEST_P(NtfsQuickScan, ListsEveryDeletedFileInItsFolderTreeAndNoLiveFile) {
-    size_t deleted = 0;
+// Every file listed is at its path with its size, on its volume, and so is every folder above
+// one; nothing else is reachable. Every file whose content is still on disk comes back byte
+// for byte; its health says whether its first data sector holds what its extension promises;
+// a picture previews to a temporary file, anything else into the buffer up to 100 %.
+TEST_P(NtfsFixtureVolume, ListsItsFilesInTheirTreeAndRecoversThemByteExact) {
+    std::set<std::string> expected, folders, browsed;
+    int n = 0;
     for (const ManifestEntry& entry : manifest_) {
-        const Found* found = Find(entry.path);
-        if (entry.isDir) {
-            if (entry.deleted) {
-                EXPECT_NE(found, nullptr) << "deleted folder missing " << entry.path;
-            }
-            if (found != nullptr) {
-                EXPECT_EQ(found->node.bIsDir, 1u) << entry.path;
-            }
+        const Browsed* found = Find(entry.path);
+        if (entry.isDir || (!entry.deleted && !GetParam().bDeep)) {
+            EXPECT_TRUE(entry.isDir || found == nullptr) << "live file listed: " << entry.path;
             continue;
         }
-        if (!entry.deleted) {
-            EXPECT_EQ(found, nullptr) << "live file listed: " << entry.path;
-            continue;
+        ASSERT_NE(found, nullptr) << entry.path;
+        const std::string path = AsRecordPath(entry.path);
+        expected.insert(path);
+        for (size_t slash = path.find('/'); slash != std::string::npos;
+             slash = path.find('/', slash + 1)) {
+            folders.insert(path.substr(0, slash));
         }
-        ++deleted;
-        ASSERT_NE(found, nullptr) << "deleted file not listed: " << entry.path;
-        EXPECT_EQ(found->node.bIsDir, 0u);
-        EXPECT_EQ(found->node.nFileSource, uint32_t{FILE_SOURCE_FAST_NTFS});
-        EXPECT_EQ(found->node.wcDriveLetter, uint32_t{u'D'});
-        EXPECT_EQ(found->node.u64FileSize, static_cast<uint64_t>(entry.size)) << entry.path;
-        EXPECT_EQ(found->node.uClusterBytes,
-                  engine_.GetBytesPerSector() * engine_.GetSectorsPerCluster());
-        EXPECT_EQ(found->node.u64VolumeStartSector, engine_.GetVolumeStartSector());
-        EXPECT_NE(found->node.ftLastChangeTime.dwHighDateTime, 0u);
+        _FILE_NODE_ node = found->node;
+        EXPECT_EQ(node.bIsDir, 0u) << path;
+        EXPECT_EQ(node.nFileSource,
+                  uint32_t{GetParam().bDeep ? FILE_SOURCE_PRO_NTFS : FILE_SOURCE_FAST_NTFS});
+        EXPECT_EQ(node.wcDriveLetter, uint32_t{u'D'});
+        EXPECT_EQ(node.u64FileSize, static_cast<uint64_t>(entry.size)) << path;
+        EXPECT_EQ(node.uClusterBytes, 4096u) << path;
+        EXPECT_EQ(node.u64VolumeStartSector, start_) << path;
+        EXPECT_NE(node.ftLastChangeTime.dwHighDateTime, 0u) << path;
+
+        char ext[256] = {};
+        int health = 1;
+        Image data;
+        if (!entry.sha256.empty()) {
+            const std::string target = Path("f" + std::to_string(n++));
+            EXPECT_EQ(RecoverSha(*engine_, node, target), entry.sha256) << path;
+            data = ReadImage(target);
+            if (GetExtendName(node.szFileName, ext, sizeof ext) == 0) {
+                health = data.empty() ? 0
+                                      : CFileTypeJudge::IsFileTypeMatching(
+                                            data.data(), std::min<size_t>(data.size(), 512), ext,
+                                            static_cast<ISectorReader*>(nullptr), 512, 0);
+            }
+        }
+        EXPECT_EQ(node.bDataHealth, static_cast<uint32_t>(health)) << path;
+        if (data.empty()) continue;
+        char16_t tmp[512] = {};
+        Image buf(4096);
+        int len = static_cast<int>(buf.size());
+        std::vector<int> percents;
+        ASSERT_EQ(engine_->PreView(
+                      &node, tmp, 512, buf.data(), len,
+                      [](void* ctx, int percent, int) {
+                          static_cast<std::vector<int>*>(ctx)->push_back(percent);
+                          return 0;
+                      },
+                      &percents),
+                  0);
+        if (path.ends_with(".jpg") || path.ends_with(".png")) {
+            EXPECT_EQ(len, 0);
+            EXPECT_EQ(WideToUtf8(tmp), GetScanLogRootPath() + "tmp." + ext);
+            EXPECT_EQ(Sha256OfFile(WideToUtf8(tmp)), entry.sha256);
+        } else {
+            ASSERT_EQ(len, static_cast<int>(std::min<size_t>(data.size(), 4096))) << path;
+            EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + len, data.begin())) << path;
+            EXPECT_EQ(percents.empty() ? -1 : percents.back(), 100);
+        }
     }
-    EXPECT_GT(deleted, 0u);
-    // Nothing is listed that is neither a deleted file nor a folder on the way to one.
-    for (const auto& [path, found] : tree_) {
-        bool known = false;
+    EXPECT_GT(n, 0);
+    for (const std::string& folder : folders) {
+        EXPECT_TRUE(tree_.count(folder) != 0 && tree_.at(folder).node.bIsDir == 1u) << folder;
+    }
+    for (const auto& [path, found] : tree_) browsed.insert(path);
+    expected.insert(folders.begin(), folders.end());
+    EXPECT_EQ(browsed, expected);
+}
+
+// What only one of the engines does, on its volumes.
+using NtfsQuickFixtureVolume = NtfsFixtureVolume;
+using NtfsDeepFixtureVolume = NtfsFixtureVolume;
+
+// Each deleted folder tree is recovered whole, breadth-first (no file is written after a
+// deeper one), its folders made 0755; and again into the same place, where each child of the
+// top folder takes a free name beside the first copy and nothing is overwritten.
+TEST_P(NtfsFixtureVolume, RecoversDeletedFolderTreesTwiceWithoutOverwriting) {
+    Recorder recorder;
+    engine_->InitCallBack(nullptr, &Recorder::On, &recorder, 100);
+    size_t trees = 0;
+    for (const ManifestEntry& folder : manifest_) {
+        if (!folder.isDir || !folder.deleted) continue;
+        const Browsed* found = Find(folder.path);
+        ASSERT_NE(found, nullptr) << folder.path;
+        bool insideAnother = false;
+        for (const ManifestEntry& e : manifest_) {
+            insideAnother =
+                insideAnother || (e.isDir && e.deleted && folder.path.starts_with(e.path + "/"));
+        }
+        if (insideAnother) continue;  // recovered with the tree above it
+        const std::string target = Path("tree" + std::to_string(++trees));
+        for (int copy = 0; copy < 2; ++copy) {
+            recorder.reports.clear();
+            _FILE_NODE_ node = found->node;
+            ASSERT_EQ(engine_->SaveFileData(&node, Utf8ToWide(target.c_str()).c_str(),
+                                            FolderBase(target, found->uChildLevel)),
+                      0);
+            size_t depth = 0;
+            for (const Report& r : recorder.reports) {
+                EXPECT_EQ(r.weight, 100);
+                EXPECT_EQ(r.error, 0) << r.path;
+                EXPECT_GE(std::count(r.path.begin(), r.path.end(), '/'), depth) << r.path;
+                depth = std::count(r.path.begin(), r.path.end(), '/');
+            }
+        }
+        const std::string top = AsRecordPath(folder.path);
         for (const ManifestEntry& entry : manifest_) {
-            known = known || (AsRecordPath(entry.path) == path && (entry.deleted || entry.isDir));
+            if (!entry.path.starts_with(folder.path + "/")) continue;
+            const std::string rel = AsRecordPath(entry.path).substr(top.size());
+            struct stat st {};
+            if (entry.isDir) {
+                EXPECT_EQ(stat((target + rel).c_str(), &st), 0) << rel;
+                EXPECT_EQ(st.st_mode & 0777, 0755u) << rel;
+                continue;
+            }
+            EXPECT_EQ(Sha256OfFile(target + rel), entry.sha256) << rel;
+            // The second copy: "name(1).ext" for a file of the top folder, "folder(1)/..."
+            // for one below.
+            const size_t slash = rel.find('/', 1), dot = rel.rfind('.');
+            const std::string second =
+                slash != std::string::npos ? rel.substr(0, slash) + "(1)" + rel.substr(slash)
+                : dot == std::string::npos ? rel + "(1)"
+                                           : rel.substr(0, dot) + "(1)" + rel.substr(dot);
+            EXPECT_EQ(Sha256OfFile(target + second), entry.sha256) << second;
         }
-        EXPECT_TRUE(known) << "unexpected record " << path;
     }
-    EXPECT_EQ(Sha256OfFile(image_), imageHash_);
+    if (trees == 0) GTEST_SKIP() << "no deleted folder on this volume";
+}
+
+TEST_P(NtfsDeepFixtureVolume, LearnsWhereItsTableLiesOrPlacesRecordsThroughTheSyntheticRun) {
+    if (!GetParam().bTableGone) {
+        EXPECT_EQ(deep_->GetTableMap().count(start_ + kMftSector), 1u);
+        return;
+    }
+    EXPECT_TRUE(deep_->GetTableMap().empty());
+    ASSERT_FALSE(deep_->GetSpecialFolders().empty());
+    for (const __SPECIAL_RECOVERY_DIR__& folder : deep_->GetSpecialFolders()) {
+        ASSERT_EQ(folder.placement.runs->size(), 1u) << folder.uRecordNumber;
+        EXPECT_EQ(folder.placement.runs->front().length, 0u);
+        EXPECT_EQ(folder.placement.u64VolumeStartSector, start_);
+    }
+}
+
+TEST_P(NtfsDeepFixtureVolume, LooksUpRunsOfRecordsBySector) {
+    RUN_LIST runs, byNode;
+    const _FILE_NODE_ archive = Find("Backup/fragmented archive.zip")->node;
+    ASSERT_EQ(deep_->GetRunListInfo(archive.u64RecordSector, NTFS_ATTR_DATA, runs), 0);
+    EXPECT_EQ(runs.size(), 5u);
+    ASSERT_EQ(deep_->GetFileNodeRunListInfo(&archive, NTFS_ATTR_DATA, byNode), 0);
+    EXPECT_EQ(RunListClusters(byNode), RunListClusters(runs));
+    EXPECT_EQ(RunListClusters(runs), (1300000 + 4095) / 4096);
+
+    runs.clear();
+    EXPECT_EQ(deep_->GetRunListInfo(0, NTFS_ATTR_DATA, runs), NTFS_NOT_A_RECORD);
+    EXPECT_EQ(deep_->GetRunListInfo(Find("tiny.txt")->node.u64RecordSector, NTFS_ATTR_DATA, runs),
+              NTFS_NOT_FOUND)
+        << "resident data has no runs";
+    EXPECT_EQ(deep_->GetRunListInfo(kFixtureSectors + 100, NTFS_ATTR_DATA, runs), NTFS_NOT_FOUND)
+        << "beyond the image";
+}
+
+TEST_P(NtfsDeepFixtureVolume, ReopensItsStoreByNameAndStartsAFreshOneWithout) {
+    char folder[4096];
+    ASSERT_EQ(CLogFileManager::GetInstance()->GetLogFileDirPath(folder, sizeof folder), 0);
+    char name[256] = {};
+    CLogFileManager::GetInstance()->GetLogFileNameByFileType(folder, kProNtfsLogPrefix, name,
+                                                             sizeof name);
+    ASSERT_TRUE(std::string(name).starts_with(kProNtfsLogPrefix));
+
+    CProfessionalNtfsRecovery reopened;
+    ASSERT_EQ(reopened.Init(WidePath("disk.img").c_str(), u'C'), 0);
+    ASSERT_EQ(reopened.InitProfessionalScan(Utf8ToWide(name).c_str()), 0);
+    EXPECT_EQ(reopened.GetLostFileCount(), deep_->GetLostFileCount());
+    EXPECT_EQ(BrowseTree(reopened).size(), tree_.size());
+
+    ASSERT_EQ(deep_->InitProfessionalScan(nullptr), 0);
+    EXPECT_EQ(deep_->GetLostFileCount(), 0u) << "a fresh scan does not number on";
 }
 
 // ntfsundelete reads the same records its own way: the two lists must name the same deleted
 // files (record number, name and size) and the same deleted folders. It also lists records
 // that carry no name at all ("<none>"): those describe no file and are left out here.
-TEST_P(NtfsQuickScan, AgreesWithNtfsundeleteOnTheDeletedFilesAndFolders) {
+TEST_P(NtfsQuickFixtureVolume, AgreesWithNtfsundeleteOnTheDeletedFilesAndFolders) {
     std::set<std::tuple<uint32_t, std::string, uint64_t>> theirs, ours;
-    std::set<uint32_t> theirFolders;
-    for (const UndeleteEntry& e : LoadUndeleteListing(GetParam().name)) {
-        if (e.isDir) {
-            theirFolders.insert(e.inode);
+    std::set<uint32_t> theirFolders, ourFolders;
+    std::ifstream listing(FixtureDir() + "/" + GetParam().name + ".undelete.txt");
+    for (std::string line; std::getline(listing, line);) {
+        std::istringstream fields(line);
+        std::string inode, flags, percent, date, time, size, name;
+        if (!(fields >> inode >> flags >> percent >> date >> time >> size) ||
+            !std::isdigit(static_cast<unsigned char>(inode[0])) ||
+            !std::getline(fields >> std::ws, name) || name == "<none>") {
+            continue;
+        }
+        if (flags[0] == 'D') {
+            theirFolders.insert(static_cast<uint32_t>(std::stoul(inode)));
         } else {
-            theirs.insert({e.inode, AsRecordName(e.name), e.size});
+            theirs.insert({std::stoul(inode), AsRecordPath(name), std::stoull(size)});
         }
     }
     ASSERT_FALSE(theirs.empty());
-    std::set<uint32_t> ourFolders;
     for (const auto& [path, found] : tree_) {
         if (found.node.bIsDir) {
             ourFolders.insert(found.node.uClusterNO);
@@ -212,134 +313,29 @@ TEST_P(NtfsQuickScan, AgreesWithNtfsundeleteOnTheDeletedFilesAndFolders) {
     for (uint32_t folder : theirFolders) EXPECT_TRUE(ourFolders.count(folder)) << folder;
 }
 
-TEST_P(NtfsQuickScan, HealthFollowsWhatTheFirstDataSectorHolds) {
-    TempDir out;
-    int n = 0;
-    for (const ManifestEntry& entry : manifest_) {
-        if (entry.isDir || !entry.deleted) continue;
-        const Found* found = Find(entry.path);
-        ASSERT_NE(found, nullptr) << entry.path;
-        char ext[256];
-        const bool hasExt = GetExtendName(found->node.szFileName, ext, sizeof ext) == 0;
-        int expected = 1;
-        if (!entry.sha256.empty() && hasExt) {
-            _FILE_NODE_ node = found->node;
-            const std::string target = out.path() + "/h" + std::to_string(n++);
-            ASSERT_EQ(engine_.SaveFileData(&node, Utf8ToWide(target.c_str()).c_str(), 0), 0);
-            std::vector<unsigned char> head = ReadFile(target);
-            if (head.size() > 512) head.resize(512);
-            expected = head.empty() ? 0
-                                    : CFileTypeJudge::IsFileTypeMatching(
-                                          head.data(), head.size(), ext,
-                                          static_cast<ISectorReader*>(nullptr), 512, 0);
-        }
-        EXPECT_EQ(found->node.bDataHealth, static_cast<uint32_t>(expected)) << entry.path;
-    }
-}
-
-TEST_P(NtfsQuickScan, RecoversEveryIntactDeletedFileByteExact) {
-    TempDir out;
-    int n = 0;
-    for (const ManifestEntry& entry : manifest_) {
-        if (entry.isDir || !entry.deleted || entry.sha256.empty()) continue;
-        const Found* found = Find(entry.path);
-        ASSERT_NE(found, nullptr) << entry.path;
-        _FILE_NODE_ node = found->node;
-        const std::string target = out.path() + "/f" + std::to_string(n++);
-        ASSERT_EQ(engine_.SaveFileData(&node, Utf8ToWide(target.c_str()).c_str(), 0), 0)
-            << entry.path;
-        EXPECT_EQ(Sha256OfFile(target), entry.sha256) << entry.path;
-    }
-    EXPECT_GT(n, 0);
-    EXPECT_EQ(Sha256OfFile(image_), imageHash_);
-}
-
-struct Report {
-    int percent, weight, error;
-    std::string path;
-};
-int RecordReport(void* ctx, int percent, int weight, int error, const char16_t* path) {
-    static_cast<std::vector<Report>*>(ctx)->push_back({percent, weight, error, WideToUtf8(path)});
-    return 0;
-}
-
-// Each deleted folder tree is recovered whole, and recovered again into the same place: the
-// second copy's files get free names beside the first and nothing is overwritten.
-TEST_P(NtfsQuickScan, RecoversDeletedFolderTreesTwiceWithoutOverwriting) {
-    std::vector<Report> reports;
-    engine_.InitCallBack(nullptr, RecordReport, &reports, 100);
-    TempDir out;
-    size_t trees = 0;
-    for (const ManifestEntry& folder : manifest_) {
-        if (!folder.isDir || !folder.deleted) continue;
-        const Found* found = Find(folder.path);
-        ASSERT_NE(found, nullptr) << folder.path;
-        bool insideAnother = false;
-        for (const ManifestEntry& e : manifest_) {
-            insideAnother =
-                insideAnother || (e.isDir && e.deleted && folder.path.rfind(e.path + "/", 0) == 0);
-        }
-        if (insideAnother) continue;  // recovered with the tree above it
-        ++trees;
-        const std::string target = out.path() + "/" + std::to_string(trees);
-        unsigned int separators = 0;
-        GetPathDirIndex(Utf8ToWide(target.c_str()).c_str(), separators);
-        const int base = static_cast<int>(separators) - static_cast<int>(found->level);
-        for (int copy = 0; copy < 2; ++copy) {
-            _FILE_NODE_ node = found->node;
-            ASSERT_EQ(engine_.SaveFileData(&node, Utf8ToWide(target.c_str()).c_str(), base), 0);
-        }
-        for (const ManifestEntry& entry : manifest_) {
-            if (entry.isDir || entry.path.rfind(folder.path + "/", 0) != 0) continue;
-            const std::string rel =
-                AsRecordPath(entry.path).substr(AsRecordPath(folder.path).size());
-            const std::string written = target + rel;
-            ASSERT_EQ(access(written.c_str(), F_OK), 0) << written;
-            EXPECT_EQ(Sha256OfFile(written), entry.sha256) << written;
-            // The second copy of a file directly in the tree's top folder sits beside it.
-            if (rel.find('/', 1) == std::string::npos) {
-                const size_t dot = written.rfind('.');
-                const std::string second =
-                    dot == std::string::npos || dot < written.rfind('/')
-                        ? written + "(1)"
-                        : written.substr(0, dot) + "(1)" + written.substr(dot);
-                ASSERT_EQ(access(second.c_str(), F_OK), 0) << second;
-                EXPECT_EQ(Sha256OfFile(second), entry.sha256) << second;
-            }
-        }
-    }
-    if (trees == 0) GTEST_SKIP() << "no deleted folder on this volume";
-    for (const Report& r : reports) {
-        EXPECT_EQ(r.weight, 100);
-        EXPECT_EQ(r.error, 0) << r.path;
-    }
-    EXPECT_EQ(Sha256OfFile(image_), imageHash_);
-}
-
-TEST_P(NtfsQuickScan, FreeSpaceWalkAgreesWithTheBitmapAsNtfsToolsReadIt) {
+TEST_P(NtfsQuickFixtureVolume, FreeSpaceWalkAgreesWithTheBitmapAsNtfsToolsReadIt) {
     std::ifstream listing(FixtureDir() + "/" + GetParam().name + ".free.tsv");
     std::string header;
     std::getline(listing, header);
-    std::vector<std::pair<uint64_t, uint64_t>> theirs;
+    std::vector<std::pair<uint64_t, uint64_t>> theirs, ours;
     for (uint64_t first, count; listing >> first >> count;) theirs.push_back({first, count});
     ASSERT_FALSE(theirs.empty());
 
     std::ifstream info(FixtureDir() + "/" + GetParam().name + ".ntfscluster.txt");
     uint64_t freeClusters = 0;
     for (std::string line; std::getline(info, line);) {
-        if (line.rfind("clusters of free space", 0) == 0) {
+        if (line.starts_with("clusters of free space")) {
             freeClusters = std::stoull(line.substr(line.find(':') + 1));
         }
     }
     ASSERT_GT(freeClusters, 0u);
 
-    ASSERT_EQ(engine_.BuildBitMapInfo(), 0);
-    const uint64_t spc = engine_.GetSectorsPerCluster();
-    std::vector<std::pair<uint64_t, uint64_t>> ours;
+    ASSERT_EQ(quick_->BuildBitMapInfo(), 0);
+    const uint64_t spc = quick_->GetSectorsPerCluster();
     uint64_t total = 0;
     unsigned long long start = 0, count = 0;
     for (;;) {
-        engine_.GetUnUsedSectorCount(start, count);
+        quick_->GetUnUsedSectorCount(start, count);
         if (count == 0) break;
         EXPECT_EQ(start % spc, 0u);
         ours.push_back({start / spc, (count + spc - 1) / spc});
@@ -353,36 +349,18 @@ TEST_P(NtfsQuickScan, FreeSpaceWalkAgreesWithTheBitmapAsNtfsToolsReadIt) {
     EXPECT_GT(total + spc, freeClusters * spc);
 }
 
-TEST_P(NtfsQuickScan, PreviewsAPhotoToATemporaryFileAndOtherFilesToTheBuffer) {
-    bool photoSeen = false, otherSeen = false;
-    for (const ManifestEntry& entry : manifest_) {
-        if (entry.isDir || !entry.deleted || entry.sha256.empty() || entry.size == 0) continue;
-        const Found* found = Find(entry.path);
-        ASSERT_NE(found, nullptr);
-        _FILE_NODE_ node = found->node;
-        const bool photo = entry.path.ends_with(".jpg");
-        char16_t tmp[512] = {};
-        std::vector<unsigned char> buf(4096);
-        int len = static_cast<int>(buf.size());
-        ASSERT_EQ(engine_.PreView(&node, tmp, 512, buf.data(), len, nullptr, nullptr), 0);
-        if (photo) {
-            photoSeen = true;
-            EXPECT_EQ(len, 0);
-            EXPECT_EQ(Sha256OfFile(WideToUtf8(tmp)), entry.sha256);
-        } else {
-            otherSeen = true;
-            EXPECT_EQ(len, static_cast<int>(std::min<long long>(entry.size, 4096)));
-        }
-    }
-    EXPECT_TRUE(photoSeen || otherSeen);
-    EXPECT_EQ(Sha256OfFile(image_), imageHash_);
-}
-
-INSTANTIATE_TEST_SUITE_P(MadeByMkntfs, NtfsQuickScan,
-                         ::testing::Values(Volume{"ntfs", "ntfs", 0}, Volume{"gpt.p2", "gpt", 2}),
-                         [](const ::testing::TestParamInfo<Volume>& info) {
-                             return std::string(info.param.partition == 0 ? "Image"
-                                                                          : "GptPartition");
-                         });
+const Volume kVolumes[] = {{"Quick", false, "ntfs", "ntfs", 0},
+                           {"QuickGptPartition", false, "gpt.p2", "gpt", 2},
+                           {"Deep", true, "ntfs", "ntfs", 0},
+                           {"DeepWithoutBootSector", true, "ntfs", "ntfs", 0, true},
+                           {"DeepWithoutTableAt100", true, "ntfs", "ntfs", 0, true, true, 100}};
+INSTANTIATE_TEST_SUITE_P(MadeByMkntfs, NtfsFixtureVolume, ::testing::ValuesIn(kVolumes),
+                         ::testing::PrintToStringParamName());
+INSTANTIATE_TEST_SUITE_P(MadeByMkntfs, NtfsQuickFixtureVolume,
+                         ::testing::ValuesIn(kVolumes, kVolumes + 2),
+                         ::testing::PrintToStringParamName());
+INSTANTIATE_TEST_SUITE_P(MadeByMkntfs, NtfsDeepFixtureVolume,
+                         ::testing::ValuesIn(kVolumes + 2, std::end(kVolumes)),
+                         ::testing::PrintToStringParamName());
 
 }  // namespace

@@ -1,7 +1,7 @@
 // A small NTFS volume built byte by byte, for the shapes real volumes take rarely or only when
 // damaged: $MFT runs smaller than a record, attribute lists, holes, DOS names first, reused
-// parent records. 512-byte sectors and 1,024-byte records, as mkntfs makes them; only what a
-// quick scan reads is filled in. Shared by the NTFS tests and the quick-record fuzz target.
+// parent records. 512-byte sectors and 1,024-byte records, as mkntfs makes them; only what the
+// scans read is filled in. Shared by the NTFS tests, a benchmark and the quick-record fuzz target.
 #pragma once
 
 #include <algorithm>
@@ -19,9 +19,9 @@ namespace ferrowen::test {
 
 using Bytes = std::vector<unsigned char>;
 
-// One run of an attribute as a test names it: an absolute first cluster, or a hole.
+// One run of an attribute: an absolute first cluster (-1: a hole) and its length.
 struct TestRun {
-    int64_t lcn;  // -1: a hole
+    int64_t lcn;
     uint64_t clusters;
 };
 
@@ -57,25 +57,17 @@ public:
                   image_.begin() + static_cast<long>(lcn * ClusterBytes()));
     }
 
+    // Four-byte lengths and offsets: the engines decode any width.
     static Bytes MappingPairs(const std::vector<TestRun>& runs) {
         Bytes out;
         int64_t previous = 0;
         for (const TestRun& r : runs) {
-            const size_t lengthBytes = MinimalBytes(static_cast<int64_t>(r.clusters), false);
-            size_t offsetBytes = 0;
-            int64_t delta = 0;
-            if (r.lcn >= 0) {
-                delta = r.lcn - previous;
-                offsetBytes = MinimalBytes(delta, true);
-                previous = r.lcn;
-            }
-            out.push_back(static_cast<unsigned char>(lengthBytes | (offsetBytes << 4)));
-            for (size_t i = 0; i < lengthBytes; ++i) {
-                out.push_back(static_cast<unsigned char>(r.clusters >> (8 * i)));
-            }
-            for (size_t i = 0; i < offsetBytes; ++i) {
-                out.push_back(static_cast<unsigned char>(static_cast<uint64_t>(delta) >> (8 * i)));
-            }
+            const size_t at = out.size();
+            out.resize(at + (r.lcn >= 0 ? 9 : 5));
+            out[at] = r.lcn >= 0 ? 0x44 : 0x04;
+            PutLe(out, at + 1, r.clusters, 4);
+            if (r.lcn >= 0) PutLe(out, at + 5, static_cast<uint64_t>(r.lcn - previous), 4);
+            if (r.lcn >= 0) previous = r.lcn;
         }
         out.push_back(0);
         return out;
@@ -107,21 +99,27 @@ public:
         return a;
     }
 
-    Bytes NonResident(uint32_t type, const std::vector<TestRun>& runs, uint64_t realSize,
-                      uint64_t startVcn = 0) const {
-        const Bytes pairs = MappingPairs(runs);
+    // A non-resident attribute with the mapping pairs (end marker included) and sizes given.
+    static Bytes NonResidentPairs(uint32_t type, const Bytes& pairs, uint64_t allocated,
+                                  uint64_t realSize, uint64_t startVcn = 0, uint64_t clusters = 1) {
         Bytes a(Align8(0x40 + pairs.size()), 0);
         Header(a, type, true);
-        uint64_t clusters = 0;
-        for (const TestRun& r : runs) clusters += r.clusters;
         PutLe(a, 0x10, startVcn, 8);
         PutLe(a, 0x18, startVcn + clusters - 1, 8);
         PutLe(a, 0x20, 0x40, 2);
-        PutLe(a, 0x28, clusters * ClusterBytes(), 8);
+        PutLe(a, 0x28, allocated, 8);
         PutLe(a, 0x30, realSize, 8);
         PutLe(a, 0x38, realSize, 8);
         std::memcpy(a.data() + 0x40, pairs.data(), pairs.size());
         return a;
+    }
+
+    Bytes NonResident(uint32_t type, const std::vector<TestRun>& runs, uint64_t realSize,
+                      uint64_t startVcn = 0) const {
+        uint64_t clusters = 0;
+        for (const TestRun& r : runs) clusters += r.clusters;
+        return NonResidentPairs(type, MappingPairs(runs), clusters * ClusterBytes(), realSize,
+                                startVcn, clusters);
     }
 
     // Entries (type, first VCN, record) of a resident attribute list.
@@ -160,25 +158,26 @@ public:
         return r;
     }
 
-    // The same record with the update sequence applied, written to its place in the table.
-    void PutRecord(uint64_t number, uint16_t flags, const std::vector<Bytes>& attrs,
-                   uint64_t baseRecord = 0) {
-        Bytes r = RecordBytes(number, flags, attrs, baseRecord);
+    // The record as it lies on disk: the update sequence applied.
+    static Bytes OnDisk(Bytes r) {
         PutLe(r, 0x30, 0x0042, 2);
         for (size_t k = 1; k <= 2; ++k) {
             std::memcpy(r.data() + 0x30 + 2 * k, r.data() + k * kSectorBytes - 2, 2);
             PutLe(r, k * kSectorBytes - 2, 0x0042, 2);
         }
-        PutRaw(number, r);
+        return r;
     }
 
-    // Bytes of one record slot, written as they are (no fix-up applied).
+    void PutRecord(uint64_t number, uint16_t flags, const std::vector<Bytes>& attrs,
+                   uint64_t baseRecord = 0) {
+        PutRaw(number, OnDisk(RecordBytes(number, flags, attrs, baseRecord)));
+    }
+
+    // Bytes of one record slot, written through the table's runs as they are.
     void PutRaw(uint64_t number, const Bytes& record) {
-        for (size_t s = 0; s < kRecordBytes / kSectorBytes && s * kSectorBytes < record.size();
-             ++s) {
-            const uint64_t sector = TableSectorToVolume(number * 2 + s);
-            const size_t n = std::min<size_t>(kSectorBytes, record.size() - s * kSectorBytes);
-            std::memcpy(image_.data() + sector * kSectorBytes, record.data() + s * kSectorBytes, n);
+        for (size_t s = 0; s < kRecordBytes / kSectorBytes; ++s) {
+            std::memcpy(image_.data() + TableSectorToVolume(number * 2 + s) * kSectorBytes,
+                        record.data() + s * kSectorBytes, kSectorBytes);
         }
     }
 
@@ -219,9 +218,9 @@ public:
     }
 
     void Save(const std::string& path) const {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(image_.data()),
-                  static_cast<std::streamsize>(image_.size()));
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(image_.data()),
+                   static_cast<std::streamsize>(image_.size()));
     }
 
 private:
@@ -230,13 +229,6 @@ private:
         PutLe(a, 0, type, 4);
         PutLe(a, 4, a.size(), 4);
         a[8] = nonResident ? 1 : 0;
-    }
-    static size_t MinimalBytes(int64_t v, bool isSigned) {
-        for (size_t n = 1; n < 8; ++n) {
-            const int64_t limit = int64_t{1} << (8 * n - (isSigned ? 1 : 0));
-            if (isSigned ? (v >= -limit && v < limit) : (v < limit)) return n;
-        }
-        return 8;
     }
     uint64_t TableSectorToVolume(uint64_t tableSector) const {
         uint64_t start = 0;

@@ -3,177 +3,107 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <ctime>
+#include <tuple>
 #include <vector>
 
 #include "fat/fat_entry.h"
 
 namespace {
 
-using Sector = std::array<unsigned char, 512>;
+using Bytes = std::vector<unsigned char>;
 
-void Put16(unsigned char* p, uint16_t v) {
-    std::memcpy(p, &v, 2);
-}
-void Put32(unsigned char* p, uint32_t v) {
-    std::memcpy(p, &v, 4);
-}
-void Put64(unsigned char* p, uint64_t v) {
-    std::memcpy(p, &v, 8);
-}
+// A little-endian field of `width` bytes.
+struct Field {
+    size_t at;
+    uint64_t value;
+    int width;
+};
 
-Sector Fat32Boot() {
-    Sector s{};
-    s[0] = 0xEB;
-    std::memcpy(&s[3], "MSWIN4.1", 8);
-    Put16(&s[0x0B], 512);
-    s[0x0D] = 8;
-    Put16(&s[0x0E], 32);
-    s[0x10] = 2;
-    Put32(&s[0x20], 4194304);
-    Put32(&s[0x24], 4088);
-    std::memcpy(&s[0x52], "FAT32   ", 8);
-    s[0x1FE] = 0x55;
-    s[0x1FF] = 0xAA;
-    return s;
+Bytes With(Bytes b, std::initializer_list<Field> fields) {
+    for (const Field& f : fields) std::memcpy(&b[f.at], &f.value, f.width);
+    return b;
+}
+Bytes WithText(Bytes b, size_t at, const char* text) {
+    std::memcpy(&b[at], text, std::strlen(text));
+    return b;
 }
 
-Sector Fat16Boot() {
-    Sector s{};
-    Put16(&s[0x0B], 512);
-    s[0x0D] = 4;
-    Put16(&s[0x0E], 4);
-    s[0x10] = 2;
-    Put16(&s[0x11], 512);
-    Put16(&s[0x13], 32768);
-    Put16(&s[0x16], 32);
-    s[0x1FE] = 0x55;
-    s[0x1FF] = 0xAA;
-    return s;
-}
+// clang-format off
+const Bytes kFat32 = WithText(WithText(With(Bytes(512), {{0, 0xEB, 1}, {0x0B, 512, 2}, {0x0D, 8, 1},
+    {0x0E, 32, 2}, {0x10, 2, 1}, {0x20, 4194304, 4}, {0x24, 4088, 4}, {0x1FE, 0xAA55, 2}}),
+    3, "MSWIN4.1"), 0x52, "FAT32   ");
+const Bytes kFat16 = With(Bytes(512), {{0x0B, 512, 2}, {0x0D, 4, 1}, {0x0E, 4, 2}, {0x10, 2, 1},
+    {0x11, 512, 2}, {0x13, 32768, 2}, {0x16, 32, 2}, {0x1FE, 0xAA55, 2}});
+const Bytes kNtfs = WithText(With(Bytes(512), {{0x0B, 512, 2}, {0x0D, 8, 1}, {0x28, 2097151, 8},
+    {0x1FE, 0xAA55, 2}}), 3, "NTFS    ");
+// clang-format on
 
-Sector NtfsBoot() {
-    Sector s{};
-    std::memcpy(&s[3], "NTFS    ", 8);
-    Put16(&s[0x0B], 512);
-    s[0x0D] = 8;
-    Put64(&s[0x28], 2097151);
-    s[0x1FE] = 0x55;
-    s[0x1FF] = 0xAA;
-    return s;
-}
-
-TEST(BootSectors, FatSectorsOfBothKindsAreAccepted) {
-    const Sector fat32 = Fat32Boot();
-    EXPECT_EQ(IsFat(fat32.data(), 512), 1);
-    EXPECT_EQ(IsFullValidFAT32DBR(fat32.data(), 512), 1);
-    const Sector fat16 = Fat16Boot();
-    EXPECT_EQ(IsFat(fat16.data(), 512), 1);  // no type text needed for FAT12/16
-    EXPECT_EQ(IsFullValidFAT16DBR(fat16.data(), 512), 1);
-    EXPECT_EQ(IsFullValidFAT32DBR(fat16.data(), 512), 0);
-    EXPECT_EQ(IsFat(fat32.data(), 511), 0);  // a short buffer is never read past
-}
-
-TEST(BootSectors, OneHundredTwentyEightSectorsPerClusterIsRefusedEverywhere) {
-    Sector fat32 = Fat32Boot();
-    fat32[0x0D] = 128;
-    EXPECT_EQ(IsFat(fat32.data(), 512), 0);
-    EXPECT_EQ(IsFullValidFAT32DBR(fat32.data(), 512), 0);
-    Sector fat16 = Fat16Boot();
-    fat16[0x0D] = 128;
-    EXPECT_EQ(IsFullValidFAT16DBR(fat16.data(), 512), 0);
-    Sector ntfs = NtfsBoot();
-    ntfs[0x0D] = 128;
-    EXPECT_EQ(IsNtfs(ntfs.data(), 512), 0);
-}
-
-TEST(BootSectors, EncryptedVolumesAreNeverFat) {
-    Sector byName = Fat32Boot();
-    std::memcpy(&byName[3], "-FVE-FS-", 8);
-    EXPECT_EQ(IsBitlockerDBR(byName.data(), 512), 1);
-    EXPECT_EQ(IsFat(byName.data(), 512), 0);
-    Sector byPattern = Fat32Boot();
-    std::memset(&byPattern[480], 'x', 8);
-    std::memset(&byPattern[488], 0xFF, 19);
-    byPattern[507] = 0x00;
-    byPattern[508] = 0x1F;
-    byPattern[509] = 0x2C;
-    EXPECT_EQ(IsBitlockerDBR(byPattern.data(), 512), 1);
-    EXPECT_EQ(IsFat(byPattern.data(), 512), 0);
-}
-
-TEST(BootSectors, FatRefusesZeroedAndImplausibleGeometry) {
-    const Sector zero{};
-    EXPECT_EQ(IsFat(zero.data(), 512), 0);
-    EXPECT_EQ(IsNtfs(zero.data(), 512), 0);
-    Sector odd = Fat32Boot();
-    Put16(&odd[0x0B], 520);
-    EXPECT_EQ(IsFat(odd.data(), 512), 0);
-    Sector huge = Fat32Boot();
-    Put32(&huge[0x20], 0xFFFFFFF0);
-    huge[0x0D] = 1;
-    Put32(&huge[0x24], 1);
-    EXPECT_EQ(IsFat(huge.data(), 512), 0);  // more clusters than FAT32 can address
-    Sector noSignature = Fat32Boot();
-    noSignature[0x1FF] = 0;
-    EXPECT_EQ(IsFat(noSignature.data(), 512), 0);
-}
-
-TEST(BootSectors, NtfsFieldTests) {
-    Sector ntfs = NtfsBoot();
-    EXPECT_EQ(IsNtfs(ntfs.data(), 512), 1);
-    Put16(&ntfs[0x0B], 0);
-    EXPECT_EQ(IsNtfs(ntfs.data(), 512), 1);  // zero passes the multiple-of-512 test
-    ntfs = NtfsBoot();
-    ntfs[0x16] = 1;
-    EXPECT_EQ(IsNtfs(ntfs.data(), 512), 0);
-    ntfs = NtfsBoot();
-    Put64(&ntfs[0x28], 0);
-    EXPECT_EQ(IsNtfs(ntfs.data(), 512), 0);
+TEST(BootSectors, EachFieldTestAcceptsOrRefuses) {
+    using Test = int (*)(const unsigned char*, size_t);
+    const Bytes fve = With(WithText(kFat32, 480, "xxxxxxxx"), {{507, 0x2C1F00, 3}});
+    Bytes fvePattern = fve;
+    std::memset(&fvePattern[488], 0xFF, 19);
+    const struct {
+        const char* what;
+        Bytes sector;
+        Test test;
+        int expected;
+    } cases[] = {
+        {"FAT32", kFat32, IsFat, 1},
+        {"FAT32", kFat32, IsFullValidFAT32DBR, 1},
+        {"FAT16 without type text", kFat16, IsFat, 1},
+        {"FAT16", kFat16, IsFullValidFAT16DBR, 1},
+        {"FAT16 as FAT32", kFat16, IsFullValidFAT32DBR, 0},
+        {"NTFS", kNtfs, IsNtfs, 1},
+        {"zeros", Bytes(512), IsFat, 0},
+        {"zeros", Bytes(512), IsNtfs, 0},
+        {"128 sectors per cluster", With(kFat32, {{0x0D, 128, 1}}), IsFat, 0},
+        {"128 sectors per cluster", With(kFat32, {{0x0D, 128, 1}}), IsFullValidFAT32DBR, 0},
+        {"128 sectors per cluster", With(kFat16, {{0x0D, 128, 1}}), IsFullValidFAT16DBR, 0},
+        {"128 sectors per cluster", With(kNtfs, {{0x0D, 128, 1}}), IsNtfs, 0},
+        {"encrypted by name", WithText(kFat32, 3, "-FVE-FS-"), IsBitlockerDBR, 1},
+        {"encrypted by name", WithText(kFat32, 3, "-FVE-FS-"), IsFat, 0},
+        {"encrypted by pattern", fvePattern, IsBitlockerDBR, 1},
+        {"encrypted by pattern", fvePattern, IsFat, 0},
+        {"almost the pattern", fve, IsBitlockerDBR, 0},
+        {"520-byte sectors", With(kFat32, {{0x0B, 520, 2}}), IsFat, 0},
+        {"more clusters than FAT32 addresses",
+         With(kFat32, {{0x20, 0xFFFFFFF0, 4}, {0x0D, 1, 1}, {0x24, 1, 4}}), IsFat, 0},
+        {"no boot signature", With(kFat32, {{0x1FF, 0, 1}}), IsFat, 0},
+        {"NTFS with zero bytes per sector, a multiple of 512", With(kNtfs, {{0x0B, 0, 2}}), IsNtfs,
+         1},
+        {"NTFS with a FAT size", With(kNtfs, {{0x16, 1, 1}}), IsNtfs, 0},
+        {"NTFS without sectors", With(kNtfs, {{0x28, 0, 8}}), IsNtfs, 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.test(c.sector.data(), 512), c.expected) << c.what;
+    EXPECT_EQ(IsFat(kFat32.data(), 511), 0);  // a short buffer is never read past
     EXPECT_EQ(IsNtfs(nullptr, 512), 0);
 }
 
-std::vector<unsigned char> ExtVolume(uint32_t logBlockSize, uint32_t firstDataBlock) {
-    std::vector<unsigned char> v(2048, 0);
-    unsigned char* sb = &v[1024];
-    Put32(sb + 0x00, 2048);  // inodes
-    Put32(sb + 0x04, 8192);  // blocks
-    Put32(sb + 0x14, firstDataBlock);
-    Put32(sb + 0x18, logBlockSize);
-    Put32(sb + 0x20, 8192);
-    Put32(sb + 0x28, 2048);
-    Put16(sb + 0x38, 0xEF53);
-    Put32(sb + 0x54, 11);
-    return v;
-}
+TEST(BootSectors, ExtSuperblocksAndNtfsFileRecords) {
+    const auto ext = [](uint32_t logBlockSize, uint32_t firstDataBlock, uint16_t magic = 0xEF53) {
+        // clang-format off
+        return With(Bytes(2048), {{1024, 2048, 4}, {1028, 8192, 4}, {1024 + 0x14, firstDataBlock, 4},
+            {1024 + 0x18, logBlockSize, 4}, {1024 + 0x20, 8192, 4}, {1024 + 0x28, 2048, 4},
+            {1024 + 0x38, magic, 2}, {1024 + 0x54, 11, 4}});
+        // clang-format on
+    };
+    EXPECT_EQ(IsExt(ext(0, 1).data(), 2048), 1);  // 1 KiB blocks start data at block 1
+    EXPECT_EQ(IsExt(ext(2, 0).data(), 2048), 1);
+    EXPECT_EQ(IsExt(ext(2, 1).data(), 2048), 0);
+    EXPECT_EQ(IsExt(ext(0, 1).data(), 1111), 0);
+    EXPECT_EQ(IsExt(ext(2, 0, 0xEF00).data(), 2048), 0);
+    EXPECT_EQ(IsExt(With(ext(2, 0), {{1024, 11, 4}}).data(), 2048), 0);  // no inode past the first
 
-TEST(BootSectors, ExtSuperblocks) {
-    EXPECT_EQ(IsExt(ExtVolume(0, 1).data(), 2048), 1);  // 1 KiB blocks start data at block 1
-    EXPECT_EQ(IsExt(ExtVolume(2, 0).data(), 2048), 1);
-    EXPECT_EQ(IsExt(ExtVolume(2, 1).data(), 2048), 0);
-    EXPECT_EQ(IsExt(ExtVolume(0, 1).data(), 1111), 0);
-    std::vector<unsigned char> badMagic = ExtVolume(2, 0);
-    badMagic[1024 + 0x38] = 0;
-    EXPECT_EQ(IsExt(badMagic.data(), badMagic.size()), 0);
-}
-
-TEST(FileRecords, NtfsRecordMustMatchTheSizeAskedFor) {
-    std::vector<unsigned char> rec(1024, 0);
-    std::memcpy(rec.data(), "FILE", 4);
-    Put32(&rec[0x18], 416);
-    Put32(&rec[0x1C], 1024);
-    Put16(&rec[0x30], 0x0003);
-    Put16(&rec[0x1FE], 0x0003);
+    Bytes rec = With(WithText(Bytes(1024), 0, "FILE"),
+                     {{0x18, 416, 4}, {0x1C, 1024, 4}, {0x30, 3, 2}, {0x1FE, 3, 2}});
     EXPECT_EQ(IsNtfsFileRecord(rec.data(), 1024), 1);
-    Put32(&rec[0x1C], 4096);
-    EXPECT_EQ(IsNtfsFileRecord(rec.data(), 1024), 0);
-    Put32(&rec[0x1C], 1024);
-    Put16(&rec[0x1FE], 0x0004);  // torn write: the sector's tail lacks the update number
-    EXPECT_EQ(IsNtfsFileRecord(rec.data(), 1024), 0);
     EXPECT_EQ(IsNtfsFileRecord(rec.data(), 100), 0);
     EXPECT_EQ(IsNtfsFileRecord(rec.data(), -1024), 0);
+    EXPECT_EQ(IsNtfsFileRecord(With(rec, {{0x1C, 4096, 4}}).data(), 1024), 0);  // another size
+    EXPECT_EQ(IsNtfsFileRecord(With(rec, {{0x1FE, 4, 2}}).data(), 1024), 0);    // a torn write
 }
 
 // --- FAT directory entries ---------------------------------------------------------------
@@ -182,114 +112,88 @@ uint16_t FatDate(int year, int month, int day) {
     return static_cast<uint16_t>(((year - 1980) << 9) | (month << 5) | day);
 }
 
-void PutEntry(unsigned char* e, const char* name11, uint8_t attr, uint32_t size, uint16_t cluster,
-              uint16_t date = FatDate(2020, 5, 17)) {
-    std::memcpy(e, name11, 11);
-    e[11] = attr;
-    Put16(e + 0x0E, (10 << 11) | (20 << 5));
-    Put16(e + 0x10, date);
-    Put16(e + 0x12, date);
-    Put16(e + 0x16, (10 << 11) | (20 << 5));
-    Put16(e + 0x18, date);
-    Put16(e + 0x1A, cluster);
-    Put32(e + 0x1C, size);
+Bytes Entry(const char* name11, uint8_t attr, uint32_t size, uint16_t cluster,
+            uint16_t date = FatDate(2020, 5, 17)) {
+    const uint16_t time = (10 << 11) | (20 << 5);
+    // clang-format off
+    return With(WithText(Bytes(32), 0, name11), {{11, attr, 1}, {0x0E, time, 2}, {0x10, date, 2},
+        {0x12, date, 2}, {0x16, time, 2}, {0x18, date, 2}, {0x1A, cluster, 2}, {0x1C, size, 4}});
+    // clang-format on
 }
 
-void PutLongName(unsigned char* e, uint8_t sequence, uint8_t checksum, const char16_t* part13) {
-    std::memset(e, 0, 32);
-    e[0] = sequence;
-    e[11] = FAT_ATTR_LONG_NAME;
-    e[13] = checksum;
+Bytes LongName(uint8_t sequence, uint8_t checksum, const char16_t* part13) {
+    Bytes e = With(Bytes(32), {{0, sequence, 1}, {11, FAT_ATTR_LONG_NAME, 1}, {13, checksum, 1}});
     const int at[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
     bool ended = false;
     for (int i = 0; i < 13; ++i) {
-        const uint16_t unit = ended ? 0xFFFF : static_cast<uint16_t>(part13[i]);
-        Put16(e + at[i], unit);
-        if (!ended && part13[i] == 0) ended = true;
+        e = With(e, {{size_t(at[i]), ended ? 0xFFFFu : part13[i], 2}});
+        ended = ended || part13[i] == 0;
     }
+    return e;
 }
 
-TEST(DirectoryEntries, ShortNameChecksum) {
-    EXPECT_EQ(GetShortNameCheckSum(reinterpret_cast<const unsigned char*>("README  TXT")), 0x73);
-    EXPECT_EQ(GetShortNameCheckSum(reinterpret_cast<const unsigned char*>("           ")), 0xF7);
+const unsigned char* Name(const char* name11) {
+    return reinterpret_cast<const unsigned char*>(name11);
 }
 
-TEST(DirectoryEntries, ShortNameCharacterRules) {
-    auto invalid = [](const char* name11) {
-        return IsInvalidShortFileName(reinterpret_cast<const unsigned char*>(name11));
+TEST(DirectoryEntries, ShortNameChecksumAndCharacterRules) {
+    EXPECT_EQ(GetShortNameCheckSum(Name("README  TXT")), 0x73);
+    EXPECT_EQ(GetShortNameCheckSum(Name("           ")), 0xF7);
+    EXPECT_EQ(IsInvalidShortFileName(Name("README  TXT")), 0);
+    EXPECT_EQ(IsInvalidShortFileName(Name("readme  TXT")), 1);
+    EXPECT_EQ(IsInvalidShortFileName(Name("READ?ME TXT")), 1);
+    EXPECT_EQ(IsInvalidShortFileName(Name("READ.ME TXT")), 1);
+    EXPECT_EQ(IsInvalidShortFileName(Name("\xE5"
+                                          "EADME  TXT")),
+              0);  // the deletion mark
+}
+
+TEST(DirectoryEntries, AttributesClustersLabelsAndLongNamesAreHeldToTheirRules) {
+    const Bytes photo = Entry("PHOTO   JPG", 0x20, 1000, 7);
+    const struct {
+        const char* what;
+        Bytes entry;
+        int valid;
+    } cases[] = {
+        {"archive bit", photo, 1},
+        {"no attribute", With(photo, {{11, 0x00, 1}}), 0},
+        {"read-only only", With(photo, {{11, 0x01, 1}}), 0},
+        {"read-only archive", With(photo, {{11, 0x21, 1}}), 1},
+        {"directory and read-only", With(photo, {{11, 0x11, 1}}), 0},
+        {"an unknown bit", With(photo, {{11, 0x60, 1}}), 0},
+        {"an empty file naming a cluster", Entry("EMPTY   TXT", 0x20, 0, 9), 0},
+        {"a deleted empty file naming a cluster",
+         With(Entry("EMPTY   TXT", 0x20, 0, 9), {{0, 0xE5, 1}}), 0},
+        {"an empty file", Entry("EMPTY   TXT", 0x20, 0, 0), 1},
+        {"a label", Entry("My Label   ", 0x08, 0, 0), 1},
+        {"a label bit mixed with others", Entry("My Label   ", 0x28, 0, 0), 0},
+        {"a long-name piece", LongName(0x52, 0x11, u"abcdefghijklm"), 1},
+        {"a long-name piece past the last", LongName(0x53, 0x11, u"abcdefghijklm"), 0},
+        {"a deleted long-name piece", LongName(0xE5, 0x11, u"abcdefghijklm"), 1},
     };
-    EXPECT_EQ(invalid("README  TXT"), 0);
-    EXPECT_EQ(invalid("readme  TXT"), 1);
-    EXPECT_EQ(invalid("READ?ME TXT"), 1);
-    EXPECT_EQ(invalid("READ.ME TXT"), 1);
-    EXPECT_EQ(invalid("\xE5"
-                      "EADME  TXT"),
-              0);  // the deletion mark is allowed
-}
-
-TEST(DirectoryEntries, RegularFilesNeedTheArchiveBit) {
-    unsigned char e[32] = {};
-    PutEntry(e, "PHOTO   JPG", 0x20, 1000, 7);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 1);
-    e[11] = 0x00;
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0);
-    e[11] = 0x01;
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0);
-    e[11] = 0x21;
-    EXPECT_EQ(IsFatEntyValid(e, 32), 1);
-    e[11] = 0x11;  // directory and read-only together
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0);
-    e[11] = 0x60;
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0);
-}
-
-TEST(DirectoryEntries, AnEmptyFileNamingAClusterIsRefusedLiveOrDeleted) {
-    unsigned char e[32] = {};
-    PutEntry(e, "EMPTY   TXT", 0x20, 0, 9);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0);
-    e[0] = 0xE5;
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0);
-    PutEntry(e, "EMPTY   TXT", 0x20, 0, 0);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 1);
-}
-
-TEST(DirectoryEntries, LabelsAndLongNames) {
-    unsigned char e[32] = {};
-    PutEntry(e, "My Label   ", 0x08, 0, 0);
-    EXPECT_EQ(IsFatEntyValid(e, 32), 1);
-    PutEntry(e, "My Label   ", 0x28, 0, 0);  // label bit mixed with others
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0);
-
-    PutLongName(e, 0x52, 0x11, u"abcdefghijklm");
-    EXPECT_EQ(IsFatEntyValid(e, 32), 1);
-    PutLongName(e, 0x53, 0x11, u"abcdefghijklm");
-    EXPECT_EQ(IsFatEntyValid(e, 32), 0);
-    PutLongName(e, 0xE5, 0x11, u"abcdefghijklm");
-    EXPECT_EQ(IsFatEntyValid(e, 32), 1);
+    for (const auto& c : cases) EXPECT_EQ(IsFatEntyValid(c.entry.data(), 32), c.valid) << c.what;
 }
 
 TEST(DirectoryEntries, LiveFilesMustCarryPlausibleDates) {
-    unsigned char e[32] = {};
     for (int year : {1992, 2000, 2026, 2079}) {
-        PutEntry(e, "PHOTO   JPG", 0x20, 1000, 7, FatDate(year, 12, 31));
-        EXPECT_EQ(IsFatEntyValid(e, 32), 1) << year;
-        PutEntry(e, "PHOTO   JPG", 0x20, 1000, 7, FatDate(year, 1, 1));
-        EXPECT_EQ(IsFatEntyValid(e, 32), 1) << year;
+        EXPECT_EQ(
+            IsFatEntyValid(Entry("PHOTO   JPG", 0x20, 1000, 7, FatDate(year, 12, 31)).data(), 32),
+            1);
+        EXPECT_EQ(
+            IsFatEntyValid(Entry("PHOTO   JPG", 0x20, 1000, 7, FatDate(year, 1, 1)).data(), 32), 1);
     }
     for (int year : {1980, 1990, 2081, 2107}) {
-        PutEntry(e, "PHOTO   JPG", 0x20, 1000, 7, FatDate(year, 6, 1));
-        EXPECT_EQ(IsFatEntyValid(e, 32), 0) << year;
-        e[0] = 0xE5;  // deleted entries are not held to their dates
-        EXPECT_EQ(IsFatEntyValid(e, 32), 1) << year;
+        const Bytes e = Entry("PHOTO   JPG", 0x20, 1000, 7, FatDate(year, 6, 1));
+        EXPECT_EQ(IsFatEntyValid(e.data(), 32), 0) << year;
+        EXPECT_EQ(IsFatEntyValid(With(e, {{0, 0xE5, 1}}).data(), 32), 1) << year;  // deleted
     }
 }
 
 TEST(DirectoryEntries, DateConversionGivesTheLocalCalendarSecond) {
-    unsigned char raw[32] = {};
-    PutEntry(raw, "PHOTO   JPG", 0x20, 1, 2, FatDate(2021, 3, 4));
-    Put16(raw + 0x16, (13 << 11) | (14 << 5) | 15);  // 13:14:30
+    const Bytes raw = With(Entry("PHOTO   JPG", 0x20, 1, 2, FatDate(2021, 3, 4)),
+                           {{0x16, (13 << 11) | (14 << 5) | 15, 2}});
     FAT32_Entry entry;
-    std::memcpy(&entry, raw, 32);
+    std::memcpy(&entry, raw.data(), 32);
     _FILETIME modified{}, accessed{};
     Fat32GetFileLastChangeTime(&entry, &modified);
     Fat32GetFileLastAccessTime(&entry, &accessed);
@@ -299,127 +203,101 @@ TEST(DirectoryEntries, DateConversionGivesTheLocalCalendarSecond) {
     expected.tm_mday = 4;
     expected.tm_isdst = -1;
     const int64_t midnight = mktime(&expected);
-    const auto value = [](const _FILETIME& t) {
-        return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) |
-                                    t.dwLowDateTime);
-    };
-    EXPECT_EQ(value(accessed), midnight);
-    EXPECT_EQ(value(modified), midnight + 13 * 3600 + 14 * 60 + 30);
+    EXPECT_EQ((int64_t{accessed.dwHighDateTime} << 32) | accessed.dwLowDateTime, midnight);
+    EXPECT_EQ((int64_t{modified.dwHighDateTime} << 32) | modified.dwLowDateTime,
+              midnight + 13 * 3600 + 14 * 60 + 30);  // 13:14:30
 }
 
 // --- directory sectors ---------------------------------------------------------------------
 
-Sector DirectorySector(int files) {
-    Sector s{};
+Bytes Sector(std::initializer_list<Bytes> entries) {
+    Bytes s(512);
+    size_t at = 0;
+    for (const Bytes& e : entries) std::copy(e.begin(), e.end(), s.begin() + (at++) * 32);
+    return s;
+}
+Bytes DirectorySector(int files) {
+    Bytes s(512);
     for (int i = 0; i < files; ++i) {
         char name[32];
-        std::snprintf(name, sizeof name, "FILE%04dTXT", i % 10000);
-        PutEntry(&s[i * 32], name, 0x20, 100 + i, static_cast<uint16_t>(3 + i));
+        std::snprintf(name, sizeof name, "FILE%04dTXT", i);
+        const Bytes e = Entry(name, 0x20, 100 + i, static_cast<uint16_t>(3 + i));
+        std::copy(e.begin(), e.end(), s.begin() + i * 32);
     }
     return s;
 }
 
-TEST(DirectorySectors, EndMarkerRules) {
-    Sector s = DirectorySector(3);
+TEST(DirectorySectors, EntriesRunToAnEndMarkerAfterWhichAllIsZero) {
+    Bytes s = DirectorySector(3);
     EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 1);
-    s[300] = 1;  // a stray byte after the end marker
-    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
-    const Sector empty{};
-    EXPECT_EQ(IsFatFDTRecord(empty.data(), 512), 0);
+    EXPECT_EQ(IsFatFDTRecord(s.data(), 96), 1);
+    EXPECT_EQ(IsFatFDTRecord(s.data(), 31), 0);
+    EXPECT_EQ(IsFatFDTRecord(s.data(), -512), 0);
+    EXPECT_EQ(IsFatFDTRecord(nullptr, 512), 0);
+    EXPECT_EQ(IsFatFDTRecord(With(s, {{300, 1, 1}}).data(), 512), 0);  // a stray byte after the end
+    EXPECT_EQ(IsFatFDTRecord(Bytes(512).data(), 512), 0);
     EXPECT_EQ(IsFatFDTRecord(DirectorySector(16).data(), 512), 1);
+    s = DirectorySector(1);
+    std::memcpy(&s[17], &s[1], 14);  // repeated halves are not entries
+    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
+    // Short names are padded to their ends and hold double-byte characters whole.
+    for (auto [name11, valid] : {std::pair{"AB CD   TXT", 0},
+                                 {"\xD5\xD5\xC6\xAC    JPG", 1},
+                                 {"\xD5"
+                                  "A      JPG",
+                                  0}})
+        EXPECT_EQ(IsFatFDTRecord(WithText(DirectorySector(2), 32, name11).data(), 512), valid)
+            << name11;
 }
 
 TEST(DirectorySectors, TheDotPairOpensAFolder) {
-    Sector s{};
-    PutEntry(&s[0], ".          ", 0x10, 0, 5);
-    PutEntry(&s[32], "..         ", 0x10, 0, 0);
+    const Bytes s = Sector({Entry(".          ", 0x10, 0, 5), Entry("..         ", 0x10, 0, 0)});
     EXPECT_EQ(IsFatFileRecord(s.data(), 512), 1);
     EXPECT_EQ(IsFatEntyValid(s.data(), 512), 1);
     EXPECT_EQ(IsFatEntyValid(s.data(), 32), 0);  // the pair is not looked for past the buffer
     EXPECT_EQ(IsFatFileRecord(s.data(), 63), 0);
-    Put16(&s[32 + 0x18], FatDate(2001, 1, 1));  // the two entries disagree on a date
-    EXPECT_EQ(IsFatFileRecord(s.data(), 512), 0);
+    EXPECT_EQ(IsFatFileRecord(With(s, {{32 + 0x18, FatDate(2001, 1, 1), 2}}).data(), 512),
+              0);  // dates differ
 }
 
 TEST(DirectorySectors, LongNamesMustMatchTheirShortEntry) {
-    Sector s{};
-    const char* shortName = "PHOTOS~1JPG";
-    const uint8_t sum = GetShortNameCheckSum(reinterpret_cast<const unsigned char*>(shortName));
-    PutLongName(&s[0], 0x42, sum, u"ng.jpg");
-    PutLongName(&s[32], 0x01, sum, u"photos of spri");
-    PutEntry(&s[64], shortName, 0x20, 5000, 9);
+    const uint8_t sum = GetShortNameCheckSum(Name("PHOTOS~1JPG"));
+    Bytes s = Sector({LongName(0x42, sum, u"ng.jpg"), LongName(0x01, sum, u"photos of spri"),
+                      Entry("PHOTOS~1JPG", 0x20, 5000, 9)});
     EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 1);
-    s[32 + 13] ^= 1;  // a piece that belongs to another name
-    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
-    s[32 + 13] ^= 1;
+    EXPECT_EQ(IsFatFDTRecord(With(s, {{32 + 13, sum ^ 1u, 1}}).data(), 512),
+              0);     // another name's piece
     s[64 + 2] = 'X';  // the short entry no longer gives the checksum
     EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
-    s[64] = 0xE5;  // unless it is deleted, whose first byte no longer counts
-    s[0] = 0xE5;
-    s[32] = 0xE5;
+    s[0] = s[32] = s[64] = 0xE5;  // unless it is deleted, whose first byte no longer counts
     EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 1);
 }
 
-TEST(DirectorySectors, ShortNamesMustBePaddedAndPaired) {
-    Sector s = DirectorySector(2);
-    std::memcpy(&s[32], "AB CD   TXT", 11);  // text after padding
-    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
-    s = DirectorySector(2);
-    std::memcpy(&s[32], "\xD5\xD5\xC6\xAC    JPG", 11);  // two whole double-byte characters
-    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 1);
-    std::memcpy(&s[32],
-                "\xD5"
-                "A      JPG",
-                11);  // half a character
-    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
-}
-
-TEST(DirectorySectors, RepeatedHalvesAreNotEntries) {
-    Sector s = DirectorySector(1);
-    std::memcpy(&s[17], &s[1], 14);
-    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
-}
-
-TEST(DirectorySectors, ShortOrNegativeLengthsAreRefused) {
-    const Sector s = DirectorySector(3);
-    EXPECT_EQ(IsFatFDTRecord(s.data(), 31), 0);
-    EXPECT_EQ(IsFatFDTRecord(s.data(), -512), 0);
-    EXPECT_EQ(IsFatFDTRecord(nullptr, 512), 0);
-    EXPECT_EQ(IsFatFDTRecord(s.data(), 96), 1);
-}
-
-// --- helpers and tables --------------------------------------------------------------------
-
-TEST(FatHelpers, TrailingBlanksAndLowerCase) {
-    char name[] = "README   ";
+TEST(FatHelpers, TrailingBlanksLowerCaseAndDefaultClusterSizes) {
+    char name[] = "README   ", inner[] = "A B ", mixed[] = "MiXeD.TXT";
     EraseStringTailBlankChar(name, 9);
     EXPECT_STREQ(name, "README");
-    char inner[] = "A B ";
     EraseStringTailBlankChar(inner, 4);
     EXPECT_STREQ(inner, "A B");
-    char mixed[] = "MiXeD.TXT";
     EXPECT_EQ(Convert2Lowercase(mixed), 9);
     EXPECT_STREQ(mixed, "mixed.txt");
-}
 
-TEST(DefaultClusters, Fat32Table) {
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(0, 512), 0u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(68543, 512), 8u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(68544, 512), 1u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(133056, 512), 2u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(300000000, 512), 128u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(300000000, 4096), 64u);
-    EXPECT_EQ(GetFat32DefaultSectorPerCluster(0xFFFFFF7FULL, 512), 8u);
-}
-
-TEST(DefaultClusters, NtfsBySize) {
-    const uint64_t mib = 2048;  // 512-byte sectors per MiB
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(5 * mib, 512), 8u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(100 * mib, 512), 1u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(600 * mib, 512), 2u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(1536 * mib, 512), 4u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(3072 * mib, 512), 8u);
-    EXPECT_EQ(GetDefaultNtfsSectorPerCluster(512 * mib, 512), 1u);  // bounds are inclusive
+    for (auto [sectors, bytes, spc] : {std::tuple{0ull, 512u, 0u},
+                                       {68543ull, 512u, 8u},
+                                       {68544ull, 512u, 1u},
+                                       {133056ull, 512u, 2u},
+                                       {300000000ull, 512u, 128u},
+                                       {300000000ull, 4096u, 64u},
+                                       {0xFFFFFF7Full, 512u, 8u}})
+        EXPECT_EQ(GetFat32DefaultSectorPerCluster(sectors, bytes), spc) << sectors;
+    const uint64_t mib = 2048;  // 512-byte sectors per MiB; the bounds are inclusive
+    for (auto [sectors, spc] : {std::pair{5 * mib, 8u},
+                                {100 * mib, 1u},
+                                {512 * mib, 1u},
+                                {600 * mib, 2u},
+                                {1536 * mib, 4u},
+                                {3072 * mib, 8u}})
+        EXPECT_EQ(GetDefaultNtfsSectorPerCluster(sectors, 512), spc) << sectors;
     EXPECT_EQ(GetDefaultNtfsSectorPerCluster(0, 0), 8u);
 }
 

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -110,6 +111,21 @@ int RecordReport(void*, int nPercent, int, int nError, const char16_t* pszPath) 
     return g_answer;
 }
 
+std::vector<int> g_searchPercents;
+int RecordSearch(void*, int nPercent, const char16_t*) {
+    g_searchPercents.push_back(nPercent);
+    return 0;
+}
+
+size_t OpenDescriptors() {
+    size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
 class EngineContract : public ::testing::TestWithParam<Source> {
 protected:
     void SetUp() override {
@@ -123,6 +139,7 @@ protected:
         ::setenv("XDG_DATA_HOME", (dir_.path() + "/data").c_str(), 1);
         ::setenv("FERROWEN_DISKS", image_.c_str(), 1);
         CLogFileManager::GetInstance()->Init();
+        descriptors_ = OpenDescriptors();
         engine_.reset(CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
             0, GetParam().start, GetParam().sectors, u'C', RECOVERY_TYPE_PROFESSIONAL));
         ASSERT_NE(engine_, nullptr);
@@ -134,6 +151,8 @@ protected:
         CollectRecords();
     }
     void TearDown() override {
+        engine_.reset();
+        EXPECT_EQ(OpenDescriptors(), descriptors_) << "a descriptor was left open";
         EXPECT_EQ(Sha256OfFile(image_), hash_) << "the scanned image changed";
         ::unsetenv("FERROWEN_DISKS");
         ::unsetenv("XDG_DATA_HOME");
@@ -193,6 +212,7 @@ protected:
 
     TempDir dir_;
     std::string image_, hash_;
+    size_t descriptors_ = 0;
     std::unique_ptr<IFileRecoveryParse> engine_;
     std::vector<_FILE_NODE_> files_;
     std::vector<std::pair<_FILE_NODE_, unsigned>> folders_;
@@ -218,6 +238,38 @@ TEST_P(EngineContract, RecoveryNeverWritesThroughAFileOrALinkAlreadyThere) {
     struct stat st {};
     ASSERT_EQ(stat((dir_.path() + "/fresh").c_str(), &st), 0);
     EXPECT_EQ(static_cast<uint64_t>(st.st_size), node.u64FileSize);
+}
+
+// A search reports its progress to the callback given last, up to 100 when all is read.
+TEST_P(EngineContract, ASearchReportsItsProgressUpToTheEnd) {
+    g_searchPercents.clear();
+    ASSERT_EQ(engine_->InitSearchCallBack(RecordSearch, nullptr), 0);
+    std::vector<__SEARCH_FILE_INFO__> found;
+    EXPECT_EQ(engine_->SearchFileNode(u"*.jpg|*.png|*.txt|*.pdf|*.gif|*.other", found), 0);
+    ASSERT_FALSE(g_searchPercents.empty());
+    EXPECT_EQ(g_searchPercents.back(), 100);
+    EXPECT_FALSE(found.empty());
+}
+
+// The path of a file's folder, given a buffer with no room for its terminator, is cut inside
+// the buffer: nothing is written past it.
+TEST_P(EngineContract, AParentPathNeverRunsPastTheBuffer) {
+    if (GetParam().fileSource == FILE_SOURCE_FILE_TYPE)
+        GTEST_SKIP() << "carved files have no folders";
+    const auto* folder = FolderWithFiles();
+    ASSERT_NE(folder, nullptr);
+    _FILE_NODE_ parent = folder->first;
+    std::vector<_FILE_NODE_> children;
+    ASSERT_EQ(engine_->GetChildrenFileNode(&parent, folder->second, children), 0);
+    ASSERT_FALSE(children.empty());
+    char16_t whole[512] = {};
+    ASSERT_EQ(engine_->GetFileNodeParentDirPath(&children[0], whole, 512), 0);
+    const size_t length = std::u16string(whole).size();
+    ASSERT_GT(length, 1u);
+    std::vector<char16_t> exact(length + 1, u'#');
+    engine_->GetFileNodeParentDirPath(&children[0], exact.data(), static_cast<int>(length));
+    EXPECT_EQ(exact[length], u'#');
+    EXPECT_EQ(std::u16string(exact.data()), std::u16string(whole).substr(0, length - 1));
 }
 
 TEST_P(EngineContract, AFolderThatCannotBeMadeIsReportedAsAFailure) {

@@ -1,254 +1,202 @@
-// Fixture volumes damaged the way failing cards and disks are damaged (random bytes over the
-// boot sector, the FATs, the $MFT and folders; images cut short; sectors that cannot be read),
-// scanned and recovered through the deep scan. Every run must end, and every deleted file whose
-// own structures and data survived must come back byte-exact; nothing may be reported
-// recovered that was not.
+// The engines on failing media: fixture volumes damaged the way failing cards and disks are
+// damaged (random bytes over the boot sector, the FATs, the $MFT and folders; images cut short;
+// sectors that cannot be read), scanned and recovered through the deep scan; destinations that
+// fill up; the raw reader on such a disk; and the proof that the disk is only ever read. Every
+// run must end, and every deleted file whose own structures and data survived must come back
+// byte-exact; nothing may be reported recovered that was not.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <iterator>
+#include <map>
 #include <random>
+#include <set>
 #include <tuple>
 
 #include "damage_support.h"
+#include "disk/partition_manager.h"
 #include "fat/fast_fat_recovery.h"
-#include "faulty_io.h"
+#include "foundation/disk_reader.h"
 #include "foundation/text.h"
-#include "store/log_file_manager.h"
-#include "support/fixture.h"
 
 namespace {
 
 using namespace ferrowen::test;
 using namespace ferrowen::test::damage;
 
-class DamagedMedia : public DamageTest {
-protected:
-    // The recovery summary must agree with what is on disk: as many files written as
-    // reported recovered plus failed (a failed file keeps what was written of it).
-    static void ExpectHonestSummary(const Outcome& o) {
-        EXPECT_EQ(o.summary.failures.size(), o.summary.uFailed);
-        EXPECT_EQ(o.summary.uRecovered + o.summary.uFailed, o.listed);
-        for (const auto& [path, error] : o.summary.failures) EXPECT_NE(error, 0);
-    }
-    static void Report(const char* what, const Outcome& o, size_t expected, size_t found) {
-        std::cout << what << ": scan " << o.scanResult << ", listed " << o.listed << ", recovered "
-                  << o.summary.uRecovered << ", failed " << o.summary.uFailed
-                  << ", manifest files back " << found << "/" << expected << "\n";
-    }
+// The summary must agree with what is on disk: every file listed is counted once, recovered
+// or failed with an error.
+void ExpectHonestSummary(const Outcome& o) {
+    EXPECT_EQ(o.summary.failures.size(), o.summary.uFailed);
+    EXPECT_EQ(o.summary.uRecovered + o.summary.uFailed, o.listed);
+    for (const auto& [path, error] : o.summary.failures) EXPECT_NE(error, 0);
+}
 
-    // Scans and recovers the damaged image and expects every file of `wanted` back, but for
-    // at most mayLose of them.
-    void ExpectBack(const std::string& image, const std::set<std::string>& wanted, const char* what,
-                    size_t mayLose = 0) {
-        const Outcome o = ScanAndRecover(image, Out("out"));
-        const size_t back = CountIn(wanted, o.recovered);
-        Report(what, o, wanted.size(), back);
-        ASSERT_TRUE(o.engineMade);
-        EXPECT_EQ(o.scanResult, 0);
-        ExpectHonestSummary(o);
-        EXPECT_GE(back + mayLose, wanted.size());
-    }
+// The stretches of a volume that a case damages. Records 40-47 are a stretch of the user
+// files' records: at most their eight files are lost with them.
+enum Where { kBootSector, kBootArea, kFats, kRootFolder, kRecords40To47, kMftRecordAndMirror };
 
-    // Scans the whole image once to learn where the deleted files lie, then cuts a copy at
-    // cut bytes and scans and recovers that.
-    void ExpectCutShortKeepsWhatLiesBefore(const std::string& fixture, uint64_t cut) {
-        const std::string image = Image(fixture);
-        ScanAndRecover(image, Out("whole"));
-        const std::map<std::string, Extent> where = LocateFiles(image, Out("whole"));
-        std::set<std::string> before, across;
-        for (const std::string& h : DeletedHashes(fixture)) {
-            const auto it = where.find(h);
-            if (it == where.end()) continue;
-            const Extent& e = it->second;
-            if (e.contiguous && e.offset + e.size <= cut) before.insert(h);
-            if (e.offset < cut && e.offset + e.size > cut) across.insert(h);
-        }
-        ASSERT_FALSE(before.empty());
-        Truncate(image, cut);
-        const Outcome o = ScanAndRecover(image, Out("cut"));
-        Report((fixture + " cut").c_str(), o, before.size(), CountIn(before, o.recovered));
-        EXPECT_EQ(o.scanResult, 0);
-        ExpectHonestSummary(o);
-        for (const std::string& h : before) {
-            EXPECT_EQ(o.recovered.count(h), 1u) << "lost: " << h << " at " << where.at(h).offset;
-        }
-        EXPECT_EQ(CountIn(across, o.recovered), 0u);
-        if (!across.empty()) {
-            EXPECT_GE(o.summary.uFailed, 1u);
-        }
-    }
+std::vector<std::pair<uint64_t, uint64_t>> Stretches(const std::string& image, Where where) {
+    const FatLayout fat = ReadFatLayout(image);
+    const uint64_t mft = NtfsTableOffset(image), mirror = NtfsTableOffset(image, true);
+    return std::vector<std::vector<std::pair<uint64_t, uint64_t>>>{
+        {{0, 512}},
+        {{0, 16384}},
+        {{fat.fatStart, fat.rootStart}},
+        {{fat.rootStart, fat.rootStart + fat.rootBytes}},
+        {{mft + 40 * 1024, mft + 48 * 1024}},
+        {{mft, mft + 1024}, {mirror, mirror + 1024}}}[where];
+}
 
-    // A bad stretch in the middle of the largest contiguous deleted file.
-    void ExpectABadStretchCostsOneFile(const std::string& fixture);
+// FAT16 with 2 KiB clusters: ten deleted files, eight of them below folders. NTFS with 4 KiB
+// clusters: 28 deleted files, 25 of them with their content still there.
+struct DamageCase {
+    const char* name;
+    const char* fixture;
+    Where where;
+    unsigned seed;               // scribbled with bytes from this seed; 0: made unreadable
+    size_t mayLose = 0;          // files whose own records the damage hits
+    bool rootFilesLost = false;  // the root folder itself is hit
 };
 
-// FAT16 with 2 KiB clusters: ten deleted files, eight of them below folders.
-TEST_F(DamagedMedia, FatWithAScribbledBootSectorGivesBackItsFilesFromTheFolders) {
-    const std::string image = Image("fat16");
-    Scribble(image, 0, 512, 1);
-    ExpectBack(image, DeletedHashes("fat16"), "fat16 boot");
+class DamagedMedia : public DamageTest, public ::testing::WithParamInterface<DamageCase> {};
+
+TEST_P(DamagedMedia, GivesBackEveryFileWhoseOwnStructuresSurvived) {
+    const DamageCase& c = GetParam();
+    const std::string image = Image(c.fixture);
+    const auto stretches = Stretches(image, c.where);
+    for (size_t k = 0; k < stretches.size() && c.seed != 0; ++k)
+        Scribble(image, stretches[k].first, stretches[k].second - stretches[k].first, c.seed + k);
+    if (c.seed == 0) faulty_io::FailReads(image, stretches);
+    const std::set<std::string> wanted = DeletedHashes(c.fixture, !c.rootFilesLost);
+    const Outcome o = ScanAndRecover(image, Out("out"));
+    ASSERT_NE(o.scanResult, RESULT_NO_ENGINE);
+    EXPECT_EQ(o.scanResult, 0);
+    ExpectHonestSummary(o);
+    EXPECT_GE(CountIn(wanted, o.recovered) + c.mayLose, wanted.size()) << o.listed << " listed";
+    EXPECT_EQ(faulty_io::RefusedReads() > 0, c.seed == 0);
 }
 
-TEST_F(DamagedMedia, FatWithBothTablesScribbledStillListsEveryDeletedFile) {
-    const std::string image = Image("fat16");
-    const FatLayout fat = ReadFatLayout(image);
-    Scribble(image, fat.fatStart, fat.fatBytes * fat.fatCount, 2);
-    ExpectBack(image, DeletedHashes("fat16"), "fat16 tables");
-}
+// A scribbled boot sector leaves the files to the folders or the records; the sub-folders'
+// files survive a scribbled root folder; a volume whose tables or boot area cannot be read is
+// still scanned deep. Without the $MFT's own record and its mirror the table cannot be
+// followed from the boot sector, but the records are found by looking.
+INSTANTIATE_TEST_SUITE_P(
+    Damage, DamagedMedia,
+    ::testing::Values(DamageCase{"FatBootSector", "fat16", kBootSector, 1},
+                      DamageCase{"FatBothTables", "fat16", kFats, 2},
+                      DamageCase{"FatRootFolder", "fat16", kRootFolder, 3, 0, true},
+                      DamageCase{"FatUnreadableTables", "fat16", kFats, 0},
+                      DamageCase{"FatUnreadableBootArea", "fat16", kBootArea, 0},
+                      DamageCase{"NtfsBootSector", "ntfs", kBootSector, 4},
+                      DamageCase{"NtfsScribbledRecords", "ntfs", kRecords40To47, 5, 8},
+                      DamageCase{"NtfsUnreadableRecords", "ntfs", kRecords40To47, 0, 8},
+                      DamageCase{"NtfsWithoutTheTablesOwnRecord", "ntfs", kMftRecordAndMirror, 9}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(DamagedMedia, FatWithAScribbledRootFolderKeepsTheFilesOfItsSubFolders) {
-    const std::string image = Image("fat16");
-    const FatLayout fat = ReadFatLayout(image);
-    Scribble(image, fat.rootStart, fat.rootBytes, 3);
-    std::set<std::string> wanted = DeletedHashes("fat16");
-    for (const std::string& h : DeletedHashesBelow("fat16", "")) wanted.erase(h);
-    ExpectBack(image, wanted, "fat16 root");
-}
+// Cases that first recover the undamaged image once to learn where its deleted files lie.
+struct Placed {
+    const char* fixture;
+    uint64_t cut;  // where the image is cut short
+};
+
+class KnownPlaces : public DamageTest, public ::testing::WithParamInterface<Placed> {
+protected:
+    void SetUp() override {
+        DamageTest::SetUp();
+        image_ = Image(GetParam().fixture);
+        ScanAndRecover(image_, Out("whole"));
+        where_ = LocateFiles(image_, Out("whole"));
+        wanted_ = DeletedHashes(GetParam().fixture);
+    }
+    std::string image_;
+    std::map<std::string, Extent> where_;
+    std::set<std::string> wanted_;
+};
 
 // An image cut short (a card reader that gave up, a partial copy): every deleted file that lies
 // wholly before the cut comes back; one the cut runs through is reported failed, never recovered.
-TEST_F(DamagedMedia, FatCutShortGivesBackWhatLiesBeforeTheCut) {
-    ExpectCutShortKeepsWhatLiesBefore("fat16", 1800 * 1024);
+TEST_P(KnownPlaces, CutShortGivesBackWhatLiesBeforeTheCut) {
+    const uint64_t cut = GetParam().cut;
+    std::set<std::string> before, across;
+    for (const std::string& h : wanted_) {
+        if (!where_.count(h)) continue;
+        const Extent& e = where_.at(h);
+        if (e.contiguous && e.offset + e.size <= cut) before.insert(h);
+        if (e.offset < cut && e.offset + e.size > cut) across.insert(h);
+    }
+    ASSERT_FALSE(before.empty());
+    std::filesystem::resize_file(image_, cut);
+    const Outcome o = ScanAndRecover(image_, Out("cut"));
+    EXPECT_EQ(o.scanResult, 0);
+    ExpectHonestSummary(o);
+    for (const std::string& h : before)
+        EXPECT_EQ(o.recovered.count(h), 1u) << "lost: " << h << " at " << where_.at(h).offset;
+    EXPECT_EQ(CountIn(across, o.recovered), 0u);
+    if (!across.empty()) {
+        EXPECT_GE(o.summary.uFailed, 1u);
+    }
 }
 
-TEST_F(DamagedMedia, FatWithUnreadableTablesIsStillScannedDeep) {
-    const std::string image = Image("fat16");
-    const FatLayout fat = ReadFatLayout(image);
-    faulty_io::FailReads(image, {{fat.fatStart, fat.rootStart}});
-    ExpectBack(image, DeletedHashes("fat16"), "fat16 unreadable tables");
-    EXPECT_GT(faulty_io::RefusedReads(), 0u);
-}
-
-TEST_F(DamagedMedia, FatWithUnreadableBootAreaIsStillScannedDeep) {
-    const std::string image = Image("fat16");
-    faulty_io::FailReads(image, {{0, 16384}});
-    ExpectBack(image, DeletedHashes("fat16"), "fat16 unreadable boot");
-    EXPECT_GT(faulty_io::RefusedReads(), 0u);
-}
-
-// A bad stretch inside one file's data costs that file only: it is reported failed with the
-// read error, what was read before the bad stretch stays on disk, the reader notes the failed
-// read in the debug log, and every other deleted file comes back.
-TEST_F(DamagedMedia, UnreadableSectorsInsideAFileFailThatFileOnly) {
-    ExpectABadStretchCostsOneFile("fat16");
-}
-
-TEST_F(DamagedMedia, UnreadableSectorsInsideAnNtfsFileFailThatFileOnly) {
-    ExpectABadStretchCostsOneFile("ntfs");
-}
-
-void DamagedMedia::ExpectABadStretchCostsOneFile(const std::string& fixture) {
-    const std::string image = Image(fixture);
-    ScanAndRecover(image, Out("whole"));
-    const auto where = LocateFiles(image, Out("whole"));
-    const auto wanted = DeletedHashes(fixture);
+// A bad stretch inside the largest contiguous deleted file costs that file only: it is reported
+// failed with the read error, what was read before the bad stretch stays on disk, the reader
+// notes the failed read in the debug log, and every other deleted file comes back.
+TEST_P(KnownPlaces, UnreadableSectorsInsideAFileFailThatFileOnly) {
     std::string victim;
-    for (const std::string& h : wanted) {
-        if (!where.count(h) || !where.at(h).contiguous) continue;
-        if (victim.empty() || where.at(h).size > where.at(victim).size) victim = h;
+    for (const std::string& h : wanted_) {
+        if (!where_.count(h) || !where_.at(h).contiguous) continue;
+        if (victim.empty() || where_.at(h).size > where_.at(victim).size) victim = h;
     }
     ASSERT_FALSE(victim.empty());
-    const Extent e = where.at(victim);
+    const Extent e = where_.at(victim);
     const uint64_t bad = (e.offset + e.size / 2) / 512 * 512;
-    faulty_io::FailReads(image, {{bad, bad + 4096}});
-    const uintmax_t logBefore =
-        std::filesystem::exists("Log.txt") ? std::filesystem::file_size("Log.txt") : 0;
-    const Outcome o = ScanAndRecover(image, Out("out"));
+    faulty_io::FailReads(image_, {{bad, bad + 4096}});
+    std::filesystem::remove("Log.txt");  // the debug log of this scan only
+    const Outcome o = ScanAndRecover(image_, Out("out"));
     ExpectHonestSummary(o);
     EXPECT_EQ(o.recovered.count(victim), 0u);
-    EXPECT_EQ(CountIn(wanted, o.recovered), wanted.size() - 1);
+    EXPECT_EQ(CountIn(wanted_, o.recovered), wanted_.size() - 1);
     ASSERT_GE(o.summary.uFailed, 1u);
     bool partialKept = false;
     for (const auto& [path, error] : o.summary.failures) {
         const std::string utf8 = WideToUtf8(path.c_str());
         std::error_code ec;
         const uintmax_t size = std::filesystem::file_size(utf8, ec);
-        if (!ec && size > 0 && size <= bad - e.offset) partialKept = true;
+        partialKept = partialKept || (!ec && size > 0 && size <= bad - e.offset);
         EXPECT_TRUE(error == EIO || error == RESULT_SHORT_READ) << utf8 << " " << error;
     }
     EXPECT_TRUE(partialKept);
-    std::ifstream log("Log.txt");
-    log.seekg(static_cast<std::streamoff>(logBefore));
-    const std::string added((std::istreambuf_iterator<char>(log)), {});
-    EXPECT_NE(added.find("Debug: read 5"), std::string::npos);
+    EXPECT_NE(ReadAll("Log.txt").find("Debug: read 5"), std::string::npos);
 }
 
-// NTFS with 4 KiB clusters: 28 deleted files, 25 of them with their content still there.
-TEST_F(DamagedMedia, NtfsWithAScribbledBootSectorGivesBackItsFilesFromTheRecords) {
-    const std::string image = Image("ntfs");
-    Scribble(image, 0, 512, 4);
-    ExpectBack(image, DeletedHashes("ntfs"), "ntfs boot");
-}
-
-TEST_F(DamagedMedia, NtfsWithScribbledRecordsKeepsTheOthers) {
-    const std::string image = Image("ntfs");
-    // Records 40-47: a stretch of the user files' records; at most their eight files are lost.
-    Scribble(image, NtfsMftOffset(image) + 40 * 1024, 8 * 1024, 5);
-    ExpectBack(image, DeletedHashes("ntfs"), "ntfs records", 8);
-}
-
-// Without the $MFT's own record and its mirror the table cannot be followed from the boot
-// sector; the records themselves are still where they were and are found by looking.
-TEST_F(DamagedMedia, NtfsWithoutTheTablesOwnRecordFindsTheRecordsByLooking) {
-    const std::string image = Image("ntfs");
-    Scribble(image, NtfsMftOffset(image), 1024, 9);
-    Scribble(image, NtfsMirrorOffset(image), 1024, 10);
-    ExpectBack(image, DeletedHashes("ntfs"), "ntfs without $MFT record");
-}
-
-TEST_F(DamagedMedia, NtfsWithUnreadableRecordsKeepsTheOthers) {
-    const std::string image = Image("ntfs");
-    const uint64_t mft = NtfsMftOffset(image);
-    faulty_io::FailReads(image, {{mft + 40 * 1024, mft + 48 * 1024}});
-    ExpectBack(image, DeletedHashes("ntfs"), "ntfs unreadable records", 8);
-    EXPECT_GT(faulty_io::RefusedReads(), 0u);
-}
-
-TEST_F(DamagedMedia, NtfsCutShortGivesBackWhatLiesBeforeTheCut) {
-    ExpectCutShortKeepsWhatLiesBefore("ntfs", 12 * 1024 * 1024);
-}
-
-}  // namespace
-
-namespace {
-
-using namespace ferrowen::test;
+INSTANTIATE_TEST_SUITE_P(Fixtures, KnownPlaces,
+                         ::testing::Values(Placed{"fat16", 1800 * 1024}, Placed{"ntfs", 12 << 20}),
+                         [](const auto& info) { return std::string(info.param.fixture); });
 
 // A healthy volume must keep its free-space map: only damage may cost the deep scan its speed.
-using FatDamageSignal = damage::DamageTest;
+using FatDamageSignal = DamageTest;
 TEST_F(FatDamageSignal, HealthyVolumesShowNoDamageAndScribbledOnesDo) {
     auto sawDamage = [](const std::string& image) {
         ::setenv("FERROWEN_DISKS", image.c_str(), 1);
         CFastFatRecovery engine;
-        const long long sectors = static_cast<long long>(std::filesystem::file_size(image) / 512);
-        EXPECT_EQ(engine.Init(0, 0, sectors, u'C'), 0);
+        EXPECT_EQ(engine.Init(0, 0, std::filesystem::file_size(image) / 512, u'C'), 0);
         engine.BuildBitMapInfo();
         engine.ScanDevice(nullptr);
         return engine.SawDamage();
     };
-    for (const char* healthy : {"fat12", "fat16", "fat32", "fat32_reformat"}) {
+    for (const char* healthy : {"fat12", "fat16", "fat32", "fat32_reformat"})
         EXPECT_FALSE(sawDamage(Image(healthy))) << healthy;
-    }
     const std::string tables = Image("fat12");
-    const damage::FatLayout fat = damage::ReadFatLayout(tables);
-    damage::Scribble(tables, fat.fatStart + 64, 256, 7);
+    Scribble(tables, ReadFatLayout(tables).fatStart + 64, 256, 7);
     EXPECT_TRUE(sawDamage(tables));
     const std::string root = Image("fat16");
-    damage::Scribble(root, damage::ReadFatLayout(root).rootStart, 512, 8);
+    Scribble(root, ReadFatLayout(root).rootStart, 512, 8);
     EXPECT_TRUE(sawDamage(root));
 }
-
-}  // namespace
-
-namespace {
-
-using namespace ferrowen::test;
-using namespace ferrowen::test::damage;
 
 // Damage at random places, of random sizes, with random unreadable stretches: whatever is hit,
 // the scan ends, the recovery reports every file one way or the other, and nothing crashes.
@@ -264,21 +212,19 @@ TEST_P(RandomDamage, NeverBreaksAScanOrARecovery) {
     auto place = [&] {
         return random() % 2 ? random() % std::min<uint64_t>(size, 1 << 20) : random() % size;
     };
-    for (int k = 0; k < 12; ++k) {
+    for (int k = 0; k < 12; ++k)
         Scribble(image, place() / 512 * 512, 1 + random() % 4096, seed + k);
-    }
     std::vector<std::pair<uint64_t, uint64_t>> bad;
     for (int k = 0; k < 4; ++k) {
         const uint64_t at = place() / 512 * 512;
         bad.emplace_back(at, at + 512 * (1 + random() % 16));
     }
     faulty_io::FailReads(image, bad);
-    if (seed % 3 == 0) Truncate(image, size - size / 4);
+    if (seed % 3 == 0) std::filesystem::resize_file(image, size - size / 4);
     const Outcome o = ScanAndRecover(image, Out("out"));
-    if (o.engineMade) {
+    if (o.scanResult != RESULT_NO_ENGINE) {
         EXPECT_EQ(o.scanResult, 0);
-        EXPECT_EQ(o.summary.failures.size(), o.summary.uFailed);
-        EXPECT_EQ(o.summary.uRecovered + o.summary.uFailed, o.listed);
+        ExpectHonestSummary(o);
     }
 }
 
@@ -286,15 +232,73 @@ INSTANTIATE_TEST_SUITE_P(Seeds, RandomDamage,
                          ::testing::Combine(::testing::Values("fat12", "fat16", "ntfs", "demo"),
                                             ::testing::Range(1u, 7u)));
 
-}  // namespace
+// Recovery into a destination that fills up, through every engine that writes files: each file
+// that could not be written whole is reported failed with the disk's error, what was written
+// stays on disk, and no failed file is ever counted as recovered. FilesBelow: every file below
+// folder by its path relative to it, with its size and content hash.
+std::map<std::string, std::pair<uintmax_t, std::string>> FilesBelow(const std::string& folder) {
+    std::map<std::string, std::pair<uintmax_t, std::string>> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        if (entry.is_regular_file())
+            files[std::filesystem::relative(entry.path(), folder).string()] = {
+                entry.file_size(), Sha256OfFile(entry.path().string())};
+    return files;
+}
 
-namespace {
+class FullDestination : public DamageTest, public ::testing::WithParamInterface<const char*> {};
 
-using namespace ferrowen::test;
-using namespace ferrowen::test::damage;
+TEST_P(FullDestination, ReportsEveryFileThatDidNotFitAndKeepsWhatWasWritten) {
+    std::unique_ptr<IFileRecoveryParse> engine = DeepEngine(Image(GetParam()));
+    ASSERT_NE(engine, nullptr);
+    engine->InitCallBack(nullptr, nullptr, nullptr, 100);
+    ASSERT_EQ(engine->ScanDevice(nullptr), 0);
+    // Up to five files of every engine that produced some, none of them empty.
+    std::map<uint32_t, size_t> taken;
+    std::vector<_FILE_NODE_> files;
+    std::vector<_FILE_NODE_> browsed;
+    BrowseFiles(*engine, nullptr, 0, 4000, browsed);
+    for (const _FILE_NODE_& f : browsed)
+        if (f.u64FileSize != 0 && f.u64FileSize <= (1u << 20) && taken[f.nFileSource]++ < 5)
+            files.push_back(f);
+    EXPECT_GE(taken.size(), 2u);
+
+    // The same records into a roomy folder first: what each file must hold when it fits.
+    ASSERT_EQ(Recover(*engine, files, Out("roomy")).uFailed, 0u);
+    const auto whole = FilesBelow(Out("roomy"));
+    uintmax_t total = 0;
+    for (const auto& [path, file] : whole) total += file.first;
+
+    const std::string full = Out("full");
+    std::filesystem::create_directories(full);
+    faulty_io::LimitWrites(full, total / 2);
+    const RECOVERY_SUMMARY limited = Recover(*engine, files, full);
+    faulty_io::Reset();
+
+    EXPECT_EQ(limited.uRecovered + limited.uFailed, files.size());
+    EXPECT_GE(limited.uFailed, 1u);
+    EXPECT_EQ(limited.failures.size(), limited.uFailed);
+    std::set<std::string> failed;
+    for (const auto& [path, error] : limited.failures) {
+        EXPECT_EQ(error, ENOSPC) << WideToUtf8(path.c_str());
+        failed.insert(std::filesystem::relative(WideToUtf8(path.c_str()), full).string());
+    }
+    uintmax_t kept = 0;
+    for (const auto& [path, file] : FilesBelow(full)) {
+        kept += file.first;
+        ASSERT_TRUE(whole.count(path)) << path;
+        if (failed.count(path)) {
+            EXPECT_LT(file.first, whole.at(path).first) << path;
+        } else {
+            EXPECT_EQ(file.second, whole.at(path).second) << path << " reported recovered";
+        }
+    }
+    // Every byte the destination took is still there: nothing written was thrown away.
+    EXPECT_EQ(kept, total / 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryEngine, FullDestination, ::testing::Values("fat16", "ntfs", "demo"));
 
 using FailingDevice = DamageTest;
-
 // A card pulled out half way: the pass ends at the first read that says the device is gone,
 // instead of failing once per chunk to the end, and what was found before stays listed.
 TEST_F(FailingDevice, ADeviceThatGoesAwayEndsTheScanAndKeepsWhatWasFound) {
@@ -302,11 +306,11 @@ TEST_F(FailingDevice, ADeviceThatGoesAwayEndsTheScanAndKeepsWhatWasFound) {
     const uint64_t size = std::filesystem::file_size(image);
     faulty_io::FailReads(image, {{size / 2, size}}, ENODEV);
     const Outcome o = ScanAndRecover(image, Out("out"));
-    ASSERT_TRUE(o.engineMade);
+    ASSERT_NE(o.scanResult, RESULT_NO_ENGINE);
     EXPECT_EQ(o.scanResult, ENODEV);
     EXPECT_GT(o.listed, 0u);
     EXPECT_LT(faulty_io::RefusedReads(), 2 * o.listed + 16);
-    EXPECT_EQ(o.summary.uRecovered + o.summary.uFailed, o.listed);
+    ExpectHonestSummary(o);
 }
 
 // A long dead stretch (a disk whose second half stopped answering) is passed over a chunk at a
@@ -314,13 +318,126 @@ TEST_F(FailingDevice, ADeviceThatGoesAwayEndsTheScanAndKeepsWhatWasFound) {
 TEST_F(FailingDevice, ALongDeadStretchIsNotRetriedSectorBySector) {
     const std::string image = Image("fat32");
     const uint64_t size = std::filesystem::file_size(image);
-    const uint64_t deadSectors = (size - size / 4) / 512;
     faulty_io::FailReads(image, {{size / 4, size}});
     const Outcome o = ScanAndRecover(image, Out("out"));
-    ASSERT_TRUE(o.engineMade);
+    ASSERT_NE(o.scanResult, RESULT_NO_ENGINE);
     EXPECT_EQ(o.scanResult, 0);
-    EXPECT_LT(faulty_io::RefusedReads(), deadSectors / 8);
-    EXPECT_EQ(o.summary.uRecovered + o.summary.uFailed, o.listed);
+    EXPECT_LT(faulty_io::RefusedReads(), (size - size / 4) / 512 / 8);
+    ExpectHonestSummary(o);
+}
+
+// Each failed read is logged with its error until failures run on and on; then they are only
+// counted, and the first read that succeeds starts the count again.
+using ReaderOnAFailingDisk = DamageTest;
+TEST_F(ReaderOnAFailingDisk, TellsTheErrorAndStopsLoggingALongRunOfFailures) {
+    const std::string image = Image("fat12");
+    faulty_io::FailReads(image, {{512 * 100, 512 * 400}});
+    CDiskReader reader;
+    ASSERT_EQ(reader.Init(Utf8ToWide(image.c_str()).c_str(), 2880), 0);
+    std::vector<unsigned char> buf(512 * 4);
+    unsigned int got = 0;
+    for (uint64_t sector = 100; sector < 300; ++sector) {
+        EXPECT_EQ(reader.ReadData(buf.data(), 1, sector, 512, &got), RESULT_SHORT_READ);
+        EXPECT_EQ(got, 0u);
+        EXPECT_EQ(reader.GetLastReadError(), EIO);
+    }
+    // A read that runs into the bad stretch gives what lies before it.
+    EXPECT_EQ(reader.ReadData(buf.data(), 4, 98, 512, &got), RESULT_SHORT_READ);
+    EXPECT_EQ(got, 2u);
+    EXPECT_EQ(reader.ReadData(buf.data(), 1, 500, 512, &got), 0);
+    EXPECT_EQ(reader.GetLastReadError(), 0);
+    EXPECT_EQ(reader.ReadData(buf.data(), 1, 200, 512, &got), RESULT_SHORT_READ);
+    const std::string log = ReadAll("Log.txt");
+    const auto count = [&](const std::string& needle) {
+        size_t n = 0;
+        for (size_t at = 0; (at = log.find(needle, at)) != std::string::npos; ++at) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("Debug: read 5\n"), CDiskReader::kLoggedFailuresInARow + 1);
+    EXPECT_EQ(count("further failures are not logged"), 1u);
+}
+
+// Everything a user can do with one engine: scan, browse, preview each file and recover all.
+void UseFully(IFileRecoveryParse* engine, const std::string& destination) {
+    ASSERT_NE(engine, nullptr);
+    std::unique_ptr<IFileRecoveryParse> owned(engine);
+    engine->SetNotLoadLogFile();
+    engine->InitCallBack(nullptr, nullptr, nullptr, 100);
+    EXPECT_EQ(engine->ScanDevice(nullptr), 0);
+    std::vector<__SEARCH_FILE_INFO__> found;
+    engine->SearchFileNode(BuildSearchKey(FILE_TYPE_ALL).c_str(), found);
+    EXPECT_FALSE(found.empty());
+    std::vector<unsigned char> preview(1 << 16);
+    char16_t tmp[512];
+    for (__SEARCH_FILE_INFO__& f : found) {
+        int length = static_cast<int>(preview.size());
+        engine->PreView(&f, tmp, 512, preview.data(), length, nullptr, nullptr);
+    }
+    std::vector<_FILE_NODE_> browsed;
+    BrowseFiles(*engine, nullptr, 0, 200, browsed);
+    EXPECT_EQ(Recover(*engine, {found.begin(), found.end()}, destination).uFailed, 0u);
+}
+
+// The scanned disk is never opened for writing: every descriptor the engines open on it, through
+// partition listing, quick and deep scans, previews and recoveries, is read-only, and the image
+// is byte-identical afterwards.
+using ReadOnly = DamageTest;
+TEST_F(ReadOnly, EveryDescriptorOnTheDiskIsReadOnlyAndTheDiskIsUnchanged) {
+    const std::string image = Image("demo");
+    const std::string hash = Sha256OfFile(image);
+    ::setenv("FERROWEN_DISKS", image.c_str(), 1);
+    PARTITION_MAP partitions;
+    CPartitionManager().GetPartitionItems(partitions);
+    ASSERT_EQ(partitions[0].size(), 2u);
+    CFileRecoveryFactory* factory = CFileRecoveryFactory::GetInstance();
+    int n = 0;
+    for (const _PARTITION_ITEM_& p : partitions[0]) {
+        const auto start = static_cast<long long>(p.u64StartSector);
+        const auto count = static_cast<long long>(p.u64EndSector - p.u64StartSector + 1);
+        for (RECOVERY_TYPE type : {RECOVERY_TYPE_FAST, RECOVERY_TYPE_PROFESSIONAL})
+            UseFully(factory->CreateFileRecoveryInstance(0, start, count, u'C', type),
+                     Out("out" + std::to_string(n++)));
+    }
+    // The whole image by its path, as a disk without a partition table is scanned.
+    UseFully(factory->CreateFileRecoveryInstance(Utf8ToWide(image.c_str()).c_str(), u'C',
+                                                 RECOVERY_TYPE_PROFESSIONAL),
+             Out("whole"));
+
+    const std::vector<int> opens = faulty_io::OpenFlagsOf(image);
+    EXPECT_GE(opens.size(), 10u);
+    for (int flags : opens) {
+        EXPECT_EQ(flags & O_ACCMODE, O_RDONLY);
+        EXPECT_EQ(flags & (O_CREAT | O_TRUNC | O_APPEND), 0);
+    }
+    EXPECT_EQ(Sha256OfFile(image), hash);
+}
+
+// The proof above is only as good as the wrapper under it: it must see a writable open, and
+// it must refuse reads of the bad ranges the way a disk does.
+using FaultyIo = DamageTest;
+TEST_F(FaultyIo, SeesEveryOpenAndFailsReadsInBadRanges) {
+    const std::string path = Out("disk.img");
+    std::ofstream(path, std::ios::binary) << std::string(8192, 'x');
+    faulty_io::Reset();
+    const int writable = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writable, 0);
+    close(writable);
+    ASSERT_EQ(faulty_io::OpenFlagsOf(path).size(), 1u);
+    EXPECT_EQ(faulty_io::OpenFlagsOf(path)[0] & O_ACCMODE, O_RDWR);
+
+    faulty_io::FailReads(path, {{4096, 4608}});
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    char buf[8192];
+    EXPECT_EQ(pread(fd, buf, sizeof buf, 0), 4096);  // stops short of the bad sector
+    errno = 0;
+    EXPECT_EQ(pread(fd, buf, 512, 4096), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(pread(fd, buf, 512, 4608), 512);  // the sector after it reads again
+    lseek(fd, 4096, SEEK_SET);
+    EXPECT_EQ(read(fd, buf, 512), -1);
+    close(fd);
+    EXPECT_EQ(faulty_io::RefusedReads(), 2u);
 }
 
 }  // namespace

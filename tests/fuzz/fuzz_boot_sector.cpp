@@ -15,8 +15,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <vector>
 
 #include "engine/file_recovery_factory.h"
 #include "ext/fast_ext_recovery.h"
@@ -32,14 +30,8 @@
 namespace {
 
 constexpr size_t kSector = 512;
-constexpr size_t kMaxHeadBytes = 65536;
 constexpr uint64_t kVolumeBytes[] = {0, 2880 * kSector, 2u << 20, 16u << 20};
-constexpr int kMaxFreeRuns = 64;
-
-enum ControlBits : uint8_t {
-    kBackupAtEnd = 1u << 2,
-    kOnlyBackup = 1u << 3,
-};
+constexpr uint8_t kBackupAtEnd = 1u << 2, kOnlyBackup = 1u << 3;
 
 void Recognise(const uint8_t* p, size_t size) {
     IsFat(p, size);
@@ -48,60 +40,40 @@ void Recognise(const uint8_t* p, size_t size) {
     IsBitlockerDBR(p, size);
     IsNtfs(p, size);
     IsExt(p, size);
-    if (size >= 0x30) {
-        // The default-cluster tables, with the numbers a boot sector gives them.
-        const uint64_t total = LoadU64(p + 0x28);
-        const uint32_t bytesPerSector = LoadU16(p + 0x0B);
-        GetFat32DefaultSectorPerCluster(total, bytesPerSector);
-        GetDefaultNtfsSectorPerCluster(total, bytesPerSector);
-        GetFat32DefaultSectorPerCluster(LoadU32(p + 0x20), bytesPerSector);
-    }
+    if (size < 0x30) return;
+    // The default-cluster tables, with the numbers a boot sector gives them.
+    const uint32_t bytesPerSector = LoadU16(p + 0x0B);
+    GetFat32DefaultSectorPerCluster(LoadU64(p + 0x28), bytesPerSector);
+    GetDefaultNtfsSectorPerCluster(LoadU64(p + 0x28), bytesPerSector);
+    GetFat32DefaultSectorPerCluster(LoadU32(p + 0x20), bytesPerSector);
 }
 
-// Walks the start of the free-space map an engine built from the geometry.
-void WalkFreeSpace(IFileRecoveryParse& engine) {
-    if (engine.BuildBitMapInfo() != 0) return;
+// Inits the engine on disk 0 and walks the start of the free-space map it built.
+void InitAndWalk(IFileRecoveryParse&& engine, long long sectors) {
+    if (engine.Init(0, 0, sectors, u'C') != 0 || engine.BuildBitMapInfo() != 0) return;
     unsigned long long start = 0, count = 0;
-    for (int runs = 0; runs < kMaxFreeRuns; ++runs) {
+    for (int runs = 0; runs < 64; ++runs) {
         if (engine.GetUnUsedSectorCount(start, count) != 0 || count == 0) break;
         start += count;
     }
 }
 
 void InitEngines(long long sectors) {
-    {
-        std::unique_ptr<IFileRecoveryParse> chosen(
-            CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(0, 0, sectors, u'C',
-                                                                            RECOVERY_TYPE_FAST));
-    }
-    {
-        CFastFatRecovery fat;
-        if (fat.Init(0, 0, sectors, u'C') == 0) WalkFreeSpace(fat);
-    }
-    {
-        CFastNtfsRecovery ntfs;
-        if (ntfs.Init(0, 0, sectors, u'C') == 0) WalkFreeSpace(ntfs);
-    }
-    {
-        CProfessionalFatRecovery deepFat;
-        if (deepFat.Init(0, 0, sectors, u'C') == 0 && deepFat.ClearProfessionalVec(nullptr) == 0) {
-            deepFat.InitVirtualDbrInfo();
-        }
-    }
-    {
-        CProfessionalNtfsRecovery deepNtfs;
-        deepNtfs.Init(0, 0, sectors, u'C');
-    }
-    {
-        CFastExtRecovery ext;
-        ext.Init(0, 0, sectors, u'C');
-    }
+    delete CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(0, 0, sectors, u'C',
+                                                                           RECOVERY_TYPE_FAST);
+    InitAndWalk(CFastFatRecovery(), sectors);
+    InitAndWalk(CFastNtfsRecovery(), sectors);
+    CProfessionalFatRecovery deepFat;
+    if (deepFat.Init(0, 0, sectors, u'C') == 0 && deepFat.ClearProfessionalVec(nullptr) == 0)
+        deepFat.InitVirtualDbrInfo();
+    CProfessionalNtfsRecovery().Init(0, 0, sectors, u'C');
+    CFastExtRecovery().Init(0, 0, sectors, u'C');
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2 || size > 1 + kMaxHeadBytes) return 0;
+    if (size < 2 || size > 1 + 65536) return 0;
     const uint8_t control = data[0];
     const uint8_t* head = data + 1;
     const size_t headBytes = size - 1;
@@ -117,10 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::memcpy(sector, head, std::min(headBytes, kSector));
         const off_t last = static_cast<off_t>(volumeBytes - kSector);
         if (pwrite(memory.fd(), sector, kSector, last) != static_cast<ssize_t>(kSector)) return 0;
-        if ((control & kOnlyBackup) && volumeBytes > kSector) {
-            const uint8_t zeros[kSector] = {};
-            if (pwrite(memory.fd(), zeros, kSector, 0) != static_cast<ssize_t>(kSector)) return 0;
-        }
+        const uint8_t zeros[kSector] = {};
+        if ((control & kOnlyBackup) && volumeBytes > kSector &&
+            pwrite(memory.fd(), zeros, kSector, 0) != static_cast<ssize_t>(kSector))
+            return 0;
     }
     memory.BecomeDiskZero();
     InitEngines(static_cast<long long>(volumeBytes / kSector));

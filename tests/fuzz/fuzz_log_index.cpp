@@ -2,41 +2,28 @@
 // terminated texts, survive a rewrite unchanged, and a resume check over it may delete only
 // inside the log root.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "store/log_file_manager.h"
 
 namespace {
 
-// The scratch folder goes when the run ends.
-struct RemoveAtExit {
-    std::string path;
-    ~RemoveAtExit() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-};
-
-// A private data home for the whole run, with a file beside the log root that no entry may
+// The log root under the run's private data home, beside which lies a file that no entry may
 // ever delete.
 const std::string& Root() {
     static const std::string root = [] {
-        char base[] = "/tmp/fuzz_log_index_XXXXXX";
-        if (mkdtemp(base) == nullptr) std::abort();
-        static RemoveAtExit cleanup{base};
-        setenv("XDG_DATA_HOME", base, 1);
-        FILE* guard = std::fopen((std::string(base) + "/guard").c_str(), "w");
+        const std::string& home = ferrowen::fuzz::ScanLogRoot();
+        if (home.empty()) std::abort();
+        FILE* guard = std::fopen((home + "/guard").c_str(), "w");
         if (guard != nullptr) std::fclose(guard);
-        CLogFileManager::GetInstance()->Init();
         return CLogFileManager::GetInstance()->GetLogRootPath();
     }();
     return root;

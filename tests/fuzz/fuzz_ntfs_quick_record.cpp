@@ -23,19 +23,19 @@ constexpr size_t kMaxFuzzedRecords = 14;
 
 // 256 KiB, 512-byte clusters, the $MFT at clusters 8-135 (64 records), $Bitmap at 140, and
 // a deleted folder (30) with a deleted file (31) whose data lies at cluster 200.
-const Bytes& Template() {
-    static const Bytes image = [] {
-        NtfsVolumeBuilder v(512, 1);
-        v.SetMftRuns({{8, 128}});
-        Bytes data(1500, 'd');
-        v.WriteBytes(200, data);
-        v.MarkUsed(200, 3);
-        v.PutRecord(30, NTFS_RECORD_IS_FOLDER, {v.FileName(5, u"Folder")});
-        v.PutRecord(31, 0, {v.FileName(30, u"file.jpg"), v.NonResident(0x80, {{200, 3}}, 1500)});
-        v.Finish(140);
-        return v.image();
+NtfsVolumeBuilder& Template() {
+    static NtfsVolumeBuilder v = [] {
+        NtfsVolumeBuilder built(512, 1);
+        built.SetMftRuns({{8, 128}});
+        built.WriteBytes(200, Bytes(1500, 'd'));
+        built.MarkUsed(200, 3);
+        built.PutRecord(30, NTFS_RECORD_IS_FOLDER, {built.FileName(5, u"Folder")});
+        built.PutRecord(
+            31, 0, {built.FileName(30, u"file.jpg"), built.NonResident(0x80, {{200, 3}}, 1500)});
+        built.Finish(140);
+        return built;
     }();
-    return image;
+    return v;
 }
 
 void Browse(CFastNtfsRecovery& engine, _FILE_NODE_* parent, unsigned int level, int& budget) {
@@ -59,12 +59,10 @@ void Browse(CFastNtfsRecovery& engine, _FILE_NODE_* parent, unsigned int level, 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0 || size > kMaxFuzzedRecords * NtfsVolumeBuilder::kRecordBytes) return 0;
     ferrowen::fuzz::ScanLogRoot();
-    Bytes image = Template();
-    NtfsVolumeBuilder placer(512, 1);
-    placer.SetMftRuns({{8, 128}});
+    Bytes image = Template().image();
     for (size_t at = 0, n = 0; at < size; at += NtfsVolumeBuilder::kRecordBytes, ++n) {
         const size_t piece = std::min<size_t>(NtfsVolumeBuilder::kRecordBytes, size - at);
-        const uint64_t sector = placer.RecordSector(kFirstFuzzedRecord + n);
+        const uint64_t sector = Template().RecordSector(kFirstFuzzedRecord + n);
         std::memcpy(image.data() + sector * NtfsVolumeBuilder::kSectorBytes, data + at, piece);
     }
     const ferrowen::fuzz::MemoryImage memory(image.data(), image.size());

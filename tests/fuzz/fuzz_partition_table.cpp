@@ -1,33 +1,24 @@
 // The partition parsers over an arbitrary disk image held in memory: GPT, Apple map and MBR
 // with EBR chains. Every listed partition must lie on the disk and carry terminated texts,
 // and no chain may run away.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
 #include "disk/partition_manager.h"
+#include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 1 << 20) return 0;
-    const int fd = memfd_create("fuzz_disk", MFD_CLOEXEC);
-    if (fd < 0) return 0;
-    size_t written = 0;
-    while (written < size) {
-        const ssize_t n = write(fd, data + written, size - written);
-        if (n <= 0) break;
-        written += static_cast<size_t>(n);
-    }
+    const ferrowen::fuzz::MemoryImage disk(data, size);
+    if (!disk.ok()) return 0;
     std::vector<_PARTITION_ITEM_> items;
     CPartitionManager manager;
-    manager.ListDiskPartitions(fd, 0, "/dev/fuzz", items);
-    manager.GetMBRPartition(fd, 1, items, 0, "/dev/fuzz");
-    close(fd);
+    manager.ListDiskPartitions(disk.fd(), 0, "/dev/fuzz", items);
+    manager.GetMBRPartition(disk.fd(), 1, items, 0, "/dev/fuzz");
 
-    const uint64_t diskSectors = written / 512;
+    const uint64_t diskSectors = disk.size() / 512;
     if (items.size() > 4 * CPartitionManager::kMaxEbrTables) std::abort();
     for (const _PARTITION_ITEM_& item : items) {
         if (item.u64StartSector > item.u64EndSector || item.u64EndSector >= diskSectors) {

@@ -1,30 +1,18 @@
 // The relation-file parser over arbitrary text, and the folder walks of a store whose
 // relation file holds that text: nothing may be read outside the text, a formatted map must
 // parse back to itself, and no walk may run away on cycles or repeated folders.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "store/log_file_manager.h"
 #include "store/scan_result_file_manager.h"
 
 namespace {
-
-// The scratch folder goes when the run ends.
-struct RemoveAtExit {
-    std::string path;
-    ~RemoveAtExit() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-};
 
 constexpr char16_t kStoreName[] = u"Fuzz_Relation";
 
@@ -36,14 +24,10 @@ void CheckRoundTrip(const RELATION_MAP& map) {
     if (back != map) std::abort();
 }
 
-// One scan folder under a private data home for the whole run.
+// One scan folder under the run's private data home.
 std::string StoreFolder() {
     static const std::string folder = [] {
-        char base[] = "/tmp/fuzz_relation_XXXXXX";
-        if (mkdtemp(base) == nullptr) std::abort();
-        static RemoveAtExit cleanup{base};
-        setenv("XDG_DATA_HOME", base, 1);
-        CLogFileManager::GetInstance()->Init();
+        if (ferrowen::fuzz::ScanLogRoot().empty()) std::abort();
         char path[4096];
         CLogFileManager::GetInstance()->GetLogFileDirPath(path, sizeof path);
         return std::string(path);

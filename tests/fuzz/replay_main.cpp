@@ -9,37 +9,28 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace {
-int ReplayFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", path.c_str());
-        return 1;
-    }
-    // An exactly sized heap copy, so that AddressSanitizer sees any read past the input.
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
-    std::vector<uint8_t> input(bytes.begin(), bytes.end());
-    LLVMFuzzerTestOneInput(input.empty() ? nullptr : input.data(), input.size());
-    return 0;
-}
-}  // namespace
-
 int main(int argc, char** argv) {
-    int failures = 0;
-    size_t replayed = 0;
+    std::vector<std::filesystem::path> inputs;
     for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path arg(argv[i]);
-        if (std::filesystem::is_directory(arg)) {
-            for (const auto& entry : std::filesystem::recursive_directory_iterator(arg)) {
-                if (!entry.is_regular_file()) continue;
-                failures += ReplayFile(entry.path());
-                ++replayed;
-            }
-        } else {
-            failures += ReplayFile(arg);
-            ++replayed;
-        }
+        if (!std::filesystem::is_directory(argv[i]))
+            inputs.emplace_back(argv[i]);
+        else
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(argv[i]))
+                if (entry.is_regular_file()) inputs.push_back(entry.path());
     }
-    std::printf("replayed %zu inputs\n", replayed);
-    return failures == 0 && replayed > 0 ? 0 : 1;
+    int failures = 0;
+    for (const auto& path : inputs) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            std::fprintf(stderr, "cannot read %s\n", path.c_str());
+            ++failures;
+            continue;
+        }
+        // An exactly sized heap copy, so that AddressSanitizer sees any read past the input.
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+        const std::vector<uint8_t> input(bytes.begin(), bytes.end());
+        LLVMFuzzerTestOneInput(input.empty() ? nullptr : input.data(), input.size());
+    }
+    std::printf("replayed %zu inputs\n", inputs.size());
+    return failures == 0 && !inputs.empty() ? 0 : 1;
 }

@@ -3,9 +3,12 @@
 // grabs the screen at each step.
 //
 //   ferrowen_ui_screenshots <output folder>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
@@ -14,23 +17,43 @@
 #include <QTreeWidget>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
+#include "fixture.h"
 #include "ui/detail.h"
 #include "ui/drui.h"
 #include "ui/scanui.h"
-#include "ui_test_support.h"
 
 namespace {
 
-using ferrowen::test::ModalAnswerer;
-using ferrowen::test::OnModal;
 using ferrowen::test::TempDir;
+
+// Each time a modal widget is active (checked every 20 ms), runs action on it.
+class ModalAnswerer {
+public:
+    explicit ModalAnswerer(std::function<bool(QWidget*)> action) {
+        QObject::connect(&timer_, &QTimer::timeout, [action]() {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal != nullptr && modal->isVisible()) action(modal);
+        });
+        timer_.start(20);
+    }
+
+private:
+    QTimer timer_;
+};
 
 QString g_outDir;
 bool g_ok = true;
 
+// Lets the window draw itself for a while.
 void Settle(int ms = 300) {
-    ferrowen::test::WaitFor([] { return false; }, ms);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        usleep(2000);
+    }
 }
 
 // The screen under the main window, dialogs included.

@@ -1,0 +1,287 @@
+// ferrowen-cli as a user runs it: listing, scanning and recovering disk images through the disk
+// table and by path, refusing bad input with a clear message and nothing written; and on
+// damaged and failing media: a disk with unreadable sectors, an image cut short, a boot sector
+// overwritten, a destination that fills up or turns read-only, the faults coming from faulty_io
+// preloaded into the command line. Every run must end with a clear report, give back what the
+// undamaged parts hold, and leave the disk unchanged.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "damage_support.h"
+#include "support/cli_run.h"
+
+namespace {
+
+using namespace ferrowen::test;
+using namespace ferrowen::test::damage;
+
+// The preloaded faults; a sanitizer build must be told the library comes before its runtime.
+// The command line inherits the test's scan-log root (XDG_DATA_HOME) and working folder.
+std::string Faults(const std::string& settings) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    return "LD_PRELOAD='" FERROWEN_FAULTY_IO_PATH "' ASAN_OPTIONS='" +
+           std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0' " + settings;
+}
+
+std::vector<std::string> FailedLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.find("failed: ") != std::string::npos) lines.push_back(line);
+    return lines;
+}
+
+// The demo disk: partition 1 is FAT32 (five deleted files), partition 2 NTFS (three).
+std::set<std::string> DemoHashes(int partition) {
+    std::set<std::string> hashes;
+    for (const DemoFile& f : LoadDemoManifest())
+        if (f.partition == partition) hashes.insert(f.sha256);
+    return hashes;
+}
+
+constexpr uint64_t kFatStart = 2048 * 512ull, kNtfsStart = 38912 * 512ull;
+
+class CliDamage : public DamageTest {
+protected:
+    void SetUp() override {
+        DamageTest::SetUp();
+        image_ = Image("demo");
+        hash_ = Sha256OfFile(image_);
+        disks_ = "FERROWEN_DISKS='" + image_ + "'";
+    }
+    void TearDown() override {
+        EXPECT_EQ(Sha256OfFile(image_), hash_);
+        DamageTest::TearDown();
+    }
+    CliRun Recover(int partition, const std::string& out, const std::string& faults = "") {
+        return RunCli(faults.empty() ? "" : Faults(faults),
+                      "recover '" + image_ + "' --partition " + std::to_string(partition) +
+                          " --out '" + out + "'");
+    }
+    // Recovers a partition once without faults, to learn where its files lie.
+    std::map<std::string, Extent> WhereFilesLie(int partition) {
+        const std::string out = Out("whole" + std::to_string(partition));
+        const CliRun run = Recover(partition, out);
+        EXPECT_EQ(run.status, 0) << run.out;
+        return LocateFiles(image_, out, partition == 1 ? kFatStart : kNtfsStart);
+    }
+    // Recovers partition 1 into a destination whose writes fail with error once `bytes` are
+    // written; every failure line names the error, and the summary counts them.
+    std::vector<std::string> RecoverIntoFailingDestination(uint64_t bytes, int error) {
+        const std::string out = Out("out");
+        std::filesystem::create_directories(out);
+        const CliRun run =
+            Recover(1, out,
+                    "FERROWEN_FAULT_WRITE_LIMIT='" + out + "|" + std::to_string(bytes) +
+                        "' FERROWEN_FAULT_WRITE_ERROR=" + std::to_string(error));
+        EXPECT_EQ(run.status, 1) << run.out;
+        const auto failed = FailedLines(run.out);
+        EXPECT_FALSE(failed.empty()) << run.out;
+        for (const std::string& line : failed)
+            EXPECT_NE(line.find(std::strerror(error)), std::string::npos) << line;
+        EXPECT_NE(run.out.find(", " + std::to_string(failed.size()) + " failed"), std::string::npos)
+            << run.out;
+        uintmax_t kept = 0;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(out))
+            if (entry.is_regular_file()) kept += entry.file_size();
+        EXPECT_EQ(kept, bytes);
+        return failed;
+    }
+    std::string image_, hash_, disks_;  // disks_: the demo disk as disk 0
+};
+
+using CliTest = CliDamage;  // the same demo disk, undamaged
+
+TEST_F(CliTest, ListsTheImageAndItsPartitions) {
+    const CliRun run = RunCli(disks_, "list --json");
+    ASSERT_EQ(run.status, 0) << run.out;
+    for (const char* field :
+         {"\"name\":\"Physical Driver 0\"", "\"name\":\"Partition 1\"", "\"start_sector\":38912"})
+        EXPECT_NE(run.out.find(field), std::string::npos) << field << "\n" << run.out;
+}
+
+// Deleted 8.3 names come back as "!" + the rest, so each file is looked for by its content
+// within the folder of its type.
+TEST_F(CliTest, RecoversEachPartitionIntoTypeFoldersByteExact) {
+    for (int partition : {1, 2}) {
+        const std::string out = Out("out" + std::to_string(partition));
+        const CliRun run = RunCli(disks_, "recover 0 --partition " + std::to_string(partition) +
+                                              " --types photo,document --out '" + out + "'");
+        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_NE(run.out.find("0 failed"), std::string::npos) << run.out;
+        for (const DemoFile& f : LoadDemoManifest()) {
+            if (f.partition != partition) continue;
+            const std::string name = f.path.substr(f.path.rfind('/') + 1);
+            const std::string folder = out + "/" + GetDirTypeByFileName(name.c_str());
+            EXPECT_EQ(HashesBelow(folder).count(f.sha256), 1u) << f.path;
+        }
+    }
+}
+
+TEST_F(CliTest, ScansAnImageByPathAndPrintsJson) {
+    const CliRun run = RunCli("", "scan '" + image_ + "' --partition 1 --types photo --json");
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("\"name\":\"!mg_0001.jpg\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"category\":\"Photo\""), std::string::npos);
+    EXPECT_EQ(run.out.find("\"category\":\"Music\""), std::string::npos);
+}
+
+TEST_F(CliTest, RefusesBadInputWithoutWritingAnything) {
+    const std::string out = " --out '" + Out("never") + "'";
+    std::ofstream(Out("file")) << "x";
+    for (const auto& [args, message] : std::vector<std::pair<std::string, std::string>>{
+             {"recover /no/such/image.img" + out, "cannot open /no/such/image.img"},
+             {"recover 7" + out, "there is no disk 7"},
+             {"recover 0 --partition 9" + out, "has no partition 9"},
+             {"recover 0 --types photos" + out, "unknown file type"},
+             {"recover 0 --partition 1 --out '" + Out("file/sub") + "'", "cannot use"},
+             {"recover 0", "recover needs --out"},
+             {"scan", "a TARGET is needed"},
+             {"frobnicate 0", "unknown command"}}) {
+        const CliRun run = RunCli(disks_, args);
+        EXPECT_EQ(run.status, 2) << args << "\n" << run.out;
+        EXPECT_NE(run.out.find(message), std::string::npos) << args << "\n" << run.out;
+    }
+    EXPECT_FALSE(std::filesystem::exists(Out("never")));
+}
+
+// Every deleted file of a volume made by real tools comes back by content, anywhere under the
+// destination. The parameter names the manifest: "<image>" or "<image>.p<partition>".
+class CliVolumes : public DamageTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(CliVolumes, RecoversTheDeletedFilesByteExact) {
+    const std::string manifest = GetParam(), fixture = manifest.substr(0, manifest.find('.'));
+    const std::string partition =
+        fixture == manifest ? "" : "--partition " + manifest.substr(manifest.find(".p") + 2);
+    // The reformatted volume is found by the deep scan alone, behind the new format's quick
+    // engine, and gives back every file it held before the format, live ones too.
+    const bool liveToo = manifest == "fat32_reformat";
+    const std::string image = Image(fixture), hash = Sha256OfFile(image), out = Out("out");
+    const CliRun run = RunCli("", "recover '" + image + "' " + partition + " --out '" + out + "'");
+    EXPECT_EQ(run.status, 0) << run.out.substr(run.out.size() > 2000 ? run.out.size() - 2000 : 0);
+    const std::set<std::string> hashes = HashesBelow(out);
+    size_t expected = 0;
+    for (const auto& entry : LoadManifest(manifest)) {
+        if (entry.isDir || entry.sha256.empty() || entry.size == 0) continue;
+        if (!entry.deleted && !liveToo) continue;
+        ++expected;
+        EXPECT_EQ(hashes.count(entry.sha256), 1u) << entry.path;
+    }
+    EXPECT_GT(expected, 0u);
+    EXPECT_EQ(Sha256OfFile(image), hash) << "the scanned image changed";
+}
+
+INSTANTIATE_TEST_SUITE_P(MadeByRealTools, CliVolumes,
+                         ::testing::Values("fat12", "fat16", "fat32", "ntfs", "mbr.p1", "gpt.p1",
+                                           "gpt.p2", "fat32_reformat"));
+
+TEST_F(CliDamage, OnAFailingDiskReportsTheFileItCannotReadAndRecoversTheRest) {
+    const auto where = WhereFilesLie(1);
+    const std::set<std::string> wanted = DemoHashes(1);
+    std::string victim;
+    for (const std::string& h : wanted)
+        if (where.count(h) && where.at(h).size > 8192 && where.at(h).contiguous) victim = h;
+    ASSERT_FALSE(victim.empty());
+    const uint64_t bad = (where.at(victim).offset + 4096) / 512 * 512;
+    // The victim's middle, and the first FAT of the volume, cannot be read.
+    const std::string ranges = std::to_string(bad) + "-" + std::to_string(bad + 2048) + "," +
+                               std::to_string(kFatStart + 32 * 512) + "-" +
+                               std::to_string(kFatStart + 64 * 512);
+    const CliRun run =
+        Recover(1, Out("out"), "FERROWEN_FAULT_READS='" + image_ + "|" + ranges + "'");
+    EXPECT_EQ(run.status, 1) << run.out;
+    const auto failed = FailedLines(run.out);
+    ASSERT_EQ(failed.size(), 1u) << run.out;
+    EXPECT_NE(failed[0].find("could not be read"), std::string::npos) << failed[0];
+    EXPECT_NE(run.out.find(", 1 failed"), std::string::npos) << run.out;
+    const std::set<std::string> back = HashesBelow(Out("out"));
+    EXPECT_EQ(CountIn(wanted, back), wanted.size() - 1);
+    EXPECT_EQ(back.count(victim), 0u);
+}
+
+TEST_F(CliDamage, OnAnImageCutShortEndsAndGivesBackWhatLiesBeforeTheCut) {
+    const auto where = WhereFilesLie(2);
+    // Cut through the NTFS volume after its last deleted file's data.
+    uint64_t cut = kNtfsStart;
+    for (const auto& [hash, e] : where) cut = std::max(cut, e.offset + e.size);
+    cut = (cut + 4095) / 4096 * 4096;
+    ASSERT_LT(cut, std::filesystem::file_size(image_));
+    std::filesystem::resize_file(image_, cut);
+    hash_ = Sha256OfFile(image_);
+    const CliRun run = Recover(2, Out("out"));
+    EXPECT_TRUE(run.status == 0 || run.status == 1) << run.out;
+    const std::set<std::string> back = HashesBelow(Out("out"));
+    for (const auto& [hash, e] : where) {
+        if (DemoHashes(2).count(hash) && e.contiguous) {
+            EXPECT_EQ(back.count(hash), 1u) << hash;
+        }
+    }
+}
+
+TEST_F(CliDamage, WithAnOverwrittenBootSectorFindsTheFilesThroughTheFolders) {
+    Scribble(image_, kFatStart, 512, 11);
+    Scribble(image_, kNtfsStart, 512, 12);
+    hash_ = Sha256OfFile(image_);
+    for (int partition : {1, 2}) {
+        const std::string out = Out("out" + std::to_string(partition));
+        const CliRun run = Recover(partition, out);
+        EXPECT_EQ(run.status, 0) << run.out;
+        const std::set<std::string> wanted = DemoHashes(partition);
+        EXPECT_EQ(CountIn(wanted, HashesBelow(out)), wanted.size()) << "partition " << partition;
+    }
+}
+
+// A card pulled out during the scan: the scan ends at once with a clear message, lists and
+// recovers what it had found, and exits 1.
+TEST_F(CliDamage, WhenTheDeviceGoesAwayEndsAtOnceAndSaysSo) {
+    const std::string faults =
+        "FERROWEN_FAULT_READS='" + image_ + "|" + std::to_string(kNtfsStart + 8 * 1024 * 1024) +
+        "-" + std::to_string(std::filesystem::file_size(image_)) + "' FERROWEN_FAULT_READ_ERROR=19";
+    const CliRun run = RunCli(Faults(faults), "scan '" + image_ + "' --partition 2");
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("the scan ended early: No such device"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("files found"), std::string::npos) << run.out;
+}
+
+TEST_F(CliDamage, IntoAFullDestinationReportsEachFileThatDidNotFit) {
+    EXPECT_GE(RecoverIntoFailingDestination(30000, ENOSPC).size(), 2u);
+}
+
+// A destination that turned read-only is named as such: its EROFS is the system's error, not
+// the engines' code for a disk that could not be read.
+TEST_F(CliDamage, IntoAReadOnlyDestinationSaysSo) {
+    RecoverIntoFailingDestination(0, EROFS);
+}
+
+// The same proof as the engines', for the command line's own opens: listing, scanning and
+// recovering open the disk image read-only, every time.
+TEST_F(CliDamage, OpensTheDiskReadOnlyInEveryCommand) {
+    const std::string log = Out("opens.log");
+    const std::string env = disks_ + " " + Faults("FERROWEN_FAULT_OPEN_LOG='" + log + "'");
+    EXPECT_EQ(RunCli(env, "list").status, 0);
+    EXPECT_EQ(RunCli(env, "scan 0 --partition 1").status, 0);
+    EXPECT_EQ(RunCli(env, "recover 0 --partition 2 --out '" + Out("out") + "'").status, 0);
+    EXPECT_EQ(RunCli(env, "recover '" + image_ + "' --out '" + Out("whole") + "'").status, 0);
+    std::ifstream in(log);
+    const std::string resolved = std::filesystem::canonical(image_).string();
+    size_t opens = 0;
+    for (std::string line; std::getline(in, line);) {
+        const size_t tab = line.find('\t');
+        if (tab == std::string::npos || line.substr(tab + 1) != resolved) continue;
+        ++opens;
+        EXPECT_EQ(std::stoi(line.substr(0, tab)) & O_ACCMODE, O_RDONLY) << line;
+    }
+    EXPECT_GE(opens, 8u);
+}
+
+}  // namespace

@@ -1,0 +1,877 @@
+// The window, page by page: the file types (the six type boxes, "Recover All", Start); the
+// devices (the tree of disks and partitions, Scan, disk images added to the disk table); the
+// results built from a list of records (categories, extensions, the table, icons, ticking, the
+// selection label, Recover); the progress dialog of the jobs with its recovery detail list and
+// cancel question; and the start-up pieces (the debug log handler, the removal of temporary
+// preview files, the launcher's elevation command). And the whole road of one scan against
+// fixture images in the disk table, up to the recovered files compared byte for byte with what
+// the images hold.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QtGlobal>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "engine/recovery_job.h"
+#include "faulty_io.h"
+#include "fixture.h"
+#include "foundation/debug_log.h"
+#include "foundation/disk_table.h"
+#include "foundation/file_node.h"
+#include "foundation/text.h"
+#include "ui/detail.h"
+#include "ui/drui.h"
+#include "ui/file_icons.h"
+#include "ui/message_box.h"
+#include "ui/scanui.h"
+#include "ui/startup.h"
+
+namespace ferrowen::test {
+namespace {
+
+// Sets an environment variable for the object's life.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = getenv(name)) old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() { old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str()); }
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// Points XDG_DATA_HOME at a fresh temporary folder and changes into another one (the window
+// writes "Log.txt" into the current folder), both undone at the end.
+class SandboxedHome {
+public:
+    SandboxedHome() { std::filesystem::current_path(work_.path()); }
+    ~SandboxedHome() {
+        std::error_code none;  // the folders go regardless
+        std::filesystem::current_path(old_, none);
+    }
+    const std::string& WorkDir() const { return work_.path(); }
+
+private:
+    std::filesystem::path old_ = std::filesystem::current_path();
+    TempDir data_, work_;
+    ScopedEnv env_{"XDG_DATA_HOME", data_.path()};
+};
+
+// Each time a modal widget is active (checked every 20 ms), runs action on it; action says
+// whether it answered. Stops when the object goes away.
+class ModalAnswerer {
+public:
+    explicit ModalAnswerer(std::function<bool(QWidget*)> action) : timer_(new QTimer) {
+        QObject::connect(timer_.get(), &QTimer::timeout, [this, action]() {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal != nullptr && modal->isVisible() && action(modal)) ++answered_;
+        });
+        timer_->start(20);
+    }
+    int Answered() const { return answered_; }
+
+private:
+    std::unique_ptr<QTimer> timer_;
+    int answered_ = 0;
+};
+
+// An action for ModalAnswerer that answers modal widgets of type T only.
+template <typename T>
+std::function<bool(QWidget*)> OnModal(std::function<void(T*)> action) {
+    return [action](QWidget* widget) {
+        T* typed = qobject_cast<T*>(widget);
+        if (typed != nullptr) action(typed);
+        return typed != nullptr;
+    };
+}
+
+// A record as a search would return it.
+inline _FILE_NODE_ MakeRecord(const char* name, uint64_t size, uint32_t fileIndex, uint32_t cluster,
+                              uint32_t source = FILE_SOURCE_FAST_FAT) {
+    _FILE_NODE_ node{};
+    node.wcDriveLetter = u'C';
+    node.nFileSource = source;
+    node.uFileIndex = fileIndex;
+    node.uClusterNO = cluster;
+    node.u64FileSize = size;
+    std::strncpy(node.szFileName, name, sizeof node.szFileName - 1);
+    return node;
+}
+
+// A window in a sandboxed home whose disk table lists nothing until UseDisks.
+class WindowTest : public ::testing::Test {
+protected:
+    void UseDisks(const std::string& disks) {  // ':'-separated paths
+        disks_.reset();
+        disks_ = std::make_unique<ScopedEnv>("FERROWEN_DISKS", disks);
+    }
+    SandboxedHome home_;
+    std::unique_ptr<ScopedEnv> disks_ =
+        std::make_unique<ScopedEnv>("FERROWEN_DISKS", "/nonexistent/ferrowen-disk");
+    DRUI window_;
+};
+
+class TypePageTest : public WindowTest {
+protected:
+    void SetUp() override {
+        window_.Init();
+        for (const char* name : {"Photo", "Music", "Video", "Document", "Archive", "Other"}) {
+            boxes_.push_back(window_.findChild<QCheckBox*>(QStringLiteral("typeBox") + name));
+            ASSERT_NE(boxes_.back(), nullptr) << name;
+        }
+        all_ = window_.findChild<QCheckBox*>("recoverAllBox");
+        start_ = window_.findChild<QPushButton*>("btnStart");
+    }
+    void ExpectAllBoxes(bool ticked) {
+        for (QCheckBox* box : boxes_) EXPECT_EQ(box->isChecked(), ticked);
+        EXPECT_EQ(all_->checkState(), ticked ? Qt::Checked : Qt::Unchecked);
+        EXPECT_EQ(start_->isEnabled(), ticked);
+    }
+    // A tristate box goes from cleared to partly ticked on a click; that click means "all".
+    void ClickRecoverAll() {
+        QTest::mouseClick(all_, Qt::LeftButton, {}, QPoint(8, all_->height() / 2));
+    }
+
+    std::vector<QCheckBox*> boxes_;
+    QCheckBox* all_ = nullptr;
+    QPushButton* start_ = nullptr;
+};
+
+TEST_F(TypePageTest, StartsWithEverythingTickedAndRecoverAllClearsAndTicksEveryBox) {
+    ExpectAllBoxes(true);
+    EXPECT_TRUE(all_->isTristate());
+    EXPECT_EQ(window_.TickedTypeMask(), FILE_TYPE_ALL);
+    EXPECT_EQ(window_.CurrentPage(), 0);
+    all_->setCheckState(Qt::Unchecked);
+    ExpectAllBoxes(false);
+    all_->setCheckState(Qt::Checked);
+    ExpectAllBoxes(true);
+}
+
+TEST_F(TypePageTest, RecoverAllFollowsTheBoxesAndStartNeedsOne) {
+    for (QCheckBox* box : boxes_) box->setChecked(false);
+    ExpectAllBoxes(false);
+    EXPECT_EQ(window_.TickedTypeMask(), 0u);
+
+    boxes_[1]->setChecked(true);  // Music alone
+    EXPECT_EQ(all_->checkState(), Qt::PartiallyChecked);
+    EXPECT_TRUE(start_->isEnabled());
+    EXPECT_EQ(window_.TickedTypeMask(), static_cast<uint32_t>(FILE_TYPE_MUSIC));
+    EXPECT_FALSE(boxes_[0]->isChecked());  // the mixed state leaves the boxes as they were set
+
+    for (QCheckBox* box : boxes_) box->setChecked(true);  // the last box ticks Recover All
+    ExpectAllBoxes(true);
+}
+
+TEST_F(TypePageTest, ClickingAClearedOrMixedRecoverAllTicksEverything) {
+    all_->setCheckState(Qt::Unchecked);
+    ClickRecoverAll();
+    ExpectAllBoxes(true);
+    boxes_[0]->setChecked(false);
+    boxes_[4]->setChecked(false);
+    ASSERT_EQ(all_->checkState(), Qt::PartiallyChecked);
+    ClickRecoverAll();
+    ExpectAllBoxes(true);
+}
+
+TEST_F(TypePageTest, StartShowsTheDevicePageBackReturnsAndEscapeNeverCloses) {
+    window_.show();
+    start_->click();
+    EXPECT_EQ(window_.CurrentPage(), 1);
+    window_.findChild<QPushButton*>("btnBackDevices")->click();
+    EXPECT_EQ(window_.CurrentPage(), 0);
+    QTest::keyClick(&window_, Qt::Key_Escape);
+    EXPECT_TRUE(window_.isVisible());
+}
+
+std::string SizeOfSectors(uint64_t sectors) {
+    return GetFileSizeString(static_cast<long long>(sectors * 512));
+}
+
+_PARTITION_ITEM_ PartitionOf(QTreeWidgetItem* item) {
+    return item->data(0, DRUI::kRecordRole).value<_PARTITION_ITEM_>();
+}
+
+class DevicePageTest : public WindowTest {
+protected:
+    static void SetUpTestSuite() {
+        images_ = new TempDir;
+        mbr_ = UnpackFixture("mbr", *images_);
+        fat12_ = UnpackFixture("fat12", *images_);
+        gpt_ = UnpackFixture("gpt", *images_);
+    }
+    static void TearDownTestSuite() { delete images_; }
+    void Start(const std::string& disks) {
+        UseDisks(disks);
+        window_.Init();
+    }
+    bool ScanEnabled() { return window_.findChild<QPushButton*>("btnScan")->isEnabled(); }
+
+    static inline TempDir* images_ = nullptr;
+    static inline std::string mbr_, fat12_, gpt_;
+};
+
+TEST_F(DevicePageTest, ListsEveryDiskWithItsPartitionsAndSizes) {
+    Start(mbr_ + ":" + fat12_);
+    QTreeWidget* tree = window_.DeviceTree();
+    ASSERT_EQ(tree->topLevelItemCount(), 2);
+    QTreeWidgetItem* mbr = tree->topLevelItem(0);
+    EXPECT_EQ(mbr->text(0), "Physical Driver 0");
+    EXPECT_TRUE(mbr->text(1).isEmpty());
+    EXPECT_TRUE(mbr->isExpanded());
+    std::vector<PartitionEntry> data = LoadPartitions("mbr");
+    std::erase_if(data, [](const auto& p) { return p.type == "0x05" || p.type == "0x0f"; });
+    ASSERT_EQ(mbr->childCount(), static_cast<int>(data.size()));  // extended ones left out
+    for (int i = 0; i < mbr->childCount(); ++i) {
+        QTreeWidgetItem* item = mbr->child(i);
+        EXPECT_EQ(item->text(0), QStringLiteral("Partition %1").arg(i + 1));
+        EXPECT_EQ(item->text(1).toStdString(), SizeOfSectors(data[i].sectorCount));
+        EXPECT_EQ(PartitionOf(item).u64StartSector, data[i].startSector);
+        EXPECT_EQ(PartitionOf(item).nDiskNumber, 0u);
+    }
+
+    // A bare volume has no partition table: it is offered whole.
+    QTreeWidgetItem* bare = tree->topLevelItem(1);
+    EXPECT_EQ(bare->text(0), "Physical Driver 1");
+    ASSERT_EQ(bare->childCount(), 1);
+    EXPECT_EQ(bare->child(0)->text(0), "Whole Disk");
+    EXPECT_EQ(PartitionOf(bare->child(0)).u64StartSector, 0u);
+    EXPECT_EQ(PartitionOf(bare->child(0)).u64EndSector + 1, 2880u);  // a 1.44 MB floppy
+    EXPECT_EQ(bare->child(0)->text(1).toStdString(), SizeOfSectors(2880));
+
+    // The last partition listed is the current one, so Scan starts enabled.
+    EXPECT_EQ(tree->currentItem(), bare->child(0));
+    EXPECT_TRUE(ScanEnabled());
+}
+
+TEST_F(DevicePageTest, ScanIsEnabledOnPartitionsOnly) {
+    Start(gpt_);
+    QTreeWidgetItem* disk = window_.DeviceTree()->topLevelItem(0);
+    ASSERT_NE(disk, nullptr);
+    ASSERT_EQ(disk->childCount(), 3);
+    EXPECT_EQ(disk->child(0)->text(0), "Photos");
+    EXPECT_EQ(disk->child(2)->text(0), QString::fromUtf8("Данные"));
+    window_.diskItemClick(disk, 0);
+    EXPECT_FALSE(ScanEnabled());
+    window_.diskItemClick(disk->child(1), 0);
+    EXPECT_TRUE(ScanEnabled());
+    window_.DeviceTree()->setCurrentItem(disk);  // keyboard moves count as well
+    EXPECT_FALSE(ScanEnabled());
+}
+
+TEST_F(DevicePageTest, NoDisksLeaveAnEmptyTreeAndScanDisabled) {
+    Start("/nonexistent/ferrowen-disk");
+    EXPECT_EQ(window_.DeviceTree()->topLevelItemCount(), 0);
+    EXPECT_FALSE(ScanEnabled());
+    window_.btnSlotScan();  // nothing chosen: nothing runs
+    EXPECT_EQ(window_.m_pFileRecovery, nullptr);
+}
+
+TEST_F(DevicePageTest, AnOpenedImageBecomesOneMoreDiskOnce) {
+    Start(mbr_);
+    window_.SetDiskImageChooser([](QWidget*) { return QString::fromStdString(gpt_); });
+    QTest::mouseClick(window_.findChild<QPushButton*>("btnOpenImage"), Qt::LeftButton);
+    EXPECT_EQ(ListDiskPaths(), (std::vector<std::string>{mbr_, gpt_}));
+    QTreeWidget* tree = window_.DeviceTree();
+    ASSERT_EQ(tree->topLevelItemCount(), 2);
+    EXPECT_EQ(tree->topLevelItem(1)->text(0), "Physical Driver 1");
+    EXPECT_EQ(tree->currentItem(), tree->topLevelItem(1)->child(2));
+    EXPECT_EQ(window_.AddDiskImage(QString::fromStdString(gpt_)), 0);
+    EXPECT_EQ(ListDiskPaths().size(), 2u);
+}
+
+TEST_F(DevicePageTest, AnImageThatCannotBeOpenedIsReportedAndNotAdded) {
+    Start(mbr_);
+    QString notice;
+    ModalAnswerer answer(OnModal<CMessageBox>([&notice](CMessageBox* box) {
+        notice = box->findChild<QLabel*>("questionText")->text();
+        box->btnSlotOK();
+    }));
+    EXPECT_EQ(window_.AddDiskImage("/nonexistent/card.img"), ENOENT);
+    EXPECT_EQ(answer.Answered(), 1);
+    EXPECT_TRUE(notice.contains("/nonexistent/card.img")) << notice.toStdString();
+    // The disk table is ':'-separated, so a name holding one cannot be listed.
+    EXPECT_EQ(window_.AddDiskImage(QString::fromStdString(images_->path() + "/a:b.img")), EINVAL);
+    EXPECT_EQ(ListDiskPaths(), std::vector<std::string>{mbr_});
+}
+
+QStringList Texts(QTreeWidgetItem* parent) {
+    QStringList texts;
+    for (int i = 0; i < parent->childCount(); ++i) texts << parent->child(i)->text(0);
+    return texts;
+}
+
+class ResultPageTest : public WindowTest {
+protected:
+    void SetUp() override { window_.Init(); }
+    QTreeWidgetItem* Top(const QString& prefix) {
+        QTreeWidgetItem* root = window_.ResultTree()->invisibleRootItem();
+        for (int i = 0; i < root->childCount(); ++i)
+            if (root->child(i)->text(0).startsWith(prefix)) return root->child(i);
+        return nullptr;
+    }
+    QString PageText() { return window_.findChild<QLabel*>("resultText")->text(); }
+    std::string Label() { return window_.SelectionLabel()->text().toStdString(); }
+    static std::string Selected(long long bytes, const char* files) {
+        return "Select " + GetFileSizeString(bytes) + " in " + files;
+    }
+    void ExpectNothingTicked() {
+        EXPECT_TRUE(window_.m_mapCheckedFileNode.empty());
+        EXPECT_EQ(Label(), "Select 0 Bytes in 0 file");
+        EXPECT_FALSE(window_.RecoverButton()->isEnabled());
+    }
+};
+
+TEST_F(ResultPageTest, GroupsRecordsByCategoryInFixedOrderAndKeysAscending) {
+    window_.ShowResults({
+        MakeRecord("clip.avi", 10, 1, 1), MakeRecord("b.PNG", 10, 2, 2),
+        MakeRecord("a.jpg", 10, 3, 3), MakeRecord("song.mp3", 10, 4, 4),
+        MakeRecord("x.JPG", 10, 5, 5), MakeRecord("readme", 10, 6, 6), MakeRecord("a.b", 10, 7, 7),
+        MakeRecord("notes.rtf", 10, 8, 8), MakeRecord("report.pdf", 10, 9, 9),
+        MakeRecord("backup.zip", 10, 10, 10), MakeRecord("", 10, 11, 11),  // no name: left out
+    });
+    EXPECT_EQ(window_.CurrentPage(), 2);
+    QTreeWidgetItem* root = window_.ResultTree()->invisibleRootItem();
+    EXPECT_EQ(Texts(root), (QStringList{"Photo(3)", "Music(1)", "Office(1)", "Video(1)",
+                                        "Archive(2)", "Other(2)"}));
+    EXPECT_EQ(Texts(Top("Photo")), (QStringList{"jpg Files (2)", "png Files (1)"}));    // x.JPG too
+    EXPECT_EQ(Texts(Top("Archive")), (QStringList{"rtf Files (1)", "zip Files (1)"}));  // office
+    EXPECT_EQ(Texts(Top("Other")), (QStringList{"b Files (1)", "unKnow Files (1)"}));
+    for (int i = 0; i < root->childCount(); ++i) {
+        QTreeWidgetItem* top = root->child(i);
+        EXPECT_TRUE(top->isExpanded());
+        EXPECT_EQ(top->checkState(0), Qt::Unchecked);
+        for (int j = 0; j < top->childCount(); ++j) {
+            EXPECT_EQ(top->child(j)->checkState(0), Qt::Unchecked);
+            EXPECT_FALSE(top->child(j)->icon(0).isNull()) << top->child(j)->text(0).toStdString();
+        }
+    }
+    EXPECT_TRUE(PageText().contains("Found 11 recoverable files after the scan."));
+    ExpectNothingTicked();
+
+    window_.ShowResults({});
+    EXPECT_EQ(window_.ResultTree()->topLevelItemCount(), 0);  // a page built afresh
+    EXPECT_TRUE(PageText().contains("Found 0 recoverable files"));
+}
+
+TEST_F(ResultPageTest, SelectingAnExtensionFillsTheTableInSearchOrder) {
+    window_.ShowResults({MakeRecord("b.jpg", 2048, 1, 1), MakeRecord("a.jpg", 100, 2, 2)});
+    window_.ResultTree()->setCurrentItem(Top("Photo")->child(0));
+    QTableWidget* table = window_.ResultTable();
+    ASSERT_EQ(table->rowCount(), 2);
+    EXPECT_EQ(table->item(0, 0)->text(), "b.jpg");
+    EXPECT_EQ(table->item(0, 1)->text().toStdString(), GetFileSizeString(2048));
+    const auto record = table->item(1, 1)->data(DRUI::kRecordRole).value<_FILE_NODE_>();
+    EXPECT_STREQ(record.szFileName, "a.jpg");
+    window_.ResultTree()->setCurrentItem(Top("Photo"));  // a category shows no files itself
+    EXPECT_EQ(table->rowCount(), 0);
+}
+
+TEST_F(ResultPageTest, OddNamesAreListed) {
+    _FILE_NODE_ full = MakeRecord("", 1, 1, 1);
+    std::memset(full.szFileName, 'a', sizeof full.szFileName);  // no terminator at all
+    std::memcpy(full.szFileName + sizeof full.szFileName - 4, ".jpg", 4);
+    window_.ShowResults({full, MakeRecord("odd.a b", 5, 2, 2)});
+    window_.ResultTree()->setCurrentItem(Top("Photo")->child(0));
+    ASSERT_EQ(window_.ResultTable()->rowCount(), 1);
+    EXPECT_EQ(window_.ResultTable()->item(0, 0)->text().size(), 256);  // cut at the field's end
+    ASSERT_EQ(Top("Other")->childCount(), 1);                          // an extension with a blank
+    window_.ResultTree()->setCurrentItem(Top("Other")->child(0));
+    EXPECT_EQ(window_.ResultTable()->rowCount(), 1);
+}
+
+TEST(FileIconTest, ExtensionsMapToTheirPictureOrTheirCategoryDefault) {
+    for (const char* pair :
+         {"jpeg:jpg", "JPG:jpg", "tiff:tif", "nef:image", "wav:audio_default",
+          "docx:office_default", "mkv:video_default", "tar:zip", "rtf:office_default", ":other"}) {
+        const char* colon = std::strchr(pair, ':');
+        EXPECT_EQ(GetExtendNameIcon(std::string(pair, colon).c_str()),
+                  ":/image/FileIcon/" + std::string(colon + 1) + ".png");
+    }
+    for (const char* name : kFileIconNames)
+        EXPECT_FALSE(QPixmap(QStringLiteral(":/image/FileIcon/%1.png").arg(name)).isNull()) << name;
+    for (const char* name : {"photo", "music", "video", "document", "archive", "other",
+                             "physical_drive", "drive", "question", "recover_file", "logo"})
+        EXPECT_FALSE(QPixmap(QStringLiteral(":/image/%1.png").arg(name)).isNull()) << name;
+}
+
+// Three photos (two jpg, one png) and a song.
+class TickingTest : public ResultPageTest {
+protected:
+    void SetUp() override {
+        window_.Init();
+        window_.ShowResults({MakeRecord("one.jpg", 1000, 1, 10), MakeRecord("two.jpg", 2000, 2, 20),
+                             MakeRecord("three.png", 4000, 3, 30),
+                             MakeRecord("song.mp3", 8000, 4, 40)});
+        photo_ = Top("Photo");
+        jpg_ = photo_->child(0);
+        png_ = photo_->child(1);
+        ASSERT_EQ(jpg_->text(0), "jpg Files (2)");
+    }
+    void TickRow(int row, Qt::CheckState state) {
+        window_.ResultTable()->item(row, 0)->setCheckState(state);
+    }
+    QTreeWidgetItem *photo_ = nullptr, *jpg_ = nullptr, *png_ = nullptr;
+};
+
+TEST_F(TickingTest, TickingACategoryTicksItsExtensionsAndAddsAllItsFiles) {
+    photo_->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(jpg_->checkState(0), Qt::Checked);
+    EXPECT_EQ(png_->checkState(0), Qt::Checked);
+    EXPECT_EQ(Top("Music")->checkState(0), Qt::Unchecked);
+    EXPECT_EQ(window_.m_mapCheckedFileNode.size(), 3u);
+    EXPECT_EQ(Label(), Selected(7000, "3 files"));
+    EXPECT_TRUE(window_.RecoverButton()->isEnabled());
+
+    photo_->setCheckState(0, Qt::Unchecked);
+    EXPECT_EQ(jpg_->checkState(0), Qt::Unchecked);
+    ExpectNothingTicked();
+}
+
+TEST_F(TickingTest, TickingAnExtensionTicksItsRowsAndRecomputesItsCategory) {
+    png_->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(photo_->checkState(0), Qt::PartiallyChecked);
+    ASSERT_EQ(window_.ResultTable()->rowCount(), 1);
+    EXPECT_EQ(window_.ResultTable()->item(0, 0)->checkState(), Qt::Checked);
+    EXPECT_EQ(Label(), Selected(4000, "1 file"));
+    jpg_->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(photo_->checkState(0), Qt::Checked);
+    EXPECT_EQ(window_.m_mapCheckedFileNode.size(), 3u);
+}
+
+TEST_F(TickingTest, RowsMakeTheirExtensionAndCategoryPartlyTicked) {
+    window_.ResultTree()->setCurrentItem(jpg_);
+    ASSERT_EQ(window_.ResultTable()->rowCount(), 2);
+    TickRow(1, Qt::Checked);
+    EXPECT_EQ(jpg_->checkState(0), Qt::PartiallyChecked);
+    EXPECT_EQ(photo_->checkState(0), Qt::PartiallyChecked);
+    ASSERT_EQ(window_.m_mapCheckedFileNode.size(), 1u);
+    EXPECT_STREQ(window_.m_mapCheckedFileNode.begin()->second.szFileName, "two.jpg");
+    EXPECT_EQ(Label(), Selected(2000, "1 file"));
+
+    // Looking at other items changes no tick: the user's row choice stays.
+    window_.ResultTree()->setCurrentItem(png_);
+    window_.ResultTree()->setCurrentItem(photo_);
+    window_.ResultTree()->setCurrentItem(jpg_);
+    EXPECT_EQ(window_.m_mapCheckedFileNode.size(), 1u);
+    EXPECT_EQ(window_.ResultTable()->item(0, 0)->checkState(), Qt::Unchecked);
+    EXPECT_EQ(window_.ResultTable()->item(1, 0)->checkState(), Qt::Checked);
+    EXPECT_EQ(photo_->checkState(0), Qt::PartiallyChecked);
+
+    TickRow(0, Qt::Checked);
+    EXPECT_EQ(jpg_->checkState(0), Qt::Checked);
+    EXPECT_EQ(photo_->checkState(0), Qt::PartiallyChecked);  // png still unticked
+    EXPECT_EQ(Label(), Selected(3000, "2 files"));
+
+    TickRow(0, Qt::Unchecked);
+    TickRow(1, Qt::Unchecked);
+    EXPECT_EQ(jpg_->checkState(0), Qt::Unchecked);
+    EXPECT_EQ(photo_->checkState(0), Qt::Unchecked);
+    ExpectNothingTicked();
+}
+
+TEST_F(TickingTest, ANewPageStartsUntickedAndKeepsRecordsOfTwoStoresApart) {
+    photo_->setCheckState(0, Qt::Checked);
+    // The same index and cluster in two engines' stores: two entries.
+    window_.ShowResults({MakeRecord("a.jpg", 10, 7, 3, FILE_SOURCE_FAST_FAT),
+                         MakeRecord("b.jpg", 20, 7, 3, FILE_SOURCE_FILE_TYPE)});
+    ExpectNothingTicked();
+    Top("Photo")->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(window_.m_mapCheckedFileNode.size(), 2u);
+    EXPECT_EQ(Label(), Selected(30, "2 files"));
+}
+
+class ScanDialogTest : public WindowTest {
+protected:
+    void Open(int kind) {
+        window_.Init();
+        dialog_.InitSlot(&window_, kind);
+        dialog_.show();
+    }
+    void Scan(int p, int w, int s = -1) {
+        emit window_.ScanProcessCallBack(p, w, s, "5", "10", "3", QString());
+    }
+    void Recovered(int p, int w, int error, const QString& path) {
+        emit window_.RecoveryCallBack(p, w, error, path);
+    }
+    // Answers the cancel question with Yes or No and keeps what it asked.
+    std::unique_ptr<ModalAnswerer> Answer(bool yes) {
+        return std::make_unique<ModalAnswerer>(OnModal<CMessageBox>([this, yes](CMessageBox* box) {
+            asked_ = box->findChild<QLabel*>("questionText")->text();
+            yes ? box->btnSlotOK() : box->btnSlotNO();
+        }));
+    }
+
+    SCANUI dialog_;
+    QString asked_;
+};
+
+TEST_F(ScanDialogTest, EachKindStartsEmptyButAScanAndOnlyARecoveryOffersItsFolder) {
+    window_.Init();
+    window_.m_strPreviewFileName = "cat.jpg";
+    for (int kind :
+         {SCANUI::kJobScan, SCANUI::kJobSearch, SCANUI::kJobPreview, SCANUI::kJobRecovery}) {
+        SCANUI dialog;
+        dialog.InitSlot(&window_, kind);
+        EXPECT_EQ(dialog.ProgressBar()->value(), 0);
+        EXPECT_EQ(dialog.InfoText().isEmpty(), kind != SCANUI::kJobScan);
+        EXPECT_EQ(dialog.TitleText().contains("cat.jpg"), kind == SCANUI::kJobPreview);
+        const bool recovery = kind == SCANUI::kJobRecovery;
+        EXPECT_EQ(dialog.findChild<QPushButton*>("btnDetail") != nullptr, recovery);
+        EXPECT_EQ(dialog.findChild<QPushButton*>("btnOpenFolder") != nullptr, recovery);
+    }
+}
+
+// The shown percent is the truncated product of percent and weight; only the coordinator's
+// pass over free sectors (weight 90) shows sectors, files and the time left.
+TEST_F(ScanDialogTest, AScanShowsItsProgressAndItsEndClosesTheDialog) {
+    Open(SCANUI::kJobScan);
+    const std::string head =
+        "  Current Process: 45%\n  Reading Sector: 5/10\n  Total Files Found: 3\n";
+    Scan(50, 90, -1);
+    EXPECT_EQ(dialog_.InfoText().toStdString(), head + "  Estimated time is calculating\n");
+    Scan(50, 90, 125);
+    EXPECT_EQ(dialog_.InfoText().toStdString(),
+              head + "  Estimated Time Left: " + GetTimeString(125) + "\n");
+    Scan(50, 9, 125);
+    EXPECT_EQ(dialog_.InfoText(), "  Current Process: 4%\n  Estimated time is calculating\n");
+    Scan(110, 90);
+    EXPECT_EQ(dialog_.ProgressBar()->value(), 99);
+    EXPECT_TRUE(dialog_.isVisible());
+    EXPECT_FALSE(dialog_.IsFinished());
+    Scan(100, 100);
+    EXPECT_TRUE(dialog_.IsFinished());
+    EXPECT_FALSE(dialog_.isVisible());
+}
+
+TEST_F(ScanDialogTest, ASearchEndsOnlyAfterItsEndFlagAndAPreviewAtItsEnd) {
+    Open(SCANUI::kJobSearch);
+    emit window_.SearchCallBack(100, QString());
+    EXPECT_TRUE(dialog_.isVisible());
+    EXPECT_EQ(dialog_.InfoText(), "  Process: 100%\n  Searching drive for recovery files");
+    window_.m_bSearchEnd = true;
+    emit window_.SearchCallBack(100, QString());
+    EXPECT_FALSE(dialog_.isVisible());
+
+    window_.m_strPreviewFileName = "cat.jpg";
+    SCANUI preview;
+    preview.InitSlot(&window_, SCANUI::kJobPreview);
+    preview.show();
+    emit window_.PreViewCallBackForSlot(40, 0);
+    EXPECT_EQ(preview.InfoText(), "  Process: 40%\n  Previewing file:cat.jpg");
+    emit window_.PreViewCallBackForSlot(100, 5);
+    EXPECT_FALSE(preview.isVisible());
+}
+
+TEST_F(ScanDialogTest, AJobThatEndsWithoutItsEndReportStillClosesTheDialog) {
+    Open(SCANUI::kJobScan);  // e.g. no engine could be built: nothing is ever reported
+    dialog_.JobThreadFinished();
+    EXPECT_TRUE(dialog_.IsFinished());
+    EXPECT_FALSE(dialog_.isVisible());
+}
+
+TEST_F(ScanDialogTest, ARecoveryListsFailuresFirstAndStaysOpenWhenFinished) {
+    Open(SCANUI::kJobRecovery);
+    Recovered(40, 100, 0, "/dest/photo/1.jpg");
+    EXPECT_EQ(dialog_.ProgressBar()->value(), 40);
+    EXPECT_EQ(dialog_.InfoText(), "  Process: 40%\n  Destination: /dest/photo/1.jpg");
+    // Failures gather at the top, newest first, in red; successes follow in their order.
+    for (const auto& [error, name] :
+         std::vector<std::pair<int, QString>>{{0, "1"}, {5, "2"}, {0, "3"}, {28, "4"}})
+        Recovered(100, 100, error, "/dest/photo/" + name + ".jpg");
+    QTableWidget* table = dialog_.Detail()->Table();
+    QStringList rows;
+    for (int row = 0; row < table->rowCount(); ++row) rows << table->item(row, 0)->text();
+    EXPECT_EQ(rows, (QStringList{"/dest/photo/4.jpg", "/dest/photo/2.jpg", "/dest/photo/1.jpg",
+                                 "/dest/photo/3.jpg"}));
+    EXPECT_EQ(table->item(0, 1)->text(), "Failed: No space left on device");
+    EXPECT_EQ(table->item(1, 1)->text(), "Failed: Input/output error");
+    EXPECT_EQ(table->item(1, 1)->foreground().color(), QColor(255, 0, 0));
+    EXPECT_EQ(table->item(2, 1)->text(), "Success");
+    EXPECT_EQ(dialog_.Detail()->RecoveredCount(), 2);
+    EXPECT_EQ(dialog_.Detail()->FailedCount(), 2);
+    EXPECT_EQ(dialog_.Detail()->TitleText(), "  Recovery Detail\n  Sucess:2 Failed:2\n");
+    EXPECT_EQ(table->editTriggers(), QAbstractItemView::NoEditTriggers);
+
+    // The final report may arrive before the worker has set its flags.
+    Recovered(100, 1000, 0, QString());
+    EXPECT_EQ(table->rowCount(), 4);
+    EXPECT_EQ(dialog_.CancelButton()->text(), "Finished");
+    EXPECT_TRUE(dialog_.isVisible());
+    EXPECT_EQ(dialog_.ProgressBar()->value(), 100);  // 1000 % is left off the bar
+
+    window_.m_bRecoveryEnd = true;
+    auto answer = Answer(true);
+    dialog_.CancelButton()->click();
+    EXPECT_FALSE(dialog_.isVisible());
+    EXPECT_EQ(answer->Answered(), 0);  // nothing was asked
+}
+
+TEST_F(ScanDialogTest, AnsweringNoLeavesTheJobRunning) {
+    Open(SCANUI::kJobScan);
+    auto answer = Answer(false);
+    dialog_.CancelButton()->click();
+    EXPECT_EQ(answer->Answered(), 1);
+    EXPECT_EQ(asked_, "Are you sure to cancel the scanning?");
+    EXPECT_TRUE(dialog_.isVisible());
+    EXPECT_FALSE(window_.m_bStopScan);
+}
+
+TEST_F(ScanDialogTest, AnsweringYesCancelsAndWaitsForTheJobToEnd) {
+    Open(SCANUI::kJobRecovery);
+    auto answer = Answer(true);
+    // The worker notices the cancel a little later and ends.
+    std::thread worker([this]() {
+        while (!window_.m_bStopRecovery) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        window_.m_bRecoveryEnd = true;
+    });
+    dialog_.CancelButton()->click();
+    EXPECT_TRUE(window_.m_bRecoveryEnd);  // set before the dialog let go
+    worker.join();
+    EXPECT_EQ(answer->Answered(), 1);
+    EXPECT_EQ(asked_, "Are you sure to cancel the recoverying?");
+    EXPECT_FALSE(dialog_.isVisible());
+}
+
+TEST(MessageBoxTest, ClosingWithoutAnAnswerMeansNo) {
+    CMessageBox box;
+    box.InitQuestionDialog("Sure?");
+    box.show();
+    box.close();
+    EXPECT_EQ(box.GetMessageBoxRet(), 0);
+    box.btnSlotOK();
+    EXPECT_EQ(box.GetMessageBoxRet(), 1);
+    box.btnSlotNO();
+    EXPECT_EQ(box.GetMessageBoxRet(), 0);
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(MessageHandlerTest, DebugMessagesBecomeLinesOfTheLogInTheCStringEncoding) {
+    SandboxedHome home;
+    const QtMessageHandler previous = qInstallMessageHandler(customMessageHandler);
+    qDebug("lseek failed %d\n", 512);
+    qWarning("not logged");
+    qDebug().noquote() << QString::fromUtf8("照片");
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(ReadAll(home.WorkDir() + "/Log.txt"),
+              "Debug: lseek failed 512\n\nDebug: \xD5\xD5\xC6\xAC\n");  // GB2312
+}
+
+TEST(DeleteTmpFileTest, RemovesEveryNameHoldingTheMarkAndNothingElseAndReportsAMissingFolder) {
+    SandboxedHome home;
+    SetDebugSink(nullptr);
+    EXPECT_EQ(DeleteTmpFile((home.WorkDir() + "/missing").c_str()), 0);
+    EXPECT_EQ(ReadAll(home.WorkDir() + "/Log.txt"), "Debug: open dir failed\n\n");
+    TempDir dir;
+    const auto path = [&](const char* name) { return dir.path() + "/" + name; };
+    for (const char* name : {"tmp.jpg", "mytmp.txt", "Fast_0_2024101512", "config", "tmpjpg"})
+        std::ofstream(path(name)) << "x";
+    const auto before = std::filesystem::current_path();
+    EXPECT_EQ(DeleteTmpFile(dir.path().c_str()), 1);
+    EXPECT_EQ(std::filesystem::current_path(), before);
+    for (const char* gone : {"tmp.jpg", "mytmp.txt"})
+        EXPECT_FALSE(std::filesystem::exists(path(gone)));
+    for (const char* kept : {"Fast_0_2024101512", "config", "tmpjpg"})
+        EXPECT_TRUE(std::filesystem::exists(path(kept))) << kept;
+}
+
+TEST(ElevationTest, PkexecRunsEnvWithTheSessionThenTheProgramWithStart) {
+    const std::map<std::string, std::string> session = {
+        {"DISPLAY", ":1"}, {"XAUTHORITY", "/home/u/.Xauthority"}, {"XDG_DATA_HOME", "/home/u/d"}};
+    const auto getEnv = [&session](const char* name) -> const char* {
+        const auto found = session.find(name);
+        return found != session.end() ? found->second.c_str() : nullptr;
+    };
+    EXPECT_EQ(BuildElevationCommand("/usr/bin/ferrowen", "/home/u", getEnv),
+              (std::vector<std::string>{"pkexec", "/usr/bin/env", "--chdir=/home/u", "DISPLAY=:1",
+                                        "XAUTHORITY=/home/u/.Xauthority", "XDG_DATA_HOME=/home/u/d",
+                                        "/usr/bin/ferrowen", "start"}));
+}
+
+namespace fs = std::filesystem;
+
+// The content hashes of the regular files directly inside a folder.
+std::multiset<std::string> HashesIn(const fs::path& folder) {
+    std::multiset<std::string> hashes;
+    std::error_code none;  // a folder not made holds nothing
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, none))
+        if (entry.is_regular_file()) hashes.insert(Sha256OfFile(entry.path().string()));
+    return hashes;
+}
+
+std::set<std::string> FoldersIn(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+        if (entry.is_directory()) names.insert(entry.path().filename().string());
+    return names;
+}
+
+class WindowRoadTest : public WindowTest {
+protected:
+    // The fixture as the only disk; the window's first disk item.
+    QTreeWidgetItem* StartWith(const std::string& fixture) {
+        image_ = UnpackFixture(fixture, images_);
+        UseDisks(image_);
+        window_.Init();
+        window_.show();
+        window_.SetSaveDirChooser(
+            [this](QWidget*) { return QString::fromStdString(dest_.path()); });
+        return window_.DeviceTree()->topLevelItem(0);
+    }
+    // Scan through the buttons; the scan and search dialogs close by themselves.
+    void ScanItem(QTreeWidgetItem* item) {
+        ASSERT_NE(item, nullptr);
+        QTest::mouseClick(window_.findChild<QPushButton*>("btnStart"), Qt::LeftButton);
+        ASSERT_EQ(window_.CurrentPage(), 1);
+        window_.DeviceTree()->setCurrentItem(item);
+        QTest::mouseClick(window_.findChild<QPushButton*>("btnScan"), Qt::LeftButton);
+        ASSERT_EQ(window_.CurrentPage(), 2);
+    }
+    // Recover as the button does; the dialog is closed once it reads "Finished".
+    void RecoverTicked() {
+        ModalAnswerer finish(OnModal<SCANUI>([this](SCANUI* dialog) {
+            if (dialog->OprType() != SCANUI::kJobRecovery) return;
+            if (dialog->CancelButton()->text() != "Finished") return;
+            successes_ = dialog->Detail()->RecoveredCount();
+            failures_ = dialog->Detail()->FailedCount();
+            dialog->CancelButton()->click();
+        }));
+        window_.btnRecovery();
+        EXPECT_TRUE(window_.m_bRecoveryEnd);
+    }
+    // Every deleted file of the manifest that passes the filter, byte-exact in its type folder.
+    void ExpectDeletedFilesBack(const char* manifest, std::optional<FileCategory> only = {}) {
+        std::map<std::string, std::multiset<std::string>> byFolder;
+        int checked = 0;
+        for (const ManifestEntry& entry : LoadManifest(manifest)) {
+            if (!entry.deleted || entry.isDir || entry.sha256.empty()) continue;
+            const std::string name = entry.path.substr(entry.path.rfind('/') + 1);
+            if (only && ClassifyFileName(name.c_str()) != *only) continue;
+            const std::string folder = GetDirTypeByFileName(name.c_str());
+            if (!byFolder.count(folder)) byFolder[folder] = HashesIn(dest_.path() + "/" + folder);
+            EXPECT_EQ(byFolder[folder].count(entry.sha256), 1u) << entry.path << " in " << folder;
+            ++checked;
+        }
+        EXPECT_GT(checked, 0);
+    }
+
+    TempDir images_, dest_;
+    std::string image_;
+    int successes_ = -1, failures_ = -1;
+};
+
+TEST_F(WindowRoadTest, TheTickedTypesComeBackByteExactInTheirTypeFolders) {
+    QTreeWidgetItem* disk = StartWith("fat16");
+    ASSERT_NE(disk, nullptr);
+    for (const char* name : {"Photo", "Music", "Video", "Document", "Archive", "Other"})
+        window_.findChild<QCheckBox*>(QStringLiteral("typeBox") + name)
+            ->setChecked(name[0] == 'P' || name[0] == 'M');
+    ASSERT_EQ(disk->childCount(), 1);
+    ASSERT_NO_FATAL_FAILURE(ScanItem(disk->child(0)));  // the whole disk
+    EXPECT_EQ(window_.m_nScanResult, 0);
+    QTreeWidget* tree = window_.ResultTree();
+    ASSERT_EQ(tree->topLevelItemCount(), 2);
+    EXPECT_TRUE(tree->topLevelItem(0)->text(0).startsWith("Photo("));
+    EXPECT_TRUE(tree->topLevelItem(1)->text(0).startsWith("Music("));
+    for (int i = 0; i < tree->topLevelItemCount(); ++i)
+        tree->topLevelItem(i)->setCheckState(0, Qt::Checked);
+    const size_t ticked = window_.m_mapCheckedFileNode.size();
+    EXPECT_TRUE(window_.RecoverButton()->isEnabled());
+    // Look at one extension to exercise the table and the preview on the way.
+    tree->setCurrentItem(tree->topLevelItem(0)->child(0));
+    ASSERT_GT(window_.ResultTable()->rowCount(), 0);
+    window_.tableItemClick(window_.ResultTable()->item(0, 0));
+    EXPECT_TRUE(window_.m_bPreviewEnd);
+
+    RecoverTicked();
+    EXPECT_EQ(successes_, static_cast<int>(ticked));
+    EXPECT_EQ(failures_, 0);
+    EXPECT_EQ(FoldersIn(dest_.path()), (std::set<std::string>{"audio", "photo"}));
+    EXPECT_EQ(HashesIn(dest_.path() + "/photo").size() + HashesIn(dest_.path() + "/audio").size(),
+              ticked);
+    ExpectDeletedFilesBack("fat16", FileCategory::Photo);
+    ExpectDeletedFilesBack("fat16", FileCategory::Music);
+}
+
+// A card pulled out half way through: the results page lists what was found and says the
+// scan ended early, and why, instead of looking like a complete scan.
+TEST_F(WindowRoadTest, AScanThatEndedEarlySaysSoOnTheResultsPage) {
+    QTreeWidgetItem* disk = StartWith("fat16");
+    ASSERT_NE(disk, nullptr);
+    faulty_io::FailReads(image_, {{uint64_t{4} << 20, uint64_t{1} << 40}}, ENODEV);
+    ASSERT_NO_FATAL_FAILURE(ScanItem(disk->child(0)));
+    faulty_io::Reset();
+    EXPECT_EQ(window_.m_nScanResult, ENODEV);
+    const QString text = window_.findChild<QLabel*>("resultText")->text();
+    EXPECT_TRUE(text.contains("The scan ended early (No such device)")) << text.toStdString();
+}
+
+TEST_F(WindowRoadTest, ADoubleClickScansAPartitionAndBackEndsTheEngine) {
+    QTreeWidgetItem* disk = StartWith("mbr");
+    ASSERT_NE(disk, nullptr);
+    window_.findChild<QPushButton*>("btnStart")->click();
+    // The press before a double click makes the item the current one.
+    const auto doubleClick = [this](QTreeWidgetItem* item) {
+        window_.DeviceTree()->setCurrentItem(item);
+        window_.diskItemDoubleClick(item, 0);
+    };
+    doubleClick(disk->child(0));  // Partition 1, FAT16
+    ASSERT_EQ(window_.CurrentPage(), 2);
+    EXPECT_NE(window_.m_pFileRecovery, nullptr);
+    EXPECT_GT(window_.ResultTree()->topLevelItemCount(), 0);
+
+    // Recovering with nothing ticked creates nothing and only reports the end.
+    RecoverTicked();
+    EXPECT_EQ(successes_, 0);
+    EXPECT_EQ(failures_, 0);
+    EXPECT_TRUE(FoldersIn(dest_.path()).empty());
+
+    window_.findChild<QPushButton*>("btnBackResults")->click();
+    EXPECT_EQ(window_.CurrentPage(), 1);
+    EXPECT_EQ(window_.m_pFileRecovery, nullptr);
+    doubleClick(disk);  // a disk, not a volume: nothing happens
+    EXPECT_EQ(window_.CurrentPage(), 1);
+    EXPECT_EQ(window_.m_pFileRecovery, nullptr);
+}
+
+}  // namespace
+}  // namespace ferrowen::test
+
+// One QApplication for the whole run; without a display the tests use Qt's offscreen platform.
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    RegisterRecordMetaTypes();
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
