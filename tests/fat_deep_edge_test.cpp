@@ -107,7 +107,7 @@ TEST_F(FatDeepHand, TwoFolderObservationsGiveClusterSizeAndDataStartOnlyWhenPoss
     EXPECT_EQ(engine_.CalcVirtualDbr(1001, 108, 1000, 100), 0) << "data area before sector 0";
     EXPECT_EQ(engine_.CalcVirtualDbr(10, 10080, 10, 10000), 0) << "one cluster twice";
     EXPECT_EQ(engine_.CalcVirtualDbr(20, 10000, 10, 10000), 0) << "no sectors between";
-    EXPECT_EQ(engine_.CalcVirtualDbr(10, 10000, 1, 9000), 0) << "cluster 1 holds no data";
+    EXPECT_EQ(engine_.CalcVirtualDbr(10, 10000, 1, 9928), 0) << "cluster 1 holds no data";
     // A higher cluster found at a lower sector pairs with nothing, however the two are ordered.
     engine_.ParseFatFileRecord(DotSector(20, 0)[0].data(), 10000);
     engine_.ParseFatFileRecord(DotSector(10, 0)[0].data(), 10080);

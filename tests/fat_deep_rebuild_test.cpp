@@ -1,11 +1,11 @@
-// The deep FAT parser on volumes made by mkfs.fat and filled with mtools, most of whose FAT
-// structures are gone: a FAT32 volume formatted again with another cluster size, the same
-// volume with its boot sector and FATs zeroed, and the FAT12 and FAT16 fixtures with theirs
-// zeroed (and the FAT16 one intact). Fed the
-// way the coordinator feeds it, it must find the old geometry, rebuild the folders with their
-// names and recover the files byte for byte.
+// The deep FAT parser on volumes made by mkfs.fat and filled with mtools, fed the way the
+// coordinator feeds it: a FAT32 volume formatted again with another cluster size, the same
+// volume with its boot sector and FATs zeroed, and the FAT16 and FAT12 fixtures with theirs
+// zeroed (and the FAT16 one intact). It must find the old geometry, rebuild the folders with
+// their names and recover the files byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "fat_deep_test_support.h"

@@ -302,7 +302,9 @@ protected:
         finished.clear();
         Engine().InitCallBack(nullptr, RecordFinished, &finished, 100);
         TempDir out;
-        for (const auto& [path, found] : scan_->tree) {
+        for (const auto& item : scan_->tree) {
+            const std::string& path = item.first;  // a name a lambda can capture
+            const auto& found = item.second;
             EXPECT_TRUE(std::any_of(manifest.begin(), manifest.end(),
                                     [&](const ManifestEntry& e) {
                                         return (Listed(e) || e.isDir) && PathMatches(path, e.path);
