@@ -92,7 +92,8 @@ struct Device {
     unsigned char* At(size_t offset) { return bytes.data() + offset; }
     unsigned char* Sector(size_t s) { return At(s * kSector); }
     void Put(size_t offset, const Bytes& b) {
-        std::memcpy(At(offset), b.data(), std::min(b.size(), bytes.size() - offset));
+        const size_t n = std::min(b.size(), bytes.size() - offset);
+        if (n != 0) std::memcpy(At(offset), b.data(), n);
     }
     // Pseudo-random file data that no recogniser takes for a file start.
     void Noise(size_t from, size_t to) {

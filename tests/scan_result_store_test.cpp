@@ -18,7 +18,8 @@ using Names = std::vector<std::string>;
 
 Names NamesOf(const std::vector<_FILE_NODE_>& nodes) {
     Names names;
-    for (const auto& n : nodes) names.emplace_back(n.szFileName);
+    // A name may fill its field without a terminator.
+    for (const auto& n : nodes) names.emplace_back(n.szFileName, strnlen(n.szFileName, 256));
     return names;
 }
 
