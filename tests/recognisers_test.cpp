@@ -22,7 +22,9 @@ struct Field {
 };
 
 Bytes With(Bytes b, std::initializer_list<Field> fields) {
-    for (const Field& f : fields) std::memcpy(&b[f.at], &f.value, f.width);
+    for (const Field& f : fields) {
+        if (f.at + f.width <= b.size()) std::memcpy(b.data() + f.at, &f.value, f.width);
+    }
     return b;
 }
 Bytes WithText(Bytes b, size_t at, const char* text) {
