@@ -27,8 +27,6 @@ CFileTypeRecovery::~CFileTypeRecovery() = default;
 int CFileTypeRecovery::Init(int nDisk, long long llStartSector, long long llSectorCount,
                             char16_t wcDriveLetter) {
     m_wcDriveLetter = wcDriveLetter;
-    m_llStartSector = llStartSector;
-    m_llSectorCount = llSectorCount;
     OpenStore(kFileTypeLogPrefix, static_cast<uint64_t>(llStartSector), nullptr);
     const uint64_t limit =
         static_cast<uint64_t>(llStartSector) + static_cast<uint64_t>(llSectorCount);
@@ -37,8 +35,6 @@ int CFileTypeRecovery::Init(int nDisk, long long llStartSector, long long llSect
 
 int CFileTypeRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) {
     m_wcDriveLetter = wcDriveLetter;
-    m_llStartSector = 0;
-    m_llSectorCount = 0;
     OpenStore(kFileTypeLogPrefix, 0, nullptr);
     // Recovery and preview read through this reader, so it is bound to the whole device
     // rather than left refusing every read.

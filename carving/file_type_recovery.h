@@ -78,8 +78,6 @@ private:
     int RecordCarvedFile(uint64_t u64Sector, const char* pszName, uint64_t u64Length);
 
     char16_t m_wcDriveLetter = 0;
-    long long m_llStartSector = 0;
-    long long m_llSectorCount = 0;
     int m_nBytesPerSector = 512;
     CDiskReader m_diskReader;
     CFileTypeJudge m_fileTypeJudge;

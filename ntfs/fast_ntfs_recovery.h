@@ -40,7 +40,6 @@
 class CFastNtfsRecovery : public CStoreEngine, private INtfsRecordSource {
 public:
     static constexpr int kRecordsPerPiece = 1024;
-    static constexpr uint32_t kWorkBufferBytes = kNtfsWorkBufferBytes;
     static constexpr uint32_t kBootAreaBytes = 4096;
 
     CFastNtfsRecovery();

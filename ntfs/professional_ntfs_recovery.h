@@ -73,7 +73,6 @@ public:
     static constexpr uint32_t kSectorsPerRecord = 2;
     static constexpr uint32_t kBytesPerRecord = kBytesPerSector * kSectorsPerRecord;
     static constexpr uint32_t kBootAreaBytes = 4096;
-    static constexpr uint32_t kWorkBufferBytes = kNtfsWorkBufferBytes;
     // Clusters of up to 2 MiB; a derived cluster size beyond that, or not a power of two, is
     // a corrupt record's and is not believed.
     static constexpr uint32_t kMaxSectorsPerCluster = 4096;
