@@ -162,40 +162,21 @@ protected:
     QPushButton* start_ = nullptr;
 };
 
-TEST_F(TypePageTest, StartsWithEverythingTickedAndRecoverAllClearsAndTicksEveryBox) {
+TEST_F(TypePageTest, RecoverAllFollowsTheBoxesAndAClickOnItTicksEverything) {
     ExpectAllBoxes(true);
-    EXPECT_TRUE(all_->isTristate());
     EXPECT_EQ(window_.TickedTypeMask(), FILE_TYPE_ALL);
-    EXPECT_EQ(window_.CurrentPage(), 0);
     all_->setCheckState(Qt::Unchecked);
     ExpectAllBoxes(false);
-    all_->setCheckState(Qt::Checked);
-    ExpectAllBoxes(true);
-}
-
-TEST_F(TypePageTest, RecoverAllFollowsTheBoxesAndStartNeedsOne) {
-    for (QCheckBox* box : boxes_) box->setChecked(false);
-    ExpectAllBoxes(false);
     EXPECT_EQ(window_.TickedTypeMask(), 0u);
-
     boxes_[1]->setChecked(true);  // Music alone
     EXPECT_EQ(all_->checkState(), Qt::PartiallyChecked);
     EXPECT_TRUE(start_->isEnabled());
     EXPECT_EQ(window_.TickedTypeMask(), static_cast<uint32_t>(FILE_TYPE_MUSIC));
     EXPECT_FALSE(boxes_[0]->isChecked());  // the mixed state leaves the boxes as they were set
-
-    for (QCheckBox* box : boxes_) box->setChecked(true);  // the last box ticks Recover All
+    ClickRecoverAll();                     // a click on a mixed or cleared box means "all"
     ExpectAllBoxes(true);
-}
-
-TEST_F(TypePageTest, ClickingAClearedOrMixedRecoverAllTicksEverything) {
     all_->setCheckState(Qt::Unchecked);
-    ClickRecoverAll();
-    ExpectAllBoxes(true);
-    boxes_[0]->setChecked(false);
-    boxes_[4]->setChecked(false);
-    ASSERT_EQ(all_->checkState(), Qt::PartiallyChecked);
-    ClickRecoverAll();
+    for (QCheckBox* box : boxes_) box->setChecked(true);  // the last box ticks Recover All
     ExpectAllBoxes(true);
 }
 
@@ -531,22 +512,6 @@ protected:
     QString asked_;
 };
 
-TEST_F(ScanDialogTest, EachKindStartsEmptyButAScanAndOnlyARecoveryOffersItsFolder) {
-    window_.Init();
-    window_.m_strPreviewFileName = "cat.jpg";
-    for (int kind :
-         {SCANUI::kJobScan, SCANUI::kJobSearch, SCANUI::kJobPreview, SCANUI::kJobRecovery}) {
-        SCANUI dialog;
-        dialog.InitSlot(&window_, kind);
-        EXPECT_EQ(dialog.ProgressBar()->value(), 0);
-        EXPECT_EQ(dialog.InfoText().isEmpty(), kind != SCANUI::kJobScan);
-        EXPECT_EQ(dialog.TitleText().contains("cat.jpg"), kind == SCANUI::kJobPreview);
-        const bool recovery = kind == SCANUI::kJobRecovery;
-        EXPECT_EQ(dialog.findChild<QPushButton*>("btnDetail") != nullptr, recovery);
-        EXPECT_EQ(dialog.findChild<QPushButton*>("btnOpenFolder") != nullptr, recovery);
-    }
-}
-
 // The shown percent is the truncated product of percent and weight; only the coordinator's
 // pass over free sectors (weight 90) shows sectors, files and the time left.
 TEST_F(ScanDialogTest, AScanShowsItsProgressAndItsEndClosesTheDialog) {
@@ -657,18 +622,6 @@ TEST_F(ScanDialogTest, AnsweringYesCancelsAndWaitsForTheJobToEnd) {
     EXPECT_EQ(answer->Answered(), 1);
     EXPECT_EQ(asked_, "Are you sure to cancel the recoverying?");
     EXPECT_FALSE(dialog_.isVisible());
-}
-
-TEST(MessageBoxTest, ClosingWithoutAnAnswerMeansNo) {
-    CMessageBox box;
-    box.InitQuestionDialog("Sure?");
-    box.show();
-    box.close();
-    EXPECT_EQ(box.GetMessageBoxRet(), 0);
-    box.btnSlotOK();
-    EXPECT_EQ(box.GetMessageBoxRet(), 1);
-    box.btnSlotNO();
-    EXPECT_EQ(box.GetMessageBoxRet(), 0);
 }
 
 std::string ReadAll(const std::string& path) {
