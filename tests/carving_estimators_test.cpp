@@ -2,7 +2,11 @@
 // streams stop, header-field sizes and their fallbacks, cancellation and the device's end.
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "carving/judge_internal.h"
 #include "carving_test_support.h"
+#include "foundation/debug_log.h"
 
 namespace {
 
@@ -181,7 +185,29 @@ TEST_F(EstimatorTest, IconDirectoryBeyondTheFirstSectorIsReadFromTheDevice) {
     Layout(8, ico, false);
     EXPECT_EQ(end, Estimate(J::GetICOFileBytesSize));
     J::SetReadContext(nullptr, kSector, 0);  // without the device to read, one sector
+    static std::string logged;
+    logged.clear();
+    SetDebugSink([](const char* message) { logged += message; });
     EXPECT_EQ(512u, J::GetICOFileBytesSize(dev_.At(0), kSector));
+    SetDebugSink(nullptr);
+    EXPECT_EQ(logged, "ico directory of 40 entries unreadable\n");
+}
+
+// The searches reach both edges of their buffer; an end detector stops at the sector where
+// another file begins, and given no chunk finds no end.
+TEST_F(EstimatorTest, SearchesReachTheBufferEdgesAndEndDetectorsNeedAChunk) {
+    const unsigned char eof[] = "%%EOF";
+    EXPECT_EQ(0u, carving::FindBackward(eof, 5, eof, 5));
+    EXPECT_EQ(0u, carving::FindForward(eof, 5, 0, eof, 5));
+    EXPECT_EQ(carving::kNotFound, carving::FindBackward(eof, 4, eof, 5));
+    Layout(3, Bytes(1));
+    Put(2 * kSector, kJpeg);
+    J::SetReadContext(&dev_.reader, kSector, 0);
+    uint64_t length = 7;
+    EXPECT_EQ(1, J::IsEndOfFile(dev_.At(0), 3 * kSector, length));
+    EXPECT_EQ(7u + 2 * kSector, length);
+    EXPECT_EQ(0, J::IsEndOfFile(nullptr, kSector, length));
+    EXPECT_EQ(7u + 2 * kSector, length);
 }
 
 TEST_F(EstimatorTest, CompoundDocumentSizeComesFromItsAllocationTable) {

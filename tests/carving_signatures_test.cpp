@@ -159,6 +159,10 @@ TEST(CarvingRecogniserTest, TransportStreamStartsOnlyWhereNoStreamRunsBefore) {
     dev.Sector(5)[kSector - 188] = 0x47;
     EXPECT_EQ(EXT_TYPE_NONE, dev.Type(6, 1));
     EXPECT_EQ(EXT_TYPE_TS, dev.Type(6, 0));
+    // A found file's first sector is asked about alone, whatever flag a walk left behind.
+    dev.Type(6, 1);
+    EXPECT_EQ(1, J::IsFileTypeMatching(dev.Sector(6), kSector, "ts",
+                                       static_cast<ISectorReader*>(&dev.reader), kSector, 6));
     // Zero bytes after the sync byte are not a packet header.
     PutTransportStream(dev, 20, 22);
     EXPECT_EQ(EXT_TYPE_TS, dev.Type(20));

@@ -201,9 +201,13 @@ TEST_P(FatDeepLongNames, ClusterThatContinuesANameJoinsItsFolderWhetherItComesBe
         Add(rest, Join({Named("in the next cluster.txt", "INTHEN~1TXT", base + 60, 1500),
                         Named("also there.txt", "ALSOTH~1TXT", base + 62, 200)}));
         image_.WriteFolder(next, rest);
+        // The continuation cluster's second sector, read on its own, belongs there too.
+        image_.WriteEntries(image_.ClusterSector(next) + 1,
+                            Named("second sector.txt", "SECOND~1TXT", base + 64, 100));
         data[std::string(name) + "/" + cutName] = image_.WriteData(base + 50, 5000);
         data[std::string(name) + "/in the next cluster.txt"] = image_.WriteData(base + 60, 1500);
         data[std::string(name) + "/also there.txt"] = std::string(200, '\0');
+        data[std::string(name) + "/second sector.txt"] = std::string(100, '\0');
     }
     WriteRoot(Join({Folder("After", "AFTER      ", 12), Folder("Before", "BEFORE     ", 14)}));
     StartEngine();
@@ -245,6 +249,31 @@ TEST_F(FatDeepHand, DeletedNamesOfTwentyPiecesAreJoinedAndLongerChainsDropped) {
     Rebuild();
     EXPECT_EQ(Recover("Long names/" + longest), data);
     EXPECT_TRUE(Has("Garbage/!xxxxx~1.txt"));
+}
+
+// A run holds the 20 pieces of the longest name and one sector, and refuses more.
+TEST(FatDirEntryRun, HoldsTheLongestChainAndOneSectorAndRefusesMore) {
+    const std::vector<Entry> sector = Fillers('S', 16);
+    __DIR_ENTRY_RUN__ run;
+    for (int piece = 0; piece < 20; ++piece) EXPECT_TRUE(run.Append(sector[0].data(), 1, 7));
+    EXPECT_TRUE(run.Append(sector[0].data(), 16, 8));
+    EXPECT_FALSE(run.Append(sector[0].data(), 1, 9));
+    EXPECT_EQ(run.uCount, 36u);
+    EXPECT_EQ(run.u64EntrySector[35], 8u);
+}
+
+// Open chains nobody continues are kept up to a cap; past it the oldest is dropped.
+TEST_F(FatDeepHand, OpenLongNamesWaitingForTheirContinuationAreCapped) {
+    WriteGeometryFolders();
+    StartEngine();
+    FeedImage(engine_, image_.path());
+    const std::vector<Entry> name = File(std::string(30, 'n') + ".txt", "NNNNNN~1TXT", 0, 0);
+    std::vector<Entry> sector = Join({Fillers('F', 14), {name[0], name[1]}});
+    const size_t cap = CProfessionalFatRecovery::kMaxPendingLongNames;
+    for (uint32_t c = 100; c <= 100 + cap; ++c) {
+        engine_.ParseFDTFileRecord(sector[0].data(), image_.ClusterSector(c));
+    }
+    EXPECT_EQ(engine_.GetPendingLongNameCount(), cap);
 }
 
 // ---- placement ----------------------------------------------------------------------------
@@ -345,6 +374,38 @@ TEST_F(FatDeepHand, FoldersAreTiedToTheirParentsByTheirDotDotEntries) {
     EXPECT_TRUE(Has("LostFolder60/in 60.txt"));
     EXPECT_TRUE(Has("LostFolder60/LostFolder70/in 70.txt"));
     EXPECT_EQ(tree_.size(), 24u) << "nothing listed twice, no other lost folder";
+}
+
+// A folder whose 8.3 name is one letter and spaces is no "." entry; every record carries the
+// drive letter the parser was started with.
+TEST_F(FatDeepHand, OneLetterFolderIsListedAndRecordsCarryTheDriveLetter) {
+    WriteGeometryFolders();
+    WriteRoot({ShortEntry("X          ", FAT_ATTR_DIRECTORY, 10, 0)});
+    image_.WriteFolder(10, Join({DotPair(10, 0), File("inside.txt", "INSIDE  TXT", 100, 10)}));
+    StartEngine();
+    FeedAndRebuild();
+    ASSERT_TRUE(Has("x/inside.txt"));
+    EXPECT_EQ(tree_.at("x/inside.txt").node.wcDriveLetter, u'C');
+}
+
+// Cluster 40 continues folder 10, and its sectors wait until the pass is over. Its second
+// sector ties it to folder 10 through the ".." of Child; the third lists Stale, whose cluster
+// a folder of folder 20 took since: the first tie holds for the sectors after it.
+TEST_F(FatDeepHand, FirstTieOfAContinuationClusterHoldsForItsLaterSectors) {
+    image_.WriteFolder(10, DotPair(10, 0));
+    const uint64_t at = image_.ClusterSector(40);
+    image_.WriteEntries(at, File("a.txt", "A       TXT", 100, 10));
+    image_.WriteEntries(
+        at + 1, Join({Folder("Child", "CHILD      ", 50), File("b.txt", "B       TXT", 101, 10)}));
+    image_.WriteEntries(
+        at + 2, Join({Folder("Stale", "STALE      ", 70), File("c.txt", "C       TXT", 102, 10)}));
+    image_.WriteFolder(50, DotPair(50, 10));
+    image_.WriteFolder(70, DotPair(70, 20));
+    StartEngine();
+    FeedAndRebuild();
+    for (const char* file : {"a.txt", "b.txt", "c.txt"}) {
+        EXPECT_TRUE(Has(std::string("LostFolder10/") + file));
+    }
 }
 
 // ---- extraction ---------------------------------------------------------------------------

@@ -134,6 +134,8 @@ TEST_F(FatCorner, ReadsTwelveBitChainsListsTheDeletedTreeAndReportsProgress) {
     unsigned int files = 0;
     ASSERT_EQ(engine.GetChildrenFileCount(nullptr, 0, files), 0);
     EXPECT_EQ(files, 4u);
+    CFastFatRecovery unbound;
+    EXPECT_EQ(unbound.Init(nullptr, u'C'), RESULT_INVALID_ARGUMENT);
 }
 
 // A deleted folder whose cluster is full has no end mark; its walk goes on in the next

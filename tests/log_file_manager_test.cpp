@@ -95,6 +95,8 @@ TEST_F(LogIndexTest, RootLiesUnderXdgDataHomeOrHomeAndIsCreated) {
     char small[8];
     EXPECT_EQ(manager_->GetLogFileDirPath(small, sizeof small), RESULT_INVALID_ARGUMENT);
     EXPECT_STREQ(small, "");
+    EXPECT_EQ(manager_->GetLogFileDirPath(small, 0), RESULT_INVALID_ARGUMENT);
+    EXPECT_EQ(manager_->GetLogFileDirPath(nullptr, 8), RESULT_INVALID_ARGUMENT);
 
     const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
     ::setenv("HOME", "/home/someone/", 1);

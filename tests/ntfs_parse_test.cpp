@@ -281,6 +281,15 @@ TEST(NtfsAttributeList, GathersEveryPieceOfAnAttributeInClusterOrder) {
     EXPECT_EQ(
         CollectAttributeRuns(parse, source, orphan.data(), orphan.size(), 40, NTFS_ATTR_DATA, runs),
         NTFS_NOT_FOUND);
+    // A list that names no piece at the stream's start tells no size, even when the record it
+    // does name holds a first piece the list does not know of.
+    source.records[42] =
+        NtfsVolumeBuilder::RecordBytes(42, 0, {NonResident({0x11, 0x01, 0x50, 0x00})}, 40);
+    const Bytes headless = Record({NtfsVolumeBuilder::AttributeList({{NTFS_ATTR_DATA, 4, 42}})});
+    size = 7;
+    EXPECT_EQ(GetDataRealSize(parse, source, headless.data(), headless.size(), 40, size),
+              NTFS_NOT_FOUND);
+    EXPECT_EQ(size, 7u);
 }
 
 }  // namespace

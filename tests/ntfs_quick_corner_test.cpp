@@ -378,9 +378,10 @@ TEST_F(NtfsBuiltVolume, AVolumeWhoseTableCannotBeFoundYieldsAnEmptyStoreAndAFull
     EXPECT_EQ(count, 0u);
     // A record sector that holds no FILE record is no resident data and no record.
     Bytes data(1024);
-    uint32_t length = 0;
+    uint32_t length = 99;  // what a caller held before must not pass for the data's length
     uint64_t size = 0;
     EXPECT_EQ(engine.GetAttr0x80Data(0, data.data(), length), NTFS_NOT_FOUND);
+    EXPECT_EQ(length, 0u);
     EXPECT_EQ(engine.GetBitMapRealBytesSize(0, size), NTFS_NOT_A_RECORD);
 }
 

@@ -259,6 +259,22 @@ TEST_F(PartitionManagerTest, LogicalStartsAddUpBeyond32Bits) {
     EXPECT_EQ(uint32_t{items[0].nDiskNumber}, 3u);
 }
 
+// A device that tells no size, as a character device may, still has its partitions listed,
+// unchecked against an end nobody knows. /proc/self/mem stands in for one: it reports no size
+// and reads this process's memory, where the table lies at a sector boundary.
+TEST_F(PartitionManagerTest, ADeviceOfUnknownSizeListsItsPartitionsUnchecked) {
+    alignas(kSector) static unsigned char table[kSector];
+    const Disk mbr = Mbr(1, {{0, 0, 0x83, 8, 100}});
+    std::memcpy(table, mbr.data(), kSector);
+    const int fd = ::open("/proc/self/mem", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    const uint64_t base = reinterpret_cast<uintptr_t>(table) / kSector;
+    std::vector<_PARTITION_ITEM_> items;
+    CPartitionManager().GetMBRPartition(fd, base, items, 0, "/proc/self/mem");
+    ::close(fd);
+    ExpectPartitions(items, {{base + 8, base + 107, "Partition 1"}});
+}
+
 // The partitions the fixtures were made with (sfdisk and sgdisk), as their tables list them;
 // an MBR's extended container holds partitions but is none itself.
 std::vector<Expected> Made(const char* name) {

@@ -467,6 +467,19 @@ TEST_F(RecoveryJob, StopsWhenTheUserCancels) {
     EXPECT_FALSE(Exists(dir_.path() + "/others/never.txt"));
 }
 
+TEST_F(RecoveryJob, EachRunOfAJobCountsOnlyItsOwnFiles) {
+    CRecoveryJob job(&engine_, nullptr, nullptr);
+    job.Attach();
+    std::vector<_FILE_NODE_> records(1);
+    std::snprintf(records[0].szFileName, sizeof records[0].szFileName, "bad.doc");
+    ASSERT_EQ(job.Run(records, Utf8ToWide((dir_.path() + "/first").c_str())), 0);
+    EXPECT_EQ(job.Summary().uFailed, 1u);
+    std::snprintf(records[0].szFileName, sizeof records[0].szFileName, "a.jpg");
+    ASSERT_EQ(job.Run(records, Utf8ToWide((dir_.path() + "/second").c_str())), 0);
+    EXPECT_EQ(job.Summary().uRecovered, 1u);
+    EXPECT_EQ(job.Summary().uFailed, 0u) << "the first run's failure is not this run's";
+}
+
 TEST_F(RecoveryJob, ADestinationThatCannotBeMadeIsReported) {
     std::ofstream(dir_.path() + "/file") << "x";
     EXPECT_NE(Run({"a.jpg"}, dir_.path() + "/file/out"), 0);

@@ -45,6 +45,8 @@ TEST(TextConversion, BufferFormsCopyOnlyWhatFitsAndNeverSplitACharacter) {
     EXPECT_EQ(inner_uni2str(narrow, u"abc", 5, 2), 2);  // an explicit source length
     EXPECT_STREQ(narrow, "ab");
     EXPECT_EQ(inner_uni2str(nullptr, u"a", 5, -1), -1);
+    EXPECT_EQ(inner_uni2str(narrow, u"abc", 0, -1), -1);  // no room even for the terminator
+    EXPECT_STREQ(narrow, "ab");
     char16_t wide[5] = {u'#', u'#', u'#', u'#', u'#'};
     EXPECT_EQ(inner_str2uni(wide,
                             "\xD6\xD0"
@@ -55,6 +57,8 @@ TEST(TextConversion, BufferFormsCopyOnlyWhatFitsAndNeverSplitACharacter) {
     EXPECT_EQ(inner_str2uni(wide, "abcd", 4, -1), 3);  // cut, terminated inside the buffer
     EXPECT_EQ(wide[4], u'#');
     EXPECT_EQ(Ansi2Unicode("abc", wide, 2), 0);
+    EXPECT_EQ(std::u16string(wide), u"a");
+    EXPECT_EQ(inner_str2uni(wide, "abc", 0, -1), -1);  // no room even for the terminator
     EXPECT_EQ(std::u16string(wide), u"a");
 }
 
