@@ -12,6 +12,7 @@
 #include "fat/professional_fat_recovery.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
+#include "foundation/read_ahead.h"
 #include "foundation/recognisers.h"
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
@@ -240,7 +241,6 @@ int CProfessionalRecovery::ScanDevice(const char16_t*) {
     DebugLog("InitVirtualDbrInfo Start\n");
     m_pDeepFat->InitVirtualDbrInfo();
     CFileTypeJudge::ClearTsFileRanges();
-    pass.chunk.assign(kChunkBytes, 0);
     pass.u64Total = CountSectorsToScan(hasFreeMap);
     if (hasFreeMap) {
         unsigned long long start = 0, count = 1;
@@ -271,32 +271,76 @@ int CProfessionalRecovery::ScanDevice(const char16_t*) {
 }
 
 int CProfessionalRecovery::WalkRanges(PassState& pass, bool bHasFreeMap) {
-    const int sectorsPerChunk = kChunkBytes / m_nBytesPerSector;
-    while (pass.u64RangeLength != 0) {
-        while (pass.u64RangeOffset < pass.u64RangeLength) {
-            const uint64_t remaining = pass.u64RangeLength - pass.u64RangeOffset;
-            const int n = static_cast<int>(std::min<uint64_t>(sectorsPerChunk, remaining));
-            const uint64_t sector =
-                static_cast<uint64_t>(m_llStartSector) + pass.u64RangeStart + pass.u64RangeOffset;
-            uint64_t overrun = 0;
-            // The parse result is that of the chunk's last parser; only a cancel stops the pass.
-            const int parsed = ParseChunk(pass, sector, n, overrun);
-            if (pass.nDeviceGone != 0) return pass.nDeviceGone;
-            const int cancelled = parsed == ERROR_USER_CANCEL ? parsed : 0;
-            const uint64_t step = std::min<uint64_t>(uint64_t(n) + overrun, remaining);
-            pass.u64RangeOffset += uint64_t(n) + overrun;
-            pass.u64Scanned += step;
-            if (cancelled != 0) return cancelled;
-            const int answer = ReportPass(pass);
-            if (answer != 0) return answer;
+    const auto base = static_cast<uint64_t>(m_llStartSector);
+    // The free runs after the first come from the quick engine's map (pure lookups in memory),
+    // asked for on the reading thread as it gets there.
+    IFileRecoveryParse* quick = bHasFreeMap ? m_pQuickEngine.get() : nullptr;
+    auto nextRun = [quick, base](const SectorRun& after, SectorRun& next) {
+        if (quick == nullptr) return false;
+        const uint64_t end = after.u64Start - base + after.u64Count;
+        unsigned long long start = end, count = 1;
+        quick->GetUnUsedSectorCount(start, count);
+        if (count == 0 || start < end) return false;
+        next = {base + start, count};
+        return true;
+    };
+    CReadAhead ahead(m_diskReader, m_nBytesPerSector,
+                     static_cast<uint32_t>(kBlockBytes / m_nBytesPerSector), kBlocksAhead,
+                     m_bReadAhead);
+    const int started =
+        ahead.Start({base + pass.u64RangeStart, pass.u64RangeLength}, pass.u64RangeOffset, nextRun);
+    if (started != 0) return started;
+    ReadBlock block;
+    while (ahead.Next(block)) {
+        if (block.run.u64Start != base + pass.u64RangeStart) {  // the next free run
+            pass.u64RangeStart = block.run.u64Start - base;
+            pass.u64RangeLength = block.run.u64Count;
+            pass.u64RangeOffset = 0;
         }
-        if (!bHasFreeMap) break;
-        unsigned long long start = pass.u64RangeStart + pass.u64RangeLength, count = 1;
-        m_pQuickEngine->GetUnUsedSectorCount(start, count);
-        if (count == 0 || start < pass.u64RangeStart + pass.u64RangeLength) break;
-        pass.u64RangeStart = start;
-        pass.u64RangeLength = count;
-        pass.u64RangeOffset = 0;
+        // An item that ran past its block has consumed the sectors up to the offset.
+        if (pass.u64RangeOffset >= block.u64RunOffset + block.uSectors) continue;
+        const int parsed = ParseBlock(pass, block);
+        ahead.Release();
+        if (pass.nDeviceGone != 0) return pass.nDeviceGone;
+        if (parsed == ERROR_USER_CANCEL) return parsed;
+        const int answer = ReportPass(pass);
+        if (answer != 0) return answer;
+    }
+    return 0;
+}
+
+void CProfessionalRecovery::Step(PassState& pass, uint64_t nSectors, uint64_t u64Overrun) {
+    const uint64_t remaining = pass.u64RangeLength - pass.u64RangeOffset;
+    pass.u64Scanned += std::min<uint64_t>(nSectors + u64Overrun, remaining);
+    pass.u64RangeOffset += nSectors + u64Overrun;
+}
+
+int CProfessionalRecovery::ParseBlock(PassState& pass, const ReadBlock& block) {
+    const int bps = m_nBytesPerSector;
+    const uint64_t skip = pass.u64RangeOffset - block.u64RunOffset;
+    const uint64_t first = block.run.u64Start + pass.u64RangeOffset;
+    const auto n = static_cast<int>(block.uSectors - skip);
+    if (block.nResult == 0) {
+        pass.uDeadChunksInARow = 0;
+        uint64_t overrun = 0;
+        const int parsed = ParseProfessionalFileInfo(
+            block.pData + skip * static_cast<uint64_t>(bps), n * bps, first, pass.u64Scanned,
+            pass.u64Total, pass.nSecondsLeft, overrun, pass.u64FilesFound);
+        Step(pass, static_cast<uint64_t>(n), overrun);
+        return parsed == ERROR_USER_CANCEL ? parsed : 0;
+    }
+    // Read again chunk by chunk, as far as the block goes.
+    if (pass.chunk.size() < static_cast<size_t>(kChunkBytes)) pass.chunk.assign(kChunkBytes, 0);
+    const uint64_t blockEnd = block.u64RunOffset + block.uSectors;
+    const int sectorsPerChunk = kChunkBytes / bps;
+    while (pass.u64RangeOffset < blockEnd) {
+        const int k =
+            static_cast<int>(std::min<uint64_t>(sectorsPerChunk, blockEnd - pass.u64RangeOffset));
+        uint64_t overrun = 0;
+        const int parsed = ParseChunk(pass, block.run.u64Start + pass.u64RangeOffset, k, overrun);
+        if (pass.nDeviceGone != 0) return 0;
+        Step(pass, static_cast<uint64_t>(k), overrun);
+        if (parsed == ERROR_USER_CANCEL) return parsed;
     }
     return 0;
 }

@@ -1,5 +1,6 @@
 // The deep scan: one engine that runs the volume's quick engine first, then reads the free
-// sectors once (the whole volume when no free-space map exists) in 64 KiB chunks, handing
+// sectors once (the whole volume when no free-space map exists) in large blocks read ahead on a
+// thread of their own while the previous block is parsed, handing
 // FAT directory sectors to the deep FAT parser, NTFS FILE records to the deep NTFS parser and
 // every other sector to the carving engine, and checkpoints the pass so that a later scan of
 // the same volume can resume. Afterwards it presents one merged tree and one merged search in
@@ -22,10 +23,16 @@
 class CProfessionalFatRecovery;
 class CProfessionalNtfsRecovery;
 class CFileTypeRecovery;
+struct ReadBlock;
 
 class CProfessionalRecovery : public IFileRecoveryParse {
 public:
+    // A block the device refused is read again in chunks of this size, and a chunk it refuses
+    // sector by sector, so that one bad sector costs only itself.
     static constexpr int kChunkBytes = 65536;
+    // The pass reads blocks of this size, this many ahead of the parsing.
+    static constexpr int kBlockBytes = 2 << 20;
+    static constexpr unsigned kBlocksAhead = 3;
     static constexpr int kPathDiskNumber = 128;  // disk number of a volume opened by path
 
     // pQuickEngine: the volume's quick engine, bound to the same volume (null when the file
@@ -69,6 +76,9 @@ public:
     int GetFileDataStartSectorMap(const _FILE_NODE_& node, std::map<uint64_t, std::string>& map);
 
     IFileRecoveryParse* GetQuickEngine() const { return m_pQuickEngine.get(); }
+    // Whether the pass reads ahead on a second thread (the default) or reads each block when
+    // it is parsed; both see the same sectors in the same order and find the same files.
+    void SetReadAhead(bool bReadAhead) { m_bReadAhead = bReadAhead; }
 
 private:
     struct PassState;
@@ -78,7 +88,12 @@ private:
     void OpenParserStores(bool bResumed);
     uint64_t CountSectorsToScan(bool bHasFreeMap);
     int WalkRanges(PassState& pass, bool bHasFreeMap);
+    // Parses one block from the sector the pass stands at; a block that did not read whole is
+    // read again chunk by chunk. 0 or ERROR_USER_CANCEL.
+    int ParseBlock(PassState& pass, const ReadBlock& block);
     int ParseChunk(PassState& pass, uint64_t u64Sector, int nSectors, uint64_t& u64Overrun);
+    // Moves the pass on by nSectors parsed plus the overrun of the last item parsed.
+    static void Step(PassState& pass, uint64_t nSectors, uint64_t u64Overrun);
     // True (and the pass marked to end) when the reader's last failure says the device is gone.
     bool NoteDeviceGone(PassState& pass, uint64_t u64Sector);
     // Reads the 8 KiB from u64Sector into window; true when a whole record of
@@ -111,4 +126,5 @@ private:
     int m_bFoundLog = 0;
     _LOG_FILE_INFO_ m_logInfo{};
     std::u16string m_strDevicePath;
+    bool m_bReadAhead = true;
 };

@@ -1,5 +1,6 @@
 #include "foundation/disk_reader.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,6 +36,23 @@ uint32_t ReadAll(int fd, unsigned char* pBuf, uint32_t nBytes) {
     }
     return done;
 }
+
+// Fills pBuf with nBytes from offset in as few positioned reads as the system allows (one,
+// normally): no seek, no shared file position, so two threads may read one descriptor. Returns
+// the bytes that arrived and, when that is short, leaves errno of the failed read.
+uint32_t ReadAllAt(int fd, unsigned char* pBuf, uint32_t nBytes, off_t offset) {
+    uint32_t done = 0;
+    while (done < nBytes) {
+        errno = 0;
+        ssize_t got;
+        do {
+            got = pread(fd, pBuf + done, nBytes - done, offset + static_cast<off_t>(done));
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) break;
+        done += static_cast<uint32_t>(got);
+    }
+    return done;
+}
 }  // namespace
 
 CDiskReader::~CDiskReader() {
@@ -54,13 +72,18 @@ int CDiskReader::Init(int nDisk, uint64_t u64SectorLimit) {
     return BindDescriptor(OpenDiskReadOnly(nDisk), u64SectorLimit);
 }
 
+void CDiskReader::AdviseSequential() const {
+    if (m_nDevice >= 0) posix_fadvise(m_nDevice, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
 int CDiskReader::Init(const char16_t* pszPath, uint64_t u64SectorLimit) {
     if (pszPath == nullptr) return EINVAL;
     return BindDescriptor(OpenDeviceReadOnly(WideToUtf8(pszPath).c_str()), u64SectorLimit);
 }
 
-int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, uint64_t u64StartSector,
-                          int nBytesPerSector, unsigned int* pnSectorsRead) {
+int CDiskReader::ReadSectors(unsigned char* pBuf, int nSectors, uint64_t u64StartSector,
+                             int nBytesPerSector, unsigned int* pnSectorsRead,
+                             int* pnReadError) const {
     // Negative counts and sizes, and requests whose byte count does not fit the 32-bit
     // transfer, are refused like reads past the end rather than wrapped into huge ones.
     if (pBuf == nullptr || nSectors < 0 || nBytesPerSector <= 0) return RESULT_INVALID_ARGUMENT;
@@ -69,22 +92,28 @@ int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, uint64_t u64StartSe
         return RESULT_OUTSIDE_VOLUME;
     const uint64_t bytes = count * static_cast<uint64_t>(nBytesPerSector);
     if (bytes > static_cast<uint64_t>(INT_MAX)) return RESULT_INVALID_ARGUMENT;
-
-    const long long offset = static_cast<long long>(u64StartSector * nBytesPerSector);
-    if (lseek(m_nDevice, offset, SEEK_SET) < 0) {
-        const int error = errno;
-        DebugLog("lseek failed %lld\n", offset);
-        return error;
-    }
-    const uint32_t done = ReadAll(m_nDevice, pBuf, static_cast<uint32_t>(bytes));
+    if (m_nDevice < 0) return EBADF;
+    const uint64_t offset = u64StartSector * static_cast<uint64_t>(nBytesPerSector);
+    if (offset > static_cast<uint64_t>(INT64_MAX) - bytes) return RESULT_OUTSIDE_VOLUME;
+    const uint32_t done =
+        ReadAllAt(m_nDevice, pBuf, static_cast<uint32_t>(bytes), static_cast<off_t>(offset));
     if (pnSectorsRead != nullptr) *pnSectorsRead = done / static_cast<uint32_t>(nBytesPerSector);
-    if (done < bytes) {
-        NoteReadFailure(errno);
-        return RESULT_SHORT_READ;
+    if (pnReadError != nullptr) *pnReadError = done < bytes ? errno : 0;
+    return done < bytes ? RESULT_SHORT_READ : 0;
+}
+
+int CDiskReader::ReadData(unsigned char* pBuf, int nSectors, uint64_t u64StartSector,
+                          int nBytesPerSector, unsigned int* pnSectorsRead) {
+    int error = 0;
+    const int result =
+        ReadSectors(pBuf, nSectors, u64StartSector, nBytesPerSector, pnSectorsRead, &error);
+    if (result == RESULT_SHORT_READ) {
+        NoteReadFailure(error);
+    } else if (result == 0) {
+        m_nLastReadError = 0;
+        m_uFailuresInARow = 0;
     }
-    m_nLastReadError = 0;
-    m_uFailuresInARow = 0;
-    return 0;
+    return result;
 }
 
 void CDiskReader::NoteReadFailure(int nError) {

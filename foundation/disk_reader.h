@@ -3,7 +3,9 @@
 //
 // Invariant: a read is attempted only when [start, start + count) lies below the sector
 // limit; an unbound reader has limit 0 and refuses everything with RESULT_OUTSIDE_VOLUME.
-// Not thread-safe: its seek-then-read pair must not be shared between threads.
+// Reads are positioned (no shared file position). ReadSectors keeps no state, so any number of
+// threads may call it at once; ReadData keeps the last-error bookkeeping and belongs to one
+// thread.
 #pragma once
 
 #include <cstdint>
@@ -20,13 +22,20 @@ public:
     // Opens a device or image file by path (UTF-16) read-only, so that an engine bound to an
     // image by path can read it. 0 or errno.
     int Init(const char16_t* pszPath, uint64_t u64SectorLimit);
+    // Tells the system the device will be read front to back, so it reads ahead further.
+    void AdviseSequential() const;
 
     // Reads nSectors sectors of nBytesPerSector bytes starting at absolute sector
-    // u64StartSector. 0, RESULT_OUTSIDE_VOLUME (past the limit), RESULT_INVALID_ARGUMENT (a
-    // nonsensical size), RESULT_SHORT_READ (with the
-    // whole sectors that arrived in *pnSectorsRead) or errno of a failed seek.
+    // u64StartSector, in one positioned read. 0, RESULT_OUTSIDE_VOLUME (past the limit),
+    // RESULT_INVALID_ARGUMENT (a nonsensical size), EBADF (not bound) or RESULT_SHORT_READ (with
+    // the whole sectors that arrived in *pnSectorsRead).
     int ReadData(unsigned char* pBuf, int nSectors, uint64_t u64StartSector, int nBytesPerSector,
                  unsigned int* pnSectorsRead);
+
+    // ReadData without the bookkeeping: the error of a short read goes to *pnReadError (0 for
+    // end of data) instead of the reader's state, and nothing is logged.
+    int ReadSectors(unsigned char* pBuf, int nSectors, uint64_t u64StartSector, int nBytesPerSector,
+                    unsigned int* pnSectorsRead, int* pnReadError) const;
 
     uint64_t GetSectorLimit() const { return m_u64SectorLimit; }
     int GetDescriptor() const { return m_nDevice; }

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
-#include <sys/times.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -64,12 +63,13 @@ int rsb_getFreeSpace(char* pszPath, int, unsigned int* puHigh, unsigned int* puL
 }
 
 unsigned int rsb_getTickCount() {
-    struct tms unused;
-    const clock_t ticks = times(&unused);
-    const long perSecond = sysconf(_SC_CLK_TCK);
-    // The clock runs at 100 ticks a second here; scale by the real rate in case it does not.
-    const long msPerTick = perSecond > 0 ? 1000 / perSecond : 10;
-    return static_cast<unsigned int>(static_cast<unsigned long>(ticks) * msPerTick);
+    // The coarse monotonic clock is read from memory the kernel shares with the process: no
+    // system call, so a scan may look at it once per block. Its few milliseconds of resolution
+    // are plenty for progress and estimates.
+    timespec now{};
+    if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) != 0) clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<unsigned int>(static_cast<uint64_t>(now.tv_sec) * 1000u +
+                                     static_cast<uint64_t>(now.tv_nsec) / 1000000u);
 }
 
 void rsb_msleep(int nMilliseconds) {

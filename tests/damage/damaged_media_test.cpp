@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -19,6 +20,7 @@
 
 #include "damage_support.h"
 #include "disk/partition_manager.h"
+#include "engine/professional_recovery.h"
 #include "fat/fast_fat_recovery.h"
 #include "foundation/disk_reader.h"
 #include "foundation/text.h"
@@ -176,6 +178,53 @@ TEST_P(KnownPlaces, UnreadableSectorsInsideAFileFailThatFileOnly) {
 INSTANTIATE_TEST_SUITE_P(Fixtures, KnownPlaces,
                          ::testing::Values(Placed{"fat16", 1800 * 1024}, Placed{"ntfs", 12 << 20}),
                          [](const auto& info) { return std::string(info.param.fixture); });
+
+// The pass reads its blocks ahead on a second thread; reading each block when it is parsed must
+// find exactly the same records, in the same order, on sound volumes and on failing ones.
+struct AheadCase {
+    const char* fixture;
+    int error;  // 0: sound; else the reads of two stretches fail with it
+};
+class ReadAhead : public DamageTest, public ::testing::WithParamInterface<AheadCase> {
+protected:
+    std::pair<int, std::vector<_FILE_NODE_>> Scan(const std::string& image, bool ahead) {
+        auto engine = DeepEngine(image);
+        auto* deep = dynamic_cast<CProfessionalRecovery*>(engine.get());
+        if (deep == nullptr) return {RESULT_NO_ENGINE, {}};
+        deep->SetReadAhead(ahead);
+        engine->InitCallBack(nullptr, nullptr, nullptr, 100);
+        const int result = engine->ScanDevice(nullptr);
+        std::vector<__SEARCH_FILE_INFO__> found;
+        engine->SearchFileNode(BuildSearchKey(FILE_TYPE_ALL).c_str(), found);
+        return {result, found};
+    }
+};
+
+TEST_P(ReadAhead, FindsWhatReadingBlockByBlockFinds) {
+    const std::string image = Image(GetParam().fixture);
+    const uint64_t size = std::filesystem::file_size(image);
+    if (GetParam().error != 0) {  // one bad sector, and a stretch over a block's end
+        const uint64_t block = CProfessionalRecovery::kBlockBytes;
+        faulty_io::FailReads(image, {{size / 3, size / 3 + 512}, {block - 4096, block + 70000}},
+                             GetParam().error);
+    }
+    const auto [plainResult, plain] = Scan(image, false);
+    const auto [aheadResult, ahead] = Scan(image, true);
+    EXPECT_EQ(plainResult, aheadResult);
+    ASSERT_GT(plain.size(), 0u);
+    ASSERT_EQ(plain.size(), ahead.size());
+    for (size_t i = 0; i < plain.size(); ++i)
+        EXPECT_EQ(std::memcmp(&plain[i], &ahead[i], sizeof plain[i]), 0) << plain[i].szFileName;
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ReadAhead,
+                         ::testing::Values(AheadCase{"fat32", 0}, AheadCase{"ntfs", 0},
+                                           AheadCase{"mbr", 0}, AheadCase{"fat32", EIO},
+                                           AheadCase{"ntfs", EIO}, AheadCase{"demo", ENODEV}),
+                         [](const auto& info) {
+                             return std::string(info.param.fixture) +
+                                    (info.param.error != 0 ? "_failing" : "");
+                         });
 
 // A healthy volume must keep its free-space map: only damage may cost the deep scan its speed.
 using FatDamageSignal = DamageTest;
