@@ -30,7 +30,7 @@ namespace {
 std::atomic<bool> g_cancel{false};
 
 struct Options {
-    std::string command, target, types = "all", out;
+    std::string command, target, types = "all", out, codePage;
     int partition = 0;
     bool json = false, force = false;
 };
@@ -38,11 +38,12 @@ struct Options {
 const char kUsage[] =
     "usage: ferrowen-cli --version\n"
     "       ferrowen-cli list [--json]\n"
-    "       ferrowen-cli scan TARGET [--partition K] [--types LIST] [--json]\n"
-    "       ferrowen-cli recover TARGET [--partition K] [--types LIST] --out DIR [--force] "
-    "[--json]\n"
+    "       ferrowen-cli scan TARGET [--partition K] [--types LIST] [--codepage CP] [--json]\n"
+    "       ferrowen-cli recover TARGET [--partition K] [--types LIST] [--codepage CP] --out DIR "
+    "[--force] [--json]\n"
     "TARGET: a disk number from 'list', or a block device or disk-image file.\n"
     "LIST: comma-separated photo,music,video,document,archive,other (default: all).\n"
+    "CP: the code page of FAT short names, e.g. CP437 or CP850 (default: CP850).\n"
     "Set FERROWEN_DISKS=path:path... to list image files as disks.\n";
 
 int Usage(const char* problem) {
@@ -73,6 +74,12 @@ bool ParseArguments(int argc, char** argv, Options& o, std::string& problem) {
             if (!value(o.types)) return false;
         } else if (arg == "--out") {
             if (!value(o.out)) return false;
+        } else if (arg == "--codepage") {
+            if (!value(o.codePage)) return false;
+            if (SetOemCodePage(o.codePage.c_str()) != 0) {
+                problem = "--codepage: the system cannot convert from " + o.codePage;
+                return false;
+            }
         } else if (arg == "--partition") {
             if (!value(number)) return false;
             o.partition = std::atoi(number.c_str());

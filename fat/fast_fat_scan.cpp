@@ -34,22 +34,6 @@ bool OpensWithDotPair(const unsigned char* p, size_t len) {
            p[32] == '.' && p[33] == '.';
 }
 
-std::string ShortEntryName(const unsigned char* e, bool bFolder) {
-    char name[13] = {};
-    std::memcpy(name, e, 8);
-    EraseStringTailBlankChar(name, 8);
-    if (!bFolder && e[8] != ' ') {
-        char ext[4] = {};
-        std::memcpy(ext, e + 8, 3);
-        EraseStringTailBlankChar(ext, 3);
-        std::strcat(name, ".");
-        std::strcat(name, ext);
-    }
-    Convert2Lowercase(name);
-    if (static_cast<unsigned char>(name[0]) == FAT_ENTRY_DELETED) name[0] = '!';
-    return name;
-}
-
 }  // namespace
 
 // The long name being assembled from the pieces that precede a short entry. Pieces are laid
@@ -429,7 +413,7 @@ bool CFastFatRecovery::ParseFolderBuffer(const std::vector<unsigned char>& buf,
             continue;
         }
         const bool isFolder = (attr & FAT_ATTR_DIRECTORY) != 0;
-        const std::string name = lfn.active ? lfn.Take() : ShortEntryName(e, isFolder);
+        const std::string name = lfn.active ? lfn.Take() : ShortEntryName(e);
         lfn.Reset();
         if (isFolder) {
             if (name == ".") {

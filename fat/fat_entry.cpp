@@ -1,7 +1,10 @@
 #include "fat/fat_entry.h"
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
+
+#include "foundation/text.h"
 
 namespace {
 
@@ -63,6 +66,41 @@ void Fat32GetFileLastAccessTime(const FAT32_Entry* pEntry, _FILETIME* pTime) {
 void Fat32GetFileLastChangeTime(const FAT32_Entry* pEntry, _FILETIME* pTime) {
     if (pEntry == nullptr) return;
     StoreFileTime(FatLocalSeconds(pEntry->uModifyDate, pEntry->uModifyTime), pTime);
+}
+
+namespace {
+
+// Lower case as a short entry's case flag asks for: the letters of ASCII and of Latin-1, the
+// ones the common OEM code pages hold.
+std::string LowerName(const std::string& utf8) {
+    std::u16string wide = Utf8ToWide(utf8.c_str());
+    for (char16_t& c : wide) {
+        const bool latin1Upper = c >= 0xC0 && c <= 0xDE && c != 0xD7;
+        if ((c >= u'A' && c <= u'Z') || latin1Upper) c = static_cast<char16_t>(c + 0x20);
+    }
+    return WideToUtf8(wide);
+}
+
+}  // namespace
+
+std::string ShortEntryName(const unsigned char* pEntry) {
+    if (pEntry == nullptr) return {};
+    unsigned char base[8];
+    std::memcpy(base, pEntry, 8);
+    const bool deleted = base[0] == FAT_ENTRY_DELETED;
+    if (base[0] == 0x05) base[0] = FAT_ENTRY_DELETED;
+    size_t baseLen = 8, extLen = 3;
+    while (baseLen > 0 && base[baseLen - 1] == ' ') --baseLen;
+    while (extLen > 0 && pEntry[8 + extLen - 1] == ' ') --extLen;
+    std::string text = deleted ? OemToUtf8(base + 1, baseLen - 1) : OemToUtf8(base, baseLen);
+    if (pEntry[0x0C] & 0x08) text = LowerName(text);
+    std::string name(deleted ? "!" : "");
+    name += text;
+    if (extLen > 0) {
+        const std::string ext = OemToUtf8(pEntry + 8, extLen);
+        name += "." + ((pEntry[0x0C] & 0x10) ? LowerName(ext) : ext);
+    }
+    return name;
 }
 
 void EraseStringTailBlankChar(char* psz, int nLen) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "foundation/file_node.h"
 #include "foundation/recognisers.h"
@@ -33,6 +34,12 @@ uint8_t GetShortNameCheckSum(const unsigned char* pName11);
 void Fat32GetFileCreateTime(const FAT32_Entry* pEntry, _FILETIME* pTime);
 void Fat32GetFileLastAccessTime(const FAT32_Entry* pEntry, _FILETIME* pTime);
 void Fat32GetFileLastChangeTime(const FAT32_Entry* pEntry, _FILETIME* pTime);
+
+// The name a short entry shows, as UTF-8: base and extension with their padding removed,
+// decoded from the OEM code page (foundation/text.h), in the case the entry's case flags ask
+// for (byte 0x0C: 0x08 base, 0x10 extension in lower case), else as stored. A deleted entry's
+// lost first character reads '!'; a first byte 0x05 stands for 0xE5.
+std::string ShortEntryName(const unsigned char* pEntry);
 
 void EraseStringTailBlankChar(char* psz, int nLen);  // trailing spaces become zero bytes
 int Convert2Lowercase(char* psz);                    // ASCII only; returns the length

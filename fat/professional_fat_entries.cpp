@@ -90,22 +90,6 @@ bool DeletedShortNameFits(const unsigned char* e, uint8_t uCheckSum, char16_t wc
            std::strchr("\"*+,./:;<=>?[\\]|", first) == nullptr;
 }
 
-std::string ShortEntryName(const unsigned char* e, bool bFolder) {
-    char name[13] = {};
-    std::memcpy(name, e, 8);
-    EraseStringTailBlankChar(name, 8);
-    if (!bFolder && e[8] != ' ') {
-        char ext[4] = {};
-        std::memcpy(ext, e + 8, 3);
-        EraseStringTailBlankChar(ext, 3);
-        std::strcat(name, ".");
-        std::strcat(name, ext);
-    }
-    Convert2Lowercase(name);
-    if (static_cast<unsigned char>(name[0]) == FAT_ENTRY_DELETED) name[0] = '!';
-    return name;
-}
-
 }  // namespace profat
 
 // The long name being assembled from the pieces in front of a short entry. Pieces are laid
@@ -198,7 +182,7 @@ bool CProfessionalFatRecovery::DealProfessionalFatFileEntry(const __DIR_ENTRY_RU
         }
         const bool folder = (e[0x0B] & FAT_ATTR_DIRECTORY) != 0;
         std::string name = lfn.NameFor(e);
-        if (name.empty()) name = ShortEntryName(e, folder);
+        if (name.empty()) name = ShortEntryName(e);
         lfn.Reset();
         if (folder) {
             DealFolderEntry(e, name, run.u64EntrySector[i], place);

@@ -47,7 +47,7 @@ struct _FILE_NODE_ {
     uint64_t u64DataStartSector;    // FAT: volume-relative sector of cluster 2
     uint64_t u64RecordSector;       // absolute sector of the entry, FILE record or carved data
     uint64_t u64VolumeStartSector;  // absolute first sector of the (reconstructed) volume
-    char szFileName[256];           // GB2312, zero-terminated
+    char szFileName[256];           // UTF-8, zero-terminated
 };
 
 static_assert(sizeof(_FILE_NODE_) == 344);

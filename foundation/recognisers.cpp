@@ -81,27 +81,13 @@ bool PaddedWithSpacesOnly(const unsigned char* field, int width) {
     return true;
 }
 
-// Double-byte names must come in whole pairs: a byte with the high bit set opens a pair whose
-// second byte has it set too. A deleted entry's first byte is the deletion mark, not text.
-bool HighBytesComeInPairs(const unsigned char* e) {
-    size_t i = e[0] == FAT_ENTRY_DELETED ? 1 : 0;
-    while (i <= 9) {
-        if ((e[i] & 0x80) == 0) {
-            ++i;
-            continue;
-        }
-        if (i == 9) break;
-        if ((e[i + 1] & 0x80) == 0) return false;
-        i += 2;
-    }
-    return true;
-}
-
 bool IsPlausibleShortEntryName(const unsigned char* e) {
     for (int i = 0; i < 11; ++i) {
         if (e[i] < 0x20 || e[i] == '.') return false;
     }
-    return PaddedWithSpacesOnly(e, 8) && PaddedWithSpacesOnly(e + 8, 3) && HighBytesComeInPairs(e);
+    // Bytes from 0x80 up are letters of the volume's code page: single ones in the common
+    // European pages ("CAF\x90" is CAFÉ in CP850), pairs in the East Asian ones.
+    return PaddedWithSpacesOnly(e, 8) && PaddedWithSpacesOnly(e + 8, 3);
 }
 
 // The entries after a long-name entry at `offset` must be further pieces with the same

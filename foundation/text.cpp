@@ -13,8 +13,6 @@
 namespace {
 
 const iconv_t kClosed = reinterpret_cast<iconv_t>(-1);
-constexpr const char* kCStringCharset = "GB2312";
-constexpr const char* kWideCharset = "UTF-16LE";
 
 // The start-up conversion handles. Nothing else uses them; they are kept because start-up
 // checks that the multibyte set can be opened at all.
@@ -22,20 +20,8 @@ char g_szCharset[64];
 iconv_t g_toCharset = kClosed;
 iconv_t g_fromCharset = kClosed;
 
-// iconv descriptors carry shift state and must not be shared between threads, so each
-// thread that converts keeps its own pair, opened on first use.
-struct ThreadConverters {
-    iconv_t toCString = iconv_open(kCStringCharset, kWideCharset);
-    iconv_t toWide = iconv_open(kWideCharset, kCStringCharset);
-    ~ThreadConverters() {
-        if (toCString != kClosed) iconv_close(toCString);
-        if (toWide != kClosed) iconv_close(toWide);
-    }
-};
-ThreadConverters& Converters() {
-    thread_local ThreadConverters converters;
-    return converters;
-}
+// The code page of FAT short names, set before any scan starts.
+char g_szOemCodePage[32] = "CP850";
 
 bool IsHighSurrogate(char16_t c) {
     return c >= 0xD800 && c <= 0xDBFF;
@@ -44,83 +30,12 @@ bool IsLowSurrogate(char16_t c) {
     return c >= 0xDC00 && c <= 0xDFFF;
 }
 
-// Runs iconv over the whole input, writing '?' (in the output's encoding) for every input
-// character that cannot be converted and skipping that character. inUnit is the size of one
-// input code unit; skipUnits tells how many units an unconvertible character spans.
-template <typename SkipFn>
-bool ConvertWithReplacement(iconv_t cd, const char* in, size_t inBytes,
-                            const std::string& replacement, SkipFn skipBytes, std::string& out) {
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    std::vector<char> chunk(256);
-    char* inPtr = const_cast<char*>(in);
-    size_t inLeft = inBytes;
-    while (inLeft > 0) {
-        char* outPtr = chunk.data();
-        size_t outLeft = chunk.size();
-        const size_t result = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-        const int error = result == static_cast<size_t>(-1) ? errno : 0;
-        out.append(chunk.data(), chunk.size() - outLeft);
-        if (error == 0 || error == E2BIG) continue;
-        if (error != EILSEQ && error != EINVAL) return false;
-        out += replacement;
-        const size_t skip = std::min(skipBytes(inPtr, inLeft), inLeft);
-        inPtr += skip;
-        inLeft -= skip;
-    }
-    return true;
-}
-
-bool WideToGb(const char16_t* src, size_t units, std::string& out) {
-    bool ascii = true;
-    for (size_t i = 0; i < units && ascii; ++i) ascii = src[i] < 0x80;
-    if (ascii) {  // names are mostly ASCII; they need no converter
-        out.assign(units, '\0');
-        for (size_t i = 0; i < units; ++i) out[i] = static_cast<char>(src[i]);
-        return true;
-    }
-    iconv_t cd = Converters().toCString;
-    if (cd == kClosed) return false;
-    auto skip = [](const char* p, size_t left) -> size_t {
-        if (left >= 4) {
-            char16_t first, second;
-            std::memcpy(&first, p, 2);
-            std::memcpy(&second, p + 2, 2);
-            if (IsHighSurrogate(first) && IsLowSurrogate(second)) return 4;
-        }
-        return 2;
-    };
-    return ConvertWithReplacement(cd, reinterpret_cast<const char*>(src), units * 2, "?", skip,
-                                  out);
-}
-
-bool GbToWide(const char* src, size_t bytes, std::u16string& out) {
-    bool ascii = true;
-    for (size_t i = 0; i < bytes && ascii; ++i) ascii = static_cast<unsigned char>(src[i]) < 0x80;
-    if (ascii) {
-        out.assign(src, src + bytes);
-        return true;
-    }
-    iconv_t cd = Converters().toWide;
-    if (cd == kClosed) return false;
-    std::string raw;
-    const std::string question("?\0", 2);  // '?' in UTF-16LE
-    auto skip = [](const char*, size_t) -> size_t { return 1; };
-    if (!ConvertWithReplacement(cd, src, bytes, question, skip, raw)) return false;
-    out.assign(raw.size() / 2, u'\0');
-    std::memcpy(out.data(), raw.data(), out.size() * 2);
-    return true;
-}
-
-// Length of the longest prefix of a GB2312 text that fits in `room` bytes without cutting a
-// two-byte character in half.
-size_t FitGb(const std::string& text, size_t room) {
-    size_t used = 0;
-    while (used < text.size()) {
-        const size_t step =
-            (static_cast<unsigned char>(text[used]) >= 0x80 && used + 1 < text.size()) ? 2 : 1;
-        if (used + step > room) break;
-        used += step;
-    }
+// Length of the longest prefix of a UTF-8 text that fits in `room` bytes without cutting a
+// character in half.
+size_t FitUtf8(const std::string& text, size_t room) {
+    if (text.size() <= room) return text.size();
+    size_t used = room;
+    while (used > 0 && (static_cast<unsigned char>(text[used]) & 0xC0) == 0x80) --used;
     return used;
 }
 
@@ -248,12 +163,8 @@ int inner_initUnicodeMap(const char* pszCharset) {
 
 int inner_uni2str(char* pDst, const char16_t* pSrc, int nDstSize, int nSrcLen) {
     if (pDst == nullptr || pSrc == nullptr || nDstSize <= 0) return -1;
-    std::string converted;
-    if (!WideToGb(pSrc, SourceUnits(pSrc, nSrcLen), converted)) {
-        pDst[0] = '\0';
-        return -1;
-    }
-    const size_t n = FitGb(converted, static_cast<size_t>(nDstSize) - 1);
+    const std::string converted = WideToUtf8(std::u16string(pSrc, SourceUnits(pSrc, nSrcLen)));
+    const size_t n = FitUtf8(converted, static_cast<size_t>(nDstSize) - 1);
     std::memcpy(pDst, converted.data(), n);
     pDst[n] = '\0';
     return static_cast<int>(n);
@@ -262,11 +173,7 @@ int inner_uni2str(char* pDst, const char16_t* pSrc, int nDstSize, int nSrcLen) {
 int inner_str2uni(char16_t* pDst, const char* pSrc, int nDstSize, int nSrcLen) {
     if (pDst == nullptr || pSrc == nullptr || nDstSize <= 0) return -1;
     const size_t bytes = nSrcLen < 0 ? std::strlen(pSrc) : static_cast<size_t>(nSrcLen);
-    std::u16string converted;
-    if (!GbToWide(pSrc, bytes, converted)) {
-        pDst[0] = u'\0';
-        return -1;
-    }
+    const std::u16string converted = Utf8ToWide(std::string(pSrc, bytes).c_str());
     const size_t n = FitWide(converted, static_cast<size_t>(nDstSize) - 1);
     std::memcpy(pDst, converted.data(), n * sizeof(char16_t));
     pDst[n] = u'\0';
@@ -282,14 +189,61 @@ int Ansi2Unicode(const char* pSrc, char16_t* pDst, int nDstSize) {
 }
 
 std::string Unicode2Ansi(const char16_t* pSrc) {
-    std::string out;
-    if (pSrc == nullptr || !WideToGb(pSrc, WideLength(pSrc), out)) return {};
-    return out;
+    return WideToUtf8(pSrc);
 }
 
 std::u16string Ansi2Unicode(const char* pSrc) {
-    std::u16string out;
-    if (pSrc == nullptr || !GbToWide(pSrc, std::strlen(pSrc), out)) return {};
+    return Utf8ToWide(pSrc);
+}
+
+int SetOemCodePage(const char* pszCodePage) {
+    if (pszCodePage == nullptr || std::strlen(pszCodePage) >= sizeof g_szOemCodePage) return EINVAL;
+    const iconv_t probe = iconv_open("UTF-8", pszCodePage);
+    if (probe == kClosed) return EINVAL;
+    iconv_close(probe);
+    std::snprintf(g_szOemCodePage, sizeof g_szOemCodePage, "%s", pszCodePage);
+    return 0;
+}
+
+const char* GetOemCodePage() {
+    return g_szOemCodePage;
+}
+
+std::string OemToUtf8(const unsigned char* pBytes, size_t nBytes) {
+    std::string out;
+    bool ascii = true;
+    for (size_t i = 0; i < nBytes && ascii; ++i) ascii = pBytes[i] < 0x80;
+    if (ascii) return std::string(reinterpret_cast<const char*>(pBytes), nBytes);
+    // iconv descriptors carry state and must not be shared between threads: each thread keeps
+    // its own, reopened when the code page changed.
+    struct Decoder {
+        std::string codePage;
+        iconv_t cd = kClosed;
+        ~Decoder() {
+            if (cd != kClosed) iconv_close(cd);
+        }
+    };
+    thread_local Decoder decoder;
+    if (decoder.codePage != g_szOemCodePage) {
+        if (decoder.cd != kClosed) iconv_close(decoder.cd);
+        decoder.cd = iconv_open("UTF-8", g_szOemCodePage);
+        decoder.codePage = g_szOemCodePage;
+    }
+    for (size_t i = 0; i < nBytes; ++i) {
+        char* in = reinterpret_cast<char*>(const_cast<unsigned char*>(pBytes + i));
+        size_t inLeft = 1;
+        char buf[8];
+        char* outPtr = buf;
+        size_t outLeft = sizeof buf;
+        if (pBytes[i] < 0x80) {
+            out += static_cast<char>(pBytes[i]);
+        } else if (decoder.cd != kClosed &&
+                   iconv(decoder.cd, &in, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1)) {
+            out.append(buf, sizeof buf - outLeft);
+        } else {
+            out += "\xEF\xBF\xBD";  // U+FFFD: a byte the code page does not define
+        }
+    }
     return out;
 }
 
@@ -385,9 +339,7 @@ int GetRealFileName(const char16_t* pszPath, char16_t* pszOut, int nOutSize) {
 
 int GetRealFileName(const char* pszPath, char16_t* pszOut, int nOutSize) {
     if (pszPath == nullptr || pszOut == nullptr || nOutSize <= 0) return RESULT_INVALID_ARGUMENT;
-    std::u16string wide;
-    if (!GbToWide(pszPath, std::strlen(pszPath), wide)) return -1;
-    return GetRealFileName(wide.c_str(), pszOut, nOutSize);
+    return GetRealFileName(Utf8ToWide(pszPath).c_str(), pszOut, nOutSize);
 }
 
 int GetPathDirIndex(const char16_t* pszPath, unsigned int& uCount) {

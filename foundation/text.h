@@ -1,10 +1,13 @@
 // Text, path and display helpers.
 //
 // Two encodings meet in this program: wide strings (zero-terminated UTF-16, char16_t) that
-// the front ends hand to the engines, and C strings in GB2312 that records, stores and search
-// keys hold. Conversions go through GB2312; a character GB2312 lacks becomes '?', never an
-// error. Paths handed to the file system are always UTF-8 (WideToUtf8), so that a folder and
-// the files written into it land in the same place whatever their names hold.
+// the front ends hand to the engines, and C strings in UTF-8 that records, stores, search keys
+// and paths handed to the file system hold. Every name of every script converts both ways
+// without loss; an unpaired surrogate or a malformed byte becomes U+FFFD, never an error. A
+// C string cut to fit a buffer is never cut inside a character.
+//
+// FAT short names are bytes in the volume's OEM code page (CP850 unless SetOemCodePage says
+// otherwise); OemToUtf8 turns them into record text.
 //
 // Every function that writes into a caller's buffer is given the buffer's capacity, copies
 // no more than fits and always terminates the result.
@@ -16,16 +19,23 @@
 // both handles stay closed on failure.
 int inner_initUnicodeMap(const char* pszCharset);
 
-// Wide -> C string (GB2312). nSrcLen in units, negative for "up to the terminator".
-// Returns the length of the result in bytes, or -1 when the conversion cannot run.
+// Wide -> C string (UTF-8). nSrcLen in units, negative for "up to the terminator".
+// Returns the length of the result in bytes, or -1 for a missing buffer.
 int inner_uni2str(char* pDst, const char16_t* pSrc, int nDstSize, int nSrcLen);
-// C string (GB2312) -> wide. Returns the length of the result in units, or -1.
+// C string (UTF-8) -> wide. Returns the length of the result in units, or -1.
 int inner_str2uni(char16_t* pDst, const char* pSrc, int nDstSize, int nSrcLen);
 
 int Unicode2Ansi(const char16_t* pSrc, char* pDst, int nDstSize);  // 0 or -1
 int Ansi2Unicode(const char* pSrc, char16_t* pDst, int nDstSize);  // 0 or -1
 std::string Unicode2Ansi(const char16_t* pSrc);
 std::u16string Ansi2Unicode(const char* pSrc);
+
+// The code page short names are decoded with ("CP437", "CP850", ...). 0, or EINVAL when the
+// system cannot convert from it (the code page stays as it was). Set before scans start.
+int SetOemCodePage(const char* pszCodePage);
+const char* GetOemCodePage();
+// Short-name bytes -> UTF-8; a byte the code page does not define becomes U+FFFD.
+std::string OemToUtf8(const unsigned char* pBytes, size_t nBytes);
 
 // UTF-8 forms for the file system. Unpaired surrogates and malformed bytes become U+FFFD.
 std::string WideToUtf8(const char16_t* pSrc);

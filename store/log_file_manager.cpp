@@ -337,13 +337,14 @@ int CLogFileManager::LoadRecoveryLogInfo(const char* pszDeviceText, int nDiskNum
         return 0;
     }
     const _LOG_FILE_INFO_ entry = m_vecLogFileInfo[index];
-    if (entry.u64FreeSpace == fingerprint) {
+    if (entry.u64FreeSpace == fingerprint && entry.uRecordCodec == kRecordCodecUtf8) {
         m_nResume = 1;
         m_strResumeDir = entry.szLogDirPath;
         if (pInfo != nullptr) *pInfo = entry;
         return 1;
     }
-    // The device changed since the checkpoint: its results no longer describe it.
+    // The device changed since the checkpoint, so its results no longer describe it; or they
+    // were written with another name codec and would be misread.
     m_vecLogFileInfo.erase(m_vecLogFileInfo.begin() + index);
     RemoveScanFolder(entry.szLogDirPath);
     ClearResume();
@@ -360,7 +361,8 @@ int CLogFileManager::SaveLogFileInfo(const char* pszDeviceText, int nDiskNumber,
     const uint64_t fingerprint = byPath ? 0 : FreeSpaceFingerprint(pszDeviceText);
     if (!byPath) {
         const int index = FindEntry(nDiskNumber, u64StartSector, u64SectorCount);
-        if (index >= 0 && m_vecLogFileInfo[index].u64FreeSpace == fingerprint) {
+        if (index >= 0 && m_vecLogFileInfo[index].u64FreeSpace == fingerprint &&
+            m_vecLogFileInfo[index].uRecordCodec == kRecordCodecUtf8) {
             _LOG_FILE_INFO_& entry = m_vecLogFileInfo[index];
             entry.u64RangeStart = u64RangeStart;
             entry.u64RangeLength = u64RangeLength;
@@ -382,6 +384,7 @@ int CLogFileManager::SaveLogFileInfo(const char* pszDeviceText, int nDiskNumber,
     _LOG_FILE_INFO_ entry;
     std::memset(&entry, 0, sizeof entry);
     entry.nDiskNumber = static_cast<uint32_t>(nDiskNumber);
+    entry.uRecordCodec = kRecordCodecUtf8;
     entry.u64StartSector = u64StartSector;
     entry.u64SectorCount = u64SectorCount;
     entry.u64RangeStart = u64RangeStart;

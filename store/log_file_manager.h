@@ -28,10 +28,14 @@ inline constexpr char kProFatLogPrefix[] = "Pro_Fat_";
 inline constexpr char kProNtfsLogPrefix[] = "Pro_Ntfs_";
 inline constexpr char kLogNamePattern[] = "%lld_%d%d%d%d%2d";
 
+// The codec of record names in the stores a checkpoint names. Checkpoints written with any
+// other (0: the GB2312 of earlier versions) are never resumed: their names would be misread.
+inline constexpr uint32_t kRecordCodecUtf8 = 1;
+
 // One checkpoint. Stored byte for byte in "config"; zero-filled before use.
 struct _LOG_FILE_INFO_ {
     uint32_t nDiskNumber;
-    uint32_t uReserved;          // zero
+    uint32_t uRecordCodec;       // how the scan's records hold names: kRecordCodecUtf8
     uint64_t u64StartSector;     // first sector of the scanned volume
     uint64_t u64SectorCount;     // sectors of the scanned volume
     uint64_t u64RangeStart;      // volume-relative start of the range scanned at the checkpoint

@@ -248,7 +248,7 @@ TEST_F(FatDeepHand, DeletedNamesOfTwentyPiecesAreJoinedAndLongerChainsDropped) {
                                at + 1);
     Rebuild();
     EXPECT_EQ(Recover("Long names/" + longest), data);
-    EXPECT_TRUE(Has("Garbage/!xxxxx~1.txt"));
+    EXPECT_TRUE(Has("Garbage/!XXXXX~1.TXT"));
 }
 
 // A run holds the 20 pieces of the longest name and one sector, and refuses more.
@@ -363,7 +363,7 @@ TEST_F(FatDeepHand, FoldersAreTiedToTheirParentsByTheirDotDotEntries) {
     StartEngine();
     FeedAndRebuild();
     EXPECT_EQ(Recover("Parent folder/further on.txt"), further);
-    EXPECT_TRUE(Has("Parent folder/r013~1.txt"));
+    EXPECT_TRUE(Has("Parent folder/R013~1.TXT"));
     EXPECT_TRUE(Has("Parent folder/Child/deep.txt"));
     ASSERT_TRUE(Has("Parent folder/LostFolder30"));
     const _FILE_NODE_& lost = tree_.at("Parent folder/LostFolder30").node;
@@ -384,8 +384,8 @@ TEST_F(FatDeepHand, OneLetterFolderIsListedAndRecordsCarryTheDriveLetter) {
     image_.WriteFolder(10, Join({DotPair(10, 0), File("inside.txt", "INSIDE  TXT", 100, 10)}));
     StartEngine();
     FeedAndRebuild();
-    ASSERT_TRUE(Has("x/inside.txt"));
-    EXPECT_EQ(tree_.at("x/inside.txt").node.wcDriveLetter, u'C');
+    ASSERT_TRUE(Has("X/inside.txt"));
+    EXPECT_EQ(tree_.at("X/inside.txt").node.wcDriveLetter, u'C');
 }
 
 // Cluster 40 continues folder 10, and its sectors wait until the pass is over. Its second

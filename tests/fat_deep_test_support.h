@@ -167,19 +167,21 @@ inline void CollectTree(IFileRecoveryParse& engine, _FILE_NODE_* parent, unsigne
     }
 }
 
-// Does a record path stand for this manifest path? Names take a trip through GB2312; an 8.3
-// name without a long one reads lower-cased, with '?' for a character outside its code page,
-// and a deleted one has lost its first character to the deletion mark, shown as '!'.
+// Does a record path stand for this manifest path? Names are exact, but an 8.3 name without a
+// long one may differ in case, and a deleted one has lost its first character to the deletion
+// mark, shown as '!'.
 inline bool PathMatches(const std::string& recordPath, const std::string& manifestPath) {
     const std::u16string got = Utf8ToWide(recordPath.c_str());
-    const std::u16string want =
-        Ansi2Unicode(Unicode2Ansi(Utf8ToWide(manifestPath.c_str()).c_str()).c_str());
-    auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c - u'A' + u'a') : c; };
+    const std::u16string want = Utf8ToWide(manifestPath.c_str());
+    auto lower = [](char16_t c) {
+        const bool upper = (c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7);
+        return upper ? char16_t(c + 0x20) : c;
+    };
     if (got.size() != want.size()) return false;
     for (size_t i = 0; i < got.size(); ++i) {
         const char16_t g = got[i], w = want[i];
         const bool first = (i == 0 || want[i - 1] == u'/') && w != u'/';
-        if (lower(g) != lower(w) && !(g == u'?' && w > 0x7F) && !(first && g == u'!')) {
+        if (lower(g) != lower(w) && !(first && g == u'!')) {
             return false;
         }
     }

@@ -19,8 +19,10 @@
 #include <vector>
 
 #include "fat/fast_fat_recovery.h"
+#include "fat/fat_entry.h"
 #include "fat_deep_test_support.h"
 #include "foundation/bytes.h"
+#include "foundation/text.h"
 
 namespace {
 
@@ -62,7 +64,7 @@ int RecordScan(void*, int percent, int, int, uint64_t, uint64_t, uint64_t, const
     return 0;
 }
 
-const Paths kTree = {"Dir", "Dir/Sub", "Dir/Sub/!hoto.jpg", "Dir/long name file.bin"};
+const Paths kTree = {"Dir", "Dir/Sub", "Dir/Sub/!HOTO.JPG", "Dir/long name file.bin"};
 
 class FatCorner : public ::testing::Test {
 protected:
@@ -108,6 +110,41 @@ protected:
     std::vector<Report> reports_;
 };
 
+// A short name reads as stored: its code page decoded, lower case only where the entry's case
+// flags ask for it, 0x05 standing for a first byte 0xE5, a deleted first character as '!'.
+TEST(ShortEntryName, DecodesTheCodePageAndHonoursTheCaseFlags) {
+    struct Case {
+        const char* name11;
+        uint8_t caseFlags;
+        const char* codePage;
+        const char* expected;
+    };
+    for (const Case& c : std::vector<Case>{{"README  TXT", 0x00, "CP850", "README.TXT"},
+                                           {"README  TXT", 0x18, "CP850", "readme.txt"},
+                                           {"CAF\x90    TXT", 0x08, "CP850", "caf\xC3\xA9.TXT"},
+                                           {"\x05"
+                                            "BC     JPG",
+                                            0x00, "CP850",
+                                            "\xC3\x95"
+                                            "BC.JPG"},
+                                           {"\x05"
+                                            "BC     JPG",
+                                            0x00, "CP437",
+                                            "\xCF\x83"
+                                            "BC.JPG"},
+                                           {"\xE5HOTO   JPG", 0x00, "CP850", "!HOTO.JPG"},
+                                           {"MY      DIR", 0x00, "CP850", "MY.DIR"}}) {
+        unsigned char entry[32] = {};
+        std::memcpy(entry, c.name11, 11);
+        entry[0x0C] = c.caseFlags;
+        ASSERT_EQ(SetOemCodePage(c.codePage), 0);
+        EXPECT_EQ(ShortEntryName(entry), c.expected) << c.name11;
+    }
+    EXPECT_EQ(SetOemCodePage("NO-SUCH-PAGE"), EINVAL);
+    EXPECT_STREQ(GetOemCodePage(), "CP850");  // unchanged by a refusal
+    SetOemCodePage("CP850");
+}
+
 TEST_F(FatCorner, ReadsTwelveBitChainsListsTheDeletedTreeAndReportsProgress) {
     SetFat12(volume_, 9, 0xFF7);  // a bad cluster
     // Two deleted 8.3 entries in the root on the long file's data: one without an extension,
@@ -127,10 +164,10 @@ TEST_F(FatCorner, ReadsTwelveBitChainsListsTheDeletedTreeAndReportsProgress) {
     ASSERT_EQ(engine.GetNextClusterNO(9, next), 0);
     EXPECT_EQ(next, 0xFFF7u);  // and the bad-cluster mark too
     Paths expected = kTree;
-    expected.insert({"!lain", "!eport.pdf"});
+    expected.insert({"!LAIN", "!EPORT.PDF"});
     EXPECT_EQ(paths_, expected);
-    EXPECT_EQ(tree_.at("Dir/Sub/!hoto.jpg").node.bDataHealth, 1u);  // it starts as a JPEG does
-    EXPECT_EQ(tree_.at("!eport.pdf").node.bDataHealth, 0u);
+    EXPECT_EQ(tree_.at("Dir/Sub/!HOTO.JPG").node.bDataHealth, 1u);  // it starts as a JPEG does
+    EXPECT_EQ(tree_.at("!EPORT.PDF").node.bDataHealth, 0u);
     unsigned int files = 0;
     ASSERT_EQ(engine.GetChildrenFileCount(nullptr, 0, files), 0);
     EXPECT_EQ(files, 4u);
@@ -196,7 +233,7 @@ TEST_F(FatCorner, LongestNamesAreKeptAndOverlongOnesDoNotStopTheFolder) {
     put(24, NamedEntries(name, "TOOLON~1TXT", FAT_ATTR_ARCHIVE, 7, 3000, true));
     Scan();
     Paths expected = kTree;
-    expected.insert("!oolon~1.txt");                   // the name is dropped, the entry kept
+    expected.insert("!OOLON~1.TXT");                   // the name is dropped, the entry kept
     expected.insert(WideToUtf8(name.substr(0, 255)));  // 260 units cut to the record's 255 bytes
     EXPECT_EQ(paths_, expected);
 }
@@ -212,15 +249,15 @@ TEST_F(FatCorner, RecoveryAndPreviewReadClusterByClusterAndCollidingNamesTakeFre
     ASSERT_EQ(Save("Dir/long name file.bin", dir_.path() + "/f.bin"), 0);
     EXPECT_EQ(reports_, (std::vector<Report>{{68, 100, 0}, {100, 100, 0}}));  // 2048 of 3000
     reports_.clear();
-    ASSERT_EQ(Save("Dir/!mpty.bin", dir_.path() + "/empty.bin"), 0);
+    ASSERT_EQ(Save("Dir/!MPTY.BIN", dir_.path() + "/empty.bin"), 0);
     EXPECT_EQ(reports_, (std::vector<Report>{{100, 100, 0}})) << "one final report";
     const std::string target = dir_.path() + "/Dir";
     ASSERT_EQ(Save("Dir", target), 0);
-    for (const char* name : {"long name file.bin", "!ongna~1.bin", "!ongna~1(1).bin"}) {
+    for (const char* name : {"long name file.bin", "!ONGNA~1.BIN", "!ONGNA~1(1).BIN"}) {
         EXPECT_EQ(ReadFile(target + "/" + name), FileData()) << name;
     }
-    EXPECT_EQ(access((target + "/!mpty.bin").c_str(), F_OK), 0);
-    EXPECT_EQ(access((target + "/Sub/!hoto.jpg").c_str(), F_OK), 0);
+    EXPECT_EQ(access((target + "/!MPTY.BIN").c_str(), F_OK), 0);
+    EXPECT_EQ(access((target + "/Sub/!HOTO.JPG").c_str(), F_OK), 0);
     for (int size : {1000, 4096}) {  // a preview reads up to the buffer's end or the file's
         std::vector<unsigned char> buf(size, 0);
         int len = size;

@@ -35,6 +35,7 @@ _LOG_FILE_INFO_ Entry(uint32_t disk, uint64_t start, uint64_t count, const std::
     _LOG_FILE_INFO_ info;
     std::memset(&info, 0, sizeof info);
     info.nDiskNumber = disk;
+    info.uRecordCodec = kRecordCodecUtf8;
     info.u64StartSector = start;
     info.u64SectorCount = count;
     info.u64RangeStart = 11;
@@ -194,7 +195,12 @@ TEST_F(LogIndexTest, CheckpointReplacesAStaleEntryAndDeletesItsFolderUnlessItIsT
 }
 
 TEST_F(LogIndexTest, ResumeCheckFindsTheEntryOfTheSameVolumeOrDeletesAChangedOne) {
-    Index(6, {Entry(3, 2048, 4096, root_ + "2/"), Entry(3, 0, 4096, root_ + "3/", 123456)});
+    _LOG_FILE_INFO_ older = Entry(5, 0, 8, root_ + "1/");
+    older.uRecordCodec = 0;  // names of another codec would be misread: never resumed
+    Index(6, {Entry(3, 2048, 4096, root_ + "2/"), Entry(3, 0, 4096, root_ + "3/", 123456), older});
+    MakeFile(root_ + "1/Fast_0_2024101512");
+    EXPECT_EQ(manager_->LoadRecoveryLogInfo(kStableDevice, 5, 0, 8, nullptr), 0);
+    EXPECT_FALSE(fs::exists(root_ + "1"));
     MakeFile(root_ + "3/File_Type_0_2024101512");
     EXPECT_EQ(manager_->LoadRecoveryLogInfo(kStableDevice, 3, 2048, 4095, nullptr), 0);
     EXPECT_EQ(manager_->LoadRecoveryLogInfo(kStableDevice, 2, 2048, 4096, nullptr), 0);

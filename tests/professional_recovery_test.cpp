@@ -387,7 +387,7 @@ TEST(Classification, CategoriesRecoveryFoldersAndSafeNames) {
     EXPECT_EQ(SafeFileNameComponent("../../etc/passwd"), u".._.._etc_passwd");
     EXPECT_EQ(SafeFileNameComponent(".."), u"_");
     EXPECT_EQ(SafeFileNameComponent(""), u"_");
-    EXPECT_EQ(SafeFileNameComponent("\xD5\xD5.jpg"), u"照.jpg");
+    EXPECT_EQ(SafeFileNameComponent("\xE7\x85\xA7.jpg"), u"照.jpg");
 }
 
 // An engine that writes each record's name as its content, fails records named "bad*",

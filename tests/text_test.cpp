@@ -1,4 +1,4 @@
-// Text conversions between wide strings, GB2312 and UTF-8, path helpers and display texts.
+// Text conversions between wide strings and UTF-8, path helpers and display texts.
 #include "foundation/text.h"
 
 #include <gtest/gtest.h>
@@ -14,34 +14,26 @@
 
 namespace {
 
-TEST(TextConversion, NamesSurviveTheRoundTripAndWhatGb2312LacksBecomesQuestionMarks) {
-    for (const char16_t* name : {u"照片.jpg", u"Фото.txt", u"café déjà.doc", u"plain.TXT", u""})
+// Record names are UTF-8: every script survives the round trip exactly.
+TEST(TextConversion, NamesOfEveryScriptSurviveTheRoundTrip) {
+    for (const char16_t* name :
+         {u"照片.jpg", u"Фото.txt", u"café déjà.doc", u"Großmutter 3.jpg", u"Lied für Jörg.mid",
+          u"søren", u"a€b", u"x\U0001F600y", u"plain.TXT", u""})
         EXPECT_EQ(Ansi2Unicode(Unicode2Ansi(name).c_str()), name) << WideToUtf8(name);
-    const struct {
-        const char16_t* wide;
-        const char* gb;
-    } toGb[] = {{u"中", "\xD6\xD0"},  // GB2312 bytes, not UTF-8
-                {u"søren", "s?ren"},
-                {u"a€b", "a?b"},
-                {u"x\U0001F600y", "x?y"},  // one mark for a whole surrogate pair
-                {u"\xD800z", "?z"}},       // an unpaired surrogate
-        toWide[] = {{u"??ab",
-                     "\xFF\xFF"
-                     "ab"},
-                    {u"ab?", "ab\xD6"}};  // a lead byte cut off at the end
-    for (const auto& c : toGb) EXPECT_EQ(Unicode2Ansi(c.wide), c.gb) << c.gb;
-    for (const auto& c : toWide) EXPECT_EQ(Ansi2Unicode(c.gb), c.wide) << c.gb;
+    EXPECT_EQ(Unicode2Ansi(u"Ältere"), "\xC3\x84ltere");
+    EXPECT_EQ(Unicode2Ansi(u"\xD800z"), "\xEF\xBF\xBDz");  // an unpaired surrogate
     EXPECT_EQ(inner_initUnicodeMap("NO-SUCH-CHARSET"), -1);
     EXPECT_EQ(inner_initUnicodeMap("UTF-8"), 0);
 }
 
 TEST(TextConversion, BufferFormsCopyOnlyWhatFitsAndNeverSplitACharacter) {
-    char narrow[5];
-    EXPECT_EQ(inner_uni2str(narrow, u"中文名", sizeof narrow, -1), 4);
+    char narrow[8];
+    EXPECT_EQ(inner_uni2str(narrow, u"中文名", sizeof narrow, -1), 6);  // 3 bytes each
     EXPECT_EQ(std::string(narrow), Unicode2Ansi(u"中文"));
-    EXPECT_EQ(inner_uni2str(narrow, u"中文名", 4, -1), 2);
-    EXPECT_EQ(Unicode2Ansi(u"abcdef", narrow, sizeof narrow), 0);
-    EXPECT_STREQ(narrow, "abcd");
+    EXPECT_EQ(inner_uni2str(narrow, u"中文名", 6, -1), 3);
+    EXPECT_EQ(inner_uni2str(narrow, u"a\U0001F600", 5, -1), 1);  // a 4-byte character whole
+    EXPECT_EQ(Unicode2Ansi(u"abcdefghij", narrow, sizeof narrow), 0);
+    EXPECT_STREQ(narrow, "abcdefg");
     EXPECT_EQ(inner_uni2str(narrow, u"abc", 5, 2), 2);  // an explicit source length
     EXPECT_STREQ(narrow, "ab");
     EXPECT_EQ(inner_uni2str(nullptr, u"a", 5, -1), -1);
@@ -49,7 +41,7 @@ TEST(TextConversion, BufferFormsCopyOnlyWhatFitsAndNeverSplitACharacter) {
     EXPECT_STREQ(narrow, "ab");
     char16_t wide[5] = {u'#', u'#', u'#', u'#', u'#'};
     EXPECT_EQ(inner_str2uni(wide,
-                            "\xD6\xD0"
+                            "\xE4\xB8\xAD"
                             "abc",
                             3, -1),
               2);
@@ -99,7 +91,7 @@ TEST(Paths, ExtensionAndSplitPathCorners) {
 }
 
 // A name under which nothing exists yet, also not a dangling link (writing through it would
-// create its target); existence is tested on the UTF-8 form of a GB2312 or wide path.
+// create its target); existence is tested on the UTF-8 form of a narrow or wide path.
 TEST(Paths, RealFileNameNeverPicksATakenName) {
     ferrowen::test::TempDir dir;
     const std::string base = dir.path() + "/";

@@ -35,9 +35,9 @@ constexpr int kPkexecCannotAuthenticate = 127;
 const char* const kSessionVariables[] = {"DISPLAY", "XAUTHORITY", "WAYLAND_DISPLAY",
                                          "XDG_RUNTIME_DIR", "XDG_DATA_HOME"};
 
-// The engines' debug messages take the same road as the window's own. They are C strings
-// (GB2312), and the handler writes GB2312 again, so that a record name reaches the log as
-// the bytes the engine logged.
+// The engines' debug messages take the same road as the window's own. They are C strings in
+// UTF-8, and the handler writes UTF-8 again, so that a record name reaches the log as the
+// bytes the engine logged.
 void ForwardDebugLogToQt(const char* pszMessage) {
     QMessageLogger().debug().noquote() << QString::fromStdU16String(Ansi2Unicode(pszMessage));
 }

@@ -131,7 +131,7 @@ TEST_F(CliTest, RecoversEachPartitionIntoTypeFoldersByteExact) {
 TEST_F(CliTest, ScansAnImageByPathAndPrintsJson) {
     const CliRun run = RunCli("", "scan '" + image_ + "' --partition 1 --types photo --json");
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(run.out.find("\"name\":\"!mg_0001.jpg\""), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"name\":\"!MG_0001.jpg\""), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\"category\":\"Photo\""), std::string::npos);
     EXPECT_EQ(run.out.find("\"category\":\"Music\""), std::string::npos);
 }

@@ -629,7 +629,7 @@ std::string ReadAll(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-TEST(MessageHandlerTest, DebugMessagesBecomeLinesOfTheLogInTheCStringEncoding) {
+TEST(MessageHandlerTest, DebugMessagesBecomeLinesOfTheLogInUtf8) {
     SandboxedHome home;
     const QtMessageHandler previous = qInstallMessageHandler(customMessageHandler);
     qDebug("lseek failed %d\n", 512);
@@ -637,7 +637,7 @@ TEST(MessageHandlerTest, DebugMessagesBecomeLinesOfTheLogInTheCStringEncoding) {
     qDebug().noquote() << QString::fromUtf8("照片");
     qInstallMessageHandler(previous);
     EXPECT_EQ(ReadAll(home.WorkDir() + "/Log.txt"),
-              "Debug: lseek failed 512\n\nDebug: \xD5\xD5\xC6\xAC\n");  // GB2312
+              "Debug: lseek failed 512\n\nDebug: \xE7\x85\xA7\xE7\x89\x87\n");
 }
 
 TEST(DeleteTmpFileTest, RemovesEveryNameHoldingTheMarkAndNothingElseAndReportsAMissingFolder) {
