@@ -31,6 +31,7 @@ std::atomic<bool> g_cancel{false};
 
 struct Options {
     std::string command, target, types = "all", out, codePage;
+    RecoveryLayout layout = RecoveryLayout::Original;
     int partition = 0;
     bool json = false, force = false;
 };
@@ -40,10 +41,12 @@ const char kUsage[] =
     "       ferrowen-cli list [--json]\n"
     "       ferrowen-cli scan TARGET [--partition K] [--types LIST] [--codepage CP] [--json]\n"
     "       ferrowen-cli recover TARGET [--partition K] [--types LIST] [--codepage CP] --out DIR "
-    "[--force] [--json]\n"
+    "[--layout original|type] [--force] [--json]\n"
     "TARGET: a disk number from 'list', or a block device or disk-image file.\n"
     "LIST: comma-separated photo,music,video,document,archive,other (default: all).\n"
     "CP: the code page of FAT short names, e.g. CP437 or CP850 (default: CP850).\n"
+    "--layout original (default): files under their original folders, files of lost folders\n"
+    "  under LostFolder/, carved files under carved/<type>/; --layout type: <type>/ folders.\n"
     "Set FERROWEN_DISKS=path:path... to list image files as disks.\n";
 
 int Usage(const char* problem) {
@@ -74,6 +77,14 @@ bool ParseArguments(int argc, char** argv, Options& o, std::string& problem) {
             if (!value(o.types)) return false;
         } else if (arg == "--out") {
             if (!value(o.out)) return false;
+        } else if (arg == "--layout") {
+            std::string layout;
+            if (!value(layout)) return false;
+            if (layout != "original" && layout != "type") {
+                problem = "--layout takes original or type";
+                return false;
+            }
+            o.layout = layout == "type" ? RecoveryLayout::ByType : RecoveryLayout::Original;
         } else if (arg == "--codepage") {
             if (!value(o.codePage)) return false;
             if (SetOemCodePage(o.codePage.c_str()) != 0) {
@@ -233,6 +244,7 @@ int RunScanOrRecover(const Options& o) {
     if (recover) {
         std::vector<_FILE_NODE_> records(found.begin(), found.end());
         CRecoveryJob job(engine.get(), RecoveryProgress, nullptr);
+        job.SetLayout(o.layout);
         job.Attach();
         const int ran = job.Run(records, Utf8ToWide(o.out.c_str()));
         const RECOVERY_SUMMARY& summary = job.Summary();

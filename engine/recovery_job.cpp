@@ -1,5 +1,6 @@
 #include "engine/recovery_job.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
 #include <stdlib.h>
@@ -242,6 +243,64 @@ int CRecoveryJob::OnReport(int nPercent, int nWeight, int nError, const char16_t
                : 0;
 }
 
+bool GetRecordTimes(const _FILE_NODE_& record, timespec& modified, timespec& accessed) {
+    const auto value = [](const _FILETIME& t) {
+        return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime;
+    };
+    const uint64_t modify = value(record.ftLastChangeTime), access = value(record.ftLastAccessTime);
+    switch (record.nFileSource) {
+        case FILE_SOURCE_FAST_NTFS:
+        case FILE_SOURCE_PRO_NTFS: {
+            // NTFS counts 100 ns from 1601; 0 is no time at all.
+            constexpr uint64_t kTicks = 10000000, kFrom1601 = 11644473600ull * kTicks;
+            const auto toSpec = [](uint64_t v, timespec& out) {
+                if (v < kFrom1601) return false;
+                out.tv_sec = static_cast<time_t>((v - kFrom1601) / kTicks);
+                out.tv_nsec = static_cast<long>((v - kFrom1601) % kTicks * 100);
+                return true;
+            };
+            if (!toSpec(modify, modified)) return false;
+            if (!toSpec(access, accessed)) accessed = modified;
+            return true;
+        }
+        case FILE_SOURCE_FAST_FAT:
+        case FILE_SOURCE_PRO_FAT:
+            // FAT records hold seconds since 1970; a volume without dates holds none.
+            if (modify == 0) return false;
+            modified = {static_cast<time_t>(static_cast<int64_t>(modify)), 0};
+            accessed = access != 0 ? timespec{static_cast<time_t>(static_cast<int64_t>(access)), 0}
+                                   : modified;
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::u16string CRecoveryJob::FolderFor(const _FILE_NODE_& record,
+                                       const std::u16string& destDir) const {
+    const std::u16string type = Utf8ToWide(GetDirTypeByFileName(record.szFileName));
+    if (m_layout == RecoveryLayout::ByType) return destDir + u"/" + type;
+    if (record.nFileSource == FILE_SOURCE_FILE_TYPE) return destDir + u"/carved/" + type;
+    std::vector<char16_t> parent(kMaxTargetUnits, u'\0');
+    _FILE_NODE_ copy = record;
+    if (m_pEngine->GetFileNodeParentDirPath(&copy, parent.data(), kMaxTargetUnits) != 0)
+        parent[0] = u'\0';
+    // Each folder name comes from the disk: made safe one by one, it can only name a folder
+    // below the destination.
+    std::u16string folder = destDir;
+    const std::u16string path = parent.data();
+    if (path.rfind(u"LostFolder", 0) == 0) folder += u"/LostFolder";
+    for (size_t start = 0; start < path.size();) {
+        size_t end = path.find(u'/', start);
+        if (end == std::u16string::npos) end = path.size();
+        if (end > start)
+            folder +=
+                u"/" + SafeFileNameComponent(WideToUtf8(path.substr(start, end - start)).c_str());
+        start = end + 1;
+    }
+    return folder;
+}
+
 int CRecoveryJob::Run(const std::vector<_FILE_NODE_>& records, const std::u16string& destDir) {
     m_summary = RECOVERY_SUMMARY{};
     if (m_pEngine == nullptr) return RESULT_INVALID_ARGUMENT;
@@ -253,14 +312,15 @@ int CRecoveryJob::Run(const std::vector<_FILE_NODE_>& records, const std::u16str
     std::map<std::u16string, int>& outcomes = m_outcomes;
     int result = 0;
     for (const _FILE_NODE_& record : records) {
-        const std::u16string folder =
-            destDir + u"/" + Utf8ToWide(GetDirTypeByFileName(record.szFileName));
+        const std::u16string folder = FolderFor(record, destDir);
         if (const int made = MakeFolderPath(WideToUtf8(folder)); made != 0) {
             m_summary.failures.push_back({folder, made});
             ++m_summary.uFailed;
             continue;
         }
-        HandToElevatingUser(WideToUtf8(folder));
+        // Every folder made on the way belongs to the user too.
+        for (size_t cut = folder.size(); cut > destDir.size(); cut = folder.rfind(u'/', cut - 1))
+            HandToElevatingUser(WideToUtf8(folder.substr(0, cut)));
         std::vector<char16_t> target(kMaxTargetUnits);
         const std::u16string wanted = folder + u"/" + SafeFileNameComponent(record.szFileName);
         if (const int named = GetRealFileName(wanted.c_str(), target.data(), kMaxTargetUnits);
@@ -275,6 +335,10 @@ int CRecoveryJob::Run(const std::vector<_FILE_NODE_>& records, const std::u16str
         struct stat st;
         const bool written = stat(WideToUtf8(path).c_str(), &st) == 0;
         if (written) HandToElevatingUser(WideToUtf8(path));
+        timespec times[2];
+        if (written && saved == 0 && record.bIsDir == 0 &&
+            GetRecordTimes(record, times[1], times[0]))
+            utimensat(AT_FDCWD, WideToUtf8(path).c_str(), times, AT_SYMLINK_NOFOLLOW);
         if (saved == ERROR_USER_CANCEL) {
             m_summary.bCancelled = true;
             result = ERROR_USER_CANCEL;

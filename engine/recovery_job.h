@@ -6,6 +6,8 @@
 // office; the first list holding the extension as one of its "*.<ext>" entries decides.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -51,8 +53,23 @@ struct RECOVERY_SUMMARY {
     std::vector<std::pair<std::u16string, int>> failures;  // target path, error code
 };
 
-// Recovers each record into pszDestDir/<type folder>/ under a free name, through the
-// engine's SaveFileData. The engine's own recovery callback must be this job's
+// Where recovered files go under the destination.
+enum class RecoveryLayout {
+    // As they were: a file-system find under its original folder path, a file of a lost folder
+    // under LostFolder/, a carved file under carved/<type folder>/.
+    Original,
+    // Everything in <type folder>/ ("photo", "audio", ...).
+    ByType,
+};
+
+// The modification and access times a record holds, as the system counts them. False when it
+// holds none (carved files; an unset time).
+bool GetRecordTimes(const _FILE_NODE_& record, struct timespec& modified,
+                    struct timespec& accessed);
+
+// Recovers each record into the destination in the chosen layout under a free name, through
+// the engine's SaveFileData, and gives each file written its modification and access times
+// back. The engine's own recovery callback must be this job's
 // (RecoveryJobCallBack with the job as context) so that outcomes are counted; userCb, when
 // set, sees every report too and may cancel by answering ERROR_USER_CANCEL. When the process
 // runs elevated for a user (PKEXEC_UID or SUDO_UID), what is written is handed to that user.
@@ -62,6 +79,7 @@ public:
 
     // Installs the job's callback on the engine (scan callback untouched: null).
     void Attach();
+    void SetLayout(RecoveryLayout layout) { m_layout = layout; }
     // 0, ERROR_USER_CANCEL when cancelled, or errno when the destination cannot be used.
     int Run(const std::vector<_FILE_NODE_>& records, const std::u16string& destDir);
     const RECOVERY_SUMMARY& Summary() const { return m_summary; }
@@ -71,11 +89,14 @@ public:
 
 private:
     int OnReport(int nPercent, int nWeight, int nError, const char16_t* pszTargetPath);
+    // The folder a record is recovered into; made, with every folder on the way.
+    std::u16string FolderFor(const _FILE_NODE_& record, const std::u16string& destDir) const;
 
     IFileRecoveryParse* m_pEngine;
     RECOVERY_CALLBACK m_userCallback;
     void* m_pUserContext;
     RECOVERY_SUMMARY m_summary;
+    RecoveryLayout m_layout = RecoveryLayout::Original;
     std::map<std::u16string, int> m_outcomes;  // target path -> error of its last file-end report
 };
 

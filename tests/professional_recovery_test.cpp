@@ -102,7 +102,7 @@ protected:
         Sandbox::TearDown();
     }
     // Recovers everything found; the partition's deleted files must come back byte-exact in
-    // their type folders. A deleted 8.3 entry without a long name comes back as "!" + the
+    // their original folders. A deleted 8.3 entry without a long name comes back as "!" + the
     // rest, so each file is looked for by its content.
     static void RecoverAndCheck(IFileRecoveryParse& engine, const Results& found, int partition) {
         TempDir out;
@@ -112,7 +112,7 @@ protected:
         EXPECT_EQ(job.Summary().uFailed, 0u);
         for (const DemoFile& f : DemoFiles(partition)) {
             std::set<std::string> hashes;
-            const auto folder = out.path() + "/" + GetDirTypeByFileName(BaseName(f.path).c_str());
+            const auto folder = out.path() + "/" + f.path.substr(0, f.path.rfind('/') + 1);
             for (const auto& entry : std::filesystem::directory_iterator(folder))
                 hashes.insert(Sha256OfFile(entry.path().string()));
             EXPECT_EQ(hashes.count(f.sha256), 1u) << f.path;
@@ -410,6 +410,16 @@ public:
         std::ofstream(WideToUtf8(path)) << name;
         return ReportRecovery(100, 0, path);
     }
+    // Records name their folder by their cluster number.
+    int GetFileNodeParentDirPath(_FILE_NODE_* node, char16_t* path, int n) override {
+        static const std::u16string kFolders[] = {u"", u"DCIM/100CANON/", u"LostFolder7/sub/",
+                                                  u"../../etc/"};
+        const std::u16string& folder = kFolders[node->uClusterNO % 4];
+        const size_t k = std::min(folder.size(), static_cast<size_t>(n - 1));
+        folder.copy(path, k);
+        path[k] = u'\0';
+        return 0;
+    }
 
 protected:
     int ReadRecordData(const _FILE_NODE_&, uint64_t, const DATA_SINK&) override { return 0; }
@@ -428,7 +438,13 @@ protected:
         std::vector<_FILE_NODE_> records(names.size());
         for (size_t i = 0; i < names.size(); ++i)
             std::snprintf(records[i].szFileName, sizeof records[i].szFileName, "%s", names[i]);
+        for (size_t i = 0; i < names.size(); ++i) {
+            records[i].nFileSource = source_;
+            records[i].uClusterNO = static_cast<uint32_t>(i);
+            records[i].ftLastChangeTime.dwLowDateTime = 1600000000u + static_cast<uint32_t>(i);
+        }
         CRecoveryJob job(&engine_, cb, nullptr);
+        job.SetLayout(layout_);
         job.Attach();
         const int result = job.Run(records, Utf8ToWide(dest.c_str()));
         summary_ = job.Summary();
@@ -437,6 +453,8 @@ protected:
     TempDir dir_;
     FakeEngine engine_;
     RECOVERY_SUMMARY summary_;
+    RecoveryLayout layout_ = RecoveryLayout::ByType;
+    uint32_t source_ = FILE_SOURCE_FAST_FAT;
 };
 
 TEST_F(RecoveryJob, SortsIntoTypeFoldersUnderFreeNamesAndCountsOutcomes) {
@@ -453,6 +471,25 @@ TEST_F(RecoveryJob, SortsIntoTypeFoldersUnderFreeNamesAndCountsOutcomes) {
     std::set<int> errors;
     for (const auto& [path, error] : summary_.failures) errors.insert(error);
     EXPECT_EQ(errors, (std::set<int>{EIO, ENOSPC}));
+}
+
+// As they were: under the folder the record names (a lost one under LostFolder/, a hostile one
+// kept below the destination) with its modification time; carved files by type.
+TEST_F(RecoveryJob, KeepsTheOriginalFoldersAndTimesAndCarvedFilesGoByType) {
+    layout_ = RecoveryLayout::Original;
+    ASSERT_EQ(Run({"root.txt", "IMG_1.JPG", "lost.txt", "evil.txt"}, dir_.path() + "/out"), 0);
+    for (const auto& [path, seconds] : std::vector<std::pair<const char*, time_t>>{
+             {"/out/root.txt", 1600000000},
+             {"/out/DCIM/100CANON/IMG_1.JPG", 1600000001},
+             {"/out/LostFolder/LostFolder7/sub/lost.txt", 1600000002},
+             {"/out/_/_/etc/evil.txt", 1600000003}}) {
+        struct stat st {};
+        ASSERT_EQ(stat((dir_.path() + path).c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mtim.tv_sec, seconds) << path;
+    }
+    source_ = FILE_SOURCE_FILE_TYPE;
+    ASSERT_EQ(Run({"f0001.jpg"}, dir_.path() + "/carved-out"), 0);
+    EXPECT_TRUE(Exists(dir_.path() + "/carved-out/carved/photo/f0001.jpg"));
 }
 
 int CancelAtStop(void*, int, int, int, const char16_t* path) {

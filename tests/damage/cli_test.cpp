@@ -111,8 +111,8 @@ TEST_F(CliTest, ListsTheImageAndItsPartitions) {
 }
 
 // Deleted 8.3 names come back as "!" + the rest, so each file is looked for by its content
-// within the folder of its type.
-TEST_F(CliTest, RecoversEachPartitionIntoTypeFoldersByteExact) {
+// within its original folder.
+TEST_F(CliTest, RecoversEachPartitionIntoItsOriginalFoldersByteExact) {
     for (int partition : {1, 2}) {
         const std::string out = Out("out" + std::to_string(partition));
         const CliRun run = RunCli(disks_, "recover 0 --partition " + std::to_string(partition) +
@@ -121,9 +121,8 @@ TEST_F(CliTest, RecoversEachPartitionIntoTypeFoldersByteExact) {
         EXPECT_NE(run.out.find("0 failed"), std::string::npos) << run.out;
         for (const DemoFile& f : LoadDemoManifest()) {
             if (f.partition != partition) continue;
-            const std::string name = f.path.substr(f.path.rfind('/') + 1);
-            const std::string folder = out + "/" + GetDirTypeByFileName(name.c_str());
-            EXPECT_EQ(HashesBelow(folder).count(f.sha256), 1u) << f.path;
+            const std::string folder = out + "/" + f.path.substr(0, f.path.rfind('/') + 1);
+            EXPECT_EQ(HashesIn(folder).count(f.sha256), 1u) << f.path;
         }
     }
 }

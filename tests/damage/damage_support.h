@@ -82,6 +82,15 @@ inline std::set<std::string> HashesBelow(const std::string& folder) {
     return hashes;
 }
 
+// The same for the files directly in folder.
+inline std::set<std::string> HashesIn(const std::string& folder) {
+    std::set<std::string> hashes;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ignored))
+        if (entry.is_regular_file()) hashes.insert(Sha256OfFile(entry.path().string()));
+    return hashes;
+}
+
 inline size_t CountIn(const std::set<std::string>& wanted, const std::set<std::string>& got) {
     size_t n = 0;
     for (const std::string& h : wanted) n += got.count(h);
