@@ -104,6 +104,56 @@ bool ResolveTarget(const std::string& text, int nPartition, ScanTarget& target,
     return true;
 }
 
+bool ResolveTargets(const std::string& text, int nPartition, std::vector<ScanTarget>& targets,
+                    std::string& error) {
+    ScanTarget whole;
+    if (!ResolveTarget(text, nPartition, whole, error)) return false;
+    targets = {whole};
+    if (nPartition > 0) return true;
+    ScanTarget disk = whole;
+    if (disk.nDisk < 0) {  // listed through the disk table, as --partition does
+        ::setenv("FERROWEN_DISKS", disk.devicePath.c_str(), 1);
+        disk.nDisk = 0;
+    }
+    CPartitionManager manager;
+    PARTITION_MAP partitions;
+    manager.GetPartitionItems(partitions);
+    const auto found = partitions.find(disk.nDisk);
+    if (found == partitions.end() || found->second.empty()) return true;
+    // Stretches outside the partitions smaller than this hold alignment padding, not files.
+    constexpr uint64_t kSmallestStretch = 2048;
+    targets.clear();
+    std::vector<std::pair<uint64_t, uint64_t>> covered;  // [start, end] of each partition
+    for (size_t k = 0; k < found->second.size(); ++k) {
+        const _PARTITION_ITEM_& item = found->second[k];
+        ScanTarget part = disk;
+        part.llStart = static_cast<long long>(item.u64StartSector);
+        part.llCount = static_cast<long long>(item.u64EndSector + 1 - item.u64StartSector);
+        part.label = PartitionName(item);
+        part.folder = "p" + std::to_string(k + 1);
+        targets.push_back(part);
+        covered.emplace_back(item.u64StartSector, item.u64EndSector);
+    }
+    std::sort(covered.begin(), covered.end());
+    uint64_t from = 0;
+    const auto addStretch = [&](uint64_t start, uint64_t end) {  // [start, end)
+        if (end <= start || end - start < kSmallestStretch) return;
+        ScanTarget gap = disk;
+        gap.llStart = static_cast<long long>(start);
+        gap.llCount = static_cast<long long>(end - start);
+        gap.label = "outside the partitions, sectors " + std::to_string(start) + "-" +
+                    std::to_string(end - 1);
+        gap.folder = "unpartitioned";
+        targets.push_back(gap);
+    };
+    for (const auto& [start, end] : covered) {
+        addStretch(from, start);
+        from = std::max(from, end + 1);
+    }
+    addStretch(from, static_cast<uint64_t>(whole.llCount));
+    return true;
+}
+
 std::unique_ptr<IFileRecoveryParse> MakeDeepEngine(const ScanTarget& target, std::string& error) {
     CFileRecoveryFactory* factory = CFileRecoveryFactory::GetInstance();
     IFileRecoveryParse* engine =

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "foundation/recovery_parse.h"
 
@@ -14,11 +15,19 @@ struct ScanTarget {
     long long llStart = 0;   // first sector of the volume (512-byte sectors)
     long long llCount = 0;   // sectors of the volume
     std::string label;       // "Physical Driver 0", "Partition 2", ... for messages
+    std::string folder;      // where a whole-disk recovery puts this part: "p2", "unpartitioned"
 };
 
 // Resolves TARGET [--partition K] (nPartition 0 for none). On failure returns false with a
 // message for the user in error; nothing is opened for writing either way.
 bool ResolveTarget(const std::string& text, int nPartition, ScanTarget& target, std::string& error);
+
+// TARGET [--partition K] as the volumes to scan: the one volume asked for; or, for a target
+// with a partition table and no --partition, each partition it lists (folder "p<K>") and each
+// stretch of at least a MiB outside them (folder "unpartitioned"), in disk order; or the whole
+// target as one volume.
+bool ResolveTargets(const std::string& text, int nPartition, std::vector<ScanTarget>& targets,
+                    std::string& error);
 
 // A deep-scan engine bound to the target; null (with error) when none can be made.
 std::unique_ptr<IFileRecoveryParse> MakeDeepEngine(const ScanTarget& target, std::string& error);

@@ -42,7 +42,9 @@ const char kUsage[] =
     "       ferrowen-cli scan TARGET [--partition K] [--types LIST] [--codepage CP] [--json]\n"
     "       ferrowen-cli recover TARGET [--partition K] [--types LIST] [--codepage CP] --out DIR "
     "[--layout original|type] [--force] [--json]\n"
-    "TARGET: a disk number from 'list', or a block device or disk-image file.\n"
+    "TARGET: a disk number from 'list', or a block device or disk-image file. Without\n"
+    "  --partition, a target with a partition table is scanned partition by partition (and\n"
+    "  the space outside them), each recovered into DIR/p<K>/ (DIR/unpartitioned/).\n"
     "LIST: comma-separated photo,music,video,document,archive,other (default: all).\n"
     "CP: the code page of FAT short names, e.g. CP437 or CP850 (default: CP850).\n"
     "--layout original (default): files under their original folders, files of lost folders\n"
@@ -199,27 +201,37 @@ int ScanAndSearch(const Options& o, const ScanTarget& target, IFileRecoveryParse
     return failed ? scanned : 0;
 }
 
-int RunScanOrRecover(const Options& o) {
-    uint32_t mask = 0;
-    if (o.target.empty()) return Usage("a TARGET is needed");
-    if (!ParseFileTypes(o.types, mask))
-        return Usage(("unknown file type in '" + o.types + "'").c_str());
-    const bool recover = o.command == "recover";
-    if (recover && o.out.empty()) return Usage("recover needs --out DIR");
-    ScanTarget target;
+// Writes the recovery summary of one volume.
+void ReportRecovery(const Options& o, const std::string& out, const RECOVERY_SUMMARY& summary,
+                    JsonWriter& json) {
+    if (o.json) {
+        json.Key("recovery");
+        json.BeginObject();
+        json.Field("recovered", static_cast<long long>(summary.uRecovered));
+        json.Field("failed", static_cast<long long>(summary.uFailed));
+        json.Field("cancelled", summary.bCancelled);
+        json.Key("failures");
+        json.BeginArray();
+        for (const auto& [path, code] : summary.failures) {
+            json.BeginObject();
+            json.Field("path", WideToUtf8(path));
+            json.Field("error", static_cast<long long>(code));
+            json.EndObject();
+        }
+        json.EndArray();
+        json.EndObject();
+    } else {
+        std::printf("recovered %u files into %s, %u failed%s\n", summary.uRecovered, out.c_str(),
+                    summary.uFailed, summary.bCancelled ? " (cancelled)" : "");
+    }
+}
+
+// Scans one volume, lists what it found and, for `recover`, recovers it into out. 0 complete,
+// 1 incomplete (the scan ended early, it was cancelled, a file failed), 2 nothing could be
+// done (no engine, a destination that cannot be used).
+int ScanVolume(const Options& o, const ScanTarget& target, uint32_t mask, const std::string& out,
+               JsonWriter& json) {
     std::string error;
-    if (!ResolveTarget(o.target, o.partition, target, error)) {
-        std::fprintf(stderr, "ferrowen-cli: %s\n", error.c_str());
-        return 2;
-    }
-    if (recover && IsDestinationOnDevice(o.out, target.devicePath) && !o.force) {
-        std::fprintf(stderr,
-                     "ferrowen-cli: %s lies on %s, the device being scanned: writing there can "
-                     "overwrite the files being recovered. Choose another disk, or add --force.\n",
-                     o.out.c_str(), target.devicePath.c_str());
-        return 2;
-    }
-    CLogFileManager::GetInstance()->Init();
     std::unique_ptr<IFileRecoveryParse> engine = MakeDeepEngine(target, error);
     if (!engine) {
         std::fprintf(stderr, "ferrowen-cli: %s\n", error.c_str());
@@ -230,56 +242,84 @@ int RunScanOrRecover(const Options& o) {
     // and the exit status says it was incomplete.
     int status = ScanAndSearch(o, target, *engine, mask, found) != 0 ? 1 : 0;
     const std::vector<FoundFile> files = DescribeFiles(*engine, found);
-    JsonWriter json;
     if (o.json) {
         json.BeginObject();
         json.Field("target", target.devicePath);
         json.Field("volume", target.label);
+        if (!target.folder.empty()) json.Field("folder", target.folder);
         json.Field("cancelled", g_cancel.load());
         json.Key("files");
         AppendFilesJson(json, files);
     } else {
+        if (!target.folder.empty()) std::printf("== %s\n", target.label.c_str());
         PrintFilesText(files);
     }
-    if (recover) {
+    if (o.command == "recover") {
         std::vector<_FILE_NODE_> records(found.begin(), found.end());
         CRecoveryJob job(engine.get(), RecoveryProgress, nullptr);
         job.SetLayout(o.layout);
         job.Attach();
-        const int ran = job.Run(records, Utf8ToWide(o.out.c_str()));
+        const int ran = job.Run(records, Utf8ToWide(out.c_str()));
         const RECOVERY_SUMMARY& summary = job.Summary();
         if (ran != 0 && ran != ERROR_USER_CANCEL) {
-            std::fprintf(stderr, "ferrowen-cli: cannot use %s: %s\n", o.out.c_str(),
+            std::fprintf(stderr, "ferrowen-cli: cannot use %s: %s\n", out.c_str(),
                          DescribeResult(ran).c_str());
             status = 2;
         } else if (summary.uFailed != 0 || summary.bCancelled) {
             status = 1;
         }
-        if (o.json) {
-            json.Key("recovery");
-            json.BeginObject();
-            json.Field("recovered", static_cast<long long>(summary.uRecovered));
-            json.Field("failed", static_cast<long long>(summary.uFailed));
-            json.Field("cancelled", summary.bCancelled);
-            json.Key("failures");
-            json.BeginArray();
-            for (const auto& [path, code] : summary.failures) {
-                json.BeginObject();
-                json.Field("path", WideToUtf8(path));
-                json.Field("error", static_cast<long long>(code));
-                json.EndObject();
-            }
-            json.EndArray();
-            json.EndObject();
-        } else {
-            std::printf("recovered %u files into %s, %u failed%s\n", summary.uRecovered,
-                        o.out.c_str(), summary.uFailed, summary.bCancelled ? " (cancelled)" : "");
+        ReportRecovery(o, out, summary, json);
+    }
+    if (o.json) json.EndObject();
+    return status;
+}
+
+int RunScanOrRecover(const Options& o) {
+    uint32_t mask = 0;
+    if (o.target.empty()) return Usage("a TARGET is needed");
+    if (!ParseFileTypes(o.types, mask))
+        return Usage(("unknown file type in '" + o.types + "'").c_str());
+    const bool recover = o.command == "recover";
+    if (recover && o.out.empty()) return Usage("recover needs --out DIR");
+    std::vector<ScanTarget> targets;
+    std::string error;
+    if (!ResolveTargets(o.target, o.partition, targets, error)) {
+        std::fprintf(stderr, "ferrowen-cli: %s\n", error.c_str());
+        return 2;
+    }
+    const std::string& device = targets.front().devicePath;
+    if (recover && IsDestinationOnDevice(o.out, device) && !o.force) {
+        std::fprintf(stderr,
+                     "ferrowen-cli: %s lies on %s, the device being scanned: writing there can "
+                     "overwrite the files being recovered. Choose another disk, or add --force.\n",
+                     o.out.c_str(), device.c_str());
+        return 2;
+    }
+    CLogFileManager::GetInstance()->Init();
+    // A whole disk is scanned part by part: each partition into its own folder, then the
+    // space outside them.
+    const bool parts = !targets.front().folder.empty();
+    JsonWriter json;
+    if (o.json && parts) {
+        json.BeginObject();
+        json.Field("target", device);
+        json.Key("volumes");
+        json.BeginArray();
+    }
+    int status = 0;
+    for (const ScanTarget& target : targets) {
+        if (g_cancel.load()) {
+            status = std::max(status, 1);
+            break;
         }
+        const std::string out = parts ? o.out + "/" + target.folder : o.out;
+        status = std::max(status, ScanVolume(o, target, mask, out, json));
     }
-    if (o.json) {
+    if (o.json && parts) {
+        json.EndArray();
         json.EndObject();
-        std::printf("%s\n", json.Text().c_str());
     }
+    if (o.json) std::printf("%s\n", json.Text().c_str());
     return status;
 }
 

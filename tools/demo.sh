@@ -15,10 +15,8 @@ gzip -dc tests/fixtures/demo.img.gz >"$work/demo.img"
 export FERROWEN_DISKS="$work/demo.img" XDG_DATA_HOME="$work/data"
 ./build/cli/ferrowen-cli list
 rm -rf demo-recovered
-for partition in 1 2; do
-    echo
-    ./build/cli/ferrowen-cli recover 0 --partition "$partition" \
-        --out "demo-recovered/partition$partition"
-done
+echo
+# Without --partition every partition is scanned, each into its own folder p<K>.
+./build/cli/ferrowen-cli recover 0 --out demo-recovered
 echo
 echo "recovered files are in $(pwd)/demo-recovered"

@@ -205,6 +205,34 @@ INSTANTIATE_TEST_SUITE_P(MadeByRealTools, CliVolumes,
                          ::testing::Values("fat12", "fat16", "fat32", "ntfs", "mbr.p1", "gpt.p1",
                                            "gpt.p2", "fat32_reformat"));
 
+// A partitioned disk without --partition: every partition it lists into its own folder p<K>,
+// each deleted file under its original folder there.
+struct WholeDisk {
+    const char* fixture;
+    std::vector<std::pair<int, const char*>> manifests;  // partition K as listed -> manifest
+};
+class CliWholeDisk : public DamageTest, public ::testing::WithParamInterface<WholeDisk> {};
+
+TEST_P(CliWholeDisk, RecoversEveryPartitionIntoItsOwnFolder) {
+    const std::string image = Image(GetParam().fixture), out = Out("out");
+    const CliRun run = RunCli("", "recover '" + image + "' --out '" + out + "'");
+    EXPECT_EQ(run.status, 0) << run.out;
+    for (const auto& [partition, manifest] : GetParam().manifests) {
+        for (const auto& entry : LoadManifest(manifest)) {
+            if (entry.isDir || !entry.deleted || entry.sha256.empty() || entry.size == 0) continue;
+            const std::string folder = out + "/p" + std::to_string(partition) + "/" +
+                                       entry.path.substr(0, entry.path.rfind('/') + 1);
+            EXPECT_EQ(HashesIn(folder).count(entry.sha256), 1u) << manifest << ": " << entry.path;
+        }
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(out + "/unpartitioned"));
+}
+
+INSTANTIATE_TEST_SUITE_P(MadeByRealTools, CliWholeDisk,
+                         ::testing::Values(WholeDisk{"mbr", {{1, "mbr.p1"}, {2, "mbr.p5"}}},
+                                           WholeDisk{"gpt", {{1, "gpt.p1"}, {2, "gpt.p2"}}}),
+                         [](const auto& info) { return std::string(info.param.fixture); });
+
 TEST_F(CliDamage, OnAFailingDiskReportsTheFileItCannotReadAndRecoversTheRest) {
     const auto where = WhereFilesLie(1);
     const std::set<std::string> wanted = DemoHashes(1);
