@@ -7,10 +7,12 @@
 // Ctrl-C cancels a scan through the engines' callbacks (the search then runs over what was
 // found, as in the window) and stops a recovery after the file being written. Interrupts are
 // taken by a thread waiting in sigwait, so no signal handler runs inside the engines.
+#include <fnmatch.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +33,7 @@ std::atomic<bool> g_cancel{false};
 
 struct Options {
     std::string command, target, types = "all", out, codePage;
+    std::vector<std::string> only;  // --only patterns; a file matching any of them is kept
     RecoveryLayout layout = RecoveryLayout::Original;
     int partition = 0;
     bool json = false, force = false;
@@ -39,14 +42,17 @@ struct Options {
 const char kUsage[] =
     "usage: ferrowen-cli --version\n"
     "       ferrowen-cli list [--json]\n"
-    "       ferrowen-cli scan TARGET [--partition K] [--types LIST] [--codepage CP] [--json]\n"
+    "       ferrowen-cli scan TARGET [--partition K] [--types LIST] [--codepage CP] "
+    "[--only GLOB]... [--json]\n"
     "       ferrowen-cli recover TARGET [--partition K] [--types LIST] [--codepage CP] --out DIR "
-    "[--layout original|type] [--force] [--json]\n"
+    "[--layout original|type] [--only GLOB]... [--force] [--json]\n"
     "TARGET: a disk number from 'list', or a block device or disk-image file. Without\n"
     "  --partition, a target with a partition table is scanned partition by partition (and\n"
     "  the space outside them), each recovered into DIR/p<K>/ (DIR/unpartitioned/).\n"
     "LIST: comma-separated photo,music,video,document,archive,other (default: all).\n"
     "CP: the code page of FAT short names, e.g. CP437 or CP850 (default: CP850).\n"
+    "--only GLOB: only files whose original path matches, e.g. 'DCIM/*' or '*.jpg' (any\n"
+    "  case, '*' crossing folders); repeatable.\n"
     "--layout original (default): files under their original folders, files of lost folders\n"
     "  under LostFolder/, carved files under carved/<type>/; --layout type: <type>/ folders.\n"
     "Set FERROWEN_DISKS=path:path... to list image files as disks.\n";
@@ -79,6 +85,12 @@ bool ParseArguments(int argc, char** argv, Options& o, std::string& problem) {
             if (!value(o.types)) return false;
         } else if (arg == "--out") {
             if (!value(o.out)) return false;
+        } else if (arg == "--only") {
+            std::string pattern;
+            if (!value(pattern)) return false;
+            // Paths are matched without a leading '/', as the file system keeps them.
+            const size_t start = pattern.find_first_not_of('/');
+            o.only.push_back(start == std::string::npos ? std::string() : pattern.substr(start));
         } else if (arg == "--layout") {
             std::string layout;
             if (!value(layout)) return false;
@@ -201,6 +213,26 @@ int ScanAndSearch(const Options& o, const ScanTarget& target, IFileRecoveryParse
     return failed ? scanned : 0;
 }
 
+// Keeps the files whose original path (folder and name) matches one of the patterns, as the
+// shell matches them ('*' crossing folders too), letters in either case; all when none given.
+void KeepOnly(const std::vector<std::string>& patterns, std::vector<__SEARCH_FILE_INFO__>& found,
+              std::vector<FoundFile>& files) {
+    if (patterns.empty()) return;
+    std::vector<__SEARCH_FILE_INFO__> keptFound;
+    std::vector<FoundFile> keptFiles;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string path = files[i].folder + files[i].name;
+        const bool match = std::any_of(patterns.begin(), patterns.end(), [&](const auto& p) {
+            return fnmatch(p.c_str(), path.c_str(), FNM_CASEFOLD) == 0;
+        });
+        if (!match) continue;
+        keptFound.push_back(found[i]);
+        keptFiles.push_back(files[i]);
+    }
+    found.swap(keptFound);
+    files.swap(keptFiles);
+}
+
 // Writes the recovery summary of one volume.
 void ReportRecovery(const Options& o, const std::string& out, const RECOVERY_SUMMARY& summary,
                     JsonWriter& json) {
@@ -241,7 +273,8 @@ int ScanVolume(const Options& o, const ScanTarget& target, uint32_t mask, const 
     // A scan that ended early (the device went away) still lists and recovers what it found,
     // and the exit status says it was incomplete.
     int status = ScanAndSearch(o, target, *engine, mask, found) != 0 ? 1 : 0;
-    const std::vector<FoundFile> files = DescribeFiles(*engine, found);
+    std::vector<FoundFile> files = DescribeFiles(*engine, found);
+    KeepOnly(o.only, found, files);
     if (o.json) {
         json.BeginObject();
         json.Field("target", target.devicePath);

@@ -129,6 +129,28 @@ TEST_F(CliTest, RecoversEachPartitionIntoItsOriginalFoldersByteExact) {
     }
 }
 
+// --only keeps the files whose original path matches any of its patterns, in any case.
+TEST_F(CliTest, OnlyKeepsTheFilesWhosePathMatches) {
+    const auto names = [](const std::string& text) {
+        std::set<std::string> found;
+        for (size_t at = text.find("\"name\":\""); at != std::string::npos;
+             at = text.find("\"name\":\"", at + 1))
+            found.insert(text.substr(at + 8, text.find('"', at + 8) - at - 8));
+        return found;
+    };
+    const std::string scan = "scan '" + image_ + "' --partition 1 --json";
+    const std::set<std::string> all = names(RunCli("", scan).out);
+    const std::set<std::string> photos = names(RunCli("", scan + " --only '*.JPG'").out);
+    const std::set<std::string> two =
+        names(RunCli("", scan + " --only '*.jpg' --only '/Documents/*'").out);
+    ASSERT_FALSE(photos.empty());
+    EXPECT_LT(photos.size(), all.size());
+    for (const std::string& name : photos)
+        EXPECT_TRUE(name.ends_with(".jpg") || name.ends_with(".JPG")) << name;
+    EXPECT_GT(two.size(), photos.size());  // the letter lies in /Documents/
+    EXPECT_TRUE(two.count("Letter to Anna.txt"));
+}
+
 TEST_F(CliTest, ScansAnImageByPathAndPrintsJson) {
     const CliRun run = RunCli("", "scan '" + image_ + "' --partition 1 --types photo --json");
     ASSERT_EQ(run.status, 0) << run.out;
