@@ -25,6 +25,7 @@
 #include "engine/recovery_job.h"
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
+#include "store/file_writer.h"
 #include "store/log_file_manager.h"
 
 namespace {
@@ -36,7 +37,7 @@ struct Options {
     std::vector<std::string> only;  // --only patterns; a file matching any of them is kept
     RecoveryLayout layout = RecoveryLayout::Original;
     int partition = 0;
-    bool json = false, force = false;
+    bool json = false, force = false, keepPartial = false;
 };
 
 const char kUsage[] =
@@ -45,12 +46,14 @@ const char kUsage[] =
     "       ferrowen-cli scan TARGET [--partition K] [--types LIST] [--codepage CP] "
     "[--only GLOB]... [--json]\n"
     "       ferrowen-cli recover TARGET [--partition K] [--types LIST] [--codepage CP] --out DIR "
-    "[--layout original|type] [--only GLOB]... [--force] [--json]\n"
+    "[--layout original|type] [--only GLOB]... [--keep-partial] [--force] [--json]\n"
     "TARGET: a disk number from 'list', or a block device or disk-image file. Without\n"
     "  --partition, a target with a partition table is scanned partition by partition (and\n"
     "  the space outside them), each recovered into DIR/p<K>/ (DIR/unpartitioned/).\n"
     "LIST: comma-separated photo,music,video,document,archive,other (default: all).\n"
     "CP: the code page of FAT short names, e.g. CP437 or CP850 (default: CP850).\n"
+    "--keep-partial: a file that cannot be recovered whole stays as NAME.partial (by default\n"
+    "  nothing of it stays).\n"
     "--only GLOB: only files whose original path matches, e.g. 'DCIM/*' or '*.jpg' (any\n"
     "  case, '*' crossing folders); repeatable.\n"
     "--layout original (default): files under their original folders, files of lost folders\n"
@@ -81,6 +84,8 @@ bool ParseArguments(int argc, char** argv, Options& o, std::string& problem) {
             o.json = true;
         } else if (arg == "--force") {
             o.force = true;
+        } else if (arg == "--keep-partial") {
+            o.keepPartial = true;
         } else if (arg == "--types") {
             if (!value(o.types)) return false;
         } else if (arg == "--out") {
@@ -289,6 +294,7 @@ int ScanVolume(const Options& o, const ScanTarget& target, uint32_t mask, const 
     }
     if (o.command == "recover") {
         std::vector<_FILE_NODE_> records(found.begin(), found.end());
+        SetKeepPartialFiles(o.keepPartial);
         CRecoveryJob job(engine.get(), RecoveryProgress, nullptr);
         job.SetLayout(o.layout);
         job.Attach();

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
 #include "foundation/result.h"
@@ -56,10 +57,71 @@ int FreeChildPath(const std::u16string& folder, const char* pszName, std::u16str
     return 0;
 }
 
+namespace {
+
+bool g_keepPartialFiles = false;
+
+// Opens a new file beside target under a hidden working name: ".<name>.partial", then
+// ".<name>.partial1", ... until one is free. The descriptor, or -1 with errno.
+int OpenWorkingFile(const std::string& target, std::string& working) {
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string name = target.substr(slash == std::string::npos ? 0 : slash + 1);
+    for (int n = 0; n < 1000; ++n) {
+        working = folder + "." + name + ".partial" + (n == 0 ? "" : std::to_string(n));
+        const int fd =
+            open(working.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Gives the finished working file its final name, never replacing a file that took that name
+// meanwhile. 0 or errno.
+int MoveIntoPlace(const std::string& working, const std::string& target) {
+    if (renameat2(AT_FDCWD, working.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    // A file system that cannot promise "no replace": a new link fails on an existing name.
+    if (link(working.c_str(), target.c_str()) == 0) {
+        unlink(working.c_str());
+        return 0;
+    }
+    if (errno == EEXIST) return EEXIST;
+    struct stat st;
+    if (lstat(target.c_str(), &st) == 0) return EEXIST;
+    return rename(working.c_str(), target.c_str()) == 0 ? 0 : errno;
+}
+
+// What stays of a file that did not come back whole: nothing, or its bytes under
+// "<name>.partial" when the user asked to keep them.
+void DropWorkingFile(const std::string& working, const std::string& target) {
+    if (g_keepPartialFiles) {
+        const std::string kept = target + ".partial";
+        if (renameat2(AT_FDCWD, working.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) == 0)
+            return;
+    }
+    unlink(working.c_str());
+}
+
+}  // namespace
+
+void SetKeepPartialFiles(bool bKeep) {
+    g_keepPartialFiles = bKeep;
+}
+
 int WriteRecordFile(const std::u16string& target, uint64_t u64Size, const DATA_SOURCE& source,
                     const std::function<int(int nPercent, int nError)>& report) {
-    const int fd = open(WideToUtf8(target).c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const std::string final = WideToUtf8(target);
+    // The final name must be free now, and is taken only when the file is complete.
+    struct stat st;
+    if (lstat(final.c_str(), &st) == 0) {
+        report(100, EEXIST);
+        return EEXIST;
+    }
+    std::string working;
+    const int fd = OpenWorkingFile(final, working);
     if (fd < 0) {
         const int error = errno;
         report(100, error);
@@ -75,7 +137,12 @@ int WriteRecordFile(const std::u16string& target, uint64_t u64Size, const DATA_S
         return cancelled ? static_cast<int>(ERROR_USER_CANCEL) : 0;
     });
     if (close(fd) != 0 && result == 0) result = errno;
-    if (result == 0 && u64Size == 0) return CancelOf(report(100, 0));
-    if (result != 0 && !cancelled) report(100, result);
-    return result;
+    if (result == 0) result = MoveIntoPlace(working, final);
+    if (result != 0) {
+        DropWorkingFile(working, final);
+        if (!cancelled) report(100, result);
+        return result;
+    }
+    if (u64Size == 0) return CancelOf(report(100, 0));
+    return 0;
 }

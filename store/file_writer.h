@@ -35,11 +35,15 @@ using DATA_SINK = std::function<int(const unsigned char*, uint32_t)>;
 // Produces the first u64Want bytes of a record into the sink: 0, an error, or the sink's answer.
 using DATA_SOURCE = std::function<int(uint64_t u64Want, const DATA_SINK& sink)>;
 
-// Writes the first u64Size bytes of a record from source into a new file at target, opened
-// O_EXCL | O_NOFOLLOW so that neither an existing file nor a link is ever written through, and
-// reports progress through report (percent, error). Any failure ends the file with its error
-// and one final report, so a file is never reported recovered while part of it is missing;
-// what was written stays for the user. A non-zero answer of report cancels: it is not reported
-// back, and ERROR_USER_CANCEL is returned. Otherwise 0, errno, or the source's error.
+// Writes the first u64Size bytes of a record from source into a new file at target, and
+// reports progress through report (percent, error). The bytes go to a hidden working file
+// beside target (".<name>.partial", opened O_EXCL | O_NOFOLLOW so that neither an existing file
+// nor a link is ever written through), which takes the final name only when it is complete
+// and only if no file took that name meanwhile. Any failure ends the file with its error and
+// one final report, and removes the working file (or, when SetKeepPartialFiles asked for it,
+// leaves it as "<target>.partial"): no file stays under a final name unless it is whole. A
+// non-zero answer of report cancels: it is not reported back, and ERROR_USER_CANCEL is
+// returned. Otherwise 0, errno, or the source's error.
+void SetKeepPartialFiles(bool bKeep);
 int WriteRecordFile(const std::u16string& target, uint64_t u64Size, const DATA_SOURCE& source,
                     const std::function<int(int nPercent, int nError)>& report);

@@ -13,6 +13,7 @@
 
 #include "ntfs_deep_test_support.h"
 #include "ntfs_test_image.h"
+#include "store/file_writer.h"
 
 namespace {
 
@@ -294,7 +295,11 @@ TEST_P(BothEngines, AFileThatCannotBeReadWholeEndsWithItsError) {
     v_.PutRecord(31, kDeletedFile, {Name(5, u"far.bin"), v_.NonResident(0x80, {{100000, 1}}, 10)});
     File(33, 5, u"empty.txt", "");
     Scan();
-    EXPECT_EQ(Recover("short.bin", RESULT_SHORT_READ), Pattern(4096, 6));
+    EXPECT_EQ(Recover("short.bin", RESULT_SHORT_READ), Bytes{});  // no part under the final name
+    SetKeepPartialFiles(true);  // unless the user asks to keep what came
+    EXPECT_EQ(Recover("short.bin", RESULT_SHORT_READ), Bytes{});
+    EXPECT_EQ(ReadImage(Path("out" + std::to_string(recovered_) + ".partial")), Pattern(4096, 6));
+    SetKeepPartialFiles(false);
     ASSERT_FALSE(recorder_.reports.empty());
     EXPECT_EQ(recorder_.reports.back().percent, 100);
     EXPECT_EQ(recorder_.reports.back().error, RESULT_SHORT_READ);
