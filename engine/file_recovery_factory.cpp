@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/professional_recovery.h"
+#include "exfat/fast_exfat_recovery.h"
 #include "ext/fast_ext_recovery.h"
 #include "fat/fast_fat_recovery.h"
 #include "foundation/debug_log.h"
@@ -19,11 +20,12 @@ namespace {
 
 constexpr size_t kProbeBytes = 16384;  // enough for the Ext superblock at 1 KiB
 
-enum class Recognised { None, Ntfs, Fat, Ext };
+enum class Recognised { None, Ntfs, Fat, Exfat, Ext };
 
 Recognised Recognise(const std::vector<unsigned char>& probe) {
     if (IsNtfs(probe.data(), probe.size())) return Recognised::Ntfs;
     if (IsFat(probe.data(), probe.size())) return Recognised::Fat;
+    if (IsExfat(probe.data(), probe.size())) return Recognised::Exfat;
     if (IsExt(probe.data(), probe.size())) return Recognised::Ext;
     return Recognised::None;
 }
@@ -35,6 +37,8 @@ std::unique_ptr<IFileRecoveryParse> MakeQuickEngine(Recognised fs) {
             return std::make_unique<CFastNtfsRecovery>();
         case Recognised::Fat:
             return std::make_unique<CFastFatRecovery>();
+        case Recognised::Exfat:
+            return std::make_unique<CFastExfatRecovery>();
         case Recognised::Ext:
             return std::make_unique<CFastExtRecovery>();
         case Recognised::None:

@@ -496,6 +496,7 @@ IFileRecoveryParse* CProfessionalRecovery::RouteOf(const _FILE_NODE_& node) cons
     switch (node.nFileSource) {
         case FILE_SOURCE_FAST_NTFS:
         case FILE_SOURCE_FAST_FAT:
+        case FILE_SOURCE_FAST_EXFAT:
             return m_pQuickEngine.get();
         case FILE_SOURCE_PRO_NTFS:
             return m_pDeepNtfs.get();
@@ -603,7 +604,8 @@ int CProfessionalRecovery::GetFileDataStartSectorMap(const _FILE_NODE_& node,
         map[uint64_t{node.uClusterBytes} * static_cast<uint64_t>(cluster) / bps +
             node.u64VolumeStartSector] = ExtensionOf(node.szFileName);
     } else if (node.nFileSource == FILE_SOURCE_FAST_FAT ||
-               node.nFileSource == FILE_SOURCE_PRO_FAT) {
+               node.nFileSource == FILE_SOURCE_PRO_FAT ||
+               node.nFileSource == FILE_SOURCE_FAST_EXFAT) {
         if (node.uClusterNO < 2) return 0;  // an empty file has no data to be carved again
         map[node.u64DataStartSector + node.u64VolumeStartSector +
             uint64_t{node.uClusterNO - 2} * (node.uClusterBytes / bps)] =

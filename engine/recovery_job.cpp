@@ -265,7 +265,8 @@ bool GetRecordTimes(const _FILE_NODE_& record, timespec& modified, timespec& acc
         }
         case FILE_SOURCE_FAST_FAT:
         case FILE_SOURCE_PRO_FAT:
-            // FAT records hold seconds since 1970; a volume without dates holds none.
+        case FILE_SOURCE_FAST_EXFAT:
+            // FAT and exFAT records hold seconds since 1970; a volume without dates holds none.
             if (modify == 0) return false;
             modified = {static_cast<time_t>(static_cast<int64_t>(modify)), 0};
             accessed = access != 0 ? timespec{static_cast<time_t>(static_cast<int64_t>(access)), 0}

@@ -29,6 +29,7 @@ enum FILE_SOURCE : uint32_t {
     FILE_SOURCE_PRO_NTFS = 2,
     FILE_SOURCE_PRO_FAT = 3,
     FILE_SOURCE_FILE_TYPE = 4,
+    FILE_SOURCE_FAST_EXFAT = 5,
 };
 
 struct _FILE_NODE_ {

@@ -205,6 +205,28 @@ int IsNtfs(const unsigned char* p, size_t len) {
     return HasBootSignature(s) ? 1 : 0;
 }
 
+namespace {
+
+bool IsExfatBootSector(const unsigned char* p) {
+    if (std::memcmp(p + 3, "EXFAT   ", 8) != 0 || !HasBootSignature(p)) return false;
+    // The bytes where a FAT boot sector keeps its geometry are zero, so no FAT reader mistakes
+    // the volume for its own.
+    for (size_t at = 0x0B; at < 0x40; ++at) {
+        if (p[at] != 0) return false;
+    }
+    const unsigned sectorShift = p[0x6C], clusterShift = p[0x6D];
+    return sectorShift >= 9 && sectorShift <= 12 && sectorShift + clusterShift <= 25;
+}
+
+}  // namespace
+
+int IsExfat(const unsigned char* p, size_t len) {
+    constexpr size_t kBackupAt = 12 * kBootSectorSize;
+    if (p == nullptr || len < kBootSectorSize) return 0;
+    if (IsExfatBootSector(p)) return 1;
+    return len >= kBackupAt + kBootSectorSize && IsExfatBootSector(p + kBackupAt) ? 1 : 0;
+}
+
 int IsExt(const unsigned char* p, size_t len) {
     if (p == nullptr || len < kExtProbeSize) return 0;
     const unsigned char* sb = p + 1024;

@@ -28,6 +28,8 @@ int IsFullValidFAT16DBR(const unsigned char* p, size_t len);
 int IsFullValidFAT32DBR(const unsigned char* p, size_t len);
 int IsBitlockerDBR(const unsigned char* p, size_t len);
 int IsNtfs(const unsigned char* p, size_t len);
+// An exFAT main boot sector at p, or failing that a backup one 12 sectors of 512 bytes on.
+int IsExfat(const unsigned char* p, size_t len);
 // The first 1112 bytes (or more) of the volume; the superblock starts at 1024.
 int IsExt(const unsigned char* p, size_t len);
 

@@ -1178,6 +1178,9 @@ for name in fat12 fat16 fat32; do
     rm -f "$WORK/$name.fsck.img"
 done
 
+# The exFAT volumes are made by their own script, with the exFAT tools.
+FIXTURE_OUT="$OUT" bash "$ROOT/tools/make_exfat_fixtures.sh"
+
 cp "$WORK"/*.manifest.tsv "$WORK"/*.partitions.tsv "$WORK/mbr.sfdisk.txt" "$WORK/gpt.sgdisk.txt" "$OUT/"
 publish_ntfs_listings
 log "summary"

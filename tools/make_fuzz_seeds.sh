@@ -16,6 +16,8 @@
 #   fuzz_partition_table    the first sectors of the MBR and GPT disks
 #   fuzz_ntfs_quick_record  real FILE records, 14 to a seed
 #   fuzz_ntfs_deep_record   the $MFT regions of the NTFS partition and the small NTFS volume
+#   fuzz_exfat_volume       the exFAT volumes (bare and card partition) compacted to their
+#                           first clusters: boot regions, FAT and heap moved together
 #
 # usage: tools/make_fuzz_seeds.sh      (needs python3 and gzip; mke2fs adds an Ext seed)
 set -euo pipefail
@@ -24,7 +26,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/ferrowen-seeds.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
 
-for name in fat12 fat16 fat32 ntfs mbr gpt; do
+for name in fat12 fat16 fat32 ntfs mbr gpt exfat exfat_card; do
     gzip -dc "$ROOT/tests/fixtures/$name.img.gz" >"$WORK/$name.img"
 done
 # Only the reformatted volume's first sectors are wanted; the rest is 260 MiB.
@@ -335,7 +337,42 @@ def ntfs_record_seeds():
     put("fuzz_ntfs_deep_record", "ntfs_small_head", small.vol[:128 * 1024])
 
 
+def exfat_compact(vol, clusters):
+    """The volume cut to its first clusters, with the FAT and heap moved up behind the two
+    boot regions and the boot checksums rewritten, so that it fits in a seed."""
+    bps = 1 << vol[0x6C]
+    cs = bps << vol[0x6D]
+    fat_off, _, heap_off = struct.unpack_from("<III", vol, 0x50)
+    fat_sectors = ((clusters + 2) * 4 + bps - 1) // bps
+    new_fat, new_heap = 24, 24 + fat_sectors
+    total = new_heap + clusters * cs // bps
+    region = bytearray(vol[:12 * bps])
+    struct.pack_into("<QIIII", region, 0x48, total, new_fat, fat_sectors, new_heap, clusters)
+    checksum = 0
+    for i in range(11 * bps):
+        if i in (0x6A, 0x6B, 0x70):
+            continue
+        checksum = ((checksum >> 1) | ((checksum & 1) << 31)) + region[i] & 0xFFFFFFFF
+    region[11 * bps:] = struct.pack("<I", checksum) * (bps // 4)
+    out = bytearray(total * bps)
+    out[:12 * bps] = region
+    out[12 * bps:24 * bps] = region
+    fat = vol[fat_off * bps:fat_off * bps + (clusters + 2) * 4]
+    out[new_fat * bps:new_fat * bps + len(fat)] = fat
+    out[new_heap * bps:] = vol[heap_off * bps:heap_off * bps + clusters * cs]
+    return bytes(out)
+
+
+def exfat_seeds():
+    bare = image("exfat.img")
+    put("fuzz_exfat_volume", "exfat_first_56_clusters", exfat_compact(bare, 56))
+    card = image("exfat_card.img")
+    put("fuzz_exfat_volume", "card_p1_first_48_clusters", exfat_compact(card[8192 * SECTOR:], 48))
+    put("fuzz_exfat_volume", "exfat_boot_region", bare[:12 * SECTOR])
+
+
 coordinator_seeds()
+exfat_seeds()
 boot_seeds()
 quick_walk_seeds()
 partition_seeds()
