@@ -456,6 +456,12 @@ void CFastFatRecovery::RecordSubFolder(const unsigned char* e, const std::string
     if (m_uIsFat32 && deleted && high == 0) GetDirRealHighClusterNO(LoadU16(e + 0x1A), high);
     const uint32_t cluster = (uint32_t{high} << 16) | LoadU16(e + 0x1A);
     if (cluster == 0 || cluster == uCurrentFolder || !IsDataCluster(cluster)) return;
+    // No entry may name the root folder as a child: taken as one, it would move the root to
+    // another level and hide every deleted folder published after it.
+    if (m_uIsFat32 && cluster == m_uRootCluster) {
+        DebugLog("CFastFatRecovery: an entry names the root folder %u as a child\n", cluster);
+        return;
+    }
     const auto existing = m_folderMap.find(cluster);
     // A live entry is the truth about its cluster: a deleted entry whose cluster was reused by
     // a live folder must not mark that folder's live files as deleted.

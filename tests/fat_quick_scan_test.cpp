@@ -38,6 +38,24 @@ TEST_P(FatQuickScan, FreeSpaceWalkAgreesWithFsck) {
     EXPECT_EQ(freeSectors / engine.GetSectorsPerCluster(), total - used);
 }
 
+// An entry of a sub-folder that names the root folder as its child is refused: taken, it moved
+// the root and hid the deleted files of every folder published after it.
+TEST(FatQuickScanHostile, AnEntryNamingTheRootAsAChildHidesNothing) {
+    TempDir dir;
+    const std::string image = UnpackFixture("fat32", dir);
+    const Entry link = ShortEntry("ROOTLINK   ", FAT_ATTR_DIRECTORY, 2, 0);
+    std::fstream(image, std::ios::in | std::ios::out | std::ios::binary)
+        .seekp((1292 + 7 - 2) * kSector + 3 * 32)  // the free fourth entry of Projects
+        .write(reinterpret_cast<const char*>(link.data()), 32);
+    ScanEnvironment env(dir, image);
+    CFastFatRecovery engine;
+    ASSERT_EQ(engine.Init(0, 0, static_cast<long long>(SectorsOf(image)), u'C'), 0);
+    ASSERT_EQ(engine.ScanDevice(nullptr), 0);
+    Tree tree;
+    CollectTree(engine, nullptr, 0, "", tree);
+    EXPECT_EQ(tree.count("Documents/Заявление.pdf"), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(MadeByMkfsFat, FatQuickScan,
                          ::testing::Values(Volume{"fat12", "fat12", false, 0, "", 1, 33},
                                            Volume{"fat16", "fat16", false, 0, "", 4, 100},
