@@ -9,6 +9,7 @@
 
 #include "carving/file_type_judge.h"
 #include "carving/file_type_recovery.h"
+#include "exfat/professional_exfat_recovery.h"
 #include "fat/professional_fat_recovery.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
@@ -90,6 +91,7 @@ constexpr unsigned kDeadChunksBeforeSkipping = 16;
 CProfessionalRecovery::CProfessionalRecovery(std::unique_ptr<IFileRecoveryParse> pQuickEngine)
     : m_pDeepFat(std::make_unique<CProfessionalFatRecovery>()),
       m_pDeepNtfs(std::make_unique<CProfessionalNtfsRecovery>()),
+      m_pDeepExfat(std::make_unique<CProfessionalExfatRecovery>()),
       m_pCarving(std::make_unique<CFileTypeRecovery>()),
       m_pQuickEngine(std::move(pQuickEngine)) {}
 
@@ -108,6 +110,7 @@ int CProfessionalRecovery::Init(int nDisk, long long llStartSector, long long ll
         GetDiskPath(nDisk).c_str(), nDisk, static_cast<uint64_t>(llStartSector),
         static_cast<uint64_t>(llSectorCount), &m_logInfo);
     m_pDeepFat->Init(nDisk, llStartSector, llSectorCount, wcDriveLetter);
+    m_pDeepExfat->Init(nDisk, llStartSector, llSectorCount, wcDriveLetter);
     return m_pDeepNtfs->Init(nDisk, llStartSector, llSectorCount, wcDriveLetter);
 }
 
@@ -128,6 +131,7 @@ int CProfessionalRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveL
     m_bFoundLog = 0;
     std::memset(&m_logInfo, 0, sizeof m_logInfo);
     m_pDeepFat->Init(pszDevicePath, wcDriveLetter);
+    m_pDeepExfat->Init(pszDevicePath, wcDriveLetter);
     return m_pDeepNtfs->Init(pszDevicePath, wcDriveLetter);
 }
 
@@ -140,6 +144,7 @@ int CProfessionalRecovery::InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK 
     if (m_pQuickEngine) m_pQuickEngine->InitCallBack(scanCb, recoveryCb, ctx, 9);
     m_pDeepFat->InitCallBack(scanCb, recoveryCb, ctx, 90);
     m_pDeepNtfs->InitCallBack(scanCb, recoveryCb, ctx, 90);
+    m_pDeepExfat->InitCallBack(scanCb, recoveryCb, ctx, 90);
     m_pCarving->InitCallBack(scanCb, recoveryCb, ctx, 90);
     return 0;
 }
@@ -193,6 +198,7 @@ void CProfessionalRecovery::OpenParserStores(bool bResumed) {
         }
         m_pDeepFat->ClearProfessionalVec(nullptr);
         m_pDeepNtfs->InitProfessionalScan(nullptr);
+        m_pDeepExfat->BeginPass(nullptr);
         return;
     }
     const char* dir = m_logInfo.szLogDirPath;
@@ -208,6 +214,9 @@ void CProfessionalRecovery::OpenParserStores(bool bResumed) {
         Utf8ToWide(LogFileName(dir, kProFatLogPrefix).c_str()).c_str());
     m_pDeepNtfs->InitProfessionalScan(
         Utf8ToWide(LogFileName(dir, kProNtfsLogPrefix).c_str()).c_str());
+    // What the exFAT parser found before the interruption waited for the end of the pass and
+    // was never kept: it starts afresh.
+    m_pDeepExfat->BeginPass(nullptr);
 }
 
 uint64_t CProfessionalRecovery::CountSectorsToScan(bool bHasFreeMap) {
@@ -260,6 +269,7 @@ int CProfessionalRecovery::ScanDevice(const char16_t*) {
     pass.nResult = WalkRanges(pass, hasFreeMap);
     m_pDeepFat->DealProfessionalRecordVec();
     m_pDeepNtfs->ParseProfessionalRecordVec();
+    m_pDeepExfat->EndPass();
     pass.chunk.clear();
     pass.chunk.shrink_to_fit();
     if (pass.nResult == 0 && m_scanCallback != nullptr) {
@@ -468,6 +478,11 @@ int CProfessionalRecovery::ParseProfessionalFileInfo(const unsigned char* pChunk
             result = m_pDeepFat->ParseFatFileRecord(sector, absolute);
         } else if (IsFatFDTRecord(sector, bps)) {
             result = m_pDeepFat->ParseFDTFileRecord(sector, absolute);
+        } else if (MayBeExfatDirectorySector(sector[0]) &&
+                   IsExfatDirectorySector(sector, static_cast<size_t>(bps))) {
+            m_pDeepExfat->ParseDirectorySector(sector, absolute);
+        } else if (sector[0] == 0xEB && IsExfatBootSector(sector, static_cast<size_t>(bps))) {
+            m_pDeepExfat->ParseBootSector(absolute);
         } else {
             result =
                 m_pCarving->ParseFileBuf(sector, bps, absolute, u64Scanned, u64Total, nSecondsLeft,
@@ -502,6 +517,8 @@ IFileRecoveryParse* CProfessionalRecovery::RouteOf(const _FILE_NODE_& node) cons
             return m_pDeepNtfs.get();
         case FILE_SOURCE_PRO_FAT:
             return m_pDeepFat.get();
+        case FILE_SOURCE_PRO_EXFAT:
+            return m_pDeepExfat.get();
         case FILE_SOURCE_FILE_TYPE:
             return m_pCarving.get();
         default:
@@ -514,6 +531,7 @@ std::vector<IFileRecoveryParse*> CProfessionalRecovery::Parsers() const {
     if (m_pQuickEngine) parsers.push_back(m_pQuickEngine.get());
     parsers.push_back(m_pDeepFat.get());
     parsers.push_back(m_pDeepNtfs.get());
+    parsers.push_back(m_pDeepExfat.get());
     parsers.push_back(m_pCarving.get());
     return parsers;
 }
@@ -605,7 +623,8 @@ int CProfessionalRecovery::GetFileDataStartSectorMap(const _FILE_NODE_& node,
             node.u64VolumeStartSector] = ExtensionOf(node.szFileName);
     } else if (node.nFileSource == FILE_SOURCE_FAST_FAT ||
                node.nFileSource == FILE_SOURCE_PRO_FAT ||
-               node.nFileSource == FILE_SOURCE_FAST_EXFAT) {
+               node.nFileSource == FILE_SOURCE_FAST_EXFAT ||
+               node.nFileSource == FILE_SOURCE_PRO_EXFAT) {
         if (node.uClusterNO < 2) return 0;  // an empty file has no data to be carved again
         map[node.u64DataStartSector + node.u64VolumeStartSector +
             uint64_t{node.uClusterNO - 2} * (node.uClusterBytes / bps)] =
@@ -637,7 +656,8 @@ int CProfessionalRecovery::SearchFileNode(const char16_t* pszKey,
     for (const __SEARCH_FILE_INFO__& file : found) GetFileDataStartSectorMap(file, starts);
     out.insert(out.end(), found.begin(), found.end());
     for (IFileRecoveryParse* deep : {static_cast<IFileRecoveryParse*>(m_pDeepFat.get()),
-                                     static_cast<IFileRecoveryParse*>(m_pDeepNtfs.get())}) {
+                                     static_cast<IFileRecoveryParse*>(m_pDeepNtfs.get()),
+                                     static_cast<IFileRecoveryParse*>(m_pDeepExfat.get())}) {
         found.clear();
         deep->SearchFileNode(pszKey, found);
         for (const __SEARCH_FILE_INFO__& file : found) {

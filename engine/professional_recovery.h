@@ -7,7 +7,8 @@
 // which carved files that the file systems still name are dropped.
 //
 // Every per-record operation is routed by the record's nFileSource: 0 and 1 to the quick
-// engine, 2 to the deep NTFS parser, 3 to the deep FAT parser, 4 to the carving engine.
+// engine, 2 to the deep NTFS parser, 3 to the deep FAT parser, 4 to the carving engine, 5 to the
+// quick engine, 6 to the deep exFAT parser.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include "foundation/recovery_parse.h"
 #include "store/log_file_manager.h"
 
+class CProfessionalExfatRecovery;
 class CProfessionalFatRecovery;
 class CProfessionalNtfsRecovery;
 class CFileTypeRecovery;
@@ -102,7 +104,7 @@ private:
     int ReportPass(PassState& pass);
     void SaveCheckpoint(const PassState& pass);
     IFileRecoveryParse* RouteOf(const _FILE_NODE_& node) const;
-    // The quick engine (when there is one), the deep FAT and NTFS parsers and the carving
+    // The quick engine (when there is one), the deep FAT, NTFS and exFAT parsers and the carving
     // engine, in the order their results are merged.
     std::vector<IFileRecoveryParse*> Parsers() const;
 
@@ -115,6 +117,7 @@ private:
     CDiskReader m_diskReader;
     std::unique_ptr<CProfessionalFatRecovery> m_pDeepFat;
     std::unique_ptr<CProfessionalNtfsRecovery> m_pDeepNtfs;
+    std::unique_ptr<CProfessionalExfatRecovery> m_pDeepExfat;
     std::unique_ptr<CFileTypeRecovery> m_pCarving;
     std::unique_ptr<IFileRecoveryParse> m_pQuickEngine;
     int m_nWeight = 90;

@@ -266,6 +266,7 @@ bool GetRecordTimes(const _FILE_NODE_& record, timespec& modified, timespec& acc
         case FILE_SOURCE_FAST_FAT:
         case FILE_SOURCE_PRO_FAT:
         case FILE_SOURCE_FAST_EXFAT:
+        case FILE_SOURCE_PRO_EXFAT:
             // FAT and exFAT records hold seconds since 1970; a volume without dates holds none.
             if (modify == 0) return false;
             modified = {static_cast<time_t>(static_cast<int64_t>(modify)), 0};

@@ -98,6 +98,36 @@ void ParseExfatFolder(const unsigned char* p, size_t uLength, ExfatFolderContent
     }
 }
 
+size_t ExfatOpenSetOffset(const unsigned char* p, size_t uLength) {
+    constexpr uint32_t kMaxSecondaries = 18;  // a stream and seventeen name entries
+    size_t open = uLength;
+    for (size_t at = 0; at + kExfatEntryBytes <= uLength; at += kExfatEntryBytes) {
+        const unsigned char* e = p + at;
+        if (e[0] != EXFAT_ENTRY_FILE && !IsDeletedType(e[0], EXFAT_ENTRY_FILE)) continue;
+        if (e[1] < 2 || e[1] > kMaxSecondaries) continue;
+        if (at + size_t{e[1] + 1u} * kExfatEntryBytes > uLength) open = at;
+    }
+    return open;
+}
+
+bool IsExfatDirectoryEntryType(uint8_t uType) {
+    switch (uType & static_cast<uint8_t>(~EXFAT_ENTRY_IN_USE)) {
+        case 0x00:  // end mark (in use: reserved but harmless)
+        case 0x01:  // allocation bitmap
+        case 0x02:  // up-case table
+        case 0x03:  // volume label
+        case 0x05:  // file
+        case 0x20:  // volume GUID
+        case 0x40:  // stream extension
+        case 0x41:  // file name
+        case 0x60:  // vendor extension
+        case 0x61:  // vendor allocation
+            return true;
+        default:
+            return false;
+    }
+}
+
 int64_t ExfatStampToUnix(const ExfatStamp& stamp) {
     const uint32_t s = stamp.uStamp;
     const int year = 1980 + static_cast<int>(s >> 25);

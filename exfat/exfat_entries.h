@@ -63,6 +63,13 @@ struct ExfatFolderContent {
 // it are still found.
 void ParseExfatFolder(const unsigned char* p, size_t uLength, ExfatFolderContent& out);
 
+// The offset of the last File entry whose set runs past the end of the bytes (the rest of it
+// lies beyond them), or uLength when no set is left open.
+size_t ExfatOpenSetOffset(const unsigned char* p, size_t uLength);
+
+// Whether a byte is an entry type a folder may hold, in use or not (0 marks the end).
+bool IsExfatDirectoryEntryType(uint8_t uType);
+
 // The checksum over a set of uEntries entries, skipping its own field. In-use bits are taken as
 // set, so a deleted set checks as it did when it was written.
 uint16_t ExfatSetChecksum(const unsigned char* pSet, size_t uEntries);

@@ -30,6 +30,7 @@ enum FILE_SOURCE : uint32_t {
     FILE_SOURCE_PRO_FAT = 3,
     FILE_SOURCE_FILE_TYPE = 4,
     FILE_SOURCE_FAST_EXFAT = 5,
+    FILE_SOURCE_PRO_EXFAT = 6,
 };
 
 struct _FILE_NODE_ {

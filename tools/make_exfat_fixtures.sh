@@ -8,8 +8,13 @@
 #   exfat.fragmented.txt     deleted files whose clusters were interleaved with another file's
 #   exfat_card.img.gz        an SDXC-style card: MBR, one type-0x07 partition at sector 8192
 #   exfat_card.p1.manifest.tsv, exfat.manifest.tsv   path, size, sha256, live/deleted
+#   exfat_reformat.img.gz    a volume filled (nested folders, a folder of many clusters, some
+#                            files deleted), then formatted again over itself with the same
+#                            cluster size: only a deep scan finds the old folders
+#   exfat_reformat.manifest.tsv   what the volume held before the second format
 #
-# Run as root (loop devices, FUSE):  sudo tools/make_exfat_fixtures.sh
+# Run as root (loop devices, FUSE):  sudo tools/make_exfat_fixtures.sh [bare] [card] [reformat]
+# (no argument: all three).
 # FIXTURE_OUT=/some/dir overrides the output folder.
 set -euo pipefail
 
@@ -234,7 +239,48 @@ EOF
     publish "$img" exfat_card
 }
 
+reformat_contents() {
+    printf '0\tdir\tAlbum/2019\n0\tdir\tAlbum/2020\n0\tdir\tMany\n'
+    for i in 1 2 3 4 5 6; do
+        printf '%d\tjpeg\tAlbum/2019/IMG_200%d.jpg\n' $((9000 + 3100 * i)) "$i"
+    done
+    for i in 1 2 3 4; do
+        printf '%d\tjpeg\tAlbum/2020/holiday picture number 0%d.jpg\n' $((15000 + 7000 * i)) "$i"
+    done
+    printf '23456\tpng\tAlbum/Обложка альбома.png\n'
+    printf '4096\tbin\tDocs/Letters/to the bank.txt\n3333\tbin\tDocs/Letters/月報.txt\n'
+    printf '65536\tbin\tDocs/tax return 2020.pdf\n777\tbin\tDocs/tiny.txt\n'
+    printf '150000\tbin\tMusic/track one.mp3\n98765\tbin\tMusic/track two.mp3\n'
+    printf '5000\tbin\tProjects/src/deep/er/main.c\n2100\tbin\tProjects/src/util.c\n'
+    for i in $(seq 1 50); do
+        printf '%d\tbin\tMany/entry %02d.dat\n' $((1000 + 53 * i)) "$i"
+    done
+    printf '12000\tbin\treadme at the root.txt\n'
+}
+
+build_reformat() {
+    local img="$WORK/exfat_reformat.img" size=$((24 * 1024 * 1024))
+    truncate -s "$size" "$img"
+    format "$img" 0 "$size" BEFORE
+    attach_and_mount "$img" 0 "$size"
+    reformat_contents | gen gen "$MNT" reformat
+    printf '%s\n' "Album/2019/IMG_2002.jpg" "Album/2020/holiday picture number 03.jpg" \
+        "Docs/Letters" "Music/track two.mp3" "Many/entry 07.dat" >"$WORK/reformat.deleted"
+    finish exfat_reformat "$WORK/reformat.deleted"
+    # The same cluster size as before: the old folders stay where the new layout puts them.
+    format "$img" 0 "$size" AFTER
+    publish "$img" exfat_reformat
+    cp "$WORK/exfat_reformat.manifest.tsv" "$OUT/"
+}
+
 mkdir -p "$OUT"
-build_bare
-build_card
-cp "$WORK/exfat.manifest.tsv" "$WORK/exfat_card.p1.manifest.tsv" "$OUT/"
+targets=("$@")
+((${#targets[@]})) || targets=(bare card reformat)
+for target in "${targets[@]}"; do
+    case $target in
+        bare) build_bare && cp "$WORK/exfat.manifest.tsv" "$OUT/" ;;
+        card) build_card && cp "$WORK/exfat_card.p1.manifest.tsv" "$OUT/" ;;
+        reformat) build_reformat ;;
+        *) die "unknown fixture: $target" ;;
+    esac
+done

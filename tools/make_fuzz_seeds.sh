@@ -18,6 +18,8 @@
 #   fuzz_ntfs_deep_record   the $MFT regions of the NTFS partition and the small NTFS volume
 #   fuzz_exfat_volume       the exFAT volumes (bare and card partition) compacted to their
 #                           first clusters: boot regions, FAT and heap moved together
+#   fuzz_exfat_deep         the same compacted volumes fed to the deep parser, with the boot
+#                           regions wiped, and the head of the reformatted volume
 #
 # usage: tools/make_fuzz_seeds.sh      (needs python3 and gzip; mke2fs adds an Ext seed)
 set -euo pipefail
@@ -26,7 +28,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/ferrowen-seeds.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
 
-for name in fat12 fat16 fat32 ntfs mbr gpt exfat exfat_card; do
+for name in fat12 fat16 fat32 ntfs mbr gpt exfat exfat_card exfat_reformat; do
     gzip -dc "$ROOT/tests/fixtures/$name.img.gz" >"$WORK/$name.img"
 done
 # Only the reformatted volume's first sectors are wanted; the rest is 260 MiB.
@@ -369,6 +371,12 @@ def exfat_seeds():
     card = image("exfat_card.img")
     put("fuzz_exfat_volume", "card_p1_first_48_clusters", exfat_compact(card[8192 * SECTOR:], 48))
     put("fuzz_exfat_volume", "exfat_boot_region", bare[:12 * SECTOR])
+    compact = exfat_compact(bare, 56)
+    put("fuzz_exfat_deep", "exfat_first_56_clusters", b"\x00" + compact)
+    put("fuzz_exfat_deep", "exfat_no_boot_regions", b"\x00" + bytes(24 * SECTOR) + compact[24 * SECTOR:])
+    put("fuzz_exfat_deep", "exfat_descending_everything", b"\x03" + compact)
+    reformat = image("exfat_reformat.img")
+    put("fuzz_exfat_deep", "reformat_first_56_clusters", b"\x00" + exfat_compact(reformat, 56))
 
 
 coordinator_seeds()
