@@ -33,7 +33,7 @@ public:
     // sector by sector, so that one bad sector costs only itself.
     static constexpr int kChunkBytes = 65536;
     // The pass reads blocks of this size, this many ahead of the parsing.
-    static constexpr int kBlockBytes = 2 << 20;
+    static constexpr int kBlockBytes = 1 << 20;
     static constexpr unsigned kBlocksAhead = 3;
     static constexpr int kPathDiskNumber = 128;  // disk number of a volume opened by path
 

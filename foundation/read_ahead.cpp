@@ -58,23 +58,29 @@ void CReadAhead::ReadInto(Slot& slot, Cursor& cursor) {
 }
 
 void CReadAhead::ReadLoop() {
+    const uint64_t slots = m_slots.size();
     for (;;) {
         {
+            // A full ring waits until half of it is free again, so that the two threads wake
+            // each other once per half ring instead of once per block.
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait(lock,
-                           [this] { return m_bStop || m_uFilled - m_uTaken < m_slots.size(); });
+            if (m_uFilled - m_uTaken >= slots) {
+                m_bReaderWaiting = true;
+                m_changed.wait(lock, [&] { return m_bStop || m_uFilled - m_uTaken <= slots / 2; });
+                m_bReaderWaiting = false;
+            }
             if (m_bStop) return;
         }
         // The slot at m_uFilled is free: the caller holds only slots in [m_uTaken, m_uFilled).
         const bool more = Advance(m_cursor);
-        if (more) ReadInto(m_slots[m_uFilled % m_slots.size()], m_cursor);
+        if (more) ReadInto(m_slots[m_uFilled % slots], m_cursor);
         std::lock_guard<std::mutex> lock(m_mutex);
         if (more) {
             ++m_uFilled;
         } else {
             m_bReaderDone = true;
         }
-        m_changed.notify_all();
+        if (m_bCallerWaiting) m_changed.notify_all();
         if (!more) return;
     }
 }
@@ -89,7 +95,9 @@ bool CReadAhead::Next(ReadBlock& block) {
         return true;
     }
     std::unique_lock<std::mutex> lock(m_mutex);
+    m_bCallerWaiting = true;
     m_changed.wait(lock, [this] { return m_uFilled > m_uTaken || m_bReaderDone; });
+    m_bCallerWaiting = false;
     if (m_uFilled == m_uTaken) return false;
     block = m_slots[m_uTaken % m_slots.size()].block;
     m_bHolding = true;
@@ -101,7 +109,7 @@ void CReadAhead::Release() {
     m_bHolding = false;
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_uTaken;
-    m_changed.notify_all();
+    if (m_bReaderWaiting && m_uFilled - m_uTaken <= m_slots.size() / 2) m_changed.notify_all();
 }
 
 void CReadAhead::Stop() {

@@ -91,6 +91,8 @@ private:
     uint64_t m_uTaken = 0;    // blocks handed out and released
     bool m_bHolding = false;  // a block is handed out and not yet released
     bool m_bReaderDone = false;
+    bool m_bReaderWaiting = false;  // the reader waits for room: wake it at half a ring free
+    bool m_bCallerWaiting = false;  // the caller waits for a block: wake it at the next one
     bool m_bStop = false;
     std::mutex m_mutex;
     std::condition_variable m_changed;

@@ -204,8 +204,9 @@ TEST_P(ReadAhead, FindsWhatReadingBlockByBlockFinds) {
     const std::string image = Image(GetParam().fixture);
     const uint64_t size = std::filesystem::file_size(image);
     if (GetParam().error != 0) {  // one bad sector, and a stretch over a block's end
-        const uint64_t block = CProfessionalRecovery::kBlockBytes;
-        faulty_io::FailReads(image, {{size / 3, size / 3 + 512}, {block - 4096, block + 70000}},
+        const uint64_t edge = size / 2 / CProfessionalRecovery::kBlockBytes *
+                              CProfessionalRecovery::kBlockBytes;  // a block boundary
+        faulty_io::FailReads(image, {{size / 3, size / 3 + 512}, {edge - 4096, edge + 70000}},
                              GetParam().error);
     }
     const auto [plainResult, plain] = Scan(image, false);
