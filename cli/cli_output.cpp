@@ -105,17 +105,32 @@ Groups GroupFiles(const std::vector<FoundFile>& files) {
 }
 }  // namespace
 
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 void PrintFilesText(const std::vector<FoundFile>& files) {
     for (const auto& [category, byExtension] : GroupFiles(files)) {
         size_t count = 0;
         for (const auto& entry : byExtension) count += entry.second.size();
         std::printf("%s(%zu)\n", category.c_str(), count);
         for (const auto& [extension, group] : byExtension) {
-            std::printf("  %s Files (%zu)\n", extension.c_str(), group.size());
+            std::printf("  %s Files (%zu)\n", Printable(extension).c_str(), group.size());
             for (const FoundFile* file : group) {
-                std::printf("    %-40s %12s  /%s\n", file->name.c_str(),
+                std::printf("    %-40s %12s  /%s\n", Printable(file->name).c_str(),
                             GetFileSizeString(static_cast<long long>(file->size)).c_str(),
-                            file->folder.c_str());
+                            Printable(file->folder).c_str());
             }
         }
     }

@@ -47,5 +47,9 @@ struct FoundFile {
 std::vector<FoundFile> DescribeFiles(IFileRecoveryParse& engine,
                                      const std::vector<__SEARCH_FILE_INFO__>& found);
 // Grouped by category, then extension; names within a group in the engines' order.
+// Text from a disk as it may be printed to a terminal: control characters (an escape sequence,
+// a line break a crafted name holds) become \xNN.
+std::string Printable(const std::string& text);
+
 void PrintFilesText(const std::vector<FoundFile>& files);
 void AppendFilesJson(JsonWriter& json, const std::vector<FoundFile>& files);

@@ -40,6 +40,10 @@ std::string PartitionName(const _PARTITION_ITEM_& item) {
 // The device must exist and be readable; say which of the two is wrong.
 bool CheckReadable(const std::string& path, std::string& error) {
     const int fd = OpenDeviceReadOnly(path.c_str());
+    if (fd < 0 && errno == ENOTBLK) {
+        error = path + " is neither a disk image file nor a block device";
+        return false;
+    }
     if (fd < 0) {
         error = "cannot open " + path + ": " + DescribeResult(errno);
         return false;

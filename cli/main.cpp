@@ -22,6 +22,7 @@
 
 #include "cli/cli_output.h"
 #include "cli/cli_target.h"
+#include "engine/file_recovery_factory.h"
 #include "engine/recovery_job.h"
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
@@ -58,7 +59,9 @@ const char kUsage[] =
     "  case, '*' crossing folders); repeatable.\n"
     "--layout original (default): files under their original folders, files of lost folders\n"
     "  under LostFolder/, carved files under carved/<type>/; --layout type: <type>/ folders.\n"
-    "Set FERROWEN_DISKS=path:path... to list image files as disks.\n";
+    "Set FERROWEN_DISKS=path:path... to list image files as disks.\n"
+    "Exit status: 0 complete; 1 incomplete (cancelled, the scan ended early, a file failed);\n"
+    "2 a usage error, a target that cannot be scanned or a destination that cannot be used.\n";
 
 int Usage(const char* problem) {
     if (problem != nullptr) std::fprintf(stderr, "ferrowen-cli: %s\n", problem);
@@ -187,7 +190,7 @@ int ScanProgress(void* ctx, int nPercent, int nWeight, int nSecondsLeft, uint64_
 
 int RecoveryProgress(void*, int nPercent, int, int nError, const char16_t* pszPath) {
     if (nPercent == 100 && nError != 0) {
-        std::fprintf(stderr, "failed: %s: %s\n", WideToUtf8(pszPath).c_str(),
+        std::fprintf(stderr, "failed: %s: %s\n", Printable(WideToUtf8(pszPath)).c_str(),
                      DescribeResult(nError).c_str());
     }
     return g_cancel.load() ? ERROR_USER_CANCEL : 0;
@@ -197,6 +200,15 @@ int SearchProgress(void*, int, const char16_t*) {
     return 0;
 }
 
+// What the engines make of the volume: its file system, or that only carving applies.
+std::string DescribeFileSystem(const ScanTarget& target) {
+    const std::string name = CFileRecoveryFactory::NameFileSystem(
+        target.devicePath.c_str(), static_cast<uint64_t>(target.llStart) * 512);
+    if (!name.empty()) return name;
+    return "no file system the engines know; lost folders and files recognised by their "
+           "content only";
+}
+
 // Scans and searches; `found` holds what the search lists, also after a scan that ended early.
 // 0, or the error that ended the scan (a cancel is not one).
 int ScanAndSearch(const Options& o, const ScanTarget& target, IFileRecoveryParse& engine,
@@ -204,7 +216,8 @@ int ScanAndSearch(const Options& o, const ScanTarget& target, IFileRecoveryParse
     Progress progress;
     engine.InitCallBack(ScanProgress, nullptr, &progress, 100);
     if (!o.json)
-        std::fprintf(stderr, "scanning %s (%s)\n", target.label.c_str(), target.devicePath.c_str());
+        std::fprintf(stderr, "scanning %s (%s): %s\n", Printable(target.label).c_str(),
+                     Printable(target.devicePath).c_str(), DescribeFileSystem(target).c_str());
     const int scanned = engine.ScanDevice(nullptr);
     if (progress.terminal && progress.printed) std::fprintf(stderr, "\n");
     const bool failed = scanned != 0 && !g_cancel.load();
@@ -277,7 +290,7 @@ int ScanVolume(const Options& o, const ScanTarget& target, uint32_t mask, const 
     std::vector<__SEARCH_FILE_INFO__> found;
     // A scan that ended early (the device went away) still lists and recovers what it found,
     // and the exit status says it was incomplete.
-    int status = ScanAndSearch(o, target, *engine, mask, found) != 0 ? 1 : 0;
+    int status = ScanAndSearch(o, target, *engine, mask, found) != 0 || g_cancel.load() ? 1 : 0;
     std::vector<FoundFile> files = DescribeFiles(*engine, found);
     KeepOnly(o.only, found, files);
     if (o.json) {
@@ -289,7 +302,7 @@ int ScanVolume(const Options& o, const ScanTarget& target, uint32_t mask, const 
         json.Key("files");
         AppendFilesJson(json, files);
     } else {
-        if (!target.folder.empty()) std::printf("== %s\n", target.label.c_str());
+        if (!target.folder.empty()) std::printf("== %s\n", Printable(target.label).c_str());
         PrintFilesText(files);
     }
     if (o.command == "recover") {

@@ -63,6 +63,27 @@ bool ReadProbe(int fd, off_t offset, std::vector<unsigned char>& probe) {
 
 }  // namespace
 
+const char* CFileRecoveryFactory::NameFileSystem(const char* pszDevicePath, uint64_t u64Offset) {
+    const int fd = OpenDeviceReadOnly(pszDevicePath);
+    if (fd < 0) return "";
+    std::vector<unsigned char> probe;
+    const bool read = ReadProbe(fd, static_cast<off_t>(u64Offset), probe);
+    close(fd);
+    switch (read ? Recognise(probe) : Recognised::None) {
+        case Recognised::Ntfs:
+            return "NTFS";
+        case Recognised::Fat:
+            return "FAT";
+        case Recognised::Exfat:
+            return "exFAT";
+        case Recognised::Ext:
+            return "Ext";
+        case Recognised::None:
+            break;
+    }
+    return "";
+}
+
 CFileRecoveryFactory* CFileRecoveryFactory::GetInstance() {
     static CFileRecoveryFactory factory;
     return &factory;

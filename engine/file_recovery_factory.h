@@ -4,6 +4,7 @@
 //   recognised   RECOVERY_TYPE_FAST      any other type
 //   NTFS         CFastNtfsRecovery       CProfessionalRecovery
 //   FAT12/16/32  CFastFatRecovery        CProfessionalRecovery
+//   exFAT        CFastExfatRecovery      CProfessionalRecovery
 //   Ext          CFastExtRecovery        CProfessionalRecovery
 //   nothing      null                    CProfessionalRecovery
 //
@@ -11,6 +12,8 @@
 // called (its result is not reported); the caller owns the engine and deletes it through
 // IFileRecoveryParse. The factory keeps no state and may be called from any thread.
 #pragma once
+
+#include <cstdint>
 
 #include "foundation/recovery_parse.h"
 
@@ -27,6 +30,10 @@ public:
     // The device or image named by path, from its first byte.
     IFileRecoveryParse* CreateFileRecoveryInstance(const char16_t* pszDevicePath,
                                                    char16_t wcDriveLetter, RECOVERY_TYPE type);
+
+    // The name of the file system the engines recognise at byte offset u64Offset of the device
+    // or image ("NTFS", "FAT", "exFAT", "Ext"), or "" when none is recognised there.
+    static const char* NameFileSystem(const char* pszDevicePath, uint64_t u64Offset);
 
 private:
     CFileRecoveryFactory() = default;

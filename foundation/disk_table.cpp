@@ -87,7 +87,18 @@ int OpenDeviceReadOnly(const char* pszPath) {
         errno = ENOENT;
         return -1;
     }
-    return open(pszPath, O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK a FIFO would hold the open for ever; only what holds sectors (an
+    // image file or a block device) is a disk at all.
+    const int fd = open(pszPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : ENOTBLK;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
 int OpenDiskReadOnly(int nDisk) {

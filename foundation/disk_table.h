@@ -18,7 +18,9 @@ std::vector<std::string> ListDiskPaths();
 // The path of disk nDisk, or "" when there is no such disk.
 std::string GetDiskPath(int nDisk);
 
-// open(O_RDONLY | O_CLOEXEC). -1 with errno set on failure (ENOENT for an unknown disk).
+// Opens an image file or a block device read-only (O_RDONLY | O_CLOEXEC, never blocking in
+// open). -1 with errno set on failure: ENOENT for an unknown disk, EISDIR for a folder,
+// ENOTBLK for anything else that holds no sectors (a FIFO, /dev/zero, a socket).
 int OpenDeviceReadOnly(const char* pszPath);
 int OpenDiskReadOnly(int nDisk);
 

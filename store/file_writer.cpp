@@ -43,7 +43,11 @@ int MakeTargetFolder(const std::u16string& path) {
 
 std::u16string SafeFileNameComponent(const char* pszName) {
     std::u16string name = Ansi2Unicode(pszName != nullptr ? pszName : "");
-    std::replace(name.begin(), name.end(), u'/', u'_');
+    // A '/' would name a sub-folder; control characters would reach a terminal listing the
+    // destination raw.
+    std::replace_if(
+        name.begin(), name.end(), [](char16_t c) { return c == u'/' || c < 0x20 || c == 0x7F; },
+        u'_');
     if (name.empty() || name == u"." || name == u"..") name = u"_";
     return name;
 }

@@ -19,7 +19,8 @@ int WriteAll(int fd, const void* p, size_t n, off_t offset = -1);
 int MakeTargetFolder(const std::u16string& path);
 
 // A record name used as one path component of a destination: it never climbs out of the
-// folder or names a sub-folder, whatever the name read from disk holds.
+// folder or names a sub-folder, and holds no control character ('_' instead), whatever the
+// name read from disk holds.
 std::u16string SafeFileNameComponent(const char* pszName);
 
 // The path a child named pszName (from disk) gets inside folder: the name made a safe path

@@ -386,6 +386,7 @@ TEST(Classification, CategoriesRecoveryFoldersAndSafeNames) {
     }
     EXPECT_EQ(SafeFileNameComponent("../../etc/passwd"), u".._.._etc_passwd");
     EXPECT_EQ(SafeFileNameComponent(".."), u"_");
+    EXPECT_EQ(SafeFileNameComponent("a\x1b[2Jb\nc\x7f"), u"a_[2Jb_c_");  // no control character
     EXPECT_EQ(SafeFileNameComponent(""), u"_");
     EXPECT_EQ(SafeFileNameComponent("\xE7\x85\xA7.jpg"), u"照.jpg");
 }

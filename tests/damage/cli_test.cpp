@@ -6,6 +6,7 @@
 // undamaged parts hold, and leave the disk unchanged.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -133,6 +134,16 @@ TEST_F(CliTest, RecoversEachPartitionIntoItsOriginalFoldersByteExact) {
     }
 }
 
+// A volume no engine knows is said to be one: only lost folders and carving apply there.
+TEST_F(CliTest, NamesTheFileSystemOrSaysNoneIsKnown) {
+    const CliRun fat = RunCli("", "scan '" + image_ + "' --partition 1 --types photo");
+    EXPECT_NE(fat.out.find("): FAT"), std::string::npos) << fat.out;
+    std::ofstream(Out("raw.img"), std::ios::binary) << std::string(1 << 20, '\x5a');
+    const CliRun raw = RunCli("", "scan '" + Out("raw.img") + "'");
+    EXPECT_EQ(raw.status, 0) << raw.out;
+    EXPECT_NE(raw.out.find("no file system the engines know"), std::string::npos) << raw.out;
+}
+
 // --only keeps the files whose original path matches any of its patterns, in any case.
 TEST_F(CliTest, OnlyKeepsTheFilesWhosePathMatches) {
     const auto names = [](const std::string& text) {
@@ -166,8 +177,12 @@ TEST_F(CliTest, ScansAnImageByPathAndPrintsJson) {
 TEST_F(CliTest, RefusesBadInputWithoutWritingAnything) {
     const std::string out = " --out '" + Out("never") + "'";
     std::ofstream(Out("file")) << "x";
+    ASSERT_EQ(mkfifo(Out("fifo").c_str(), 0600), 0);  // an open of it would wait for a writer
     for (const auto& [args, message] : std::vector<std::pair<std::string, std::string>>{
              {"recover /no/such/image.img" + out, "cannot open /no/such/image.img"},
+             {"scan '" + Out("fifo") + "'", "neither a disk image file nor a block device"},
+             {"scan /dev/zero", "neither a disk image file nor a block device"},
+             {"scan '" + Out("") + "'", "Is a directory"},
              {"recover 7" + out, "there is no disk 7"},
              {"recover 0 --partition 9" + out, "has no partition 9"},
              {"recover 0 --types photos" + out, "unknown file type"},
