@@ -130,13 +130,15 @@ bool ResolveTargets(const std::string& text, int nPartition, std::vector<ScanTar
     std::vector<std::pair<uint64_t, uint64_t>> covered;  // [start, end] of each partition
     for (size_t k = 0; k < found->second.size(); ++k) {
         const _PARTITION_ITEM_& item = found->second[k];
+        // Copied out: the record is packed, and a reference to its fields may be misaligned.
+        const uint64_t start = item.u64StartSector, end = item.u64EndSector;
         ScanTarget part = disk;
-        part.llStart = static_cast<long long>(item.u64StartSector);
-        part.llCount = static_cast<long long>(item.u64EndSector + 1 - item.u64StartSector);
+        part.llStart = static_cast<long long>(start);
+        part.llCount = static_cast<long long>(end + 1 - start);
         part.label = PartitionName(item);
         part.folder = "p" + std::to_string(k + 1);
         targets.push_back(part);
-        covered.emplace_back(item.u64StartSector, item.u64EndSector);
+        covered.emplace_back(start, end);
     }
     std::sort(covered.begin(), covered.end());
     uint64_t from = 0;
