@@ -40,7 +40,8 @@ using namespace ferrowen::test;
 using Results = std::vector<__SEARCH_FILE_INFO__>;
 using Engine = std::unique_ptr<IFileRecoveryParse>;
 
-// The demo disk's partitions: FAT32 at 2048 (36864 sectors), NTFS at 38912 (32768 sectors).
+// The demo disk's partitions: FAT32 at 2048 (36864 sectors), NTFS at 38912 (32768 sectors),
+// exFAT at 73728 (32768 sectors).
 constexpr long long kFatStart = 2048, kFatSectors = 36864;
 constexpr long long kNtfsStart = 38912, kNtfsSectors = 32768;
 

@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# Builds the demo disk the README's first command recovers: an MBR disk holding a FAT32 and
-# an NTFS partition with photos, documents and a folder tree that were then deleted, as a user
-# who just lost them would have it. Writes tests/fixtures/demo.img.gz and demo.manifest.tsv.
+# Builds the demo disk the README's first command recovers: an MBR disk holding a FAT32, an
+# NTFS and an exFAT partition with photos, documents and a folder tree that were then deleted,
+# as a user who just lost them would have it. Writes tests/fixtures/demo.img.gz and
+# demo.manifest.tsv.
 #
-# Runs as root on Debian (ImageMagick, mtools, dosfstools, ntfs-3g with /dev/fuse, fdisk,
-# faketime). Files come from fixed seeds and frozen clocks, so a rebuild holds the same files
+# Runs as root on Debian (ImageMagick, mtools, dosfstools, ntfs-3g with /dev/fuse, exfatprogs
+# and exfat-fuse with loop devices, fdisk, faketime). Files come from fixed seeds and frozen clocks, so a rebuild holds the same files
 # (mkntfs still varies a few bytes of its own).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${FIXTURE_OUT:-$root/tests/fixtures}
 work=$(mktemp -d)
 mnt="$work/mnt"
+loop=""
 cleanup() {
     mountpoint -q "$mnt" 2>/dev/null && umount "$mnt"
+    [[ -n $loop ]] && losetup -d "$loop" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -20,7 +23,7 @@ export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8
 
 need=()
 for tool in convert:imagemagick mcopy:mtools mkfs.fat:dosfstools mkntfs:ntfs-3g sfdisk:fdisk \
-    faketime:faketime; do
+    faketime:faketime mkfs.exfat:exfatprogs mount.exfat-fuse:exfat-fuse losetup:mount; do
     command -v "${tool%%:*}" >/dev/null || need+=("${tool##*:}")
 done
 if ((${#need[@]})); then
@@ -105,10 +108,33 @@ ntfs_partition() {
     wait "$daemon" || true
 }
 
+# An SDXC card's file system. The driver wants a block device, so the image is attached to a
+# loop device first.
+exfat_partition() {
+    local img=$1 files=$2
+    truncate -s 16M "$img"
+    mkfs.exfat -L DEMOEXFAT "$img" >/dev/null
+    loop=$(losetup -f --show "$img")
+    mkdir -p "$mnt"
+    mount.exfat-fuse "$loop" "$mnt"
+    mkdir -p "$mnt/DCIM/100MEDIA" "$mnt/Reise nach Köln"
+    cp "$files/IMG_0003.jpg" "$files/IMG_0004.jpg" "$mnt/DCIM/100MEDIA/"
+    cp "$files/Beach sunset.png" "$mnt/Reise nach Köln/Dom bei Nacht.png"
+    cp "$files/Trip notes.txt" "$mnt/Reise nach Köln/Notizen für Jörg.txt"
+    sync
+    rm "$mnt/DCIM/100MEDIA/IMG_0004.jpg" "$mnt/Reise nach Köln/Dom bei Nacht.png" \
+        "$mnt/Reise nach Köln/Notizen für Jörg.txt"
+    sync
+    umount "$mnt"
+    losetup -d "$loop"
+    loop=""
+}
+
 files="$work/files"
 make_files "$files"
 fat_partition "$work/fat.img" "$files"
 ntfs_partition "$work/ntfs.img" "$files"
+exfat_partition "$work/exfat.img" "$files"
 
 disk="$work/demo.img"
 truncate -s 56M "$disk"
@@ -117,9 +143,11 @@ label: dos
 label-id: 0xdeadbeef
 start=2048, size=36864, type=c
 start=38912, size=32768, type=7
+start=73728, size=32768, type=7
 EOF
 dd if="$work/fat.img" of="$disk" bs=512 seek=2048 conv=notrunc status=none
 dd if="$work/ntfs.img" of="$disk" bs=512 seek=38912 conv=notrunc status=none
+dd if="$work/exfat.img" of="$disk" bs=512 seek=73728 conv=notrunc status=none
 gzip -9n -c "$disk" >"$out/demo.img.gz"
 
 {
@@ -140,5 +168,13 @@ gzip -9n -c "$disk" >"$out/demo.img.gz"
     done
     printf '2\tWork/Invoice.pdf\t%s\t%s\tdeleted\n' "$(stat -c %s "$files/Invoice.pdf")" \
         "$(sha256sum <"$files/Invoice.pdf" | cut -d' ' -f1)"
+    while IFS='|' read -r path source; do
+        printf '3\t%s\t%s\t%s\tdeleted\n' "$path" "$(stat -c %s "$files/$source")" \
+            "$(sha256sum <"$files/$source" | cut -d' ' -f1)"
+    done <<'LIST'
+DCIM/100MEDIA/IMG_0004.jpg|IMG_0004.jpg
+Reise nach Köln/Dom bei Nacht.png|Beach sunset.png
+Reise nach Köln/Notizen für Jörg.txt|Trip notes.txt
+LIST
 } >"$out/demo.manifest.tsv"
 ls -l "$out/demo.img.gz"

@@ -44,7 +44,8 @@ std::vector<std::string> FailedLines(const std::string& text) {
     return lines;
 }
 
-// The demo disk: partition 1 is FAT32 (five deleted files), partition 2 NTFS (three).
+// The demo disk: partition 1 is FAT32 (five deleted files), partition 2 NTFS (three), partition
+// 3 exFAT (three).
 std::set<std::string> DemoHashes(int partition) {
     std::set<std::string> hashes;
     for (const DemoFile& f : LoadDemoManifest())
@@ -120,7 +121,7 @@ TEST_F(CliTest, ListsTheImageAndItsPartitions) {
 // Deleted 8.3 names come back as "!" + the rest, so each file is looked for by its content
 // within its original folder.
 TEST_F(CliTest, RecoversEachPartitionIntoItsOriginalFoldersByteExact) {
-    for (int partition : {1, 2}) {
+    for (int partition : {1, 2, 3}) {
         const std::string out = Out("out" + std::to_string(partition));
         const CliRun run = RunCli(disks_, "recover 0 --partition " + std::to_string(partition) +
                                               " --types photo,document --out '" + out + "'");

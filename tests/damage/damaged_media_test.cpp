@@ -434,7 +434,7 @@ TEST_F(ReadOnly, EveryDescriptorOnTheDiskIsReadOnlyAndTheDiskIsUnchanged) {
     ::setenv("FERROWEN_DISKS", image.c_str(), 1);
     PARTITION_MAP partitions;
     CPartitionManager().GetPartitionItems(partitions);
-    ASSERT_EQ(partitions[0].size(), 2u);
+    ASSERT_EQ(partitions[0].size(), 3u);  // FAT32, NTFS, exFAT
     CFileRecoveryFactory* factory = CFileRecoveryFactory::GetInstance();
     int n = 0;
     for (const _PARTITION_ITEM_& p : partitions[0]) {
