@@ -14,6 +14,8 @@ std::string DescribeResult(int nResult) {
             return "its record names a cluster size no volume has";
         case RESULT_SHORT_READ:
             return "the disk could not be read there";
+        case RESULT_BAD_COMPRESSED_DATA:
+            return "the compressed data is damaged";
         case RESULT_INVALID_ARGUMENT:
             return "the request makes no sense (a missing record or folder)";
         case RESULT_OUTSIDE_VOLUME:

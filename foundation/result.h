@@ -9,15 +9,16 @@
 
 enum RESULT_CODE : int {
     RESULT_OK = 0,
-    RESULT_NO_ENGINE = -1,          // no engine could be made for the device
-    RESULT_OUT_OF_MEMORY = -8,      // a working buffer could not be allocated
-    RESULT_BAD_CLUSTER_SIZE = -29,  // a record names a cluster size no volume has
-    RESULT_SHORT_READ = -30,        // the device gave fewer bytes than asked (a bad sector)
-    RESULT_INVALID_ARGUMENT = -87,  // a null record, a missing parent, a request without sense
-    RESULT_OUTSIDE_VOLUME = -88,    // the data would lie past the end of the volume
-    RESULT_NOT_FOUND = -100,        // the record no longer holds what was asked of it
-    RESULT_NOT_A_RECORD = -101,     // the bytes are not the record they should be
-    ERROR_USER_CANCEL = -9527,      // the user cancelled
+    RESULT_NO_ENGINE = -1,             // no engine could be made for the device
+    RESULT_OUT_OF_MEMORY = -8,         // a working buffer could not be allocated
+    RESULT_BAD_CLUSTER_SIZE = -29,     // a record names a cluster size no volume has
+    RESULT_SHORT_READ = -30,           // the device gave fewer bytes than asked (a bad sector)
+    RESULT_BAD_COMPRESSED_DATA = -31,  // a compressed file's unit does not decompress
+    RESULT_INVALID_ARGUMENT = -87,     // a null record, a missing parent, a request without sense
+    RESULT_OUTSIDE_VOLUME = -88,       // the data would lie past the end of the volume
+    RESULT_NOT_FOUND = -100,           // the record no longer holds what was asked of it
+    RESULT_NOT_A_RECORD = -101,        // the bytes are not the record they should be
+    ERROR_USER_CANCEL = -9527,         // the user cancelled
 };
 
 // Any non-zero answer of a callback stops the job. Engines pass it on as ERROR_USER_CANCEL, so

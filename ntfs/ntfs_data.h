@@ -1,6 +1,7 @@
 // A file's data as both NTFS engines deliver it: the resident value of its $DATA, or its data
 // runs read from the volume, holes of a sparse file as zeros. The engines differ only in how
-// they find the record and its runs; they hand those lookups in.
+// they find the record and its runs; they hand those lookups in. A compressed $DATA is read
+// one compression unit at a time and decompressed.
 #pragma once
 
 #include <cstdint>
@@ -22,12 +23,20 @@ struct NTFS_DATA_LOOKUP {
     std::function<int(unsigned char* pBuf, uint32_t& uLength)> resident;
     // The runs of the record's $DATA: 0 or an error.
     std::function<int(RUN_LIST& runs)> runs;
+    // The compression-unit exponent of the record's $DATA (a unit is 2^exponent clusters): 0
+    // when the data is stored as it is. 0 or an error. Unset: the data is never compressed.
+    std::function<int(uint32_t& uUnitExponent)> compression;
 };
+
+// The compression-unit exponent of the unnamed non-resident $DATA of a fixed-up record whose
+// flags say compressed; 0 when it is not compressed, resident, or not in this record.
+uint32_t DataCompressionExponent(const unsigned char* pRecord, size_t nBound);
 
 // Feeds node's first u64Want bytes to sink, reading sectors of uBytesPerSector bytes from the
 // node's volume (u64VolumeStartSector, uClusterBytes). 0; the lookup's or the reader's error;
 // RESULT_SHORT_READ when the data ends before u64Want bytes; RESULT_OUTSIDE_VOLUME for a run
 // that lies nowhere on the volume; RESULT_BAD_CLUSTER_SIZE for a node without a usable
-// cluster size; or the sink's non-zero answer.
+// cluster size; RESULT_BAD_COMPRESSED_DATA for a compression unit that does not decompress
+// (or a unit no volume has); or the sink's non-zero answer.
 int DeliverNtfsData(CDiskReader& reader, uint32_t uBytesPerSector, const _FILE_NODE_& node,
                     uint64_t u64Want, const NTFS_DATA_LOOKUP& lookup, const DATA_SINK& sink);

@@ -1,5 +1,7 @@
-// Deep-scan NTFS extraction: a file's data from its resident value or its data runs, on the
-// volume the scan placed it on.
+// Deep-scan NTFS extraction: a file's data from its resident value or its data runs (decompressed
+// when its $DATA is compressed), on the volume the scan placed it on.
+
+#include <vector>
 
 #include "ntfs/professional_ntfs_recovery.h"
 
@@ -11,6 +13,12 @@ int CProfessionalNtfsRecovery::ReadRecordData(const _FILE_NODE_& node, uint64_t 
     };
     lookup.runs = [&](RUN_LIST& runs) {
         return GetFileNodeRunListInfo(&node, NTFS_ATTR_DATA, runs);
+    };
+    lookup.compression = [&](uint32_t& uUnitExponent) {
+        std::vector<unsigned char> record;
+        const int result = ReadFixedRecordAtSector(node.u64RecordSector, record);
+        if (result == 0) uUnitExponent = DataCompressionExponent(record.data(), record.size());
+        return result;
     };
     return DeliverNtfsData(m_diskReader, kBytesPerSector, node, u64Want, lookup, sink);
 }

@@ -1180,6 +1180,7 @@ done
 
 # The exFAT volumes are made by their own script, with the exFAT tools.
 FIXTURE_OUT="$OUT" bash "$ROOT/tools/make_exfat_fixtures.sh"
+FIXTURE_OUT="$OUT" bash "$ROOT/tools/make_ntfs_compressed_fixture.sh"
 
 cp "$WORK"/*.manifest.tsv "$WORK"/*.partitions.tsv "$WORK/mbr.sfdisk.txt" "$WORK/gpt.sgdisk.txt" "$OUT/"
 publish_ntfs_listings

@@ -20,6 +20,8 @@
 #                           first clusters: boot regions, FAT and heap moved together
 #   fuzz_exfat_deep         the same compacted volumes fed to the deep parser, with the boot
 #                           regions wiped, and the head of the reformatted volume
+#   fuzz_lznt1              the compressed units of the deleted files of the compressed NTFS
+#                           volume (the allocated clusters of each unit that ends in a hole)
 #
 # usage: tools/make_fuzz_seeds.sh      (needs python3 and gzip; mke2fs adds an Ext seed)
 set -euo pipefail
@@ -28,7 +30,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/ferrowen-seeds.XXXXXX")"
 trap 'rm -rf "$WORK"' EXIT
 
-for name in fat12 fat16 fat32 ntfs mbr gpt exfat exfat_card exfat_reformat; do
+for name in fat12 fat16 fat32 ntfs ntfs_compressed mbr gpt exfat exfat_card exfat_reformat; do
     gzip -dc "$ROOT/tests/fixtures/$name.img.gz" >"$WORK/$name.img"
 done
 # Only the reformatted volume's first sectors are wanted; the rest is 260 MiB.
@@ -379,7 +381,58 @@ def exfat_seeds():
     put("fuzz_exfat_deep", "reformat_first_56_clusters", b"\x00" + exfat_compact(reformat, 56))
 
 
+# ---------------------------------------------------------------------------- fuzz_lznt1
+def mapping_pairs(attr, at):
+    """(first cluster or None for a hole, clusters) of each run of a non-resident attribute."""
+    runs, lcn = [], 0
+    while at < len(attr) and attr[at] != 0:
+        size_len, off_len = attr[at] & 0x0F, attr[at] >> 4
+        length = int.from_bytes(attr[at + 1:at + 1 + size_len], "little")
+        delta = int.from_bytes(attr[at + 1 + size_len:at + 1 + size_len + off_len], "little",
+                               signed=True)
+        at += 1 + size_len + off_len
+        if off_len == 0:
+            runs.append((None, length))
+        else:
+            lcn += delta
+            runs.append((lcn, length))
+    return runs
+
+
+def compressed_units(ntfs, rec):
+    """The stored bytes of each unit of the record's compressed $DATA that ends in a hole."""
+    off = struct.unpack_from("<H", rec, 0x14)[0]
+    while off + 8 <= len(rec):
+        kind, length = struct.unpack_from("<II", rec, off)
+        if kind == 0xFFFFFFFF or length == 0:
+            return
+        attr = rec[off:off + length]
+        if kind == 0x80 and attr[8] and struct.unpack_from("<H", attr, 0x0C)[0] & 1:
+            unit = 1 << struct.unpack_from("<H", attr, 0x22)[0]
+            places = []
+            for lcn, n in mapping_pairs(attr, struct.unpack_from("<H", attr, 0x20)[0]):
+                places += [None] * n if lcn is None else list(range(lcn, lcn + n))
+            for u in range(0, len(places), unit):
+                clusters = places[u:u + unit]
+                if None in clusters and clusters[0] is not None:
+                    yield b"".join(ntfs.vol[c * ntfs.cluster:(c + 1) * ntfs.cluster]
+                                   for c in clusters if c is not None)
+            return
+        off += length
+
+
+def lznt1_seeds():
+    ntfs = Ntfs(image("ntfs_compressed.img"))
+    for n, rec in ntfs.records(16, 256):
+        name = ntfs.name_of(rec)
+        if struct.unpack_from("<H", rec, 0x16)[0] & 1 or name is None:
+            continue
+        for k, unit in enumerate(compressed_units(ntfs, rec)):
+            put("fuzz_lznt1", "%s_unit_%d" % (name.replace(".", "_"), k), unit)
+
+
 coordinator_seeds()
+lznt1_seeds()
 exfat_seeds()
 boot_seeds()
 quick_walk_seeds()
