@@ -24,6 +24,7 @@
 #include "cli/cli_target.h"
 #include "engine/file_recovery_factory.h"
 #include "engine/recovery_job.h"
+#include "foundation/debug_log.h"
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
 #include "store/file_writer.h"
@@ -392,6 +393,7 @@ int main(int argc, char** argv) {
         return Usage(problem.empty() ? nullptr : problem.c_str());
     }
     inner_initUnicodeMap("UTF-8");
+    SetDebugLogPath(DebugLogPathFromEnvironment());
     if (options.command == "list") return ListDevices(options.json);
     if (options.command == "disks") return ListDevices(options.json);
     if (options.command == "scan" || options.command == "recover") {

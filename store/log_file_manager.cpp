@@ -123,6 +123,15 @@ std::string GetScanLogRootPath() {
     return base + "/Ferrowen/ScanLog/";
 }
 
+std::string DebugLogPathFromEnvironment() {
+    const char* value = std::getenv("FERROWEN_DEBUG_LOG");
+    if (value == nullptr || value[0] == '\0' || std::strcmp(value, "0") == 0) return "";
+    if (std::strcmp(value, "1") != 0 && std::strcmp(value, "on") != 0) return value;
+    const std::string root = GetScanLogRootPath();
+    if (root.empty() || MakeFolderPath(root) != 0) return "";
+    return root + "Log.txt";
+}
+
 int MakeFolderPath(const std::string& path) {
     if (path.empty()) return ENOENT;
     size_t pos = 0;

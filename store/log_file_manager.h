@@ -54,6 +54,11 @@ static_assert(sizeof(_LOG_FILE_INFO_) == 592);
 // with its final '/'. Empty when neither variable is set.
 std::string GetScanLogRootPath();
 
+// Where the user asked the debug log to go: FERROWEN_DEBUG_LOG=1 (or "on") puts it in the log
+// root as "Log.txt" (the folder is made), any other value names the file; unset, empty or "0":
+// "" (no log at all).
+std::string DebugLogPathFromEnvironment();
+
 // Creates a folder and any missing parents with mode 0755. 0 or errno.
 int MakeFolderPath(const std::string& path);
 

@@ -1,4 +1,5 @@
-// What goes to Log.txt in the current folder: one "Debug:" line per message, or a sink instead.
+// What goes to the debug log: nothing unless a file is set, then one "Debug:" line per message,
+// rotated past its size cap; or a sink instead.
 #include "foundation/debug_log.h"
 
 #include <gtest/gtest.h>
@@ -26,8 +27,12 @@ protected:
     void SetUp() override {
         ASSERT_NE(getcwd(old_, sizeof old_), nullptr);
         ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+        SetDebugLogPath("Log.txt");
     }
-    void TearDown() override { ASSERT_EQ(chdir(old_), 0); }
+    void TearDown() override {
+        SetDebugLogPath("");
+        ASSERT_EQ(chdir(old_), 0);
+    }
     static std::string TakeLog() {
         std::stringstream text;
         text << std::ifstream("Log.txt").rdbuf();
@@ -37,6 +42,18 @@ protected:
     ferrowen::test::TempDir dir_;
     char old_[4096] = {};
 };
+
+TEST_F(DebugLogTest, WritesNothingAnywhereUnlessAFileIsSetAndRotatesPastItsCap) {
+    SetDebugLogPath("");
+    DebugLog("dropped\n");
+    EXPECT_EQ(access("Log.txt", F_OK), -1);
+    SetDebugLogPath("Log.txt");
+    std::ofstream("Log.txt") << std::string(kMaxDebugLogBytes + 1, 'x');
+    DebugLog("fresh");
+    EXPECT_EQ(TakeLog(), "Debug: fresh\n");
+    EXPECT_EQ(std::ifstream("Log.txt.1").rdbuf()->pubseekoff(0, std::ios::end),
+              static_cast<std::streamoff>(kMaxDebugLogBytes + 1));
+}
 
 TEST_F(DebugLogTest, AppendsOneLinePerMessageCutToTheBufferKeepingTheMessagesOwnBreak) {
     DebugLog("lseek failed %lld\n", 512LL);

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "engine/recovery_job.h"
 #include "foundation/debug_log.h"
@@ -25,8 +26,6 @@ extern char** environ;
 
 namespace {
 
-constexpr char kLogFile[] = "Log.txt";
-constexpr char kOutFile[] = "Out.txt";
 constexpr char kTmpMark[] = "tmp.";
 constexpr int kPkexecNotAuthorized = 126;
 constexpr int kPkexecCannotAuthenticate = 127;
@@ -86,14 +85,19 @@ int RunLauncher() {
     return 0;
 }
 
-// Standard error goes into "Out.txt" while the window runs; the original is kept to be put
-// back at the end.
+// Standard error goes into "Out.txt" in the log root (never the current folder, which may lie
+// on the disk being scanned) while the window runs; the original is kept to be put back at
+// the end.
 struct ErrorRedirect {
     int nOutFd = -1;
     int nSavedFd = -1;
+    std::string path;
 
     void Begin() {
-        nOutFd = open(kOutFile, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        const std::string root = GetScanLogRootPath();
+        if (root.empty() || MakeFolderPath(root) != 0) return;
+        path = root + "Out.txt";
+        nOutFd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (nOutFd < 0) return;
         nSavedFd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
         dup2(nOutFd, STDERR_FILENO);
@@ -105,7 +109,7 @@ struct ErrorRedirect {
         }
         if (nOutFd >= 0) {
             close(nOutFd);
-            unlink(kOutFile);
+            unlink(path.c_str());
         }
     }
 };
@@ -113,6 +117,7 @@ struct ErrorRedirect {
 int RunApplication(int argc, char** argv) {
     QApplication app(argc, argv);
     qInstallMessageHandler(customMessageHandler);
+    SetDebugLogPath(DebugLogPathFromEnvironment());
     SetDebugSink(ForwardDebugLogToQt);
     ErrorRedirect redirect;
     redirect.Begin();
@@ -126,7 +131,7 @@ int RunApplication(int argc, char** argv) {
     const std::string logRoot = GetScanLogRootPath();
     if (!logRoot.empty()) DeleteTmpFile(logRoot.c_str());
     // The log lives in the user's folder: an elevated run leaves it to that user.
-    HandToElevatingUser(kLogFile);
+    if (!GetDebugLogPath().empty()) HandToElevatingUser(GetDebugLogPath());
     redirect.End();
     SetDebugSink(nullptr);
     qInstallMessageHandler(nullptr);
@@ -138,15 +143,9 @@ int RunApplication(int argc, char** argv) {
 void customMessageHandler(QtMsgType type, const QMessageLogContext& /*context*/,
                           const QString& msg) {
     if (type != QtDebugMsg) return;
-    const std::string line = Unicode2Ansi(
-        (QStringLiteral("Debug: ") + msg + QLatin1Char('\n')).toStdU16String().c_str());
-    // One append per message: lines of the two threads interleave whole.
-    const int fd = open(kLogFile, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    if (write(fd, line.data(), line.size()) < 0) {
-        // Nowhere left to report a failing log.
-    }
-    close(fd);
+    // The engines' log file, when the user asked for one; one append per message, so lines of
+    // the two threads interleave whole.
+    AppendDebugLine(msg.toStdString().c_str());
 }
 
 int DeleteTmpFile(const char* pszDir) {

@@ -7,9 +7,11 @@
 // missing or the user does not authorise, it says so on standard error. Run as root, it
 // starts the application role directly.
 //
-// Application (one argument): redirects standard error into "Out.txt", routes every debug
-// message (the engines' and Qt's) into "Log.txt" as "Debug: <message>" lines, shows the main
-// window, and at the end removes the temporary preview files and "Out.txt".
+// Application (one argument): redirects standard error into "Out.txt" in the scan-log root,
+// routes every debug message (the engines' and Qt's) into the debug log the user asked for
+// (FERROWEN_DEBUG_LOG; none by default) as "Debug: <message>" lines, shows the main window, and
+// at the end removes the temporary preview files and "Out.txt". Nothing is written to the
+// current folder.
 #pragma once
 
 #include <QtGlobal>
@@ -21,7 +23,7 @@ class QMessageLogContext;
 class QString;
 
 // The process's Qt message handler: debug messages become "Debug: <message>" lines appended
-// to "Log.txt" in the current folder; warnings and worse are left out.
+// to the debug log (foundation/debug_log.h), when one is set; warnings and worse are left out.
 void customMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg);
 
 // Removes every entry of pszDir whose name contains "tmp.". 1 when the folder could be

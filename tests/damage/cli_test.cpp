@@ -173,6 +173,8 @@ TEST_F(CliTest, ScansAnImageByPathAndPrintsJson) {
     EXPECT_NE(run.out.find("\"name\":\"!MG_0001.jpg\""), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\"category\":\"Photo\""), std::string::npos);
     EXPECT_EQ(run.out.find("\"category\":\"Music\""), std::string::npos);
+    // No debug log unless asked for: nothing lands in the current folder.
+    EXPECT_FALSE(std::filesystem::exists(Out("Log.txt")));
 }
 
 TEST_F(CliTest, RefusesBadInputWithoutWritingAnything) {

@@ -20,6 +20,7 @@
 #include "engine/recovery_job.h"
 #include "faulty_io.h"
 #include "foundation/bytes.h"
+#include "foundation/debug_log.h"
 #include "foundation/text.h"
 #include "store/log_file_manager.h"
 #include "support/fixture.h"
@@ -175,18 +176,20 @@ inline void BrowseFiles(IFileRecoveryParse& engine, _FILE_NODE_* parent, unsigne
     }
 }
 
-// A test working in a folder of its own (the debug log "Log.txt" lands there), with a
+// A test working in a folder of its own (its debug log goes to "Log.txt" there), with a
 // scan-log root of its own, disk 0 unset and no fault left over from another test.
 class DamageTest : public ::testing::Test {
 protected:
     void SetUp() override {
         faulty_io::Reset();
         std::filesystem::current_path(dir_.path());
+        SetDebugLogPath(dir_.path() + "/Log.txt");
         ::setenv("XDG_DATA_HOME", (dir_.path() + "/data").c_str(), 1);
         CLogFileManager::GetInstance()->Init();
     }
     void TearDown() override {
         faulty_io::Reset();
+        SetDebugLogPath("");
         std::filesystem::current_path(previous_);
         ::unsetenv("FERROWEN_DISKS");
         ::unsetenv("XDG_DATA_HOME");

@@ -65,12 +65,16 @@ private:
     std::optional<std::string> old_;
 };
 
-// Points XDG_DATA_HOME at a fresh temporary folder and changes into another one (the window
-// writes "Log.txt" into the current folder), both undone at the end.
+// Points XDG_DATA_HOME at a fresh temporary folder, changes into another one and sends the
+// debug log to "Log.txt" there, all undone at the end.
 class SandboxedHome {
 public:
-    SandboxedHome() { std::filesystem::current_path(work_.path()); }
+    SandboxedHome() {
+        std::filesystem::current_path(work_.path());
+        SetDebugLogPath(work_.path() + "/Log.txt");
+    }
     ~SandboxedHome() {
+        SetDebugLogPath("");
         std::error_code none;  // the folders go regardless
         std::filesystem::current_path(old_, none);
     }
