@@ -15,7 +15,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -327,6 +330,26 @@ int ScanVolume(const Options& o, const ScanTarget& target, uint32_t mask, const 
     return status;
 }
 
+// The scan's results need a folder of their own. When the user's cannot be made or written (a
+// read-only or missing XDG_DATA_HOME, a user without a home), a private temporary one stands
+// in for this run, and the user is told. Returns that folder ("" when none was needed), or
+// nullopt when not even that could be made.
+std::optional<std::string> UseWritableLogRoot() {
+    const std::string root = GetScanLogRootPath();
+    if (!root.empty() && MakeFolderPath(root) == 0 && access(root.c_str(), W_OK) == 0) return "";
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/ferrowen-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) return std::nullopt;
+    ::setenv("XDG_DATA_HOME", pattern.c_str(), 1);
+    std::fprintf(stderr,
+                 "ferrowen-cli: %s cannot be written; this run keeps its results in %s and "
+                 "removes them at the end\n",
+                 root.empty() ? "the scan-log folder (no XDG_DATA_HOME or HOME)" : root.c_str(),
+                 pattern.c_str());
+    return pattern;
+}
+
 int RunScanOrRecover(const Options& o) {
     uint32_t mask = 0;
     if (o.target.empty()) return Usage("a TARGET is needed");
@@ -346,6 +369,11 @@ int RunScanOrRecover(const Options& o) {
                      "ferrowen-cli: %s lies on %s, the device being scanned: writing there can "
                      "overwrite the files being recovered. Choose another disk, or add --force.\n",
                      o.out.c_str(), device.c_str());
+        return 2;
+    }
+    const std::optional<std::string> privateRoot = UseWritableLogRoot();
+    if (!privateRoot) {
+        std::fprintf(stderr, "ferrowen-cli: %s\n", DescribeResult(RESULT_NO_STORE).c_str());
         return 2;
     }
     CLogFileManager::GetInstance()->Init();
@@ -373,6 +401,10 @@ int RunScanOrRecover(const Options& o) {
         json.EndObject();
     }
     if (o.json) std::printf("%s\n", json.Text().c_str());
+    if (!privateRoot->empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(*privateRoot, ignored);
+    }
     return status;
 }
 

@@ -247,6 +247,13 @@ int CProfessionalRecovery::ScanDevice(const char16_t*) {
         return pass.nResult;
     }
     OpenParserStores(resumed);
+    if (!m_pCarving->HasStore()) {
+        // Nothing the pass finds could be kept: say so instead of an empty success.
+        DebugLog("no store for the pass: the scan folder cannot be written\n");
+        if (!resumed) logs->ReduceDirIndex();
+        m_strDevicePath.clear();
+        return RESULT_NO_STORE;
+    }
     DebugLog("InitVirtualDbrInfo Start\n");
     m_pDeepFat->InitVirtualDbrInfo();
     CFileTypeJudge::ClearTsFileRanges();

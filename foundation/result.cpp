@@ -16,6 +16,8 @@ std::string DescribeResult(int nResult) {
             return "the disk could not be read there";
         case RESULT_BAD_COMPRESSED_DATA:
             return "the compressed data is damaged";
+        case RESULT_NO_STORE:
+            return "no folder could take the scan's results (see XDG_DATA_HOME)";
         case RESULT_INVALID_ARGUMENT:
             return "the request makes no sense (a missing record or folder)";
         case RESULT_OUTSIDE_VOLUME:

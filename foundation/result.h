@@ -14,6 +14,7 @@ enum RESULT_CODE : int {
     RESULT_BAD_CLUSTER_SIZE = -29,     // a record names a cluster size no volume has
     RESULT_SHORT_READ = -30,           // the device gave fewer bytes than asked (a bad sector)
     RESULT_BAD_COMPRESSED_DATA = -31,  // a compressed file's unit does not decompress
+    RESULT_NO_STORE = -32,             // no folder could take the scan's results
     RESULT_INVALID_ARGUMENT = -87,     // a null record, a missing parent, a request without sense
     RESULT_OUTSIDE_VOLUME = -88,       // the data would lie past the end of the volume
     RESULT_NOT_FOUND = -100,           // the record no longer holds what was asked of it

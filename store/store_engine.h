@@ -63,6 +63,9 @@ public:
     int SaveDataToTargetFile(_FILE_NODE_* pNode, const char16_t* pszTargetPath);
     CScanResultFileManager* GetStore() const { return m_pStore.get(); }
 
+    // Whether the engine has a store to keep what it finds in.
+    bool HasStore() const { return m_pStore != nullptr; }
+
 protected:
     // Produces the first u64Want bytes of node's data into sink, chunk by chunk: 0, an error,
     // or the sink's non-zero answer.

@@ -135,6 +135,18 @@ TEST_F(CliTest, RecoversEachPartitionIntoItsOriginalFoldersByteExact) {
     }
 }
 
+// A scan-log folder that cannot be made is no reason to find nothing: a private temporary one
+// stands in, the user is told, and it is gone afterwards.
+TEST_F(CliTest, AnUnwritableScanLogFolderIsReplacedForTheRunAndSaidSo) {
+    const CliRun run = RunCli("XDG_DATA_HOME=/proc/no-such-folder TMPDIR='" + Out("") + "'",
+                              "scan '" + image_ + "' --partition 1");
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("cannot be written"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("5 files found"), std::string::npos) << run.out;
+    for (const auto& entry : std::filesystem::directory_iterator(Out("")))
+        EXPECT_EQ(entry.path().filename().string().rfind("ferrowen-", 0), std::string::npos);
+}
+
 // A volume no engine knows is said to be one: only lost folders and carving apply there.
 TEST_F(CliTest, NamesTheFileSystemOrSaysNoneIsKnown) {
     const CliRun fat = RunCli("", "scan '" + image_ + "' --partition 1 --types photo");

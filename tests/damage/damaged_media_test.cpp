@@ -344,6 +344,18 @@ TEST_P(FullDestination, ReportsEveryFileThatDidNotFitAndLeavesNoPartOfIt) {
 
 INSTANTIATE_TEST_SUITE_P(EveryEngine, FullDestination, ::testing::Values("fat16", "ntfs", "demo"));
 
+// Without a folder for its results a scan says so: an empty list is no success.
+using NoStore = DamageTest;
+TEST_F(NoStore, AScanWhoseResultsCannotBeKeptEndsWithThatError) {
+    const std::string image = Image("fat16");
+    ::setenv("XDG_DATA_HOME", "/proc/no-such-folder", 1);
+    CLogFileManager::GetInstance()->Init();
+    auto engine = DeepEngine(image);
+    ASSERT_NE(engine, nullptr);
+    engine->InitCallBack(nullptr, nullptr, nullptr, 100);
+    EXPECT_EQ(engine->ScanDevice(nullptr), RESULT_NO_STORE);
+}
+
 using FailingDevice = DamageTest;
 // A card pulled out half way: the pass ends at the first read that says the device is gone,
 // instead of failing once per chunk to the end, and what was found before stays listed.
