@@ -22,9 +22,14 @@ constexpr size_t kProbeBytes = 16384;  // enough for the Ext superblock at 1 KiB
 
 enum class Recognised { None, Ntfs, Fat, Exfat, Ext };
 
+// A FAT32 volume's boot sector has its copy in sector 6.
+constexpr size_t kFatBackupBootOffset = 6 * 512;
+
 Recognised Recognise(const std::vector<unsigned char>& probe) {
     if (IsNtfs(probe.data(), probe.size())) return Recognised::Ntfs;
     if (IsFat(probe.data(), probe.size())) return Recognised::Fat;
+    if (IsFat(probe.data() + kFatBackupBootOffset, probe.size() - kFatBackupBootOffset))
+        return Recognised::Fat;
     if (IsExfat(probe.data(), probe.size())) return Recognised::Exfat;
     if (IsExt(probe.data(), probe.size())) return Recognised::Ext;
     return Recognised::None;

@@ -23,6 +23,8 @@
 namespace {
 
 constexpr size_t kBootAreaBytes = 4096;
+constexpr size_t kSector = 512;
+constexpr size_t kBackupBootSector = 6;  // where FAT32 keeps a copy of its boot sector
 constexpr uint32_t kFat12MaxClusters = 4085;
 constexpr unsigned int kReportIntervalMs = 5000;
 // 20 pieces of 13 units hold the longest name a FAT folder can carry (255 units).
@@ -117,7 +119,16 @@ int CFastFatRecovery::ReadBootArea() {
         got = pread(m_nDevice, m_bootArea.data(), kBootAreaBytes, offset);
     } while (got < 0 && errno == EINTR);
     if (got < 0) return errno;
-    return static_cast<size_t>(got) < kBootAreaBytes ? RESULT_SHORT_READ : 0;
+    if (static_cast<size_t>(got) < kBootAreaBytes) return RESULT_SHORT_READ;
+    // A FAT32 volume keeps a copy of its boot sector in sector 6: when the first fails its
+    // checks and the copy passes them, the volume is read through the copy.
+    unsigned char* area = m_bootArea.data();
+    if (!IsFat(area, kSector) && IsFat(area + kBackupBootSector * kSector, kSector)) {
+        DebugLog("CFastFatRecovery: the boot sector is damaged; reading its copy in sector 6\n");
+        std::memcpy(area, area + kBackupBootSector * kSector, kSector);
+        ++m_uDamageSeen;
+    }
+    return 0;
 }
 
 void CFastFatRecovery::ComputeGeometry() {

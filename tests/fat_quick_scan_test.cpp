@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 
+#include "engine/file_recovery_factory.h"
 #include "fat_deep_test_support.h"
 
 namespace {
@@ -53,6 +55,25 @@ TEST(FatQuickScanHostile, AnEntryNamingTheRootAsAChildHidesNothing) {
     ASSERT_EQ(engine.ScanDevice(nullptr), 0);
     Tree tree;
     CollectTree(engine, nullptr, 0, "", tree);
+    EXPECT_EQ(tree.count("Documents/Заявление.pdf"), 1u);
+}
+
+// A FAT32 volume whose boot sector is scribbled is read through the copy in sector 6: the
+// factory still recognises it and its quick engine lists the deleted files under their folders.
+TEST(FatQuickScanHostile, AScribbledBootSectorIsReadThroughItsCopy) {
+    TempDir dir;
+    const std::string image = UnpackFixture("fat32", dir);
+    std::fstream(image, std::ios::in | std::ios::out | std::ios::binary)
+        .write(std::string(kSector, '\x5a').data(), kSector);
+    ScanEnvironment env(dir, image);
+    std::unique_ptr<IFileRecoveryParse> engine(
+        CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
+            0, 0, static_cast<long long>(SectorsOf(image)), u'C', RECOVERY_TYPE_FAST));
+    ASSERT_NE(engine, nullptr);
+    ASSERT_EQ(engine->ScanDevice(nullptr), 0);
+    EXPECT_TRUE(engine->SawDamage());
+    Tree tree;
+    CollectTree(*engine, nullptr, 0, "", tree);
     EXPECT_EQ(tree.count("Documents/Заявление.pdf"), 1u);
 }
 
