@@ -187,17 +187,27 @@ int ListDevices(bool bJson) {
     for (size_t i = 0; i < disks.size(); ++i) {
         const uint64_t sectors = DeviceSectors(disks[i]);
         const std::string name = "Physical Driver " + std::to_string(i);
+        // A disk that cannot be opened says why, rather than passing for an empty one.
+        std::string problem;
+        if (const int fd = OpenDeviceReadOnly(disks[i].c_str()); fd >= 0) {
+            close(fd);
+        } else {
+            problem = "cannot be opened: " + DescribeResult(errno);
+        }
         if (bJson) {
             json.BeginObject();
             json.Field("disk", static_cast<long long>(i));
             json.Field("name", name);
             json.Field("path", disks[i]);
             json.Field("bytes", static_cast<long long>(sectors * 512));
+            if (!problem.empty()) json.Field("error", problem);
             json.Key("partitions");
             json.BeginArray();
         } else {
-            std::printf("%s\t%s\t%s\n", name.c_str(), disks[i].c_str(),
-                        GetFileSizeString(static_cast<long long>(sectors * 512)).c_str());
+            std::printf("%s\t%s\t%s\n", name.c_str(), Printable(disks[i]).c_str(),
+                        problem.empty()
+                            ? GetFileSizeString(static_cast<long long>(sectors * 512)).c_str()
+                            : problem.c_str());
         }
         const auto found = partitions.find(static_cast<int>(i));
         const std::vector<_PARTITION_ITEM_> none;

@@ -85,7 +85,6 @@ CPartitionManager::CPartitionManager() : m_uSectorSize(kSectorBytes) {}
 
 int CPartitionManager::GetPartitionItems(PARTITION_MAP& items) {
     items.clear();
-    m_nMbrNameCounter = 1;
     const std::vector<std::string> disks = ListDiskPaths();
     const int candidates = std::min<int>(kMaxDisks, static_cast<int>(disks.size()));
     for (int n = 0; n < candidates; ++n) {
@@ -103,6 +102,8 @@ int CPartitionManager::ListDiskPartitions(int fd, int nDiskNumber, const char* p
                                           std::vector<_PARTITION_ITEM_>& items) {
     m_u64FirstEbrBase = 0;
     m_visitedTables.clear();
+    // Each disk numbers its own partitions from 1, as --partition and the window count them.
+    m_nMbrNameCounter = 1;
     m_u64DiskSectors = GetDeviceSizeBytes(fd) / m_uSectorSize;
     unsigned char buf[kFirstReadBytes] = {};
     const size_t got = ReadAt(fd, buf, sizeof buf, 0);

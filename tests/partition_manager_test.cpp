@@ -213,14 +213,15 @@ TEST_F(PartitionManagerTest, EachTableListsItsPartitionsAndDamageEndsOrSkipsOnly
     }
 }
 
-TEST_F(PartitionManagerTest, DisksContinueTheMbrNumberingAndOnlyTheFirst128AreExamined) {
+TEST_F(PartitionManagerTest, EachDiskNumbersItsOwnPartitionsAndOnlyTheFirst128AreExamined) {
     const std::string first = Write(Mbr(2048, kTwoLogicals), "a.img");
     const std::string second =
         Write(Mbr(512, {{0, 0, 0x0C, 8, 100}, {0, 1, 0x83, 108, 100}}), "b.img");
     const std::string tiny = Write(Disk(100, 1), "tiny.img");
     PARTITION_MAP items = List({first, "/nonexistent/disk", second, tiny});
     ASSERT_EQ(items.size(), 2u);  // a disk that cannot be opened or read is skipped
-    ExpectPartitions(items.at(2), {{8, 107, "Partition 5"}, {108, 207, "Partition 6"}});
+    // Numbered as --partition counts them on that disk, not on from the disk before.
+    ExpectPartitions(items.at(2), {{8, 107, "Partition 1"}, {108, 207, "Partition 2"}});
     EXPECT_EQ(uint32_t{items.at(2)[1].nDiskNumber}, 2u);
     std::vector<std::string> disks(128, "/nonexistent");
     disks.push_back(second);
@@ -288,14 +289,14 @@ std::vector<Expected> Made(const char* name) {
     return out;
 }
 
-TEST_F(PartitionManagerTest, ToolMadeDisksAreListedAsMadeAndGptDisksTakeNoMbrNumbers) {
+TEST_F(PartitionManagerTest, ToolMadeDisksAreListedAsMade) {
     const std::string gpt = ferrowen::test::UnpackFixture("gpt", dir_);
     const std::string mbr = ferrowen::test::UnpackFixture("mbr", dir_);
     const PARTITION_MAP items = List({gpt, mbr, mbr});
     ASSERT_EQ(items.size(), 3u);
     ExpectPartitions(items.at(0), Made("gpt"));
     ExpectPartitions(items.at(1), Made("mbr"));
-    EXPECT_EQ(WideToUtf8(items.at(2)[0].szPartitionName), "Partition 4");
+    EXPECT_EQ(WideToUtf8(items.at(2)[0].szPartitionName), "Partition 1");
 }
 
 TEST(PartitionSchemeTest, PredicatesLookOnlyInsideTheBuffer) {

@@ -110,12 +110,22 @@ protected:
 
 using CliTest = CliDamage;  // the same demo disk, undamaged
 
-TEST_F(CliTest, ListsTheImageAndItsPartitions) {
-    const CliRun run = RunCli(disks_, "list --json");
+// Each disk numbers its partitions as --partition takes them; a disk that cannot be opened
+// says why.
+TEST_F(CliTest, ListsEachDiskWithItsOwnPartitionNumbersAndWhyOneCannotBeOpened) {
+    const CliRun run =
+        RunCli("FERROWEN_DISKS='" + image_ + ":/no/such.img:" + image_ + "'", "list");
     ASSERT_EQ(run.status, 0) << run.out;
-    for (const char* field :
-         {"\"name\":\"Physical Driver 0\"", "\"name\":\"Partition 1\"", "\"start_sector\":38912"})
-        EXPECT_NE(run.out.find(field), std::string::npos) << field << "\n" << run.out;
+    EXPECT_NE(run.out.find("/no/such.img\tcannot be opened: No such file or directory"),
+              std::string::npos)
+        << run.out;
+    size_t firsts = 0;
+    for (size_t at = run.out.find("--partition 1\tPartition 1\t"); at != std::string::npos;
+         at = run.out.find("--partition 1\tPartition 1\t", at + 1))
+        ++firsts;
+    EXPECT_EQ(firsts, 2u) << run.out;
+    const CliRun json = RunCli(disks_, "list --json");
+    EXPECT_NE(json.out.find("\"start_sector\":38912"), std::string::npos) << json.out;
 }
 
 // Deleted 8.3 names come back as "!" + the rest, so each file is looked for by its content
