@@ -295,6 +295,19 @@ int ScanVolume(const Options& o, const ScanTarget& target, uint32_t mask, const 
     // A scan that ended early (the device went away) still lists and recovers what it found,
     // and the exit status says it was incomplete.
     int status = ScanAndSearch(o, target, *engine, mask, found) != 0 || g_cancel.load() ? 1 : 0;
+    // The scan's folder of results goes when this volume is done: scans are not kept.
+    char scanFolder[4096] = {};
+    CLogFileManager::GetInstance()->GetLogFileDirPath(scanFolder, sizeof scanFolder);
+    struct RemoveScanFolder {
+        std::unique_ptr<IFileRecoveryParse>& engine;
+        const char* folder;
+        ~RemoveScanFolder() {
+            engine.reset();  // its stores close first
+            if (folder[0] == '\0') return;
+            CLogFileManager::GetInstance()->DeleteLogFileDir(folder);
+            CLogFileManager::GetInstance()->SaveLogConfigFile();
+        }
+    } removeScanFolder{engine, scanFolder};
     std::vector<FoundFile> files = DescribeFiles(*engine, found);
     KeepOnly(o.only, found, files);
     if (o.json) {

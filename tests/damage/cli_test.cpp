@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "damage_support.h"
+#include "store/log_file_manager.h"
 #include "support/cli_run.h"
 
 namespace {
@@ -195,8 +196,11 @@ TEST_F(CliTest, ScansAnImageByPathAndPrintsJson) {
     EXPECT_NE(run.out.find("\"name\":\"!MG_0001.jpg\""), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\"category\":\"Photo\""), std::string::npos);
     EXPECT_EQ(run.out.find("\"category\":\"Music\""), std::string::npos);
-    // No debug log unless asked for: nothing lands in the current folder.
+    // No debug log unless asked for: nothing lands in the current folder. Scans are not kept:
+    // no scan folder stays behind.
     EXPECT_FALSE(std::filesystem::exists(Out("Log.txt")));
+    for (const auto& entry : std::filesystem::directory_iterator(GetScanLogRootPath()))
+        EXPECT_FALSE(entry.is_directory()) << entry.path();
 }
 
 TEST_F(CliTest, RefusesBadInputWithoutWritingAnything) {
