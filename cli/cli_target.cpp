@@ -24,10 +24,8 @@ bool IsNumber(const std::string& text) {
 }
 
 uint64_t DeviceSectors(const std::string& path) {
-    const int fd = OpenDeviceReadOnly(path.c_str());
-    if (fd < 0) return 0;
-    const uint64_t bytes = GetDeviceSizeBytes(fd);
-    close(fd);
+    uint64_t bytes = 0;
+    GetDeviceSizeByPath(path.c_str(), bytes);
     return bytes / 512;
 }
 
@@ -60,6 +58,20 @@ bool CheckReadable(const std::string& path, std::string& error) {
     return true;
 }
 
+// The partitions the target's table lists, as the device page finds them: an image or device
+// named by path joins the disk table (as disk 0) for that.
+std::vector<_PARTITION_ITEM_> PartitionsOf(ScanTarget& target) {
+    if (target.nDisk < 0) {
+        ::setenv("FERROWEN_DISKS", target.devicePath.c_str(), 1);
+        target.nDisk = 0;
+    }
+    CPartitionManager manager;
+    PARTITION_MAP partitions;
+    manager.GetPartitionItems(partitions);
+    const auto found = partitions.find(target.nDisk);
+    return found == partitions.end() ? std::vector<_PARTITION_ITEM_>{} : found->second;
+}
+
 }  // namespace
 
 bool ResolveTarget(const std::string& text, int nPartition, ScanTarget& target,
@@ -83,23 +95,14 @@ bool ResolveTarget(const std::string& text, int nPartition, ScanTarget& target,
         target.llCount = static_cast<long long>(DeviceSectors(target.devicePath));
         return true;
     }
-    if (target.nDisk < 0) {
-        // An image or device named by path joins the disk table so that its partitions are
-        // found the way the device page finds them.
-        ::setenv("FERROWEN_DISKS", target.devicePath.c_str(), 1);
-        target.nDisk = 0;
-    }
-    CPartitionManager manager;
-    PARTITION_MAP partitions;
-    manager.GetPartitionItems(partitions);
-    const auto disk = partitions.find(target.nDisk);
-    const size_t count = disk == partitions.end() ? 0 : disk->second.size();
+    const std::vector<_PARTITION_ITEM_> items = PartitionsOf(target);
+    const size_t count = items.size();
     if (static_cast<size_t>(nPartition) > count) {
         error = target.devicePath + " has no partition " + std::to_string(nPartition) +
                 " (it has " + std::to_string(count) + ")";
         return false;
     }
-    const _PARTITION_ITEM_ item = disk->second[static_cast<size_t>(nPartition - 1)];
+    const _PARTITION_ITEM_ item = items[static_cast<size_t>(nPartition - 1)];
     const uint64_t start = item.u64StartSector;
     const uint64_t end = item.u64EndSector;
     target.llStart = static_cast<long long>(start);
@@ -115,21 +118,14 @@ bool ResolveTargets(const std::string& text, int nPartition, std::vector<ScanTar
     targets = {whole};
     if (nPartition > 0) return true;
     ScanTarget disk = whole;
-    if (disk.nDisk < 0) {  // listed through the disk table, as --partition does
-        ::setenv("FERROWEN_DISKS", disk.devicePath.c_str(), 1);
-        disk.nDisk = 0;
-    }
-    CPartitionManager manager;
-    PARTITION_MAP partitions;
-    manager.GetPartitionItems(partitions);
-    const auto found = partitions.find(disk.nDisk);
-    if (found == partitions.end() || found->second.empty()) return true;
+    const std::vector<_PARTITION_ITEM_> items = PartitionsOf(disk);
+    if (items.empty()) return true;
     // Stretches outside the partitions smaller than this hold alignment padding, not files.
     constexpr uint64_t kSmallestStretch = 2048;
     targets.clear();
     std::vector<std::pair<uint64_t, uint64_t>> covered;  // [start, end] of each partition
-    for (size_t k = 0; k < found->second.size(); ++k) {
-        const _PARTITION_ITEM_& item = found->second[k];
+    for (size_t k = 0; k < items.size(); ++k) {
+        const _PARTITION_ITEM_& item = items[k];
         // Copied out: the record is packed, and a reference to its fields may be misaligned.
         const uint64_t start = item.u64StartSector, end = item.u64EndSector;
         ScanTarget part = disk;

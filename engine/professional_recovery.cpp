@@ -118,10 +118,9 @@ int CProfessionalRecovery::Init(int nDisk, long long llStartSector, long long ll
 // by the next run.
 int CProfessionalRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) {
     if (pszDevicePath == nullptr) return RESULT_INVALID_ARGUMENT;
-    const int fd = OpenDeviceReadOnly(WideToUtf8(pszDevicePath).c_str());
-    if (fd < 0) return errno;
-    const uint64_t bytes = GetDeviceSizeBytes(fd);
-    close(fd);
+    uint64_t bytes = 0;
+    if (const int opened = GetDeviceSizeByPath(WideToUtf8(pszDevicePath).c_str(), bytes))
+        return opened;
     m_nDiskNumber = kPathDiskNumber;
     m_llStartSector = 0;
     m_llSectorCount = static_cast<long long>(bytes / static_cast<uint64_t>(m_nBytesPerSector));

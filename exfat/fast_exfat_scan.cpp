@@ -46,10 +46,10 @@ int CFastExfatRecovery::Init(int nDisk, long long llStartSector, long long llSec
 // An image named by path is bound like a disk: the volume is the whole file.
 int CFastExfatRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) {
     if (pszDevicePath == nullptr) return RESULT_INVALID_ARGUMENT;
-    const int fd = OpenDeviceReadOnly(WideToUtf8(pszDevicePath).c_str());
-    if (fd < 0) return errno;
-    const uint64_t sectors = GetDeviceSizeBytes(fd) / kSector;
-    close(fd);
+    uint64_t bytes = 0;
+    if (const int opened = GetDeviceSizeByPath(WideToUtf8(pszDevicePath).c_str(), bytes))
+        return opened;
+    const uint64_t sectors = bytes / kSector;
     m_wcDriveLetter = wcDriveLetter;
     const int result = m_diskReader.Init(pszDevicePath, sectors);
     if (result != 0) return result;

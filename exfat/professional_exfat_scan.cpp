@@ -79,10 +79,10 @@ int CProfessionalExfatRecovery::Init(int nDisk, long long llStartSector, long lo
 
 int CProfessionalExfatRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) {
     if (pszDevicePath == nullptr) return RESULT_INVALID_ARGUMENT;
-    const int fd = OpenDeviceReadOnly(WideToUtf8(pszDevicePath).c_str());
-    if (fd < 0) return errno;
-    const uint64_t sectors = GetDeviceSizeBytes(fd) / kSector;
-    close(fd);
+    uint64_t bytes = 0;
+    if (const int opened = GetDeviceSizeByPath(WideToUtf8(pszDevicePath).c_str(), bytes))
+        return opened;
+    const uint64_t sectors = bytes / kSector;
     m_wcDriveLetter = wcDriveLetter;
     m_u64VolumeStartSector = 0;
     m_u64VolumeSectorCount = sectors;

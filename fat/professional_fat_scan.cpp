@@ -67,10 +67,9 @@ int CProfessionalFatRecovery::Init(int nDisk, long long llStartSector, long long
 int CProfessionalFatRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) {
     if (m_diskReader.GetDescriptor() >= 0) return 0;
     if (pszDevicePath == nullptr) return RESULT_INVALID_ARGUMENT;
-    const int fd = OpenDeviceReadOnly(WideToUtf8(pszDevicePath).c_str());
-    if (fd < 0) return errno;
-    const uint64_t bytes = GetDeviceSizeBytes(fd);
-    close(fd);
+    uint64_t bytes = 0;
+    if (const int opened = GetDeviceSizeByPath(WideToUtf8(pszDevicePath).c_str(), bytes))
+        return opened;
     m_u64VolumeStartSector = 0;
     m_u64VolumeSectorCount = bytes / kSectorBytes;
     m_wcDriveLetter = wcDriveLetter;

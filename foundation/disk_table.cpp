@@ -101,6 +101,15 @@ int OpenDeviceReadOnly(const char* pszPath) {
     return fd;
 }
 
+int GetDeviceSizeByPath(const char* pszPath, uint64_t& bytes) {
+    bytes = 0;
+    const int fd = OpenDeviceReadOnly(pszPath);
+    if (fd < 0) return errno;
+    bytes = GetDeviceSizeBytes(fd);
+    close(fd);
+    return 0;
+}
+
 int OpenDiskReadOnly(int nDisk) {
     return OpenDeviceReadOnly(GetDiskPath(nDisk).c_str());
 }

@@ -22,6 +22,9 @@ std::string GetDiskPath(int nDisk);
 // open). -1 with errno set on failure: ENOENT for an unknown disk, EISDIR for a folder,
 // ENOTBLK for anything else that holds no sectors (a FIFO, /dev/zero, a socket).
 int OpenDeviceReadOnly(const char* pszPath);
+// The size in bytes of the image or block device at pszPath (opened as above, then closed).
+// 0, or errno of the open with bytes set to 0.
+int GetDeviceSizeByPath(const char* pszPath, uint64_t& bytes);
 int OpenDiskReadOnly(int nDisk);
 
 // Size in bytes of an open device or image: st_size for regular files, BLKGETSIZE64 for
