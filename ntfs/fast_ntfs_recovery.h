@@ -128,6 +128,10 @@ private:
     void ParseRecordInfo(unsigned char* pRecord, bool bFolderPass, uint64_t uRecord,
                          uint64_t u64RecordSector);
     bool SummariseRecord(const unsigned char* pRecord, uint64_t uRecord, RecordSummary& out);
+    // Files one name of a summarised record under the folder that name gives.
+    void PublishRecord(const RecordSummary& summary, const NTFS_FILE_NAME& name, uint32_t number,
+                       uint64_t u64RecordSector, unsigned char* pRecord, uint64_t uRecord,
+                       bool bFolderPass);
     _FILE_NODE_* FillFileNode(const NTFS_FILE_NAME& name, bool bFolder);
     void AddLostFolder(uint32_t uRecord, bool bUnreadable);
     uint32_t FolderDepth(uint32_t uParent);

@@ -23,6 +23,8 @@ constexpr unsigned int kReportIntervalMs = 5000;
 // file under it would cost reads without end.
 constexpr uint32_t kMaxFolderDepth = 4096;
 constexpr uint32_t kBitmapReadSectors = 2048;
+// A record of 1 KiB holds at most a handful of $FILE_NAMEs; more are read as damage.
+constexpr size_t kMaxNamesPerRecord = 16;
 
 bool BitSet(const std::vector<uint8_t>& bitmap, uint64_t bit) {
     return ((bitmap[bit / 8] >> (bit % 8)) & 1) != 0;
@@ -58,6 +60,7 @@ struct CFastNtfsRecovery::RecordSummary {
     NTFS_RECORD_HEADER header;
     bool bHasName = false;
     NTFS_FILE_NAME name;
+    std::vector<NTFS_FILE_NAME> names;  // every name the record carries, to find hard links
     bool bHasDataSize = false;
     uint64_t u64DataSize = 0;
     bool bHasAttributeList = false;
@@ -234,6 +237,7 @@ bool CFastNtfsRecovery::SummariseRecord(const unsigned char* pRecord, uint64_t u
                          static_cast<unsigned long long>(uRecord));
                 continue;
             }
+            if (out.names.size() < kMaxNamesPerRecord) out.names.push_back(candidate);
             if (!out.bHasName ||
                 FileNameRank(candidate.uNamespace) < FileNameRank(out.name.uNamespace)) {
                 out.name = candidate;
@@ -316,8 +320,19 @@ void CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, bool bFolderPass
         if (bFolderPass) AddLostFolder(number, false);
         return;
     }
-    const uint32_t parent = summary.name.uParentRecord;
-    _FILE_NODE_* node = FillFileNode(summary.name, bFolderPass);
+    PublishRecord(summary, summary.name, number, u64RecordSector, pRecord, uRecord, bFolderPass);
+    if (bFolderPass) return;  // a folder has one name; only files are linked more than once
+    // Each further hard link is listed in its own folder under its own name.
+    for (const NTFS_FILE_NAME& link : summary.names)
+        if (IsFurtherLink(link, summary.name))
+            PublishRecord(summary, link, number, u64RecordSector, pRecord, uRecord, false);
+}
+
+void CFastNtfsRecovery::PublishRecord(const RecordSummary& summary, const NTFS_FILE_NAME& name,
+                                      uint32_t number, uint64_t u64RecordSector,
+                                      unsigned char* pRecord, uint64_t uRecord, bool bFolderPass) {
+    const uint32_t parent = name.uParentRecord;
+    _FILE_NODE_* node = FillFileNode(name, bFolderPass);
     if (node == nullptr) return;
     node->uClusterBytes = m_uBytesPerSector * m_uSectorsPerCluster;
     node->uClusterNO = number;

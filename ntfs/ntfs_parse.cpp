@@ -309,6 +309,13 @@ bool ParseFileNameAttribute(const NTFS_ATTRIBUTE& attr, NTFS_FILE_NAME& out) {
     return true;
 }
 
+bool IsFurtherLink(const NTFS_FILE_NAME& name, const NTFS_FILE_NAME& shown) {
+    constexpr uint8_t kDosOnly = 2;
+    if (name.uNamespace == kDosOnly) return false;
+    return name.uParentRecord != shown.uParentRecord || name.uNameLength != shown.uNameLength ||
+           std::char_traits<char16_t>::compare(name.szName, shown.szName, name.uNameLength) != 0;
+}
+
 int FileNameRank(uint8_t uNamespace) {
     switch (uNamespace) {
         case NTFS_NAMESPACE_WIN32:

@@ -141,6 +141,9 @@ struct NTFS_FILE_NAME {
 bool ParseFileNameAttribute(const NTFS_ATTRIBUTE& attr, NTFS_FILE_NAME& out);
 // How well a name serves as the one shown: Win32 names first, then POSIX, then DOS 8.3 names.
 int FileNameRank(uint8_t uNamespace);
+// Whether a $FILE_NAME is a further hard link of a file shown as `shown`: a long (not DOS-only)
+// name that differs from the shown one in its folder or its text. A DOS 8.3 alias is no link.
+bool IsFurtherLink(const NTFS_FILE_NAME& name, const NTFS_FILE_NAME& shown);
 
 // One entry of an $ATTRIBUTE_LIST value.
 struct NTFS_ATTRIBUTE_LIST_ENTRY {

@@ -22,6 +22,8 @@ namespace {
 
 // A parent chain longer than any path NTFS can hold is a corrupt one that happens not to loop.
 constexpr uint32_t kMaxParentChain = 65536;
+// A record of 1 KiB holds at most a handful of $FILE_NAMEs; more are read as damage.
+constexpr size_t kMaxNamesPerRecord = 16;
 
 // What the reader answers for a read it refused (past the range) or that came back short:
 // no system error, only a record that cannot be had.
@@ -58,6 +60,7 @@ struct CProfessionalNtfsRecovery::RecordContent {
     uint64_t u64DataSize = 0;
     NTFS_FILE_NAME first{};
     NTFS_FILE_NAME best{};
+    std::vector<NTFS_FILE_NAME> names;  // every name the record carries, to find hard links
 };
 
 CProfessionalNtfsRecovery::CProfessionalNtfsRecovery() {
@@ -227,6 +230,7 @@ bool CProfessionalNtfsRecovery::ReadRecordContent(const unsigned char* pRecord,
             NTFS_FILE_NAME name;
             if (!ParseFileNameAttribute(attr, name)) continue;
             if (IsMftName(name)) out.bMftName = true;
+            if (out.names.size() < kMaxNamesPerRecord) out.names.push_back(name);
             const int rank = FileNameRank(name.uNamespace);
             if (!out.bHasName) {
                 out.first = name;
@@ -287,11 +291,27 @@ void CProfessionalNtfsRecovery::FileRecordNode(const unsigned char* pRecord,
     GetProfessionalRootParentDirIndex(parent, placement, depth, visited);
     if (!bFolderPass) node.bDataHealth = static_cast<uint32_t>(IsFileDataHealth(&node));
 
+    StoreNode(node, parent, depth, uOwnNumber, bFolderPass);
+    if (bFolderPass) return;  // a folder has one name; only files are linked more than once
+    // Each further hard link is listed in its own folder under its own name.
+    for (const NTFS_FILE_NAME& link : content.names) {
+        if (!IsFurtherLink(link, content.best)) continue;
+        _FILE_NODE_ linked = node;
+        Unicode2Ansi(link.szName, linked.szFileName, sizeof linked.szFileName);
+        uint32_t linkDepth = 0;
+        std::set<uint32_t> seen;
+        GetProfessionalRootParentDirIndex(link.uParentRecord, placement, linkDepth, seen);
+        StoreNode(linked, link.uParentRecord, linkDepth, uOwnNumber, false);
+    }
+}
+
+void CProfessionalNtfsRecovery::StoreNode(_FILE_NODE_& node, uint32_t uParent, uint32_t uDepth,
+                                          uint32_t uOwnNumber, bool bFolderPass) {
     _FILE_NODE_* slot = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
     if (slot == nullptr) return;
     node.uFileIndex = m_pStore->GetFileIndex();
     *slot = node;
-    m_pStore->AddChildren(parent, depth, node.uFileIndex, uOwnNumber,
+    m_pStore->AddChildren(uParent, uDepth, node.uFileIndex, uOwnNumber,
                           bFolderPass ? node.szFileName : nullptr);
 }
 

@@ -315,6 +315,21 @@ TEST_P(BothEngines, AFileThatCannotBeReadWholeEndsWithItsError) {
     EXPECT_EQ(recorder_.reports[0].error, 0);
 }
 
+// A file with two hard links is listed under each name in its own folder, and each recovers
+// its bytes; its DOS 8.3 alias is no further name.
+TEST_P(BothEngines, EachHardLinkIsListedInItsOwnFolder) {
+    Folder(30, 5, u"A");
+    Folder(31, 5, u"B");
+    v_.PutRecord(40, kDeletedFile,
+                 {Name(30, u"first link.txt"), Name(30, u"FIRSTL~1.TXT", NTFS_NAMESPACE_DOS),
+                  Name(31, u"second link.txt", NTFS_NAMESPACE_POSIX),
+                  v_.Resident(NTFS_ATTR_DATA, Text("linked"))});
+    Scan();
+    EXPECT_EQ(Recover("A/first link.txt"), Text("linked"));
+    EXPECT_EQ(Recover("B/second link.txt"), Text("linked"));
+    EXPECT_EQ(tree_.count("A/FIRSTL~1.TXT"), 0u);
+}
+
 // tests/ntfs_quick_scan_test.cpp recovers whole folder trees; here only the names.
 TEST_P(BothEngines, FolderRecoveryGivesCollidingAndUnsafeNamesFreeSafeOnes) {
     Folder(30, 5, u"A");
