@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -369,6 +370,27 @@ TEST_F(CliDamage, WhenTheDeviceGoesAwayEndsAtOnceAndSaysSo) {
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("the scan ended early: No such device"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("files found"), std::string::npos) << run.out;
+}
+
+// Ctrl-C during a scan of a slow device: the scan stops, lists what it found so far, and the
+// exit status says the run is incomplete.
+TEST_F(CliDamage, AnInterruptedScanListsWhatItFoundAndExits1) {
+    const std::string progress = Out("progress.txt"), out = Out("out.txt");
+    std::ofstream(Out("run.sh")) << Faults("FERROWEN_FAULT_READS='" + image_ +
+                                           "|' FERROWEN_FAULT_READ_DELAY_MS=20")
+                                 << " " FERROWEN_CLI_PATH " scan '" << image_
+                                 << "' --partition 1 >'" << out << "' 2>'" << progress
+                                 << "' &\npid=$!\n"
+                                 // The first progress line says the scan has begun;
+                                 // every read after it is slow.
+                                 << "until grep -q '%' '" << progress
+                                 << "' || ! kill -0 $pid; do sleep 0.05; done\n"
+                                 << "kill -INT $pid\nwait $pid\n";
+    const int status = std::system(("bash '" + Out("run.sh") + "'").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1) << ReadAll(progress) << ReadAll(out);
+    EXPECT_NE(ReadAll(progress).find("scan cancelled"), std::string::npos) << ReadAll(progress);
+    EXPECT_NE(ReadAll(out).find("files found"), std::string::npos) << ReadAll(out);
 }
 
 TEST_F(CliDamage, IntoAFullDestinationReportsEachFileThatDidNotFit) {

@@ -27,6 +27,7 @@ struct Faults {
     std::string failingPath;  // resolved
     std::vector<Range> badRanges;
     int readError = EIO;
+    unsigned readDelayMs = 0;   // every read of the failing path waits this long first
     std::string limitedFolder;  // resolved, with a trailing '/'
     uint64_t budget = 0;
     int writeError = ENOSPC;
@@ -82,6 +83,8 @@ void ConfigureFromEnvironment(State& s) {
     }
     if (const char* error = std::getenv("FERROWEN_FAULT_READ_ERROR"))
         s.readError = std::atoi(error);
+    if (const char* delay = std::getenv("FERROWEN_FAULT_READ_DELAY_MS"))
+        s.readDelayMs = static_cast<unsigned>(std::atoi(delay));
     if (const char* error = std::getenv("FERROWEN_FAULT_WRITE_ERROR"))
         s.writeError = std::atoi(error);
     if (const char* log = std::getenv("FERROWEN_FAULT_OPEN_LOG"))
@@ -160,6 +163,8 @@ ssize_t GuardedRead(int fd, void* buf, size_t n, off_t offset, bool positioned) 
             return false;
         });
         if (refused) return -1;
+        const unsigned delayMs = Locked([](State& s) { return s.readDelayMs; });
+        if (delayMs != 0) usleep(delayMs * 1000);  // a slow device: a scan can be caught running
     }
     static const auto nextRead = Next<ssize_t (*)(int, void*, size_t)>("read");
     static const auto nextPread = Next<ssize_t (*)(int, void*, size_t, off_t)>("pread64");

@@ -8,6 +8,7 @@
 //
 //   FERROWEN_FAULT_READS="PATH|FIRST-END,FIRST-END..."  reads of PATH touching a byte range fail
 //   FERROWEN_FAULT_READ_ERROR="N"                        ... with errno N instead of EIO
+//   FERROWEN_FAULT_READ_DELAY_MS="N"                     every read of PATH first waits N ms
 //   FERROWEN_FAULT_WRITE_LIMIT="FOLDER|BYTES"           files made under FOLDER take BYTES in all
 //   FERROWEN_FAULT_WRITE_ERROR="N"                       ... then fail with errno N, not ENOSPC
 //   FERROWEN_FAULT_OPEN_LOG="FILE"                       each open is logged as "FLAGS\tPATH"
