@@ -328,15 +328,12 @@ void CFastExfatRecovery::RecordSubFolder(const ExfatEntrySet& set, uint32_t uPar
 
 void CFastExfatRecovery::RecordFile(const ExfatEntrySet& set, uint32_t uParent,
                                     uint64_t u64Sector) {
-    _FILE_NODE_* node = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
-    if (node == nullptr) return;
-    std::memset(node, 0, sizeof *node);
-    FillCommon(set, *node);
-    node->uFileIndex = m_pStore->GetFileIndex();
-    node->u64RecordSector = u64Sector;
-    m_extents[node->uFileIndex] = {set.u64ValidLength, set.NoFatChain()};
-    m_pStore->AddChildren(uParent, FolderLevel(uParent), node->uFileIndex, node->uClusterNO,
-                          nullptr);
+    _FILE_NODE_ node{};
+    FillCommon(set, node);
+    node.u64RecordSector = u64Sector;
+    const uint32_t index = StoreChild(node, uParent, FolderLevel(uParent), node.uClusterNO);
+    if (index == 0) return;
+    m_extents[index] = {set.u64ValidLength, set.NoFatChain()};
     MarkForPublishing(uParent);
 }
 
@@ -355,11 +352,7 @@ void CFastExfatRecovery::PublishFolders() {
         const auto it = m_folderMap.find(cluster);
         if (it == m_folderMap.end()) continue;
         const uint32_t parent = it->second.node.uFileIndex;
-        _FILE_NODE_* node = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
-        if (node == nullptr) return;
-        *node = it->second.node;
-        node->uFileIndex = m_pStore->GetFileIndex();
-        m_pStore->AddChildren(parent, FolderLevel(parent), node->uFileIndex, node->uClusterNO,
-                              node->szFileName);
+        const _FILE_NODE_& folder = it->second.node;
+        if (StoreChild(folder, parent, FolderLevel(parent), folder.uClusterNO) == 0) return;
     }
 }

@@ -258,16 +258,11 @@ void CProfessionalExfatRecovery::PublishOne(uint32_t uFolder, const TreeFolder& 
         node.uClusterBytes = m_layout.uSectorsPerCluster * kSector;
         std::snprintf(node.szFileName, sizeof node.szFileName, "LostFolder%u", uFolder);
     }
-    _FILE_NODE_* out = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
-    if (out == nullptr) return;
-    *out = node;
-    out->nFileSource = FILE_SOURCE_PRO_EXFAT;
-    out->bIsDir = 1;
-    out->bDataHealth = 1;
-    out->uClusterNO = uFolder;
-    out->uFileIndex = m_pStore->GetFileIndex();
-    m_pStore->AddChildren(tree.uParent, LevelOf(tree.uParent), out->uFileIndex, uFolder,
-                          out->szFileName);
+    node.nFileSource = FILE_SOURCE_PRO_EXFAT;
+    node.bIsDir = 1;
+    node.bDataHealth = 1;
+    node.uClusterNO = uFolder;
+    StoreChild(node, tree.uParent, LevelOf(tree.uParent), uFolder);
 }
 
 // ---- records -----------------------------------------------------------------------------
@@ -310,12 +305,9 @@ void CProfessionalExfatRecovery::RecordFiles() {
             continue;
         }
         if (folder != kRootKey) PublishFolder(folder);
-        _FILE_NODE_* node = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
-        if (node == nullptr) return;
-        std::memset(node, 0, sizeof *node);
-        FillRecord(set, *node);
-        node->uFileIndex = m_pStore->GetFileIndex();
-        m_pStore->AddChildren(folder, LevelOf(folder), node->uFileIndex, node->uClusterNO, nullptr);
+        _FILE_NODE_ node{};
+        FillRecord(set, node);
+        if (StoreChild(node, folder, LevelOf(folder), node.uClusterNO) == 0) return;
     }
 }
 

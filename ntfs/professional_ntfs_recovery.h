@@ -166,9 +166,6 @@ private:
                         uint64_t u64Sector, uint32_t uOwnNumber, bool bFolderPass,
                         const __MFT_PLACEMENT__* pPlacement);
     _FILE_NODE_ FillFileNode(const NTFS_FILE_NAME& name, bool bFolder) const;
-    // Adds the node to the store as a child of uParent at uDepth.
-    void StoreNode(_FILE_NODE_& node, uint32_t uParent, uint32_t uDepth, uint32_t uOwnNumber,
-                   bool bFolderPass);
     void CreateLostFolder(uint32_t uRecordNumber);
     int GetFileRecordSectorPerClusterByRecordBuf(const unsigned char* pRecord,
                                                  uint32_t& uSectorsPerCluster) const;

@@ -291,7 +291,7 @@ void CProfessionalNtfsRecovery::FileRecordNode(const unsigned char* pRecord,
     GetProfessionalRootParentDirIndex(parent, placement, depth, visited);
     if (!bFolderPass) node.bDataHealth = static_cast<uint32_t>(IsFileDataHealth(&node));
 
-    StoreNode(node, parent, depth, uOwnNumber, bFolderPass);
+    StoreChild(node, parent, depth, uOwnNumber);
     if (bFolderPass) return;  // a folder has one name; only files are linked more than once
     // Each further hard link is listed in its own folder under its own name.
     for (const NTFS_FILE_NAME& link : content.names) {
@@ -301,18 +301,8 @@ void CProfessionalNtfsRecovery::FileRecordNode(const unsigned char* pRecord,
         uint32_t linkDepth = 0;
         std::set<uint32_t> seen;
         GetProfessionalRootParentDirIndex(link.uParentRecord, placement, linkDepth, seen);
-        StoreNode(linked, link.uParentRecord, linkDepth, uOwnNumber, false);
+        StoreChild(linked, link.uParentRecord, linkDepth, uOwnNumber);
     }
-}
-
-void CProfessionalNtfsRecovery::StoreNode(_FILE_NODE_& node, uint32_t uParent, uint32_t uDepth,
-                                          uint32_t uOwnNumber, bool bFolderPass) {
-    _FILE_NODE_* slot = m_pStore->CreateFileNode(sizeof(_FILE_NODE_));
-    if (slot == nullptr) return;
-    node.uFileIndex = m_pStore->GetFileIndex();
-    *slot = node;
-    m_pStore->AddChildren(uParent, uDepth, node.uFileIndex, uOwnNumber,
-                          bFolderPass ? node.szFileName : nullptr);
 }
 
 _FILE_NODE_ CProfessionalNtfsRecovery::FillFileNode(const NTFS_FILE_NAME& name,

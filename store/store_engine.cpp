@@ -45,6 +45,17 @@ int CStoreEngine::OpenStore(const char* pszPrefix, uint64_t u64FirstSector,
     return RESULT_OK;
 }
 
+uint32_t CStoreEngine::StoreChild(_FILE_NODE_ node, uint32_t uParent, uint32_t uLevel,
+                                  uint32_t uNumber) {
+    _FILE_NODE_* slot = m_pStore ? m_pStore->CreateFileNode(sizeof(_FILE_NODE_)) : nullptr;
+    if (slot == nullptr) return 0;
+    node.uFileIndex = m_pStore->GetFileIndex();
+    *slot = node;
+    m_pStore->AddChildren(uParent, uLevel, node.uFileIndex, uNumber,
+                          node.bIsDir != 0 ? node.szFileName : nullptr);
+    return node.uFileIndex;
+}
+
 int CStoreEngine::ReportScan(int nPercent, int nSecondsLeft, uint64_t u64Current, uint64_t u64Total,
                              uint64_t u64Files) const {
     if (m_scanCallback == nullptr) return RESULT_OK;

@@ -84,6 +84,10 @@ protected:
     // nothing found could be kept.
     int OpenStore(const char* pszPrefix, uint64_t u64FirstSector, const char16_t* pszLogName);
     void CloseStore() { m_pStore.reset(); }
+    // Appends a copy of node to the store, numbered uNumber, as a child of folder uParent at
+    // uLevel; a folder's name joins the folder list too. The copy's index, or 0 when the store
+    // took nothing.
+    uint32_t StoreChild(_FILE_NODE_ node, uint32_t uParent, uint32_t uLevel, uint32_t uNumber);
 
     // The scan callback with this engine's weight; 0, or ERROR_USER_CANCEL when it answered
     // non-zero. 0 without a callback.
