@@ -18,7 +18,7 @@
 using J = CFileTypeJudge;
 
 // clang-format off
-const EXTEND_NAME_AND_TYPE szExtendNameAndType[kSignatureRowCount + 1] = {
+const EXTEND_NAME_AND_TYPE szExtendNameAndType[] = {
     {"mpeg", 15, J::IsMpgType, J::GetMPGFileBytesSize},
     {"mpg", 15, J::IsMpgType, J::GetMPGFileBytesSize},
     {"vob", 15, J::IsMpgType, J::GetMPGFileBytesSize},
@@ -106,9 +106,12 @@ const EXTEND_NAME_AND_TYPE szExtendNameAndType[kSignatureRowCount + 1] = {
     {"fla", 44, J::IsFlaType, J::GetFLAFileBytesSize},
     {"ttf", 45, J::IsTtfType, J::GetTTFFileBytesSize},
     {"ico", 46, J::IsIcoType, J::GetICOFileBytesSize},
+    // Rows added after the first 87.
     {nullptr, EXT_TYPE_NONE, nullptr, nullptr},
 };
 // clang-format on
+
+const size_t kSignatureRowCount = std::size(szExtendNameAndType) - 1;
 
 namespace {
 
@@ -277,7 +280,7 @@ uint32_t CFileTypeJudge::GetExtendNameType(const char* pszExt) {
 }
 
 int CFileTypeJudge::GetTypeRowIndex(uint32_t uType) {
-    if (uType >= EXT_TYPE_NONE) return -1;
+    if (uType == EXT_TYPE_NONE) return -1;
     for (size_t i = 0; i < kSignatureRowCount; ++i) {
         if (szExtendNameAndType[i].uType == uType) return static_cast<int>(i);
     }

@@ -78,6 +78,25 @@ enum EXTEND_NAME_TYPE : uint32_t {
     EXT_TYPE_MTS = 47,
     EXT_TYPE_MXF = 48,
     EXT_TYPE_NONE = 49,  // nothing recognised; also ends the table
+    // Formats added after the first 87 rows; their rows follow those.
+    EXT_TYPE_WEBP = 50,
+    EXT_TYPE_HEIC = 51,
+    EXT_TYPE_AVIF = 52,
+    EXT_TYPE_M4A = 53,
+    EXT_TYPE_CR3 = 54,
+    EXT_TYPE_FLAC = 55,
+    EXT_TYPE_OGG = 56,
+    EXT_TYPE_BZ2 = 57,
+    EXT_TYPE_XZ = 58,
+    EXT_TYPE_TAR = 59,
+    EXT_TYPE_CR2 = 60,
+    EXT_TYPE_NEF = 61,
+    EXT_TYPE_ARW = 62,
+    EXT_TYPE_DNG = 63,
+    EXT_TYPE_ORF = 64,
+    EXT_TYPE_RW2 = 65,
+    EXT_TYPE_PEF = 66,
+    EXT_TYPE_M4V = 67,
 };
 
 using RECOGNISE_FUNC = uint32_t (*)(const unsigned char* pBuf, size_t nLen);
@@ -90,9 +109,11 @@ struct EXTEND_NAME_AND_TYPE {
     ESTIMATE_FUNC pfnEstimate;  // null: never carved (executables, disk images)
 };
 
-constexpr size_t kSignatureRowCount = 87;
-// 87 rows in their fixed order, then the terminator row with code 49.
-extern const EXTEND_NAME_AND_TYPE szExtendNameAndType[kSignatureRowCount + 1];
+// The first 87 rows keep their long-standing order and codes; rows for the formats added
+// since follow them, and the terminator row with code 49 ends the table.
+constexpr size_t kOriginalRowCount = 87;
+extern const size_t kSignatureRowCount;  // every row but the terminator
+extern const EXTEND_NAME_AND_TYPE szExtendNameAndType[];
 
 // Sector range, both ends inclusive, of one transport stream carved in this scan.
 struct _TS_FILE_RANGE_ {
