@@ -405,7 +405,9 @@ int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, size_t nLen, uint64_
     u64Length = szExtendNameAndType[row].pfnEstimate(pBuf, nLen);
     // Any non-zero answer of the scan callback cancels; a file whose measuring was cut short by
     // it has no true length and is not carved.
-    return CancelOf(m_ErrorCode);
+    const int rc = CancelOf(m_ErrorCode);
+    // A length of zero is a structure that refused the file after all.
+    return rc == 0 && u64Length == 0 ? RESULT_NOT_FOUND : rc;
 }
 
 uint64_t CarvedSectorsConsumed(uint32_t uType, uint64_t u64Length, int nBytesPerSector) {
@@ -534,6 +536,29 @@ const unsigned char* LeadingFileBytes(const unsigned char* pFirst, size_t len, s
         return nullptr;
     }
     return CFileTypeJudge::m_pReadBuf;
+}
+
+namespace {
+// The context's cancel question: the scan's progress callback, told how far the scan has come
+// counting what the walk has read.
+bool KeepGoingWithScan(void*, uint64_t u64BytesRead) {
+    if (CFileTypeJudge::m_progressFunc == nullptr) return true;
+    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector());
+    const uint64_t counter = CFileTypeJudge::m_u64ScanSectorCount + u64BytesRead / b;
+    const uint64_t total = CFileTypeJudge::m_u64SectorTotalCount;
+    const uint64_t share = total == 0 ? 0 : counter * 100 / total;
+    CFileTypeJudge::m_ErrorCode = CFileTypeJudge::m_progressFunc(
+        CFileTypeJudge::m_pParam, static_cast<int>(10 + share), CFileTypeJudge::m_nPercent,
+        CFileTypeJudge::m_nRemaidSecond, counter, total, CFileTypeJudge::m_u64FileCount, nullptr);
+    return CFileTypeJudge::m_ErrorCode == 0;
+}
+}  // namespace
+
+FormatLength MeasureInContext(FormatLengthFunc fn) {
+    CarveContext ctx(CFileTypeJudge::m_pDiskReader, ContextBytesPerSector(),
+                     CFileTypeJudge::m_u64StartSector);
+    ctx.SetKeepGoing(KeepGoingWithScan, nullptr);
+    return fn(ctx);
 }
 
 static void ReportProgress(uint64_t u64Counter) {

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "carving/file_type_judge.h"
+#include "carving/formats/carve_context.h"
 
 namespace carving {
 
@@ -59,6 +60,25 @@ bool ReadBytesFrom(uint64_t u64BaseSector, uint64_t u64Offset, size_t nBytes, un
 const unsigned char* LeadingFileBytes(const unsigned char* pFirst, size_t len, size_t need);
 
 enum class EndKind { kFile, kVideo, kMpg };
+
+// A structural length function: the file starting at the context's first sector, measured
+// by the format's own structure.
+using FormatLengthFunc = FormatLength (*)(CarveContext& ctx);
+
+// Runs fn on a context for the file being examined (the judge's reader, sector size and
+// start sector), with the scan's progress callback as its cancel question: a cancel is left
+// in m_ErrorCode as the streaming frame leaves it.
+FormatLength MeasureInContext(FormatLengthFunc fn);
+
+// The estimators' common use of a structural walk: its exact length when it has one, 0
+// when the structure refuses the file (nothing is carved), otherwise the fallback's answer.
+template <class Fallback>
+uint64_t ExactOr(FormatLengthFunc fn, Fallback&& fallback) {
+    const FormatLength length = MeasureInContext(fn);
+    if (length.IsExact()) return length.bytes;
+    if (length.IsRejected() || CFileTypeJudge::m_ErrorCode != 0) return 0;
+    return fallback();
+}
 
 // Length of a ZIP container (plain archive or Office Open XML) that starts with pFirst,
 // from its end-of-central-directory record, within u64Cap.
