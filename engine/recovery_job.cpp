@@ -55,17 +55,9 @@ const std::string& ArchiveList() {
     return list;
 }
 
-// Whole-entry membership: "ra" is in "*.ra|" but not in "*.rar|" or "*.raw|".
 bool ListHolds(const std::string& list, const std::string& ext) {
-    if (ext.size() < 2) return false;
-    const std::string entry = "*." + ext;
-    for (size_t at = list.find(entry); at != std::string::npos; at = list.find(entry, at + 1)) {
-        const size_t end = at + entry.size();
-        if ((at == 0 || list[at - 1] == '|') && (end == list.size() || list[end] == '|')) {
-            return true;
-        }
-    }
-    return false;
+    // One-letter extensions are never a type of their own.
+    return ext.size() >= 2 && TypeListHolds(list, ext);
 }
 
 std::string LowerExtension(const char* pszName) {

@@ -148,8 +148,19 @@ void AppendRelationEntry(std::string& out, uint64_t u64Key, const std::vector<ui
 
 }  // namespace
 
+bool TypeListHolds(std::string_view list, std::string_view ext) {
+    if (ext.empty()) return false;
+    for (size_t at = list.find(ext); at != std::string_view::npos; at = list.find(ext, at + 1)) {
+        const size_t end = at + ext.size();
+        const bool opens =
+            at >= 2 && list.compare(at - 2, 2, "*.") == 0 && (at == 2 || list[at - 3] == '|');
+        if (opens && (end == list.size() || list[end] == '|')) return true;
+    }
+    return false;
+}
+
 bool IsPhotoExtension(const char* pszExt) {
-    return pszExt != nullptr && std::strstr(szPhotoTypeListA, pszExt) != nullptr;
+    return pszExt != nullptr && TypeListHolds(szPhotoTypeListA, pszExt);
 }
 
 void GetDirRelationMap(const char* pText, size_t nLength, RELATION_MAP& map) {
@@ -557,9 +568,8 @@ bool CScanResultFileManager::IsSelectedBySearch(const _FILE_NODE_& node, const s
     if (node.bIsDir != 0 || IsHiddenPicture(node)) return false;
     char ext[257];
     if (!LowerExtension(node, ext) || ext[0] == '\0') return bOtherMode;
-    const std::string dotted = std::string(".") + ext;
-    if (key.find(dotted) != std::string::npos) return true;
-    return bOtherMode && m_strKnownExtensions.find(dotted) == std::string::npos;
+    if (TypeListHolds(key, ext)) return true;
+    return bOtherMode && !TypeListHolds(m_strKnownExtensions, ext);
 }
 
 int CScanResultFileManager::SearchFileNodeInfo(const char16_t* pszKey,

@@ -24,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/file_node.h"
@@ -32,28 +33,34 @@
 inline constexpr char16_t szPhotoTypeList[] =
     u"*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|"
     u"*.cr2|*.sr2|*.arw|*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|"
-    u"*.mos|*.x3f|*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.icns|";
+    u"*.mos|*.x3f|*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.icns|"
+    u"*.webp|*.heic|*.heif|*.avif|*.cr3|*.rw2|*.jpe|*.jfif|*.dib|";
 inline constexpr char16_t szMusicTypeList[] =
     u"*.mp3|*.wav|*.ape|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|"
-    u"*.acd|*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd";
+    u"*.acd|*.amr|*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd|*.flac|*.opus|*.oga|*.mp2|*.mmf";
 inline constexpr char16_t szDocumentTypeList[] =
     u"*.doc|*.xls|*.ppt|*.odt|*.ods|*.pdf|*.docx|*.xlsx|*.pptx|*.ole|*.txt|*.xml|*.chm|*.htm|"
-    u"*.html|*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb";
+    u"*.html|*.pst|*.dbx|*.wps|*.dps|*.et|*.one|*.mpp|*.mdb|*.accdb|*.dot|*.xlt|*.pot|*.pps|"
+    u"*.docm|*.dotx|*.dotm|*.xlsm|*.xlsb|*.pptm|*.ppsx";
 inline constexpr char16_t szVideoTypeList[] =
     u"*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.m4v|*.3gp|*.dv|"
     u"*.3g2|*.m4b|*.mkv|*.mts|*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|"
-    u"*.hdmov|*.mod|*.mxf|*.lrv|";
+    u"*.hdmov|*.mod|*.mxf|*.lrv|*.webm|*.ogv|*.mpg|*.ts|*.wmv|";
 inline constexpr char16_t szArchiveTypeList[] =
     u"*.zip|*.rar|*.gzip|*.tar|*.7z|*.cab|*.arj|*.lzh|*.ace|*.gz|*.uue|*.bz2|*.jar|*.iso|"
-    u"*.exe|*.dmg|";
-// The photo list as a C string: an extension that occurs in it anywhere (as a substring) is a
-// picture for the damaged-picture filter and for previews.
+    u"*.exe|*.dmg|*.xz|*.tgz|*.tbz2|*.txz|";
+// The photo list as a C string, for the damaged-picture filter and for previews.
 inline constexpr char szPhotoTypeListA[] =
     "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|"
     "*.cr2|*.sr2|*.arw|*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|"
-    "*.mos|*.x3f|*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.icns|";
+    "*.mos|*.x3f|*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.thm|*.icns|"
+    "*.webp|*.heic|*.heif|*.avif|*.cr3|*.rw2|*.jpe|*.jfif|*.dib|";
 
-// True when the lower-cased extension ext occurs anywhere in the photo list.
+// True when "*.<ext>" is a whole entry of the '|'-separated list: "ra" is in "*.ra|" but
+// not in "*.rar|" or "*.raw|". Extensions are compared as given (callers lower-case them).
+bool TypeListHolds(std::string_view list, std::string_view ext);
+
+// True when the lower-cased extension ext is an entry of the photo list.
 bool IsPhotoExtension(const char* pszExt);
 
 // One folder's name, kept in memory and in the dir-info file.

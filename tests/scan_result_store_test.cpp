@@ -286,13 +286,14 @@ TEST_F(ScanStoreTest, SearchTakesExtensionsBySubstringAndOtherModeTheUnknownOnes
                                        {"short.do", false, 1u}})
         Add(name, isDir, isDir ? 9 : 0, health);
     // Folders, damaged pictures and names without an extension are never found as pictures.
-    EXPECT_EQ(Search(u"*.jpg|*.png"), (Names{"a.jp", "photo.JPG", "x.png"}));
-    EXPECT_EQ(Search(u"*.jpeg"), (Names{"a.jp", "b.jpe", "c.jpeg"}));
+    // Extensions match whole list entries: "jp" is neither "jpg" nor "jpeg".
+    EXPECT_EQ(Search(u"*.jpg|*.png"), (Names{"photo.JPG", "x.png"}));
+    EXPECT_EQ(Search(u"*.jpeg"), (Names{"c.jpeg"}));
     EXPECT_TRUE(Search(u"*.txt").empty());
-    // ".do" occurs in ".doc": counted as known.
-    EXPECT_EQ(Search(u"*.other"), (Names{"d.jpgx", "data.xyz", "ends.", "readme"}));
+    EXPECT_EQ(Search(u"*.other"),
+              (Names{"a.jp", "d.jpgx", "data.xyz", "ends.", "readme", "short.do"}));
     EXPECT_EQ(Search(u"*.doc|*.other"),
-              (Names{"d.jpgx", "data.xyz", "ends.", "notes.doc", "readme", "short.do"}));
+              (Names{"a.jp", "d.jpgx", "data.xyz", "ends.", "notes.doc", "readme", "short.do"}));
     // Other mode is off for very large node files: these are zero records, nameless files.
     store_->FlushBufToFile();
     ASSERT_EQ(::truncate(File().c_str(), 344 * 390200), 0);
@@ -350,10 +351,13 @@ TEST_F(ScanStoreTest, SearchReads200RecordsAtATimeReportingEachAndStopsWhenAsked
     EXPECT_EQ(g_percents, (std::vector<int>{10, 20, 30}));
 }
 
-TEST(PhotoListTest, ExtensionsArePicturesBySubstringAndBothListsAgree) {
+TEST(PhotoListTest, ExtensionsArePicturesByWholeEntryAndBothListsAgree) {
     EXPECT_EQ(Unicode2Ansi(szPhotoTypeList), szPhotoTypeListA);
-    for (const char* ext : {"jpg", "jp", ""}) EXPECT_TRUE(IsPhotoExtension(ext)) << ext;
-    EXPECT_FALSE(IsPhotoExtension("doc"));
+    for (const char* ext : {"jpg", "bmp", "dib", "heic"}) EXPECT_TRUE(IsPhotoExtension(ext)) << ext;
+    for (const char* ext : {"jp", "", "mp", "cr", "doc"})
+        EXPECT_FALSE(IsPhotoExtension(ext)) << ext;
+    EXPECT_FALSE(TypeListHolds("*.rar|*.raw", "ra"));
+    EXPECT_TRUE(TypeListHolds("*.rar|*.ra", "ra"));
     EXPECT_FALSE(IsPhotoExtension("JPG"));  // callers lower-case first
     EXPECT_FALSE(IsPhotoExtension(nullptr));
 }
