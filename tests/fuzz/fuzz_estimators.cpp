@@ -1,7 +1,8 @@
 // The length estimators over arbitrary bytes that stand for the device from the file's first
-// sector on: the header-field ones (icons, fonts, ASF, compound documents with their
-// allocation tables) and, through a whole carving step, every estimator the first sector
-// selects. Lengths may be anything; reads must stay inside the device and nothing may fault.
+// sector on: every row's estimator called directly (so that the structural walks of every
+// format see every input, whatever its first bytes), the typing helpers, and a whole carving
+// step as the deep scan makes it. Lengths may be anything; reads must stay inside the device
+// and nothing may fault or hang.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -29,6 +30,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CFileTypeJudge::Get7ZFileBytesSize(first, len);
     CFileTypeJudge::GetZIPFileBytesSize(first, len);
     CFileTypeJudge::GetTSFileBytesSize(first, len);
+    // Each estimator once: rows sharing one are skipped.
+    for (size_t row = 0; row < kSignatureRowCount && size >= kSector; ++row) {
+        const ESTIMATE_FUNC estimate = szExtendNameAndType[row].pfnEstimate;
+        bool seen = estimate == nullptr;
+        for (size_t earlier = 0; earlier < row && !seen; ++earlier) {
+            seen = szExtendNameAndType[earlier].pfnEstimate == estimate;
+        }
+        if (seen) continue;
+        CFileTypeJudge::SetReadContext(&reader, kSector, 0);
+        estimate(first, len);
+    }
 
     // A whole carving step on the first sector, as the deep scan makes it.
     char name[64];
