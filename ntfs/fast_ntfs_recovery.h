@@ -136,6 +136,8 @@ private:
     void AddLostFolder(uint32_t uRecord, bool bUnreadable);
     uint32_t FolderDepth(uint32_t uParent);
     int GetRootParentDirIndex(uint32_t uRecord, uint32_t& uDepth, std::set<uint32_t>& visited);
+    bool FolderNameOf(const unsigned char* pRecord, size_t nBound, uint64_t uRecord,
+                      NTFS_FILE_NAME& name);
     void RunFolderPass();
 
     uint64_t ClusterCountOfVolume() const;

@@ -258,6 +258,19 @@ bool CFastNtfsRecovery::SummariseRecord(const unsigned char* pRecord, uint64_t u
             out.bHasAttributeList = true;
         }
     }
+    // A record filled by its runs or links keeps its names in extension records.
+    if (out.bHasAttributeList) {
+        const size_t before = out.names.size();
+        CollectListedFileNames(m_ntfsParse, *this, pRecord, out.nBound, uRecord, kMaxNamesPerRecord,
+                               out.names);
+        for (size_t i = before; i < out.names.size(); ++i) {
+            if (!out.bHasName ||
+                FileNameRank(out.names[i].uNamespace) < FileNameRank(out.name.uNamespace)) {
+                out.name = out.names[i];
+                out.bHasName = true;
+            }
+        }
+    }
     return out.bHasName;
 }
 
@@ -388,16 +401,27 @@ int CFastNtfsRecovery::GetRootParentDirIndex(uint32_t uRecord, uint32_t& uDepth,
             return NTFS_NOT_A_RECORD;
         }
         if ((header.uFlags & NTFS_RECORD_IS_FOLDER) == 0) return 0;
-        NTFS_ATTRIBUTE attr{};
         NTFS_FILE_NAME name;
         const size_t bound = std::min<size_t>(header.uBytesInUse, record.size());
-        if (!FindAttribute(record.data(), bound, NTFS_ATTR_FILE_NAME, attr) ||
-            !ParseFileNameAttribute(attr, name)) {
-            return 0;
-        }
+        if (!FolderNameOf(record.data(), bound, uRecord, name)) return 0;
         if (visited.count(name.uParentRecord) != 0) return 0;
         uRecord = name.uParentRecord;
     }
+}
+
+// A folder's name, from the record itself or, when the record moved it out, from the
+// extension records its attribute list names.
+bool CFastNtfsRecovery::FolderNameOf(const unsigned char* pRecord, size_t nBound, uint64_t uRecord,
+                                     NTFS_FILE_NAME& name) {
+    NTFS_ATTRIBUTE attr{};
+    if (FindAttribute(pRecord, nBound, NTFS_ATTR_FILE_NAME, attr)) {
+        return ParseFileNameAttribute(attr, name);
+    }
+    std::vector<NTFS_FILE_NAME> listed;
+    CollectListedFileNames(m_ntfsParse, *this, pRecord, nBound, uRecord, 1, listed);
+    if (listed.empty()) return false;
+    name = listed.front();
+    return true;
 }
 
 int CFastNtfsRecovery::IsFileDataHealth(const _FILE_NODE_* pNode, uint32_t uSectorsPerCluster) {

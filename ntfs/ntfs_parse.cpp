@@ -477,6 +477,44 @@ int CollectAttributeRuns(const CNtfsParse& parse, INtfsRecordSource& source,
     return 0;
 }
 
+int CollectListedFileNames(const CNtfsParse& parse, INtfsRecordSource& source,
+                           const unsigned char* pRecord, size_t nBound, uint64_t uBaseRecord,
+                           size_t nMax, std::vector<NTFS_FILE_NAME>& out) {
+    NTFS_ATTRIBUTE listAttr{};
+    std::vector<unsigned char> list;
+    if (!FindAttribute(pRecord, nBound, NTFS_ATTR_ATTRIBUTE_LIST, listAttr) ||
+        !LoadAttributeList(parse, source, listAttr, list)) {
+        return NTFS_NOT_FOUND;
+    }
+    std::vector<uint64_t> holders;  // each extension record is read once
+    size_t offset = 0;
+    NTFS_ATTRIBUTE_LIST_ENTRY entry{};
+    while (NextAttributeListEntry(list.data(), list.size(), offset, entry)) {
+        if (entry.uType != NTFS_ATTR_FILE_NAME || entry.u64Record == uBaseRecord) continue;
+        if (std::find(holders.begin(), holders.end(), entry.u64Record) != holders.end()) continue;
+        holders.push_back(entry.u64Record);
+    }
+    std::vector<unsigned char> extension(static_cast<size_t>(parse.GetBytesPerRecord()));
+    for (const uint64_t record : holders) {
+        if (source.ReadRecordByNumber(record, extension.data()) != 0 ||
+            !ExtendsRecord(extension.data(), extension.size(), uBaseRecord)) {
+            DebugLog("NTFS attribute list: names of record %llu not in record %llu\n",
+                     static_cast<unsigned long long>(uBaseRecord),
+                     static_cast<unsigned long long>(record));
+            continue;
+        }
+        CNtfsAttributeWalk walk(extension.data(), extension.size());
+        NTFS_ATTRIBUTE attr{};
+        NTFS_FILE_NAME name;
+        while (out.size() < nMax && walk.Next(attr)) {
+            if (attr.uType == NTFS_ATTR_FILE_NAME && ParseFileNameAttribute(attr, name)) {
+                out.push_back(name);
+            }
+        }
+    }
+    return 0;
+}
+
 int GetDataRealSize(const CNtfsParse& parse, INtfsRecordSource& source,
                     const unsigned char* pRecord, size_t nBound, uint64_t uBaseRecord,
                     uint64_t& u64Size) {

@@ -229,6 +229,14 @@ int CollectAttributeRuns(const CNtfsParse& parse, INtfsRecordSource& source,
                          const unsigned char* pRecord, size_t nBound, uint64_t uBaseRecord,
                          uint32_t uType, RUN_LIST& out);
 
+// The $FILE_NAME attributes a base record keeps in its extension records, as its attribute
+// list names them: a record full of runs (a heavily fragmented file) or of links has its
+// names moved out. At most nMax names are appended; an extension record that cannot be read
+// or belongs to another base record is skipped. 0, or NTFS_NOT_FOUND without a readable list.
+int CollectListedFileNames(const CNtfsParse& parse, INtfsRecordSource& source,
+                           const unsigned char* pRecord, size_t nBound, uint64_t uBaseRecord,
+                           size_t nMax, std::vector<NTFS_FILE_NAME>& out);
+
 // The real size of the unnamed $DATA of a base record, looked up through its attribute list
 // when the record itself does not hold the first piece. 0 found; NTFS_NOT_FOUND; an error.
 int GetDataRealSize(const CNtfsParse& parse, INtfsRecordSource& source,

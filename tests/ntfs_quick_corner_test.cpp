@@ -250,7 +250,8 @@ TEST_P(BothEngines, FilesSpreadOverRecordsOrWithHolesComeBackWhole) {
 }
 
 // A base record whose data and a second name lie in its extension record. The quick engine
-// reads the size through the attribute list and never lists the extension record itself.
+// reads the size through the attribute list, lists the second name as a further link, and
+// never lists the extension record itself.
 TEST_F(NtfsBuiltVolume, DataAndNamesHeldOnlyInAnExtensionRecordBelongToTheBaseRecord) {
     v_.WriteBytes(300, Pattern(4096, 3));
     v_.PutRecord(32, kDeletedFile,
@@ -259,9 +260,27 @@ TEST_F(NtfsBuiltVolume, DataAndNamesHeldOnlyInAnExtensionRecordBelongToTheBaseRe
     v_.PutRecord(33, kDeletedFile,
                  {Name(5, u"second name.bin"), v_.NonResident(0x80, {{300, 1}}, 4096)}, 32);
     Scan();
-    EXPECT_EQ(tree_.size(), 1u);
+    EXPECT_EQ(tree_.size(), 2u);
     EXPECT_EQ(tree_["elsewhere.bin"].node.u64FileSize, 4096u);
+    EXPECT_EQ(Recover("second name.bin"), Pattern(4096, 3));
     EXPECT_EQ(Recover("elsewhere.bin"), Pattern(4096, 3));
+}
+
+// Records full of runs or links keep their names in extension records: a deleted file whose
+// only name lies there is listed under it, and a live folder whose name lies there keeps its
+// deleted children (they would otherwise land in a lost folder).
+TEST_F(NtfsBuiltVolume, NamesHeldOnlyInExtensionRecordsNameTheFileAndTheFolder) {
+    v_.PutRecord(45, NTFS_RECORD_IN_USE | NTFS_RECORD_IS_FOLDER,
+                 {v_.AttributeList({{0x30, 0, 46}})});
+    v_.PutRecord(46, NTFS_RECORD_IN_USE, {Name(5, u"Holiday")}, 45);
+    File(47, 45, u"beach.txt", "sand");
+    v_.WriteBytes(300, Pattern(4096, 7));
+    v_.PutRecord(48, kDeletedFile, {v_.AttributeList({{0x30, 0, 49}, {0x80, 0, 49}})});
+    v_.PutRecord(49, kDeletedFile,
+                 {Name(45, u"fragmented.bin"), v_.NonResident(0x80, {{300, 1}}, 4096)}, 48);
+    Scan();
+    EXPECT_EQ(Recover("Holiday/beach.txt"), Text("sand"));
+    EXPECT_EQ(Recover("Holiday/fragmented.bin"), Pattern(4096, 7));
 }
 
 // With 512-byte clusters a run of the table can end in the middle of a record.
