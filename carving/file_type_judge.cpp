@@ -52,9 +52,9 @@ const EXTEND_NAME_AND_TYPE szExtendNameAndType[] = {
     {"jpe", 10, J::IsJpgType, J::GetJPGFileBytesSize},
     {"jfif", 10, J::IsJpgType, J::GetJPGFileBytesSize},
     {"png", 30, J::IsPngType, J::GetPNGFileBytesSize},
-    {"psd", 28, J::IsPsdType, J::GetDefaultPictureFileBytesSize},
-    {"tif", 32, J::IsTifType, J::GetDefaultPictureFileBytesSize},
-    {"tiff", 32, J::IsTifType, J::GetDefaultPictureFileBytesSize},
+    {"psd", 28, J::IsPsdType, J::GetPSDFileBytesSize},
+    {"tif", 32, J::IsTifType, J::GetTIFFileBytesSize},
+    {"tiff", 32, J::IsTifType, J::GetTIFFileBytesSize},
     {"ico", 46, J::IsIcoType, J::GetICOFileBytesSize},
     {"doc", 0, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
     {"dot", 0, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
@@ -107,6 +107,13 @@ const EXTEND_NAME_AND_TYPE szExtendNameAndType[] = {
     {"ttf", 45, J::IsTtfType, J::GetTTFFileBytesSize},
     {"ico", 46, J::IsIcoType, J::GetICOFileBytesSize},
     // Rows added after the first 87.
+    {"cr2", EXT_TYPE_CR2, J::IsTifType, J::GetTIFFileBytesSize},
+    {"nef", EXT_TYPE_NEF, J::IsTifType, J::GetTIFFileBytesSize},
+    {"arw", EXT_TYPE_ARW, J::IsTifType, J::GetTIFFileBytesSize},
+    {"dng", EXT_TYPE_DNG, J::IsTifType, J::GetTIFFileBytesSize},
+    {"orf", EXT_TYPE_ORF, J::IsTifType, J::GetTIFFileBytesSize},
+    {"rw2", EXT_TYPE_RW2, J::IsTifType, J::GetTIFFileBytesSize},
+    {"pef", EXT_TYPE_PEF, J::IsTifType, J::GetTIFFileBytesSize},
     {nullptr, EXT_TYPE_NONE, nullptr, nullptr},
 };
 // clang-format on

@@ -249,6 +249,8 @@ public:
     static uint64_t GetJPGFileBytesSize(const unsigned char* p, size_t len);
     static uint64_t GetPNGFileBytesSize(const unsigned char* p, size_t len);
     static uint64_t GetDefaultPictureFileBytesSize(const unsigned char* p, size_t len);
+    static uint64_t GetPSDFileBytesSize(const unsigned char* p, size_t len);
+    static uint64_t GetTIFFileBytesSize(const unsigned char* p, size_t len);
     static uint64_t GetICOFileBytesSize(const unsigned char* p, size_t len);
     static uint64_t GetOFFICE2003FileBytesSize(const unsigned char* p, size_t len);
     static uint64_t GetOFFICE2007FileBytesSize(const unsigned char* p, size_t len);
