@@ -11,6 +11,7 @@
 #include <iterator>
 #include <vector>
 
+#include "carving/formats/riff.h"
 #include "carving/judge_internal.h"
 #include "foundation/debug_log.h"
 #include "foundation/recognisers.h"
@@ -114,6 +115,14 @@ const EXTEND_NAME_AND_TYPE szExtendNameAndType[] = {
     {"orf", EXT_TYPE_ORF, J::IsTifType, J::GetTIFFileBytesSize},
     {"rw2", EXT_TYPE_RW2, J::IsTifType, J::GetTIFFileBytesSize},
     {"pef", EXT_TYPE_PEF, J::IsTifType, J::GetTIFFileBytesSize},
+    {"webp", EXT_TYPE_WEBP, carving::formats::IsWebpType, J::GetWEBPFileBytesSize},
+    {"heic", EXT_TYPE_HEIC, J::IsMp4Type, J::GetHEIFFileBytesSize},
+    {"heif", EXT_TYPE_HEIC, J::IsMp4Type, J::GetHEIFFileBytesSize},
+    {"avif", EXT_TYPE_AVIF, J::IsMp4Type, J::GetHEIFFileBytesSize},
+    {"m4a", EXT_TYPE_M4A, J::IsMp4Type, J::GetMP4FileBytesSize},
+    {"cr3", EXT_TYPE_CR3, J::IsMp4Type, J::GetMP4FileBytesSize},
+    {"m4v", EXT_TYPE_M4V, J::IsMp4Type, J::GetMP4FileBytesSize},
+    {"webm", EXT_TYPE_MKV, J::IsMkvType, J::GetMKVFileBytes},
     {nullptr, EXT_TYPE_NONE, nullptr, nullptr},
 };
 // clang-format on
@@ -183,6 +192,7 @@ const LEAD_BYTES kLeadBytes[] = {
     {J::IsDbxEmailType, "\xCF", 1},
     {J::IsPstEmailType, "!", 1},
     {J::IsTtfType, "\x00", 1},
+    {carving::formats::IsWebpType, "R", 1},
     // Any first byte: a box size before "ftyp", a time code before an MTS packet, and the
     // "[Content_Types].xml" name at offset 31 of an Office container.
     {J::IsMp4Type, nullptr, 0},

@@ -237,6 +237,8 @@ public:
     static uint64_t GetAVIFileBytesSize(const unsigned char* p, size_t len);
     static uint64_t GetDefaultVedioFileBytesSize(const unsigned char* p, size_t len);
     static uint64_t GetMKVFileBytes(const unsigned char* p, size_t len);
+    static uint64_t GetHEIFFileBytesSize(const unsigned char* p, size_t len);
+    static uint64_t GetWEBPFileBytesSize(const unsigned char* p, size_t len);
     static uint64_t GetTSFileBytesSize(const unsigned char* p, size_t len);
     static uint64_t GetMP3FileBytesSize(const unsigned char* p, size_t len);
     static uint64_t GetMIDFileBytesSize(const unsigned char* p, size_t len);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "carving/file_type_judge.h"
+#include "carving/formats/riff.h"
 #include "carving/judge_internal.h"
 #include "foundation/bytes.h"
 
@@ -149,8 +150,10 @@ uint64_t CFileTypeJudge::GetAPEFileBytesSize(const unsigned char*, size_t) {
 }
 
 uint64_t CFileTypeJudge::GetWAVFileBytesSize(const unsigned char* p, size_t len) {
-    if (p == nullptr || len < 8) return static_cast<uint64_t>(ContextBytesPerSector());
-    return static_cast<uint64_t>(LoadU32(p + 4)) + 8;
+    return ExactOr(formats::RiffLength, [&] {
+        if (p == nullptr || len < 8) return static_cast<uint64_t>(ContextBytesPerSector());
+        return static_cast<uint64_t>(LoadU32(p + 4)) + 8;
+    });
 }
 
 uint64_t CFileTypeJudge::GetDefaultAudioFileBytesSize(const unsigned char*, size_t) {

@@ -4,6 +4,11 @@
 #include <vector>
 
 #include "carving/file_type_judge.h"
+#include "carving/formats/ebml.h"
+#include "carving/formats/flv.h"
+#include "carving/formats/isobmff.h"
+#include "carving/formats/mpeg_ps.h"
+#include "carving/formats/riff.h"
 #include "carving/judge_internal.h"
 #include "foundation/bytes.h"
 #include "foundation/debug_log.h"
@@ -92,6 +97,73 @@ uint64_t StreamVideo(uint64_t cap) {
     return StreamToNextFile(cap, EndKind::kVideo);
 }
 
+// The old rule for MPEG files: the first end code followed by zeros to the sector's end.
+uint64_t MpgEndCodeBytes(const unsigned char* p, size_t len) {
+    const unsigned char* endCode =
+        Has(p, len, 0, kMpgSequence, 4) ? kMpgSequenceEnd : kMpgProgramEnd;
+    const size_t b = static_cast<size_t>(ContextBytesPerSector());
+    return StreamWith(4 * kGiB, EndKind::kMpg, [&](const StreamChunk& c, uint64_t& length) {
+        for (size_t at = FindForward(c.p, c.nFileBytes, 0, endCode, 4); at != kNotFound;
+             at = FindForward(c.p, c.nFileBytes, at + 1, endCode, 4)) {
+            if (PassesZeroFill(c.p, c.nBytes, at + 4, b)) {
+                length = c.u64Offset + at + 4;
+                return 1;
+            }
+        }
+        return 0;
+    });
+}
+
+// The old rule for MP4 files: the tail text some writers leave after the last box.
+uint64_t Mp4TailBytes() {
+    return StreamWith(4 * kGiB, EndKind::kVideo, [](const StreamChunk& c, uint64_t& length) {
+        const size_t at = FindForward(c.p, c.nBytes, 0, szMp4Tail, kMp4TailLen);
+        if (at == kNotFound) return 0;
+        size_t after = at + kMp4TailLen;
+        while (after < c.nBytes && c.p[after] != 0) ++after;
+        length = c.u64Offset + after;
+        return 1;
+    });
+}
+
+uint32_t CodeOfIsoBmffFamily(formats::IsoBmffFamily family) {
+    using formats::IsoBmffFamily;
+    switch (family) {
+        case IsoBmffFamily::kMp4:
+            return EXT_TYPE_MP4;
+        case IsoBmffFamily::kMov:
+            return EXT_TYPE_MOV;
+        case IsoBmffFamily::k3gp:
+            return EXT_TYPE_3GP;
+        case IsoBmffFamily::kM4a:
+            return EXT_TYPE_M4A;
+        case IsoBmffFamily::kM4v:
+            return EXT_TYPE_M4V;
+        case IsoBmffFamily::kHeic:
+            return EXT_TYPE_HEIC;
+        case IsoBmffFamily::kAvif:
+            return EXT_TYPE_AVIF;
+        case IsoBmffFamily::kCr3:
+            return EXT_TYPE_CR3;
+        case IsoBmffFamily::kNone:
+            break;
+    }
+    return EXT_TYPE_NONE;
+}
+
+// The box walk is asked only about files whose first box it can vouch for; the others keep
+// the rule they had.
+bool IsWalkableIsoBmff(const unsigned char* p, size_t len) {
+    return formats::IsoBmffFamilyOf(p, len) != formats::IsoBmffFamily::kNone ||
+           formats::LooksLikeBareQuickTime(p, len);
+}
+
+template <class Fallback>
+uint64_t IsoBmffOr(const unsigned char* p, size_t len, Fallback&& fallback) {
+    if (!IsWalkableIsoBmff(p, len)) return fallback();
+    return ExactOr(formats::IsoBmffLength, std::forward<Fallback>(fallback));
+}
+
 }  // namespace
 
 // ---- Recognisers ------------------------------------------------------------------------
@@ -107,8 +179,11 @@ uint32_t CFileTypeJudge::IsMpgType(const unsigned char* p, size_t len) {
     return EXT_TYPE_NONE;
 }
 
+// Every ISO box-structured family is typed here, by its brands, ahead of the 3GP and MOV rows.
 uint32_t CFileTypeJudge::IsMp4Type(const unsigned char* p, size_t len) {
     if (len < 32 || !HasText(p, len, 4, "ftyp")) return EXT_TYPE_NONE;
+    const uint32_t code = CodeOfIsoBmffFamily(formats::IsoBmffFamilyOf(p, len));
+    if (code != EXT_TYPE_NONE) return code;
     return HasText(p, len, 8, "iso") || HasText(p, len, 8, "mp42") ? EXT_TYPE_MP4 : EXT_TYPE_NONE;
 }
 
@@ -119,7 +194,7 @@ uint32_t CFileTypeJudge::Is3pgType(const unsigned char* p, size_t len) {
 
 uint32_t CFileTypeJudge::IsMovType(const unsigned char* p, size_t len) {
     if (len < 16) return EXT_TYPE_NONE;
-    if (HasText(p, len, 0, "moov")) return EXT_TYPE_MOV;
+    if (HasText(p, len, 0, "moov") || formats::LooksLikeBareQuickTime(p, len)) return EXT_TYPE_MOV;
     return HasText(p, len, 4, "ftyp") && HasText(p, len, 8, "qt  ") ? EXT_TYPE_MOV : EXT_TYPE_NONE;
 }
 
@@ -185,30 +260,19 @@ uint32_t CFileTypeJudge::IsMxfType(const unsigned char* p, size_t len) {
 // ---- Estimators -------------------------------------------------------------------------
 
 uint64_t CFileTypeJudge::GetMPGFileBytesSize(const unsigned char* p, size_t len) {
-    const unsigned char* endCode =
-        Has(p, len, 0, kMpgSequence, 4) ? kMpgSequenceEnd : kMpgProgramEnd;
-    const size_t b = static_cast<size_t>(ContextBytesPerSector());
-    return StreamWith(4 * kGiB, EndKind::kMpg, [&](const StreamChunk& c, uint64_t& length) {
-        for (size_t at = FindForward(c.p, c.nFileBytes, 0, endCode, 4); at != kNotFound;
-             at = FindForward(c.p, c.nFileBytes, at + 1, endCode, 4)) {
-            if (PassesZeroFill(c.p, c.nBytes, at + 4, b)) {
-                length = c.u64Offset + at + 4;
-                return 1;
-            }
-        }
-        return 0;
-    });
+    return ExactOr(formats::MpegPsLength, [&] { return MpgEndCodeBytes(p, len); });
 }
 
-uint64_t CFileTypeJudge::GetMP4FileBytesSize(const unsigned char*, size_t) {
-    return StreamWith(4 * kGiB, EndKind::kVideo, [](const StreamChunk& c, uint64_t& length) {
-        const size_t at = FindForward(c.p, c.nBytes, 0, szMp4Tail, kMp4TailLen);
-        if (at == kNotFound) return 0;
-        size_t after = at + kMp4TailLen;
-        while (after < c.nBytes && c.p[after] != 0) ++after;
-        length = c.u64Offset + after;
-        return 1;
-    });
+uint64_t CFileTypeJudge::GetMP4FileBytesSize(const unsigned char* p, size_t len) {
+    return IsoBmffOr(p, len, [] { return Mp4TailBytes(); });
+}
+
+uint64_t CFileTypeJudge::GetHEIFFileBytesSize(const unsigned char* p, size_t len) {
+    return IsoBmffOr(p, len, [&] { return GetDefaultPictureFileBytesSize(p, len); });
+}
+
+uint64_t CFileTypeJudge::GetWEBPFileBytesSize(const unsigned char* p, size_t len) {
+    return ExactOr(formats::RiffLength, [&] { return GetDefaultPictureFileBytesSize(p, len); });
 }
 
 uint64_t CFileTypeJudge::GetRMVBFileBytesSize(const unsigned char*, size_t) {
@@ -240,16 +304,23 @@ uint64_t CFileTypeJudge::GetSWFFileBytesSize(const unsigned char* p, size_t len)
 }
 
 uint64_t CFileTypeJudge::GetAVIFileBytesSize(const unsigned char* p, size_t len) {
-    if (p == nullptr || len < 16) return static_cast<uint64_t>(ContextBytesPerSector());
-    return static_cast<uint64_t>(LoadU32(p + 4)) + 8;
+    return ExactOr(formats::RiffLength, [&] {
+        if (p == nullptr || len < 16) return static_cast<uint64_t>(ContextBytesPerSector());
+        return static_cast<uint64_t>(LoadU32(p + 4)) + 8;
+    });
 }
 
-uint64_t CFileTypeJudge::GetDefaultVedioFileBytesSize(const unsigned char*, size_t) {
-    return StreamVideo(4 * kGiB);
+// The 3GP, MOV and FLV rows share this estimator with others, so the file's own first
+// bytes choose the walk.
+uint64_t CFileTypeJudge::GetDefaultVedioFileBytesSize(const unsigned char* p, size_t len) {
+    const auto stream = [] { return StreamVideo(4 * kGiB); };
+    if (IsWalkableIsoBmff(p, len)) return ExactOr(formats::IsoBmffLength, stream);
+    if (IsFlvType(p, len) != EXT_TYPE_NONE) return ExactOr(formats::FlvLength, stream);
+    return stream();
 }
 
 uint64_t CFileTypeJudge::GetMKVFileBytes(const unsigned char*, size_t) {
-    return StreamVideo(64 * kGiB);
+    return ExactOr(formats::EbmlLength, [] { return StreamVideo(64 * kGiB); });
 }
 
 uint64_t CFileTypeJudge::GetTSFileBytesSize(const unsigned char*, size_t) {

@@ -1,0 +1,169 @@
+#include "carving/formats/ebml.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace carving::formats {
+
+namespace {
+
+constexpr uint32_t kEbmlHeaderId = 0x1A45DFA3;
+constexpr uint32_t kDocTypeId = 0x4282;
+constexpr uint32_t kSegmentId = 0x18538067;
+constexpr uint32_t kClusterId = 0x1F43B675;
+constexpr uint32_t kVoidId = 0xEC;
+constexpr uint32_t kCrc32Id = 0xBF;
+constexpr uint32_t kSimpleBlockId = 0xA3;
+constexpr uint32_t kBlockGroupId = 0xA0;
+constexpr uint64_t kMaxHeaderBytes = 1024;
+// A live recording of 4 GiB in blocks of a few hundred bytes stays well under this.
+constexpr uint32_t kMaxElements = 1u << 26;
+
+constexpr uint32_t kSegmentChildren[] = {
+    0x114D9B74,              // SeekHead
+    0x1549A966,              // Info
+    0x1654AE6B,              // Tracks
+    kClusterId, 0x1C53BB6B,  // Cues
+    0x1043A770,              // Chapters
+    0x1254C367,              // Tags
+    0x1941A469,              // Attachments
+    kVoidId,    kCrc32Id,
+};
+
+// Elements whose value is one small unsigned number.
+constexpr uint32_t kClusterNumbers[] = {
+    0xE7,  // Timecode
+    0xA7,  // Position
+    0xAB,  // PrevSize
+};
+
+struct Element {
+    uint32_t id = 0;
+    uint64_t size = 0;
+    bool unknownSize = false;
+    uint64_t dataAt = 0;  // offset of the element's data
+};
+
+int VintLength(unsigned char first) {
+    return first == 0 ? 0 : __builtin_clz(static_cast<unsigned>(first)) - 23;
+}
+
+bool ReadElement(CarveContext& ctx, uint64_t at, Element* e) {
+    const uint64_t left = at < ctx.BytesToDeviceEnd() ? ctx.BytesToDeviceEnd() - at : 0;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(12, left));
+    const unsigned char* p = want >= 2 ? ctx.View(at, want) : nullptr;
+    if (p == nullptr) return false;
+    const int idBytes = VintLength(p[0]);
+    if (idBytes < 1 || idBytes > 4 || static_cast<size_t>(idBytes) >= want) return false;
+    e->id = 0;
+    for (int i = 0; i < idBytes; ++i) e->id = (e->id << 8) | p[i];
+    const unsigned char* s = p + idBytes;
+    const int sizeBytes = VintLength(s[0]);
+    if (sizeBytes < 1 || static_cast<size_t>(idBytes + sizeBytes) > want) return false;
+    const uint64_t marker = uint64_t{1} << (7 * sizeBytes);
+    uint64_t size = s[0] & (0xFFu >> sizeBytes);
+    for (int i = 1; i < sizeBytes; ++i) size = (size << 8) | s[i];
+    e->unknownSize = size == marker - 1;
+    e->size = size;
+    e->dataAt = at + static_cast<uint64_t>(idBytes + sizeBytes);
+    return true;
+}
+
+bool ElementFits(const CarveContext& ctx, const Element& e) {
+    return !e.unknownSize && e.dataAt <= ctx.BytesToDeviceEnd() &&
+           e.size <= ctx.BytesToDeviceEnd() - e.dataAt;
+}
+
+bool IsSegmentChild(uint32_t id) {
+    return std::find(std::begin(kSegmentChildren), std::end(kSegmentChildren), id) !=
+           std::end(kSegmentChildren);
+}
+
+// The children of a Cluster, with the little that can be checked of each without reading
+// its payload: random bytes after a live recording must not pass for one more block.
+bool IsClusterChild(CarveContext& ctx, const Element& e) {
+    if (std::find(std::begin(kClusterNumbers), std::end(kClusterNumbers), e.id) !=
+        std::end(kClusterNumbers)) {
+        return e.size >= 1 && e.size <= 8;
+    }
+    if (e.id == kCrc32Id) return e.size == 4;
+    if (e.id == kVoidId || e.id == 0x5854 || e.id == 0xAF) return true;
+    if (e.id != kSimpleBlockId && e.id != kBlockGroupId) return false;
+    const unsigned char* first = e.size >= 4 ? ctx.View(e.dataAt, 1) : nullptr;
+    if (first == nullptr) return false;
+    // A block opens with its track number, a small number; a group with its Block (A1) or
+    // one of the group's other children.
+    if (e.id == kSimpleBlockId) return first[0] >= 0x81 && first[0] <= 0xBF;
+    static const unsigned char kGroupLeads[] = {0xA1, 0x9B, 0xFB, 0xFA, 0xA4,
+                                                0x75, 0x8E, 0xC8, 0xEC, 0xBF};
+    return std::memchr(kGroupLeads, first[0], sizeof kGroupLeads) != nullptr;
+}
+
+bool HasMatroskaDocType(CarveContext& ctx, const Element& header) {
+    if (header.unknownSize || header.size > kMaxHeaderBytes) return false;
+    const uint64_t end = header.dataAt + header.size;
+    Element e;
+    for (uint64_t at = header.dataAt; at < end && ReadElement(ctx, at, &e);) {
+        if (e.unknownSize || e.dataAt > end || e.size > end - e.dataAt) return false;
+        if (e.id == kDocTypeId && e.size <= 16) {
+            const unsigned char* text = ctx.View(e.dataAt, static_cast<size_t>(e.size));
+            if (text == nullptr) return false;
+            const size_t n = strnlen(reinterpret_cast<const char*>(text), e.size);
+            return (n == 8 && std::memcmp(text, "matroska", 8) == 0) ||
+                   (n == 4 && std::memcmp(text, "webm", 4) == 0);
+        }
+        at = e.dataAt + e.size;
+    }
+    return false;
+}
+
+// A Segment of unknown size: its children, and a Cluster of unknown size's children, follow
+// one another until something that is neither.
+FormatLength WalkOpenSegment(CarveContext& ctx, uint64_t from) {
+    uint64_t at = from;
+    uint64_t clusters = 0;
+    bool inOpenCluster = false;
+    Element e;
+    for (uint32_t n = 0; n < kMaxElements; ++n) {
+        if (!ReadElement(ctx, at, &e)) break;
+        if (inOpenCluster && IsClusterChild(ctx, e)) {
+            if (!ElementFits(ctx, e)) return FormatLength::AtLeast(at);
+            at = e.dataAt + e.size;
+            continue;
+        }
+        inOpenCluster = false;
+        if (!IsSegmentChild(e.id)) break;
+        if (e.id == kClusterId) ++clusters;
+        if (e.id == kClusterId && e.unknownSize) {
+            inOpenCluster = true;
+            at = e.dataAt;
+            continue;
+        }
+        if (!ElementFits(ctx, e)) return FormatLength::AtLeast(at);
+        at = e.dataAt + e.size;
+    }
+    return clusters != 0 ? FormatLength::Exact(at) : FormatLength::AtLeast(at);
+}
+
+}  // namespace
+
+FormatLength EbmlLength(CarveContext& ctx) {
+    Element header;
+    if (!ReadElement(ctx, 0, &header) || header.id != kEbmlHeaderId ||
+        !HasMatroskaDocType(ctx, header)) {
+        return FormatLength::Rejected();
+    }
+    Element segment;
+    if (!ReadElement(ctx, header.dataAt + header.size, &segment) || segment.id != kSegmentId) {
+        return FormatLength::Rejected();
+    }
+    if (segment.unknownSize) return WalkOpenSegment(ctx, segment.dataAt);
+    Element first;
+    if (!ElementFits(ctx, segment) || !ReadElement(ctx, segment.dataAt, &first) ||
+        !IsSegmentChild(first.id)) {
+        return FormatLength::AtLeast(segment.dataAt);
+    }
+    return FormatLength::Exact(segment.dataAt + segment.size);
+}
+
+}  // namespace carving::formats

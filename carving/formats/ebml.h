@@ -1,0 +1,16 @@
+// Matroska and WebM: an EBML header naming the document type, then one Segment element. A
+// Segment written to a seekable file records its size; one written live leaves it unknown,
+// and then its end is wherever its children stop following one another.
+#pragma once
+
+#include "carving/formats/carve_context.h"
+
+namespace carving::formats {
+
+// Exact at the end of a Segment of known size that fits on the device; for a Segment of
+// unknown size, Exact at the first element that is neither a Segment child nor a child of a
+// Cluster of unknown size, once a Cluster was seen. AtLeast otherwise; Rejected without an
+// EBML header of DocType "matroska" or "webm" followed by a Segment.
+FormatLength EbmlLength(CarveContext& ctx);
+
+}  // namespace carving::formats

@@ -1,0 +1,18 @@
+// MPEG-1 and MPEG-2 program streams (.mpg, .mpeg, .vob): packs, each a pack header and
+// packets that carry their own lengths, closed by a program end code.
+#pragma once
+
+#include "carving/formats/carve_context.h"
+
+namespace carving::formats {
+
+// Walks pack headers, system headers and packets from offset 0. Exact after a program end
+// code. Exact at the end of the last whole packet when the walk, having passed at least two
+// packs, meets bytes that open no start code (most writers leave out the end code) or a pack
+// whose clock runs backwards (the next file); zeros that pad packs out to 2048-byte sectors
+// are stepped over, and kept at the end. AtLeast when the walk meets a start code it cannot
+// follow or runs off the device, when the first pack header's marker bits are wrong, and for
+// a bare video stream (000001B3). Rejected when the file opens with neither.
+FormatLength MpegPsLength(CarveContext& ctx);
+
+}  // namespace carving::formats
