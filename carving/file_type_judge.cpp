@@ -91,8 +91,8 @@ const EXTEND_NAME_AND_TYPE szExtendNameAndType[] = {
     {"ppsm", 6, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
     {"mso07", 7, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
     {"pdf", 8, J::IsPdfType, J::GetPDFFileBytesSize},
-    {"gz", 36, J::IsGzipType, J::GetDefaultVedioFileBytesSize},
-    {"gzip", 36, J::IsGzipType, J::GetDefaultVedioFileBytesSize},
+    {"gz", 36, J::IsGzipType, J::GetGZFileBytesSize},
+    {"gzip", 36, J::IsGzipType, J::GetGZFileBytesSize},
     {"7z", 34, J::Is7zType, J::Get7ZFileBytesSize},
     {"zip", 35, J::IsZipType, J::GetZIPFileBytesSize},
     {"rar", 37, J::IsRarType, J::GetRARFileBytesSize},
@@ -123,6 +123,9 @@ const EXTEND_NAME_AND_TYPE szExtendNameAndType[] = {
     {"cr3", EXT_TYPE_CR3, J::IsMp4Type, J::GetMP4FileBytesSize},
     {"m4v", EXT_TYPE_M4V, J::IsMp4Type, J::GetMP4FileBytesSize},
     {"webm", EXT_TYPE_MKV, J::IsMkvType, J::GetMKVFileBytes},
+    {"bz2", EXT_TYPE_BZ2, J::IsBz2Type, J::GetBZ2FileBytesSize},
+    {"xz", EXT_TYPE_XZ, J::IsXzType, J::GetXZFileBytesSize},
+    {"tar", EXT_TYPE_TAR, J::IsTarType, J::GetTARFileBytesSize},
     {nullptr, EXT_TYPE_NONE, nullptr, nullptr},
 };
 // clang-format on
@@ -193,6 +196,8 @@ const LEAD_BYTES kLeadBytes[] = {
     {J::IsPstEmailType, "!", 1},
     {J::IsTtfType, "\x00", 1},
     {carving::formats::IsWebpType, "R", 1},
+    {J::IsBz2Type, "B", 1},
+    {J::IsXzType, "\xFD", 1},
     // Any first byte: a box size before "ftyp", a time code before an MTS packet, and the
     // "[Content_Types].xml" name at offset 31 of an Office container.
     {J::IsMp4Type, nullptr, 0},
@@ -200,6 +205,8 @@ const LEAD_BYTES kLeadBytes[] = {
     {J::IsMtsType, nullptr, 0},
     {J::IsMovType, nullptr, 0},
     {J::IsOffice2007Type, nullptr, 0},
+    // Any first byte: a tar archive opens with its first entry's name.
+    {J::IsTarType, nullptr, 0},
 };
 
 bool AcceptsLeadByte(RECOGNISE_FUNC pfn, unsigned char b) {

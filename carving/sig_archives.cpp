@@ -1,8 +1,15 @@
-// Archives and the other containers: gzip, 7z, ZIP, RAR, cabinet, executables, Ghost
-// images, SQLite databases, Outlook Express and Outlook mail stores, TrueType fonts.
+// Archives and the other containers: gzip, bzip2, xz, tar, 7z, ZIP, RAR, cabinet,
+// executables, Ghost images, SQLite databases, Outlook Express and Outlook mail stores,
+// TrueType fonts.
 #include <algorithm>
 
 #include "carving/file_type_judge.h"
+#include "carving/formats/bzip2.h"
+#include "carving/formats/gzip.h"
+#include "carving/formats/sqlite.h"
+#include "carving/formats/tar.h"
+#include "carving/formats/xz.h"
+#include "carving/formats/zip.h"
 #include "carving/judge_internal.h"
 #include "foundation/bytes.h"
 #include "foundation/debug_log.h"
@@ -71,8 +78,10 @@ uint64_t ZipContainerBytes(const unsigned char* pFirst, size_t len, uint64_t u64
 
 uint32_t CFileTypeJudge::IsGzipType(const unsigned char* p, size_t len) {
     if (len < 16 || !Has(p, len, 0, kGzipMagic, sizeof kGzipMagic)) return EXT_TYPE_NONE;
-    const bool flags = p[3] == 0 || p[3] == 8;
-    const bool extra = p[8] == 2 || p[8] == 4;
+    // The three high flag bits are reserved; the extra flags are 0 (gzip's default level),
+    // 2 (best) or 4 (fastest); the system byte is one of those named, or 255.
+    const bool flags = (p[3] & 0xE0) == 0;
+    const bool extra = p[8] == 0 || p[8] == 2 || p[8] == 4;
     const bool os = p[9] < 14 || p[9] == 255;
     return flags && extra && os ? EXT_TYPE_GZ : EXT_TYPE_NONE;
 }
@@ -144,10 +153,41 @@ uint32_t CFileTypeJudge::IsTtfType(const unsigned char* p, size_t len) {
     return EXT_TYPE_TTF;
 }
 
+uint32_t CFileTypeJudge::IsBz2Type(const unsigned char* p, size_t len) {
+    return formats::LooksLikeBzip2(p, len) ? EXT_TYPE_BZ2 : EXT_TYPE_NONE;
+}
+
+uint32_t CFileTypeJudge::IsXzType(const unsigned char* p, size_t len) {
+    return formats::LooksLikeXz(p, len) ? EXT_TYPE_XZ : EXT_TYPE_NONE;
+}
+
+uint32_t CFileTypeJudge::IsTarType(const unsigned char* p, size_t len) {
+    // Any byte may start a tar header (it is the first entry's name): the magic is the cheap
+    // test that turns nearly every sector away before the checksum is summed.
+    if (p == nullptr || len < 512 || p[257] != 'u' || p[258] != 's') return EXT_TYPE_NONE;
+    return formats::LooksLikeTar(p, len) ? EXT_TYPE_TAR : EXT_TYPE_NONE;
+}
+
 // ---- Estimators -------------------------------------------------------------------------
 
 uint64_t CFileTypeJudge::GetZIPFileBytesSize(const unsigned char* p, size_t len) {
-    return ZipContainerBytes(p, len, 4 * kGiB);
+    return ExactOr(formats::ZipLength, [&] { return ZipContainerBytes(p, len, 4 * kGiB); });
+}
+
+uint64_t CFileTypeJudge::GetGZFileBytesSize(const unsigned char* p, size_t len) {
+    return ExactOr(formats::GzipLength, [&] { return GetDefaultVedioFileBytesSize(p, len); });
+}
+
+uint64_t CFileTypeJudge::GetBZ2FileBytesSize(const unsigned char*, size_t) {
+    return ExactOr(formats::Bzip2Length, [] { return StreamToNextFile(4 * kGiB, EndKind::kFile); });
+}
+
+uint64_t CFileTypeJudge::GetXZFileBytesSize(const unsigned char*, size_t) {
+    return ExactOr(formats::XzLength, [] { return StreamToNextFile(4 * kGiB, EndKind::kFile); });
+}
+
+uint64_t CFileTypeJudge::GetTARFileBytesSize(const unsigned char*, size_t) {
+    return ExactOr(formats::TarLength, [] { return StreamToNextFile(4 * kGiB, EndKind::kFile); });
 }
 
 uint64_t CFileTypeJudge::Get7ZFileBytesSize(const unsigned char* p, size_t len) {
@@ -190,7 +230,8 @@ uint64_t CFileTypeJudge::GetCABFileBytesSize(const unsigned char* p, size_t len)
 }
 
 uint64_t CFileTypeJudge::GetDBFileBytesSize(const unsigned char*, size_t) {
-    return StreamToNextFile(6 * kGiB, EndKind::kFile);
+    return ExactOr(formats::SqliteLength,
+                   [] { return StreamToNextFile(6 * kGiB, EndKind::kFile); });
 }
 
 uint64_t CFileTypeJudge::GetMailFileBytesSize(const unsigned char*, size_t) {

@@ -104,7 +104,13 @@ uint32_t CFileTypeJudge::IsMmfType(const unsigned char* p, size_t len) {
 }
 
 uint32_t CFileTypeJudge::IsFlaType(const unsigned char* p, size_t len) {
-    return len >= 16 && Has(p, len, 0, kCompoundMagic4, 4) ? EXT_TYPE_FLA : EXT_TYPE_NONE;
+    // Every compound document reaches this row first, so it is typed here by what its
+    // directory holds: Word, Excel, PowerPoint, a Flash authoring file or another OLE file.
+    static constexpr unsigned char kMagicRest[] = {0xA1, 0xB1, 0x1A, 0xE1};
+    if (len < 16 || !Has(p, len, 0, kCompoundMagic4, 4) || !Has(p, len, 4, kMagicRest, 4)) {
+        return EXT_TYPE_NONE;
+    }
+    return GetOffice2003Type(p, len);
 }
 
 // ---- Estimators -------------------------------------------------------------------------
@@ -161,9 +167,6 @@ uint64_t CFileTypeJudge::GetDefaultAudioFileBytesSize(const unsigned char*, size
 }
 
 uint64_t CFileTypeJudge::GetFLAFileBytesSize(const unsigned char* p, size_t len) {
-    // Every file this row types is a compound document, whose allocation table tells its
-    // exact size; streaming to the next signature is the fallback for a damaged header.
-    const uint64_t fromHeader = GetOFFICE2003FileBytesSizeByFileHead(p, len);
-    if (fromHeader != 0) return fromHeader;
-    return StreamToNextFile(kAudioCap, EndKind::kFile);
+    // A Flash authoring file is a compound document, measured as every other one is.
+    return GetOFFICE2003FileBytesSize(p, len);
 }

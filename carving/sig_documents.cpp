@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <vector>
 
 #include "carving/file_type_judge.h"
+#include "carving/formats/compound.h"
+#include "carving/formats/zip.h"
 #include "carving/judge_internal.h"
 #include "foundation/bytes.h"
 #include "foundation/debug_log.h"
@@ -29,6 +32,7 @@ constexpr uint64_t kCompoundCap = 0x7FFFFFF;
 constexpr uint32_t kFreeSector = 0xFFFFFFFF;
 constexpr size_t kDirEntryBytes = 128;
 constexpr size_t kHeaderDifatEntries = 109;
+constexpr size_t kHeaderBytes = 512;
 
 // Compound-file sectors are 1 << shift bytes and sector s starts (s + 1) sectors into the
 // file, the header taking the first. Only 512 and 4096 are valid sizes.
@@ -71,13 +75,23 @@ uint32_t TypeFromDirectory(const std::vector<unsigned char>& dir) {
         return EXT_TYPE_XLS;
     }
     if (ClassIdIs(id, 0x64818D10, 0x11CF4F9B, 0xAA00EA86, 0xE829B900)) return EXT_TYPE_PPT;
+    bool contents = false;
+    bool flashPage = false;
     for (size_t at = 0; at + kDirEntryBytes <= dir.size(); at += kDirEntryBytes) {
         const unsigned char* name = dir.data() + at;
         if (WideNameBeginsWith(name, 64, "WordDocument")) return EXT_TYPE_DOC;
         if (WideNameBeginsWith(name, 64, "Workbook")) return EXT_TYPE_XLS;
+        // Excel 5 and 95 named their stream "Book"; the name's length (terminator included)
+        // keeps "Bookmarks" and the like out.
+        if (WideNameBeginsWith(name, 64, "Book") && LoadU16(name + 64) == 10) return EXT_TYPE_XLS;
         if (WideNameBeginsWith(name, 64, "PowerPoint Document")) return EXT_TYPE_PPT;
+        contents =
+            contents || (WideNameBeginsWith(name, 64, "Contents") && LoadU16(name + 64) == 18);
+        flashPage = flashPage || WideNameBeginsWith(name, 64, "Page ") ||
+                    WideNameBeginsWith(name, 64, "Symbol ");
     }
-    return EXT_TYPE_OLE;
+    // Flash authoring files keep their document in "Contents" beside "Page n"/"Symbol n".
+    return contents && flashPage ? EXT_TYPE_FLA : EXT_TYPE_OLE;
 }
 
 // The name of a ZIP entry says which Office application wrote the container.
@@ -131,6 +145,87 @@ size_t PastPdfKeyword(const unsigned char* p, size_t len, size_t at, size_t keyw
     return end;
 }
 
+// Where a PDF's last "%%EOF" is: every save appends objects, a cross-reference section and
+// a trailer closed by "%%EOF", and a linearized file has one "%%EOF" after its first page as
+// well. An "%%EOF" followed (after white space) by an object or a cross-reference section is
+// therefore not the last one; the first one followed by anything else ends the file.
+class PdfEndSearch {
+public:
+    // Feeds the file's bytes [u64Offset, u64Offset + n), in order; true once the end is known.
+    bool Feed(const unsigned char* p, size_t n, uint64_t u64Offset) {
+        if (n == 0) return false;
+        // Markers in the last bytes fed so far are decided with the first of these.
+        Blob joint(m_carry);
+        joint.insert(joint.end(), p, p + std::min(n, kLookahead));
+        for (size_t at = Next(joint.data(), joint.size(), 0); at < m_carry.size();
+             at = Next(joint.data(), joint.size(), at + 1)) {
+            if (EndsAt(joint.data(), joint.size(), at, m_u64CarryOffset, false)) return true;
+        }
+        const size_t decidable = n > kLookahead ? n - kLookahead : 0;
+        for (size_t at = Next(p, n, 0); at < decidable; at = Next(p, n, at + 1)) {
+            if (EndsAt(p, n, at, u64Offset, false)) return true;
+        }
+        // The new carry: the last kLookahead bytes fed, the old carry's included after a
+        // short feed.
+        if (n >= kLookahead) {
+            m_carry.assign(p + n - kLookahead, p + n);
+            m_u64CarryOffset = u64Offset + n - kLookahead;
+        } else {
+            if (m_carry.empty()) m_u64CarryOffset = u64Offset;
+            m_carry.insert(m_carry.end(), p, p + n);
+            const size_t drop = m_carry.size() > kLookahead ? m_carry.size() - kLookahead : 0;
+            m_carry.erase(m_carry.begin(), m_carry.begin() + static_cast<std::ptrdiff_t>(drop));
+            m_u64CarryOffset += drop;
+        }
+        return false;
+    }
+    // The bytes ended: an undecided marker in the last bytes ends the file.
+    bool Finish() {
+        const size_t n = m_carry.size();
+        for (size_t at = Next(m_carry.data(), n, 0); at < n; at = Next(m_carry.data(), n, at + 1)) {
+            if (EndsAt(m_carry.data(), n, at, m_u64CarryOffset, true)) return true;
+        }
+        return false;
+    }
+    uint64_t End() const { return m_u64End; }
+
+private:
+    using Blob = std::vector<unsigned char>;
+    static constexpr size_t kLookahead = 64;  // marker, line end, white space and "n g obj"
+
+    static size_t Next(const unsigned char* p, size_t n, size_t from) {
+        return FindForward(p, n, from, sm_ucPdfEof, 5);
+    }
+
+    // True when the "%%EOF" at p[at] ends the file; false when an update follows it or, unless
+    // these are the last bytes, too few bytes follow it to tell.
+    bool EndsAt(const unsigned char* p, size_t n, size_t at, uint64_t u64Offset, bool bLast) {
+        const size_t past = PastPdfKeyword(p, n, at, 5);
+        if (!bLast && n - past < kLookahead - 7) return false;
+        if (FollowedByUpdate(p + past, n - past)) return false;
+        m_u64End = u64Offset + past;
+        return true;
+    }
+
+    static bool FollowedByUpdate(const unsigned char* p, size_t n) {
+        size_t i = 0;
+        while (i < n && (p[i] == ' ' || p[i] == '\r' || p[i] == '\n' || p[i] == '\t')) ++i;
+        if (n - i >= 4 && std::memcmp(p + i, "xref", 4) == 0) return true;
+        // "<number> <number> obj"
+        for (int field = 0; field < 2; ++field) {
+            const size_t digits = i;
+            while (i < n && std::isdigit(p[i])) ++i;
+            if (i == digits || i >= n || p[i] != ' ') return false;
+            ++i;
+        }
+        return n - i >= 3 && std::memcmp(p + i, "obj", 3) == 0;
+    }
+
+    Blob m_carry;
+    uint64_t m_u64CarryOffset = 0;
+    uint64_t m_u64End = 0;
+};
+
 }  // namespace
 
 // ---- Compound documents -----------------------------------------------------------------
@@ -142,6 +237,13 @@ uint32_t CFileTypeJudge::IsOffice2003Type(const unsigned char* p, size_t len) {
 
 uint32_t CFileTypeJudge::GetOffice2003Type(const unsigned char* pHeader, size_t len) {
     if (pHeader == nullptr) return EXT_TYPE_OLE;
+    // Typed from a few bytes, the rest of the header comes from the device.
+    unsigned char header[kHeaderBytes];
+    if (len < kHeaderBytes && ReadBytesFrom(m_u64CurrentSector, 0, kHeaderBytes, header) &&
+        std::memcmp(header, pHeader, len) == 0) {
+        pHeader = header;
+        len = kHeaderBytes;
+    }
     const size_t sectorSize = CompoundSectorSize(pHeader, len);
     std::vector<unsigned char> sector;
     if (!ReadCompoundSector(0, sectorSize, sector)) return EXT_TYPE_OLE;
@@ -203,8 +305,9 @@ uint64_t CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(const unsigned cha
     return std::min<uint64_t>((covered - freeTail) * sectorSize, kCompoundCap);
 }
 
-uint64_t CFileTypeJudge::GetOFFICE2003FileBytesSize(const unsigned char* p, size_t len) {
-    const uint64_t fromHeader = GetOFFICE2003FileBytesSizeByFileHead(p, len);
+// The allocation table as the header alone reads it, then the closing stream's name.
+static uint64_t CompoundBytesByOldRules(const unsigned char* p, size_t len) {
+    const uint64_t fromHeader = CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(p, len);
     if (fromHeader != 0) return fromHeader;
     const size_t b = static_cast<size_t>(ContextBytesPerSector());
     return StreamWith(kCompoundCap, EndKind::kFile, [&](const StreamChunk& c, uint64_t& length) {
@@ -216,6 +319,10 @@ uint64_t CFileTypeJudge::GetOFFICE2003FileBytesSize(const unsigned char* p, size
         length = c.u64Offset + (tail + sizeof ucDocTail + b - 1) / b * b;
         return 1;
     });
+}
+
+uint64_t CFileTypeJudge::GetOFFICE2003FileBytesSize(const unsigned char* p, size_t len) {
+    return ExactOr(formats::CompoundLength, [&] { return CompoundBytesByOldRules(p, len); });
 }
 
 // ---- Office Open XML --------------------------------------------------------------------
@@ -262,7 +369,7 @@ uint32_t CFileTypeJudge::GetOffice2007Type(const unsigned char*, size_t) {
 }
 
 uint64_t CFileTypeJudge::GetOFFICE2007FileBytesSize(const unsigned char* p, size_t len) {
-    return ZipContainerBytes(p, len, kCompoundCap);
+    return ExactOr(formats::ZipLength, [&] { return ZipContainerBytes(p, len, kCompoundCap); });
 }
 
 // ---- PDF --------------------------------------------------------------------------------
@@ -271,7 +378,18 @@ uint32_t CFileTypeJudge::IsPdfType(const unsigned char* p, size_t len) {
     return len >= 5 && HasText(p, len, 0, "%PDF-") ? EXT_TYPE_PDF : EXT_TYPE_NONE;
 }
 
-uint64_t CFileTypeJudge::GetPDFFileBytesSize(const unsigned char*, size_t) {
+uint64_t CFileTypeJudge::GetPDFFileBytesSize(const unsigned char* p, size_t len) {
+    PdfEndSearch search;
+    const size_t b = static_cast<size_t>(ContextBytesPerSector());
+    bool found = p != nullptr && search.Feed(p, std::min(len, b), 0);
+    const uint64_t reached =
+        found ? 0 : StreamWith(kGiB, EndKind::kFile, [&](const StreamChunk& c, uint64_t&) {
+            found = search.Feed(c.p, c.nFileBytes, c.u64Offset);
+            return found ? 1 : 0;
+        });
+    if (m_ErrorCode != 0) return reached;
+    if (found || search.Finish()) return search.End();
+    // Without an end of file marker, the last trailer keyword.
     return StreamWith(kGiB, EndKind::kFile, [](const StreamChunk& c, uint64_t& length) {
         const size_t eof = FindBackward(c.p, c.nFileBytes, sm_ucPdfEof, 5);
         if (eof != kNotFound) {

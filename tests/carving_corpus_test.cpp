@@ -42,10 +42,11 @@ std::vector<TruthRow> LoadTruth() {
 
 // The fewest first bytes from which each kind of file in the corpus is recognised.
 const std::map<std::string, size_t> kShortest = {
-    {"jpg", 16}, {"mp3", 10}, {"png", 8},  {"fla", 16},  {"avi", 16}, {"gif", 8},  {"docx", 31},
-    {"wav", 16}, {"bmp", 40}, {"mp4", 32}, {"xlsx", 31}, {"mkv", 16}, {"pdf", 5},  {"tif", 4},
-    {"zip", 48}, {"flv", 16}, {"ico", 38}, {"mpeg", 18}, {"7z", 5},   {"mov", 16}, {"pptx", 31},
-    {"gz", 16},  {"psd", 40}, {"ts", 188}, {"cab", 36},  {"db", 16},  {"wmv", 24}, {"ttf", 256}};
+    {"jpg", 16},  {"mp3", 10},  {"png", 8},   {"doc", 8},  {"xls", 8},   {"ppt", 8},
+    {"avi", 16},  {"gif", 8},   {"docx", 31}, {"wav", 16}, {"bmp", 40},  {"mp4", 32},
+    {"xlsx", 31}, {"mkv", 16},  {"pdf", 5},   {"tif", 4},  {"zip", 48},  {"flv", 16},
+    {"ico", 38},  {"mpeg", 18}, {"7z", 5},    {"mov", 16}, {"pptx", 31}, {"gz", 16},
+    {"psd", 40},  {"ts", 188},  {"cab", 36},  {"db", 16},  {"wmv", 24},  {"ttf", 256}};
 
 // Every placed file is typed at its first sector, from its fewest bytes on, and matches the
 // extension it was saved as (compound documents walk to "fla"). The carving walk the deep scan

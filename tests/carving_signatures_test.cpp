@@ -28,11 +28,11 @@ TEST(CarvingTableTest, LooksUpExtensionsIgnoringCaseAndNamesACodeByItsFirstRow) 
     EXPECT_EQ(nullptr, J::GetTypeExtendName(EXT_TYPE_NONE));
 }
 
-TEST(CarvingTableTest, CompoundDocumentWalksToFlaButMatchesItsOfficeExtension) {
+TEST(CarvingTableTest, CompoundDocumentIsTypedByItsContentAndMatchesItsOfficeExtension) {
     Device dev(8);
     dev.Put(0, Bytes().Put(0, kCompound, 8).U16(30, 9).U32(48, 1));
     dev.Put(kSector, Bytes().U16(0, 0x0809).U16(2, 0x0010).U16(4, 0x0600));  // a BOF record
-    EXPECT_EQ(EXT_TYPE_FLA, dev.Type(0));
+    EXPECT_EQ(EXT_TYPE_XLS, dev.Type(0));
     EXPECT_EQ(1, Matches(dev, "xls"));
     EXPECT_EQ(0, Matches(dev, "doc"));
     // An extension the table does not know matches without a read; a known one must match.

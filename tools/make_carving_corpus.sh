@@ -93,15 +93,15 @@ S = 512
 # name, extension, expected code, exact
 files = [
     ("photo_jfif.jpg", "jpg", 10, 1), ("sound.mp3", "mp3", 12, 1), ("image.png", "png", 30, 1),
-    ("letter.doc", "fla", 44, 1), ("clip.avi", "avi", 22, 1), ("image.gif", "gif", 31, 1),
+    ("letter.doc", "doc", 0, 1), ("clip.avi", "avi", 22, 1), ("image.gif", "gif", 31, 1),
     ("letter.docx", "docx", 1, 1), ("sound.wav", "wav", 21, 1), ("image.bmp", "bmp", 29, 1),
     ("clip.mp4", "mp4", 18, 1), ("sheet.xlsx", "xlsx", 4, 1), ("photo_exif.jpg", "jpg", 10, 1),
     ("clip.mkv", "mkv", 19, 1), ("letter.pdf", "pdf", 8, 1), ("image.tif", "tif", 32, 1),
-    ("archive.zip", "zip", 35, 1), ("clip.flv", "flv", 27, 1), ("sheet.xls", "fla", 44, 1),
+    ("archive.zip", "zip", 35, 1), ("clip.flv", "flv", 27, 1), ("sheet.xls", "xls", 3, 1),
     ("image.ico", "ico", 46, 1), ("clip.mpg", "mpeg", 15, 0), ("archive.7z", "7z", 34, 1),
-    ("clip.mov", "mov", 17, 1), ("slide.pptx", "pptx", 6, 1), ("letter.txt.gz", "gz", 36, 0),
+    ("clip.mov", "mov", 17, 1), ("slide.pptx", "pptx", 6, 1), ("letter.txt.gz", "gz", 36, 1),
     ("image.psd", "psd", 28, 1), ("clip.ts", "ts", 20, 1), ("archive.cab", "cab", 33, 1),
-    ("data.db", "db", 39, 0), ("clip.wmv", "wmv", 24, 1), ("slide.ppt", "fla", 44, 1),
+    ("data.db", "db", 39, 1), ("clip.wmv", "wmv", 24, 1), ("slide.ppt", "ppt", 5, 1),
     ("font.ttf", "ttf", 45, 1), ("sound.wma", "wmv", 24, 1), ("archive_comment.zip", "zip", 35, 1),
 ]
 rng = random.Random(20240607)
