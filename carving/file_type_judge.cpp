@@ -126,6 +126,11 @@ const EXTEND_NAME_AND_TYPE szExtendNameAndType[] = {
     {"bz2", EXT_TYPE_BZ2, J::IsBz2Type, J::GetBZ2FileBytesSize},
     {"xz", EXT_TYPE_XZ, J::IsXzType, J::GetXZFileBytesSize},
     {"tar", EXT_TYPE_TAR, J::IsTarType, J::GetTARFileBytesSize},
+    {"flac", EXT_TYPE_FLAC, J::IsFlacType, J::GetFLACFileBytesSize},
+    {"ogg", EXT_TYPE_OGG, J::IsOggType, J::GetOGGFileBytesSize},
+    {"oga", EXT_TYPE_OGG, J::IsOggType, J::GetOGGFileBytesSize},
+    {"ogv", EXT_TYPE_OGG, J::IsOggType, J::GetOGGFileBytesSize},
+    {"opus", EXT_TYPE_OGG, J::IsOggType, J::GetOGGFileBytesSize},
     {nullptr, EXT_TYPE_NONE, nullptr, nullptr},
 };
 // clang-format on
@@ -168,7 +173,7 @@ const LEAD_BYTES kLeadBytes[] = {
     {J::IsMkvType, "\x1A", 1},
     {J::IsTsType, "\x47", 1},
     {J::IsMxfType, "\x06", 1},
-    {J::IsMp3Type, "I", 1},
+    {J::IsMp3Type, "I\xFF", 2},
     {J::IsMidType, "M", 1},
     {J::IsApeType, "M", 1},
     {J::IsWavType, "R", 1},
@@ -198,6 +203,8 @@ const LEAD_BYTES kLeadBytes[] = {
     {carving::formats::IsWebpType, "R", 1},
     {J::IsBz2Type, "B", 1},
     {J::IsXzType, "\xFD", 1},
+    {J::IsFlacType, "fI", 2},
+    {J::IsOggType, "O", 1},
     // Any first byte: a box size before "ftyp", a time code before an MTS packet, and the
     // "[Content_Types].xml" name at offset 31 of an Office container.
     {J::IsMp4Type, nullptr, 0},

@@ -224,6 +224,8 @@ public:
     static uint32_t IsBz2Type(const unsigned char* p, size_t len);
     static uint32_t IsXzType(const unsigned char* p, size_t len);
     static uint32_t IsTarType(const unsigned char* p, size_t len);
+    static uint32_t IsFlacType(const unsigned char* p, size_t len);
+    static uint32_t IsOggType(const unsigned char* p, size_t len);
 
     // Typing behind the two Office recognisers: 0 doc, 3 xls, 5 ppt or 2 ole for a compound
     // document whose header sector is at m_u64CurrentSector; 1 docx, 4 xlsx, 6 pptx or 49
@@ -271,6 +273,8 @@ public:
     static uint64_t GetBZ2FileBytesSize(const unsigned char* p, size_t len);
     static uint64_t GetXZFileBytesSize(const unsigned char* p, size_t len);
     static uint64_t GetTARFileBytesSize(const unsigned char* p, size_t len);
+    static uint64_t GetFLACFileBytesSize(const unsigned char* p, size_t len);
+    static uint64_t GetOGGFileBytesSize(const unsigned char* p, size_t len);
 
     // Size of a compound document from its header's allocation table, or 0 when the header
     // cannot say.

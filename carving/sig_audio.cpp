@@ -1,9 +1,12 @@
-// Audio: MP3 with an ID3v2 tag, MIDI, Monkey's Audio, WAV, MPEG layer II, SMAF, and the
-// compound-document row that the table names fla.
+// Audio: MP3 (with or without an ID3v2 tag), MIDI, Monkey's Audio, WAV, MPEG layer II, SMAF,
+// FLAC, Ogg, and the compound-document row that the table names fla.
 #include <algorithm>
 
 #include "carving/file_type_judge.h"
 #include "carving/formats/riff.h"
+#include "carving/formats/flac.h"
+#include "carving/formats/mpeg_audio.h"
+#include "carving/formats/ogg.h"
 #include "carving/judge_internal.h"
 #include "foundation/bytes.h"
 
@@ -63,18 +66,47 @@ private:
     bool m_broken = false;
 };
 
+// Some taggers put an ID3v2 tag before a FLAC stream; when the buffer shows the stream after
+// the tag, the file is left to the FLAC row.
+bool IsTaggedFlac(const unsigned char* p, size_t len) {
+    const uint64_t tag = formats::Id3v2TagBytes(p, len);
+    return tag != 0 && tag < len && formats::StartsWithFlacStream(p + tag, len - tag);
+}
+
+// A file typed MP3 from its ID3v2 tag may hold FLAC after a tag too long for the buffer.
+FormatLength TaggedAudioLength(CarveContext& ctx) {
+    const FormatLength flac = formats::FlacLength(ctx);
+    return flac.IsRejected() ? formats::Mp3Length(ctx) : flac;
+}
+
+// When the frames cannot tell: an ID3v1 tag closes the stream, and the last chunk that holds
+// one gives the candidate. Tags past the start of another file belong to that file.
+uint64_t BytesToLastId3v1Tag() {
+    uint64_t candidate = 0;
+    uint64_t length = StreamWith(2 * kGiB, EndKind::kFile, [&](const StreamChunk& c, uint64_t&) {
+        const size_t at = FindForward(c.p, c.nFileBytes, 0, sm_ucMp3Tail, 3);
+        if (at != kNotFound) candidate = c.u64Offset + at + kId3v1TagBytes;
+        return 0;
+    });
+    if (candidate != 0 && candidate < length) length = candidate;
+    return length;
+}
+
 }  // namespace
 
 // ---- Recognisers ------------------------------------------------------------------------
 
 uint32_t CFileTypeJudge::IsMp3Type(const unsigned char* p, size_t len) {
+    if (p != nullptr && len >= 4 && p[0] == 0xFF) {
+        return formats::StartsWithLayer3Stream(p, len) ? EXT_TYPE_MP3 : EXT_TYPE_NONE;
+    }
     // The ID3v2 header is 10 bytes; a shorter buffer cannot show its flags and size.
     if (p == nullptr || len < 10 || !HasText(p, len, 0, "ID3")) return EXT_TYPE_NONE;
     if (p[3] == 0xFF || p[4] == 0xFF || (p[5] & 0x1F) != 0) return EXT_TYPE_NONE;
     for (size_t i = 6; i < 10; ++i) {
         if (p[i] >= 0x80) return EXT_TYPE_NONE;
     }
-    return EXT_TYPE_MP3;
+    return IsTaggedFlac(p, len) ? EXT_TYPE_NONE : EXT_TYPE_MP3;
 }
 
 uint32_t CFileTypeJudge::IsMidType(const unsigned char* p, size_t len) {
@@ -103,6 +135,19 @@ uint32_t CFileTypeJudge::IsMmfType(const unsigned char* p, size_t len) {
     return len >= 4 && HasText(p, len, 0, "MMMD") ? EXT_TYPE_MMF : EXT_TYPE_NONE;
 }
 
+uint32_t CFileTypeJudge::IsFlacType(const unsigned char* p, size_t len) {
+    if (formats::StartsWithFlacStream(p, len) || IsTaggedFlac(p, len)) return EXT_TYPE_FLAC;
+    // A tag longer than the buffer hides what follows it. The table walk never gets here with
+    // one (the MP3 row takes it first and its length walk finds FLAC behind the tag); a file
+    // that a file system names .flac keeps its extension.
+    const uint64_t tag = formats::Id3v2TagBytes(p, len);
+    return tag > len ? EXT_TYPE_FLAC : EXT_TYPE_NONE;
+}
+
+uint32_t CFileTypeJudge::IsOggType(const unsigned char* p, size_t len) {
+    return formats::StartsWithOggStream(p, len) ? EXT_TYPE_OGG : EXT_TYPE_NONE;
+}
+
 uint32_t CFileTypeJudge::IsFlaType(const unsigned char* p, size_t len) {
     // Every compound document reaches this row first, so it is typed here by what its
     // directory holds: Word, Excel, PowerPoint, a Flash authoring file or another OLE file.
@@ -116,16 +161,7 @@ uint32_t CFileTypeJudge::IsFlaType(const unsigned char* p, size_t len) {
 // ---- Estimators -------------------------------------------------------------------------
 
 uint64_t CFileTypeJudge::GetMP3FileBytesSize(const unsigned char*, size_t) {
-    // An ID3v1 tag closes the stream; the last chunk that holds one gives the candidate.
-    // Tags past the start of another file belong to that file.
-    uint64_t candidate = 0;
-    uint64_t length = StreamWith(2 * kGiB, EndKind::kFile, [&](const StreamChunk& c, uint64_t&) {
-        const size_t at = FindForward(c.p, c.nFileBytes, 0, sm_ucMp3Tail, 3);
-        if (at != kNotFound) candidate = c.u64Offset + at + kId3v1TagBytes;
-        return 0;
-    });
-    if (candidate != 0 && candidate < length) length = candidate;
-    return length;
+    return ExactOr(TaggedAudioLength, BytesToLastId3v1Tag);
 }
 
 uint64_t CFileTypeJudge::GetMIDFileBytesSize(const unsigned char* p, size_t len) {
@@ -169,4 +205,12 @@ uint64_t CFileTypeJudge::GetDefaultAudioFileBytesSize(const unsigned char*, size
 uint64_t CFileTypeJudge::GetFLAFileBytesSize(const unsigned char* p, size_t len) {
     // A Flash authoring file is a compound document, measured as every other one is.
     return GetOFFICE2003FileBytesSize(p, len);
+}
+
+uint64_t CFileTypeJudge::GetFLACFileBytesSize(const unsigned char*, size_t) {
+    return ExactOr(formats::FlacLength, [] { return StreamToNextFile(2 * kGiB, EndKind::kFile); });
+}
+
+uint64_t CFileTypeJudge::GetOGGFileBytesSize(const unsigned char*, size_t) {
+    return ExactOr(formats::OggLength, [] { return StreamToNextFile(2 * kGiB, EndKind::kFile); });
 }

@@ -128,11 +128,11 @@ struct RealFile {
     bool cutIsVisible = true;
 };
 
-class RealFileTest : public ::testing::TestWithParam<RealFile> {};
+class PictureRealFileTest : public ::testing::TestWithParam<RealFile> {};
 
 // Typed by the table walk, measured exactly by the walk and by the carving step's estimator,
 // whatever follows; cut short and followed by zeros, never taken for whole.
-TEST_P(RealFileTest, IsTypedAndMeasuredToTheByteWhateverFollows) {
+TEST_P(PictureRealFileTest, IsTypedAndMeasuredToTheByteWhateverFollows) {
     const RealFile& f = GetParam();
     for (Tail tail : {Tail::kNoise, Tail::kZeros}) {
         Blob device = OnDevice(*f.bytes, tail);
@@ -150,7 +150,7 @@ TEST_P(RealFileTest, IsTypedAndMeasuredToTheByteWhateverFollows) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Pictures, RealFileTest,
+    Pictures, PictureRealFileTest,
     ::testing::Values(RealFile{"jpeg", &kProgressiveJpeg, carving::formats::JpegLength,
                                EXT_TYPE_JPG, J::GetJPGFileBytesSize},
                       RealFile{"png", &kInterlacedPng, carving::formats::PngLength, EXT_TYPE_PNG,
