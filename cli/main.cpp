@@ -49,9 +49,10 @@ const char kUsage[] =
     "usage: ferrowen-cli --version\n"
     "       ferrowen-cli list [--json]\n"
     "       ferrowen-cli scan TARGET [--partition K] [--types LIST] [--codepage CP] "
-    "[--only GLOB]... [--json]\n"
+    "[--only GLOB]... [--no-streams] [--json]\n"
     "       ferrowen-cli recover TARGET [--partition K] [--types LIST] [--codepage CP] --out DIR "
-    "[--layout original|type] [--only GLOB]... [--keep-partial] [--force] [--json]\n"
+    "[--layout original|type] [--only GLOB]... [--no-streams] [--keep-partial] [--force] "
+    "[--json]\n"
     "TARGET: a disk number from 'list', or a block device or disk-image file. Without\n"
     "  --partition, a target with a partition table is scanned partition by partition (and\n"
     "  the space outside them), each recovered into DIR/p<K>/ (DIR/unpartitioned/).\n"
@@ -59,6 +60,7 @@ const char kUsage[] =
     "CP: the code page of FAT short names, e.g. CP437 or CP850 (default: CP850).\n"
     "--keep-partial: a file that cannot be recovered whole stays as NAME.partial (by default\n"
     "  nothing of it stays).\n"
+    "--no-streams: leave out the named data streams of NTFS files (listed as NAME:STREAM).\n"
     "--only GLOB: only files whose original path matches, e.g. 'DCIM/*' or '*.jpg' (any\n"
     "  case, '*' crossing folders); repeatable.\n"
     "--layout original (default): files under their original folders, files of lost folders\n"
@@ -93,6 +95,8 @@ bool ParseArguments(int argc, char** argv, Options& o, std::string& problem) {
             o.force = true;
         } else if (arg == "--keep-partial") {
             o.keepPartial = true;
+        } else if (arg == "--no-streams") {
+            SetListAlternateStreams(false);
         } else if (arg == "--types") {
             if (!value(o.types)) return false;
         } else if (arg == "--out") {

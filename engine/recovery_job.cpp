@@ -15,6 +15,7 @@
 #include <map>
 
 #include "foundation/text.h"
+#include "ntfs/fast_ntfs_recovery.h"
 #include "store/file_writer.h"
 #include "store/log_file_manager.h"
 #include "store/scan_result_file_manager.h"
@@ -110,6 +111,10 @@ std::u16string BuildSearchKey(uint32_t uTypeMask) {
     }
     if (uTypeMask & FILE_TYPE_OTHER) AppendList(key, u"*.other");
     return key;
+}
+
+void SetListAlternateStreams(bool bList) {
+    SetListNamedStreams(bList);
 }
 
 bool ParseFileTypes(const std::string& text, uint32_t& uMask) {

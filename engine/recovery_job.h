@@ -39,6 +39,10 @@ std::u16string BuildSearchKey(uint32_t uTypeMask);
 // mask. False for an unknown word.
 bool ParseFileTypes(const std::string& text, uint32_t& uMask);
 
+// Whether scans list the named data streams of NTFS files beside them ("name:stream"); on
+// unless the user leaves them out. Process-wide, set before a scan starts.
+void SetListAlternateStreams(bool bList);
+
 FileCategory ClassifyFileName(const char* pszName);
 // "Photo", "Music", "Office", "Video", "Archive", "Other": the result-tree category.
 const char* GetCategoryLabel(FileCategory category);

@@ -37,6 +37,15 @@
 #include "ntfs/ntfs_parse.h"
 #include "store/store_engine.h"
 
+// Whether the quick scan lists a file's named data streams (alternate data streams) beside it,
+// as "name:stream", each recovered as a file of its own. On by default; process-wide.
+void SetListNamedStreams(bool bList);
+bool ListsNamedStreams();
+
+// A listed named stream is marked in its record: uReserved holds this value and
+// u64DataStartSector the offset of the ':' in szFileName that starts the stream's name.
+constexpr uint32_t kNtfsNamedStreamMark = 2;
+
 class CFastNtfsRecovery : public CStoreEngine, private INtfsRecordSource {
 public:
     static constexpr int kRecordsPerPiece = 1024;
@@ -95,6 +104,8 @@ public:
 protected:
     // From the record's resident data or along its data runs.
     int ReadRecordData(const _FILE_NODE_& node, uint64_t u64Want, const DATA_SINK& sink) override;
+    int ReadStreamData(const _FILE_NODE_& node, const std::u16string& stream, uint64_t u64Want,
+                       const DATA_SINK& sink);
     uint32_t RootFolderNumber() const override { return kNtfsRootRecord; }
 
 private:
@@ -129,6 +140,8 @@ private:
                          uint64_t u64RecordSector);
     bool SummariseRecord(const unsigned char* pRecord, uint64_t uRecord, RecordSummary& out);
     // Files one name of a summarised record under the folder that name gives.
+    void PublishStreams(const RecordSummary& summary, const NTFS_FILE_NAME& name, uint32_t number,
+                        uint64_t u64RecordSector);
     void PublishRecord(const RecordSummary& summary, const NTFS_FILE_NAME& name, uint32_t number,
                        uint64_t u64RecordSector, unsigned char* pRecord, uint64_t uRecord,
                        bool bFolderPass);

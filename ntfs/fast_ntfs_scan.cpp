@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -25,6 +26,8 @@ constexpr uint32_t kMaxFolderDepth = 4096;
 constexpr uint32_t kBitmapReadSectors = 2048;
 // A record of 1 KiB holds at most a handful of $FILE_NAMEs; more are read as damage.
 constexpr size_t kMaxNamesPerRecord = 16;
+constexpr size_t kMaxStreamsPerRecord = 16;
+std::atomic<bool> g_listNamedStreams{true};
 
 bool BitSet(const std::vector<uint8_t>& bitmap, uint64_t bit) {
     return ((bitmap[bit / 8] >> (bit % 8)) & 1) != 0;
@@ -64,8 +67,17 @@ struct CFastNtfsRecovery::RecordSummary {
     bool bHasDataSize = false;
     uint64_t u64DataSize = 0;
     bool bHasAttributeList = false;
+    std::vector<NTFS_NAMED_STREAM> streams;
     size_t nBound = 0;
 };
+
+void SetListNamedStreams(bool bList) {
+    g_listNamedStreams = bList;
+}
+
+bool ListsNamedStreams() {
+    return g_listNamedStreams;
+}
 
 int CFastNtfsRecovery::ScanDevice(const char16_t* pszLogName) {
     m_folderList.clear();
@@ -258,6 +270,8 @@ bool CFastNtfsRecovery::SummariseRecord(const unsigned char* pRecord, uint64_t u
             out.bHasAttributeList = true;
         }
     }
+    if (g_listNamedStreams)
+        out.streams = ListNamedStreams(pRecord, out.nBound, kMaxStreamsPerRecord);
     // A record filled by its runs or links keeps its names in extension records.
     if (out.bHasAttributeList) {
         const size_t before = out.names.size();
@@ -335,6 +349,7 @@ void CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, bool bFolderPass
     }
     PublishRecord(summary, summary.name, number, u64RecordSector, pRecord, uRecord, bFolderPass);
     if (bFolderPass) return;  // a folder has one name; only files are linked more than once
+    PublishStreams(summary, summary.name, number, u64RecordSector);
     // Each further hard link is listed in its own folder under its own name.
     for (const NTFS_FILE_NAME& link : summary.names)
         if (IsFurtherLink(link, summary.name))
@@ -365,6 +380,29 @@ void CFastNtfsRecovery::PublishRecord(const RecordSummary& summary, const NTFS_F
     } else {
         m_pStore->AddChildren(parent, depth, node->uFileIndex, number, nullptr);
         node->bDataHealth = static_cast<uint32_t>(IsFileDataHealth(node, m_uSectorsPerCluster));
+    }
+}
+
+// Each named stream beside its file, as "name:stream", in the file's folder.
+void CFastNtfsRecovery::PublishStreams(const RecordSummary& summary, const NTFS_FILE_NAME& name,
+                                       uint32_t number, uint64_t u64RecordSector) {
+    for (const NTFS_NAMED_STREAM& stream : summary.streams) {
+        _FILE_NODE_* node = FillFileNode(name, false);
+        if (node == nullptr) return;
+        const size_t colon = std::strlen(node->szFileName);
+        const std::string full = std::string(node->szFileName) + ":" + WideToUtf8(stream.name);
+        if (full.size() >= sizeof node->szFileName) continue;  // the store would cut it
+        std::memcpy(node->szFileName, full.c_str(), full.size() + 1);
+        node->uReserved = kNtfsNamedStreamMark;
+        node->u64DataStartSector = colon;
+        node->u64FileSize = stream.u64Size;
+        node->uClusterBytes = m_uBytesPerSector * m_uSectorsPerCluster;
+        node->uClusterNO = number;
+        node->u64RecordSector = u64RecordSector;
+        node->u64VolumeStartSector = m_u64VolumeStartSector;
+        node->bDataHealth = 1;  // a stream has no extension its bytes could be checked against
+        m_pStore->AddChildren(name.uParentRecord, FolderDepth(name.uParentRecord), node->uFileIndex,
+                              number, nullptr);
     }
 }
 

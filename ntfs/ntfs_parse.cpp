@@ -477,6 +477,57 @@ int CollectAttributeRuns(const CNtfsParse& parse, INtfsRecordSource& source,
     return 0;
 }
 
+namespace {
+// The name of a named attribute, when it lies inside the attribute.
+bool AttributeName(const NTFS_ATTRIBUTE& attr, std::u16string& name) {
+    if (attr.uNameLength == 0 || attr.uLength < 0x10) return false;
+    const size_t offset = LoadU16(attr.p + 0x0A);
+    const size_t bytes = size_t{attr.uNameLength} * 2;
+    if (offset > attr.uLength || bytes > attr.uLength - offset) return false;
+    name.resize(attr.uNameLength);
+    std::memcpy(name.data(), attr.p + offset, bytes);
+    return true;
+}
+}  // namespace
+
+std::vector<NTFS_NAMED_STREAM> ListNamedStreams(const unsigned char* pRecord, size_t nBound,
+                                                size_t nMax) {
+    std::vector<NTFS_NAMED_STREAM> streams;
+    CNtfsAttributeWalk walk(pRecord, nBound);
+    NTFS_ATTRIBUTE attr{};
+    while (streams.size() < nMax && walk.Next(attr)) {
+        NTFS_NAMED_STREAM stream;
+        if (attr.uType != NTFS_ATTR_DATA || !AttributeName(attr, stream.name)) continue;
+        NTFS_NONRESIDENT_INFO info{};
+        const unsigned char* value = nullptr;
+        uint32_t length = 0;
+        if (GetNonResidentInfo(attr, info)) {
+            if (info.u64StartVcn != 0) continue;
+            stream.u64Size = info.u64RealSize;
+        } else if (GetResidentValue(attr, value, length)) {
+            stream.u64Size = length;
+        } else {
+            continue;
+        }
+        streams.push_back(std::move(stream));
+    }
+    return streams;
+}
+
+bool FindNamedStream(const unsigned char* pRecord, size_t nBound, const std::u16string& name,
+                     NTFS_ATTRIBUTE& out) {
+    CNtfsAttributeWalk walk(pRecord, nBound);
+    NTFS_ATTRIBUTE attr{};
+    std::u16string candidate;
+    while (walk.Next(attr)) {
+        if (attr.uType == NTFS_ATTR_DATA && AttributeName(attr, candidate) && candidate == name) {
+            out = attr;
+            return true;
+        }
+    }
+    return false;
+}
+
 int CollectListedFileNames(const CNtfsParse& parse, INtfsRecordSource& source,
                            const unsigned char* pRecord, size_t nBound, uint64_t uBaseRecord,
                            size_t nMax, std::vector<NTFS_FILE_NAME>& out) {

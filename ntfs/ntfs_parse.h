@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "foundation/result.h"
@@ -144,6 +145,19 @@ int FileNameRank(uint8_t uNamespace);
 // Whether a $FILE_NAME is a further hard link of a file shown as `shown`: a long (not DOS-only)
 // name that differs from the shown one in its folder or its text. A DOS 8.3 alias is no link.
 bool IsFurtherLink(const NTFS_FILE_NAME& name, const NTFS_FILE_NAME& shown);
+
+// A named $DATA stream (an alternate data stream) held in a record itself.
+struct NTFS_NAMED_STREAM {
+    std::u16string name;
+    uint64_t u64Size;  // real size, from the stream's first piece
+};
+// The named $DATA streams of a fixed-up record, at most nMax, in on-disk order. A stream whose
+// name does not fit its attribute, or whose first piece is elsewhere, is left out.
+std::vector<NTFS_NAMED_STREAM> ListNamedStreams(const unsigned char* pRecord, size_t nBound,
+                                                size_t nMax);
+// The named $DATA attribute called `name` (compared code unit by code unit) in the record.
+bool FindNamedStream(const unsigned char* pRecord, size_t nBound, const std::u16string& name,
+                     NTFS_ATTRIBUTE& out);
 
 // One entry of an $ATTRIBUTE_LIST value.
 struct NTFS_ATTRIBUTE_LIST_ENTRY {

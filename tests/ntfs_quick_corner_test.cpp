@@ -283,6 +283,29 @@ TEST_F(NtfsBuiltVolume, NamesHeldOnlyInExtensionRecordsNameTheFileAndTheFolder) 
     EXPECT_EQ(Recover("Holiday/fragmented.bin"), Pattern(4096, 7));
 }
 
+// Named data streams are listed beside their file as "name:stream" and recovered on their own,
+// unless the user leaves them out.
+TEST_F(NtfsBuiltVolume, NamedStreamsAreListedBesideTheirFileAndRecoveredOnTheirOwn) {
+    v_.WriteBytes(300, Pattern(4096, 8));
+    v_.PutRecord(
+        40, kDeletedFile,
+        {Name(5, u"notes.txt"), v_.Resident(NTFS_ATTR_DATA, Text("main")),
+         NtfsVolumeBuilder::Named(v_.Resident(NTFS_ATTR_DATA, Text("[ZoneTransfer]")),
+                                  u"Zone.Identifier"),
+         NtfsVolumeBuilder::Named(v_.NonResident(NTFS_ATTR_DATA, {{300, 1}}, 4000), u"thumb")});
+    Scan();
+    EXPECT_EQ(tree_.size(), 3u);
+    EXPECT_EQ(Recover("notes.txt"), Text("main"));
+    EXPECT_EQ(Recover("notes.txt:Zone.Identifier"), Text("[ZoneTransfer]"));
+    Bytes thumb = Pattern(4096, 8);
+    thumb.resize(4000);
+    EXPECT_EQ(Recover("notes.txt:thumb"), thumb);
+    SetListNamedStreams(false);
+    Scan();
+    SetListNamedStreams(true);
+    EXPECT_EQ(tree_.size(), 1u);
+}
+
 // With 512-byte clusters a run of the table can end in the middle of a record.
 TEST_P(BothEngines, RecordsSplitBetweenTableRunsAreReadWholeAndKeepTheirNumbers) {
     v_ = NtfsVolumeBuilder(4096, 1);

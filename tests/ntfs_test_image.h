@@ -122,6 +122,23 @@ public:
                                 startVcn, clusters);
     }
 
+    // The attribute `plain` (built by Resident or NonResident) named `name`: the name goes
+    // where the value or the mapping pairs began, and they move up behind it.
+    static Bytes Named(const Bytes& plain, const std::u16string& name) {
+        const bool nonResident = plain[8] != 0;
+        const size_t start = nonResident ? 0x40 : 0x18;
+        const size_t shift = Align8(2 * name.size());
+        Bytes a(plain.begin(), plain.begin() + start);
+        a.resize(start + shift, 0);
+        for (size_t i = 0; i < name.size(); ++i) PutLe(a, start + 2 * i, name[i], 2);
+        a.insert(a.end(), plain.begin() + start, plain.end());
+        a[9] = static_cast<uint8_t>(name.size());
+        PutLe(a, 0x0A, start, 2);
+        PutLe(a, nonResident ? 0x20 : 0x14, start + shift, 2);
+        PutLe(a, 4, a.size(), 4);
+        return a;
+    }
+
     // Entries (type, first VCN, record) of a resident attribute list.
     static Bytes AttributeList(const std::vector<std::tuple<uint32_t, uint64_t, uint64_t>>& e) {
         Bytes value(32 * e.size(), 0);
