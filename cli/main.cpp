@@ -27,6 +27,7 @@
 #include "cli/cli_target.h"
 #include "engine/file_recovery_factory.h"
 #include "engine/recovery_job.h"
+#include "engine/recovery_report.h"
 #include "foundation/debug_log.h"
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
@@ -42,6 +43,7 @@ struct Options {
     std::vector<std::string> only;  // --only patterns; a file matching any of them is kept
     RecoveryLayout layout = RecoveryLayout::Original;
     int partition = 0;
+    std::string report;  // recover --report FILE (.xml or .csv)
     bool json = false, force = false, keepPartial = false;
 };
 
@@ -51,8 +53,8 @@ const char kUsage[] =
     "       ferrowen-cli scan TARGET [--partition K] [--types LIST] [--codepage CP] "
     "[--only GLOB]... [--no-streams] [--json]\n"
     "       ferrowen-cli recover TARGET [--partition K] [--types LIST] [--codepage CP] --out DIR "
-    "[--layout original|type] [--only GLOB]... [--no-streams] [--keep-partial] [--force] "
-    "[--json]\n"
+    "[--layout original|type] [--only GLOB]... [--no-streams] [--keep-partial] "
+    "[--report FILE] [--force] [--json]\n"
     "TARGET: a disk number from 'list', or a block device or disk-image file. Without\n"
     "  --partition, a target with a partition table is scanned partition by partition (and\n"
     "  the space outside them), each recovered into DIR/p<K>/ (DIR/unpartitioned/).\n"
@@ -60,6 +62,8 @@ const char kUsage[] =
     "CP: the code page of FAT short names, e.g. CP437 or CP850 (default: CP850).\n"
     "--keep-partial: a file that cannot be recovered whole stays as NAME.partial (by default\n"
     "  nothing of it stays).\n"
+    "--report FILE: for every file, its original path, where it was written, size, SHA-256,\n"
+    "  where it was found and its result, as Digital Forensics XML (FILE.xml) or CSV (FILE.csv).\n"
     "--no-streams: leave out the named data streams of NTFS files (listed as NAME:STREAM).\n"
     "--only GLOB: only files whose original path matches, e.g. 'DCIM/*' or '*.jpg' (any\n"
     "  case, '*' crossing folders); repeatable.\n"
@@ -101,6 +105,8 @@ bool ParseArguments(int argc, char** argv, Options& o, std::string& problem) {
             if (!value(o.types)) return false;
         } else if (arg == "--out") {
             if (!value(o.out)) return false;
+        } else if (arg == "--report") {
+            if (!value(o.report)) return false;
         } else if (arg == "--only") {
             std::string pattern;
             if (!value(pattern)) return false;
@@ -288,7 +294,7 @@ void ReportRecovery(const Options& o, const std::string& out, const RECOVERY_SUM
 // 1 incomplete (the scan ended early, it was cancelled, a file failed), 2 nothing could be
 // done (no engine, a destination that cannot be used).
 int ScanVolume(const Options& o, const ScanTarget& target, uint32_t mask, const std::string& out,
-               JsonWriter& json) {
+               CRecoveryReport& report, JsonWriter& json) {
     std::string error;
     std::unique_ptr<IFileRecoveryParse> engine = MakeDeepEngine(target, error);
     if (!engine) {
@@ -331,6 +337,13 @@ int ScanVolume(const Options& o, const ScanTarget& target, uint32_t mask, const 
         SetKeepPartialFiles(o.keepPartial);
         CRecoveryJob job(engine.get(), RecoveryProgress, nullptr);
         job.SetLayout(o.layout);
+        if (report.IsOpen()) {
+            job.SetFileEnded([&](size_t index, const _FILE_NODE_& record,
+                                 const std::u16string& path, int error) {
+                report.Add(files[index].folder + files[index].name, record, WideToUtf8(path),
+                           error);
+            });
+        }
         job.Attach();
         const int ran = job.Run(records, Utf8ToWide(out.c_str()));
         const RECOVERY_SUMMARY& summary = job.Summary();
@@ -367,6 +380,31 @@ std::optional<std::string> UseWritableLogRoot() {
     return pattern;
 }
 
+// Opens the report the user asked for, before anything is scanned: a report that cannot be
+// written is known at once. 0, or the exit status of the refusal.
+int OpenReport(const Options& o, bool recover, const std::string& device, CRecoveryReport& report) {
+    if (o.report.empty()) return 0;
+    CRecoveryReport::Format format;
+    if (!recover) return Usage("--report goes with recover");
+    if (!CRecoveryReport::FormatOf(o.report, format)) {
+        return Usage("--report FILE must end in .xml or .csv");
+    }
+    const std::string folder = std::filesystem::path(o.report).parent_path().string();
+    if (IsDestinationOnDevice(folder.empty() ? "." : folder, device) && !o.force) {
+        std::fprintf(stderr,
+                     "ferrowen-cli: the report %s would lie on %s, the device being "
+                     "scanned. Choose another disk, or add --force.\n",
+                     o.report.c_str(), device.c_str());
+        return 2;
+    }
+    if (const int opened = report.Open(o.report, device); opened != 0) {
+        std::fprintf(stderr, "ferrowen-cli: cannot write the report %s: %s\n", o.report.c_str(),
+                     DescribeResult(opened).c_str());
+        return 2;
+    }
+    return 0;
+}
+
 int RunScanOrRecover(const Options& o) {
     uint32_t mask = 0;
     if (o.target.empty()) return Usage("a TARGET is needed");
@@ -388,6 +426,8 @@ int RunScanOrRecover(const Options& o) {
                      o.out.c_str(), device.c_str());
         return 2;
     }
+    CRecoveryReport report;
+    if (const int opened = OpenReport(o, recover, device, report); opened != 0) return opened;
     const std::optional<std::string> privateRoot = UseWritableLogRoot();
     if (!privateRoot) {
         std::fprintf(stderr, "ferrowen-cli: %s\n", DescribeResult(RESULT_NO_STORE).c_str());
@@ -411,7 +451,12 @@ int RunScanOrRecover(const Options& o) {
             break;
         }
         const std::string out = parts ? o.out + "/" + target.folder : o.out;
-        status = std::max(status, ScanVolume(o, target, mask, out, json));
+        status = std::max(status, ScanVolume(o, target, mask, out, report, json));
+    }
+    if (const int closed = report.Close(); closed != 0) {
+        std::fprintf(stderr, "ferrowen-cli: the report %s is incomplete: %s\n", o.report.c_str(),
+                     DescribeResult(closed).c_str());
+        status = std::max(status, 1);
     }
     if (o.json && parts) {
         json.EndArray();

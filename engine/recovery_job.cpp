@@ -310,11 +310,13 @@ int CRecoveryJob::Run(const std::vector<_FILE_NODE_>& records, const std::u16str
     m_outcomes.clear();
     std::map<std::u16string, int>& outcomes = m_outcomes;
     int result = 0;
-    for (const _FILE_NODE_& record : records) {
+    for (size_t index = 0; index < records.size(); ++index) {
+        const _FILE_NODE_& record = records[index];
         const std::u16string folder = FolderFor(record, destDir);
         if (const int made = MakeFolderPath(WideToUtf8(folder)); made != 0) {
             m_summary.failures.push_back({folder, made});
             ++m_summary.uFailed;
+            if (m_fileEnded) m_fileEnded(index, record, folder, made);
             continue;
         }
         // Every folder made on the way belongs to the user too.
@@ -325,6 +327,7 @@ int CRecoveryJob::Run(const std::vector<_FILE_NODE_>& records, const std::u16str
         if (const int named = GetRealFileName(wanted.c_str(), target.data(), kMaxTargetUnits);
             named != 0) {
             outcomes[wanted] = named;
+            if (m_fileEnded) m_fileEnded(index, record, wanted, named);
             continue;
         }
         _FILE_NODE_ copy = record;
@@ -341,6 +344,7 @@ int CRecoveryJob::Run(const std::vector<_FILE_NODE_>& records, const std::u16str
         if (saved == ERROR_USER_CANCEL) {
             m_summary.bCancelled = true;
             result = ERROR_USER_CANCEL;
+            if (m_fileEnded) m_fileEnded(index, record, path, ERROR_USER_CANCEL);
             break;
         }
         // An engine that ended without reporting the file: judge by its result and by what
@@ -348,6 +352,7 @@ int CRecoveryJob::Run(const std::vector<_FILE_NODE_>& records, const std::u16str
         if (outcomes.find(path) == outcomes.end()) {
             outcomes[path] = saved != 0 ? saved : (written ? 0 : EIO);
         }
+        if (m_fileEnded) m_fileEnded(index, record, path, outcomes[path]);
     }
     for (const auto& [path, error] : outcomes) {
         if (error == 0) {

@@ -9,6 +9,7 @@
 #include <time.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -84,6 +85,11 @@ public:
     // Installs the job's callback on the engine (scan callback untouched: null).
     void Attach();
     void SetLayout(RecoveryLayout layout) { m_layout = layout; }
+    // Told of each record once its recovery has ended: its index in Run's records, the path
+    // it was written to (or would have been) and 0 or the error that stopped it.
+    using FileEndedFunc = std::function<void(size_t index, const _FILE_NODE_& record,
+                                             const std::u16string& target, int error)>;
+    void SetFileEnded(FileEndedFunc fileEnded) { m_fileEnded = std::move(fileEnded); }
     // 0, ERROR_USER_CANCEL when cancelled, or errno when the destination cannot be used.
     int Run(const std::vector<_FILE_NODE_>& records, const std::u16string& destDir);
     const RECOVERY_SUMMARY& Summary() const { return m_summary; }
@@ -101,6 +107,7 @@ private:
     void* m_pUserContext;
     RECOVERY_SUMMARY m_summary;
     RecoveryLayout m_layout = RecoveryLayout::Original;
+    FileEndedFunc m_fileEnded;
     std::map<std::u16string, int> m_outcomes;  // target path -> error of its last file-end report
 };
 

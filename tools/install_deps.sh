@@ -7,6 +7,7 @@ packages=(
   clang libclang-rt-14-dev   # libFuzzer and the sanitizer runtimes for the fuzz targets
   gzip coreutils
   zlib1g-dev libbz2-dev liblzma-dev   # decoding carved gzip, bzip2 and xz files
+  libssl-dev   # SHA-256 of recovered files in the recovery report
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core   # the window; its tests run offscreen
 )
 missing=()

@@ -69,10 +69,22 @@ protected:
         EXPECT_EQ(Sha256OfFile(image_), hash_);
         DamageTest::TearDown();
     }
-    CliRun Recover(int partition, const std::string& out, const std::string& faults = "") {
+    CliRun Recover(int partition, const std::string& out, const std::string& faults = "",
+                   const std::string& more = "") {
         return RunCli(faults.empty() ? "" : Faults(faults),
                       "recover '" + image_ + "' --partition " + std::to_string(partition) +
-                          " --out '" + out + "'");
+                          " --out '" + out + "' " + more);
+    }
+    // The rows of a CSV recovery report whose fields hold no commas, header first.
+    static std::vector<std::vector<std::string>> ReportRows(const std::string& path) {
+        std::vector<std::vector<std::string>> rows;
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);) {
+            std::stringstream fields(line);
+            rows.emplace_back();
+            for (std::string part; std::getline(fields, part, ',');) rows.back().push_back(part);
+        }
+        return rows;
     }
     // Recovers a partition once without faults, to learn where its files lie.
     std::map<std::string, Extent> WhereFilesLie(int partition) {
@@ -316,8 +328,10 @@ TEST_F(CliDamage, OnAFailingDiskReportsTheFileItCannotReadAndRecoversTheRest) {
     const std::string ranges = std::to_string(bad) + "-" + std::to_string(bad + 2048) + "," +
                                std::to_string(kFatStart + 32 * 512) + "-" +
                                std::to_string(kFatStart + 64 * 512);
+    const std::string report = Out("report.csv");
     const CliRun run =
-        Recover(1, Out("out"), "FERROWEN_FAULT_READS='" + image_ + "|" + ranges + "'");
+        Recover(1, Out("out"), "FERROWEN_FAULT_READS='" + image_ + "|" + ranges + "'",
+                "--report '" + report + "'");
     EXPECT_EQ(run.status, 1) << run.out;
     const auto failed = FailedLines(run.out);
     ASSERT_EQ(failed.size(), 1u) << run.out;
@@ -326,6 +340,25 @@ TEST_F(CliDamage, OnAFailingDiskReportsTheFileItCannotReadAndRecoversTheRest) {
     const std::set<std::string> back = HashesBelow(Out("out"));
     EXPECT_EQ(CountIn(wanted, back), wanted.size() - 1);
     EXPECT_EQ(back.count(victim), 0u);
+    // The report: every file with the digest of what was written, the failed one with why.
+    const auto rows = ReportRows(report);
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0].front(), "original_path");
+    size_t recovered = 0;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].size(), 7u);
+        if (rows[i][6] == "recovered") {
+            ++recovered;
+            EXPECT_EQ(rows[i][3], Sha256OfFile(rows[i][1])) << rows[i][0];
+        } else {
+            EXPECT_NE(rows[i][6].find("could not be read"), std::string::npos) << rows[i][6];
+            EXPECT_FALSE(std::filesystem::exists(rows[i][1])) << rows[i][1];
+        }
+    }
+    EXPECT_EQ(recovered + 1, rows.size() - 1);
+    // A report already there is never overwritten, and nothing is recovered.
+    EXPECT_EQ(Recover(1, Out("again"), "", "--report '" + report + "'").status, 2);
+    EXPECT_FALSE(std::filesystem::exists(Out("again")));
 }
 
 TEST_F(CliDamage, OnAnImageCutShortEndsAndGivesBackWhatLiesBeforeTheCut) {
