@@ -12,6 +12,7 @@
 
 #include "cli/cli_output.h"
 #include "disk/partition_manager.h"
+#include "engine/device_description.h"
 #include "engine/file_recovery_factory.h"
 #include "foundation/disk_table.h"
 #include "foundation/text.h"
@@ -89,8 +90,7 @@ bool ResolveTarget(const std::string& text, int nPartition, ScanTarget& target,
         target.devicePath = text;
     }
     if (!CheckReadable(target.devicePath, error)) return false;
-    target.label =
-        target.nDisk >= 0 ? "Physical Driver " + std::to_string(target.nDisk) : target.devicePath;
+    target.label = target.nDisk >= 0 ? "disk " + std::to_string(target.nDisk) : target.devicePath;
     if (nPartition <= 0) {
         target.llCount = static_cast<long long>(DeviceSectors(target.devicePath));
         return true;
@@ -173,63 +173,77 @@ std::unique_ptr<IFileRecoveryParse> MakeDeepEngine(const ScanTarget& target, std
     return std::unique_ptr<IFileRecoveryParse>(engine);
 }
 
+namespace {
+
+// `Disk 0  /dev/sdb  SanDisk Ultra  29.72 GB  removable`, then one indented line per volume.
+void PrintDiskText(const DiskDescription& disk) {
+    std::string line = "Disk " + std::to_string(disk.number) + "  " + Printable(disk.path);
+    if (!disk.problem.empty()) {
+        std::printf("%s  %s\n", line.c_str(), disk.problem.c_str());
+        return;
+    }
+    const std::string kind = disk.image ? "disk image" : disk.model;
+    if (!kind.empty()) line += "  " + Printable(kind);
+    line += "  " + GetFileSizeString(static_cast<long long>(disk.bytes));
+    if (disk.removable) line += "  removable";
+    std::printf("%s\n", line.c_str());
+    for (const VolumeDescription& volume : disk.volumes) {
+        std::printf("  %s  %s  at sector %llu\n", Printable(VolumeCaption(volume)).c_str(),
+                    GetFileSizeString(static_cast<long long>(volume.Bytes())).c_str(),
+                    static_cast<unsigned long long>(volume.startSector));
+    }
+}
+
+void AppendVolumeFields(JsonWriter& json, const VolumeDescription& volume) {
+    json.Field("start_sector", static_cast<long long>(volume.startSector));
+    json.Field("sectors", static_cast<long long>(volume.sectorCount));
+    json.Field("bytes", static_cast<long long>(volume.Bytes()));
+    json.Field("file_system", volume.fileSystem);
+    json.Field("label", volume.label);
+}
+
+void AppendDiskJson(JsonWriter& json, const DiskDescription& disk) {
+    json.BeginObject();
+    json.Field("disk", static_cast<long long>(disk.number));
+    json.Field("name", disk.name);
+    json.Field("path", disk.path);
+    json.Field("bytes", static_cast<long long>(disk.bytes));
+    json.Field("model", disk.model);
+    json.Field("removable", disk.removable);
+    json.Field("image", disk.image);
+    if (!disk.problem.empty()) json.Field("error", disk.problem);
+    // A disk without a table that holds a file system is that one volume.
+    if (!disk.partitioned && !disk.volumes.empty()) {
+        json.Key("volume");
+        json.BeginObject();
+        AppendVolumeFields(json, disk.volumes.front());
+        json.EndObject();
+    }
+    json.Key("partitions");
+    json.BeginArray();
+    for (const VolumeDescription& volume : disk.volumes) {
+        if (!disk.partitioned) break;
+        json.BeginObject();
+        json.Field("partition", static_cast<long long>(volume.number));
+        json.Field("name", PartitionName(volume.item));
+        AppendVolumeFields(json, volume);
+        json.EndObject();
+    }
+    json.EndArray();
+    json.EndObject();
+}
+
+}  // namespace
+
 int ListDevices(bool bJson) {
-    const std::vector<std::string> disks = ListDiskPaths();
-    CPartitionManager manager;
-    PARTITION_MAP partitions;
-    manager.GetPartitionItems(partitions);
+    const std::vector<DiskDescription> disks = DescribeDisks();
     JsonWriter json;
     if (bJson) json.BeginArray();
-    for (size_t i = 0; i < disks.size(); ++i) {
-        const uint64_t sectors = DeviceSectors(disks[i]);
-        const std::string name = "Physical Driver " + std::to_string(i);
-        // A disk that cannot be opened says why, rather than passing for an empty one.
-        std::string problem;
-        if (const int fd = OpenDeviceReadOnly(disks[i].c_str()); fd >= 0) {
-            close(fd);
-        } else {
-            problem = "cannot be opened: " + DescribeResult(errno);
-        }
+    for (const DiskDescription& disk : disks) {
         if (bJson) {
-            json.BeginObject();
-            json.Field("disk", static_cast<long long>(i));
-            json.Field("name", name);
-            json.Field("path", disks[i]);
-            json.Field("bytes", static_cast<long long>(sectors * 512));
-            if (!problem.empty()) json.Field("error", problem);
-            json.Key("partitions");
-            json.BeginArray();
+            AppendDiskJson(json, disk);
         } else {
-            std::printf("%s\t%s\t%s\n", name.c_str(), Printable(disks[i]).c_str(),
-                        problem.empty()
-                            ? GetFileSizeString(static_cast<long long>(sectors * 512)).c_str()
-                            : problem.c_str());
-        }
-        const auto found = partitions.find(static_cast<int>(i));
-        const std::vector<_PARTITION_ITEM_> none;
-        const std::vector<_PARTITION_ITEM_>& items =
-            found != partitions.end() ? found->second : none;
-        for (size_t k = 0; k < items.size(); ++k) {
-            const uint64_t start = items[k].u64StartSector;
-            const uint64_t end = items[k].u64EndSector;
-            const long long bytes = static_cast<long long>((end + 1 - start) * 512);
-            if (bJson) {
-                json.BeginObject();
-                json.Field("partition", static_cast<long long>(k + 1));
-                json.Field("name", PartitionName(items[k]));
-                json.Field("start_sector", static_cast<long long>(start));
-                json.Field("sectors", static_cast<long long>(end + 1 - start));
-                json.Field("bytes", bytes);
-                json.EndObject();
-            } else {
-                std::printf("  --partition %zu\t%s\tsectors %llu-%llu\t%s\n", k + 1,
-                            PartitionName(items[k]).c_str(), static_cast<unsigned long long>(start),
-                            static_cast<unsigned long long>(end), GetFileSizeString(bytes).c_str());
-            }
-        }
-        if (bJson) {
-            json.EndArray();
-            json.EndObject();
+            PrintDiskText(disk);
         }
     }
     if (bJson) {

@@ -14,7 +14,7 @@ struct ScanTarget {
     int nDisk = -1;          // disk-table number when scanned through the table, else -1
     long long llStart = 0;   // first sector of the volume (512-byte sectors)
     long long llCount = 0;   // sectors of the volume
-    std::string label;       // "Physical Driver 0", "Partition 2", ... for messages
+    std::string label;       // "disk 0", "Partition 2", ... for messages
     std::string folder;      // where a whole-disk recovery puts this part: "p2", "unpartitioned"
 };
 
@@ -32,5 +32,6 @@ bool ResolveTargets(const std::string& text, int nPartition, std::vector<ScanTar
 // A deep-scan engine bound to the target; null (with error) when none can be made.
 std::unique_ptr<IFileRecoveryParse> MakeDeepEngine(const ScanTarget& target, std::string& error);
 
-// Prints the disk table and the partitions found on each disk, as the device page lists them.
+// Prints every disk with its partitions as the device page describes them: the disk's name,
+// size and kind, each partition's number, file system, label and size.
 int ListDevices(bool bJson);

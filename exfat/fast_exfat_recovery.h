@@ -46,6 +46,9 @@ public:
     const ExfatGeometry& Geometry() const { return m_geometry; }
     // Whether the boot region came from the backup copy (the main one was bad).
     bool UsedBackupBootRegion() const { return m_bUsedBackup; }
+    // The start of the root folder (its first cluster, at most 64 KiB of it), where the volume
+    // keeps its label entry; false when the volume was not bound or it cannot be read.
+    bool ReadRootFolderStart(std::vector<unsigned char>& bytes);
 
 protected:
     int ReadRecordData(const _FILE_NODE_& node, uint64_t u64Want, const DATA_SINK& sink) override;

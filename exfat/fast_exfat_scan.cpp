@@ -80,6 +80,15 @@ bool CFastExfatRecovery::ReadVolume(uint64_t u64Offset, size_t uBytes,
     return true;
 }
 
+bool CFastExfatRecovery::ReadRootFolderStart(std::vector<unsigned char>& bytes) {
+    // The label entry comes among the first entries; a huge cluster need not be read whole.
+    constexpr size_t kRootBytesRead = 64 * 1024;
+    bytes.clear();
+    if (m_nBootResult != 0 || !m_geometry.IsDataCluster(m_geometry.uRootCluster)) return false;
+    const size_t length = std::min<size_t>(m_geometry.uBytesPerCluster, kRootBytesRead);
+    return ReadVolume(m_geometry.ClusterOffset(m_geometry.uRootCluster), length, bytes);
+}
+
 bool CFastExfatRecovery::TryBootRegion(uint64_t u64Offset, uint32_t uBytesPerSector) {
     std::vector<unsigned char> region;
     if (!ReadVolume(u64Offset, size_t{uBytesPerSector} * kExfatBootRegionSectors, region)) {

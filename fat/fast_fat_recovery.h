@@ -83,6 +83,12 @@ public:
     uint32_t GetFirstDataSector() const { return m_uFirstDataSector; }
     uint32_t GetRootCluster() const { return m_uRootCluster; }
     uint32_t GetClusterCount() const { return m_uClusterCount; }
+    // The volume's first 4096 bytes, the boot sector (or its copy, when that was used) first.
+    const std::vector<unsigned char>& GetBootArea() const { return m_bootArea; }
+    // The root folder's first cluster, or the whole fixed root of FAT12/16: where a volume
+    // keeps its label entry. 0, RESULT_OUTSIDE_VOLUME for a root cluster the volume does not
+    // have, or the reader's error.
+    int ReadRootFolderStart(std::vector<unsigned char>& buf);
     const std::vector<uint8_t>& GetBitMap() const { return m_bitMap; }
 
 protected:

@@ -346,6 +346,13 @@ int CFastFatRecovery::ReadFolderBuffer(uint32_t uCluster, bool bFixedRoot,
     return result;
 }
 
+int CFastFatRecovery::ReadRootFolderStart(std::vector<unsigned char>& buf) {
+    buf.clear();
+    const bool fixedRoot = m_uIsFat32 == 0;
+    if (!fixedRoot && !IsDataCluster(m_uRootCluster)) return RESULT_OUTSIDE_VOLUME;
+    return ReadFolderBuffer(fixedRoot ? 0 : m_uRootCluster, fixedRoot, buf);
+}
+
 int CFastFatRecovery::InitDirInfo(uint32_t uCluster) {
     const bool fixedRoot = m_uIsFat32 == 0 && uCluster == 0;
     if (!fixedRoot && !IsDataCluster(uCluster)) return RESULT_OUTSIDE_VOLUME;

@@ -36,6 +36,7 @@ enum : uint32_t {
     NTFS_ATTR_STANDARD_INFORMATION = 0x10,
     NTFS_ATTR_ATTRIBUTE_LIST = 0x20,
     NTFS_ATTR_FILE_NAME = 0x30,
+    NTFS_ATTR_VOLUME_NAME = 0x60,
     NTFS_ATTR_DATA = 0x80,
     NTFS_ATTR_INDEX_ALLOCATION = 0xA0,
     NTFS_ATTR_END = 0xFFFFFFFF,
@@ -55,6 +56,7 @@ enum : uint8_t {
 };
 
 constexpr uint32_t kNtfsMftRecord = 0;
+constexpr uint32_t kNtfsVolumeRecord = 3;  // $Volume
 constexpr uint32_t kNtfsRootRecord = 5;
 constexpr uint32_t kNtfsBitmapRecord = 6;
 constexpr uint32_t kNtfsFirstUserRecord = 12;  // records below are the volume's own files

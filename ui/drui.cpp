@@ -23,6 +23,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "engine/device_description.h"
 #include "engine/recovery_job.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
@@ -70,22 +71,21 @@ QTreeWidgetItem* MakeDiskItem(const QString& name, const QString& size, const ch
     return item;
 }
 
-// A disk without a partition table (a card formatted whole, a volume image) is offered as
-// one volume spanning the whole disk, so that it can be scanned too.
-bool WholeDiskItem(int nDisk, const std::string& path, _PARTITION_ITEM_& item) {
-    const int fd = OpenDeviceReadOnly(path.c_str());
-    if (fd < 0) return false;
-    const uint64_t sectors = GetDeviceSizeBytes(fd) / 512;
-    close(fd);
-    if (sectors == 0) return false;
-    item = _PARTITION_ITEM_{};
-    item.u64StartSector = 0;
-    item.u64EndSector = sectors - 1;
-    item.nDiskNumber = static_cast<uint32_t>(nDisk);
-    const std::u16string name = u"Whole Disk";
-    std::copy(name.begin(), name.end(), item.szPartitionName);
-    std::snprintf(item.szDiskName, sizeof item.szDiskName, "%s", path.c_str());
-    return true;
+// A disk without a partition table or a file system the engines know (a wiped card) is still
+// offered as one volume spanning the whole disk, so that it can be searched by content.
+VolumeDescription WholeDiskVolume(const DiskDescription& disk) {
+    VolumeDescription volume;
+    volume.sectorCount = disk.bytes / 512;
+    volume.item = WholeDiskItem(disk.number, disk.path, volume.sectorCount);
+    return volume;
+}
+
+QString DiskCaption(const DiskDescription& disk) {
+    return QString::fromStdString(disk.name + (disk.removable ? "  removable" : ""));
+}
+
+QString SizeText(uint64_t u64Bytes) {
+    return QString::fromStdString(GetFileSizeString(static_cast<long long>(u64Bytes)));
 }
 
 }  // namespace
@@ -292,34 +292,19 @@ QWidget* DRUI::InitLayout2Widget() {
 
 void DRUI::CreateDiskTree() {
     m_pDiskTree->clear();
-    CPartitionManager manager;
-    PARTITION_MAP partitions;
-    manager.GetPartitionItems(partitions);
-    const std::vector<std::string> disks = ListDiskPaths();
     QTreeWidgetItem* last = nullptr;
-    for (int disk = 0; disk < static_cast<int>(disks.size()); ++disk) {
-        std::vector<_PARTITION_ITEM_> items;
-        const auto found = partitions.find(disk);
-        if (found != partitions.end()) {
-            items = found->second;
-        } else if (_PARTITION_ITEM_ whole; WholeDiskItem(disk, disks[disk], whole)) {
-            items.push_back(whole);
-        }
-        if (items.empty()) continue;
-        QTreeWidgetItem* diskItem = MakeDiskItem(QStringLiteral("Physical Driver %1").arg(disk),
-                                                 QString(), ":/image/physical_drive.png");
+    for (DiskDescription& disk : DescribeDisks()) {
+        // A disk that cannot be opened or holds not one sector has nothing to scan.
+        if (!disk.problem.empty() || disk.bytes < 512) continue;
+        if (disk.volumes.empty()) disk.volumes.push_back(WholeDiskVolume(disk));
+        QTreeWidgetItem* diskItem =
+            MakeDiskItem(DiskCaption(disk), SizeText(disk.bytes), ":/image/physical_drive.png");
         m_pDiskTree->addTopLevelItem(diskItem);
-        for (const _PARTITION_ITEM_& partition : items) {
-            const uint64_t start = partition.u64StartSector;  // packed: read by value
-            const uint64_t end = partition.u64EndSector;
-            const std::string size =
-                GetFileSizeString(static_cast<long long>((end - start + 1) * 512));
-            auto* item = MakeDiskItem(QString::fromUtf16(partition.szPartitionName),
-                                      QString::fromStdString(size), ":/image/drive.png");
-            item->setData(0, kRecordRole, QVariant::fromValue(partition));
+        for (const VolumeDescription& volume : disk.volumes) {
+            auto* item = MakeDiskItem(QString::fromStdString(VolumeCaption(volume)),
+                                      SizeText(volume.Bytes()), ":/image/drive.png");
+            item->setData(0, kRecordRole, QVariant::fromValue(volume.item));
             diskItem->addChild(item);
-            DebugLog("(*iterVec).szDiskName = %s u64Bytes = %s\n", partition.szDiskName,
-                     size.c_str());
             last = item;
         }
         diskItem->setExpanded(true);

@@ -124,22 +124,31 @@ protected:
 
 using CliTest = CliDamage;  // the same demo disk, undamaged
 
-// Each disk numbers its partitions as --partition takes them; a disk that cannot be opened
-// says why.
+// Each disk numbers its partitions as --partition takes them, with their file systems and
+// labels; a disk that cannot be opened says why.
 TEST_F(CliTest, ListsEachDiskWithItsOwnPartitionNumbersAndWhyOneCannotBeOpened) {
     const CliRun run =
         RunCli("FERROWEN_DISKS='" + image_ + ":/no/such.img:" + image_ + "'", "list");
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(run.out.find("/no/such.img\tcannot be opened: No such file or directory"),
+    const std::string volumes =
+        "  1  FAT32  \"DEMOFAT\"  18.00 MB  at sector 2048\n"
+        "  2  NTFS  \"DEMONTFS\"  16.00 MB  at sector 38912\n"
+        "  3  exFAT  \"DEMOEXFAT\"  16.00 MB  at sector 73728\n";
+    for (const int disk : {0, 2}) {
+        EXPECT_NE(run.out.find("Disk " + std::to_string(disk) + "  " + image_ +
+                               "  disk image  56.00 MB\n" + volumes),
+                  std::string::npos)
+            << run.out;
+    }
+    EXPECT_NE(run.out.find("Disk 1  /no/such.img  cannot be opened: No such file or directory\n"),
               std::string::npos)
         << run.out;
-    size_t firsts = 0;
-    for (size_t at = run.out.find("--partition 1\tPartition 1\t"); at != std::string::npos;
-         at = run.out.find("--partition 1\tPartition 1\t", at + 1))
-        ++firsts;
-    EXPECT_EQ(firsts, 2u) << run.out;
     const CliRun json = RunCli(disks_, "list --json");
-    EXPECT_NE(json.out.find("\"start_sector\":38912"), std::string::npos) << json.out;
+    for (const char* field :
+         {"\"name\":\"demo.img\"", "\"image\":true", "\"removable\":false",
+          "\"partition\":2,\"name\":\"Partition 2\",\"start_sector\":38912,\"sectors\":32768,"
+          "\"bytes\":16777216,\"file_system\":\"NTFS\",\"label\":\"DEMONTFS\""})
+        EXPECT_NE(json.out.find(field), std::string::npos) << field << "\n" << json.out;
 }
 
 // Deleted 8.3 names come back as "!" + the rest, so each file is looked for by its content

@@ -1,11 +1,12 @@
-// The exFAT quick engine over an arbitrary volume image held in memory: the boot region and
-// the entry-set parser over the raw bytes, then the walk of the folder tree, the allocation
-// bitmap and free-space walk, and reads of what was found.
+// The exFAT quick engine over an arbitrary volume image held in memory: the boot region, the
+// entry-set parser and the label reader over the raw bytes, then the volume label, the walk of
+// the folder tree, the allocation bitmap and free-space walk, and reads of what was found.
 #include <cstdint>
 #include <vector>
 
 #include "exfat/exfat_boot.h"
 #include "exfat/exfat_entries.h"
+#include "exfat/exfat_volume_label.h"
 #include "exfat/fast_exfat_recovery.h"
 #include "fuzz/fuzz_support.h"
 
@@ -16,6 +17,7 @@ void ExerciseParsers(const uint8_t* data, size_t size) {
     ParseExfatBootRegion(data, size, size, geometry);
     ExfatFolderContent content;
     ParseExfatFolder(data, size, content);
+    ExfatRootFolderLabel(data, size);
     for (const ExfatEntrySet& set : content.sets) {
         ExfatStampToUnix(set.created);
         ExfatStampToUnix(set.modified);
@@ -56,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         CFastExfatRecovery engine;
         if (engine.Init(0, 0, static_cast<long long>(size / 512), u'C') == 0) {
+            ExfatVolumeLabel(engine);
             ExerciseEngine(engine);
         }
     }

@@ -1,9 +1,10 @@
-// The quick FAT engine over an arbitrary volume image held in memory: the directory walk,
-// the allocation map and free-space walk, and previews of what was found.
+// The quick FAT engine over an arbitrary volume image held in memory: its label, the directory
+// walk, the allocation map and free-space walk, and previews of what was found.
 #include <cstdint>
 #include <vector>
 
 #include "fat/fast_fat_recovery.h"
+#include "fat/fat_volume_label.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -40,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         CFastFatRecovery engine;
         if (engine.Init(0, 0, static_cast<long long>(size / 512), u'C') == 0) {
+            FatVolumeLabel(engine);
             ExerciseEngine(engine);
         }
     }

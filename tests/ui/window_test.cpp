@@ -221,20 +221,24 @@ protected:
     static inline std::string mbr_, fat12_, gpt_;
 };
 
+// Disks read as their image's file name and size; partitions as their number, file system and
+// label (mkfs.fat -n PRIMARY and LOGICAL; the last one was never formatted).
 TEST_F(DevicePageTest, ListsEveryDiskWithItsPartitionsAndSizes) {
     Start(mbr_ + ":" + fat12_);
     QTreeWidget* tree = window_.DeviceTree();
     ASSERT_EQ(tree->topLevelItemCount(), 2);
     QTreeWidgetItem* mbr = tree->topLevelItem(0);
-    EXPECT_EQ(mbr->text(0), "Physical Driver 0");
-    EXPECT_TRUE(mbr->text(1).isEmpty());
+    EXPECT_EQ(mbr->text(0), "mbr.img");
+    EXPECT_EQ(mbr->text(1).toStdString(), SizeOfSectors(24 * 2048));
     EXPECT_TRUE(mbr->isExpanded());
     std::vector<PartitionEntry> data = LoadPartitions("mbr");
     std::erase_if(data, [](const auto& p) { return p.type == "0x05" || p.type == "0x0f"; });
     ASSERT_EQ(mbr->childCount(), static_cast<int>(data.size()));  // extended ones left out
+    const QString captions[] = {"1  FAT16  \"PRIMARY\"", "2  FAT12  \"LOGICAL\"", "3  none"};
+    ASSERT_EQ(mbr->childCount(), 3);
     for (int i = 0; i < mbr->childCount(); ++i) {
         QTreeWidgetItem* item = mbr->child(i);
-        EXPECT_EQ(item->text(0), QStringLiteral("Partition %1").arg(i + 1));
+        EXPECT_EQ(item->text(0), captions[i]);
         EXPECT_EQ(item->text(1).toStdString(), SizeOfSectors(data[i].sectorCount));
         EXPECT_EQ(PartitionOf(item).u64StartSector, data[i].startSector);
         EXPECT_EQ(PartitionOf(item).nDiskNumber, 0u);
@@ -242,9 +246,9 @@ TEST_F(DevicePageTest, ListsEveryDiskWithItsPartitionsAndSizes) {
 
     // A bare volume has no partition table: it is offered whole.
     QTreeWidgetItem* bare = tree->topLevelItem(1);
-    EXPECT_EQ(bare->text(0), "Physical Driver 1");
+    EXPECT_EQ(bare->text(0), "fat12.img");
     ASSERT_EQ(bare->childCount(), 1);
-    EXPECT_EQ(bare->child(0)->text(0), "Whole Disk");
+    EXPECT_EQ(bare->child(0)->text(0), "whole disk  FAT12  \"FERROWEN\"");
     EXPECT_EQ(PartitionOf(bare->child(0)).u64StartSector, 0u);
     EXPECT_EQ(PartitionOf(bare->child(0)).u64EndSector + 1, 2880u);  // a 1.44 MB floppy
     EXPECT_EQ(bare->child(0)->text(1).toStdString(), SizeOfSectors(2880));
@@ -259,8 +263,9 @@ TEST_F(DevicePageTest, ScanIsEnabledOnPartitionsOnly) {
     QTreeWidgetItem* disk = window_.DeviceTree()->topLevelItem(0);
     ASSERT_NE(disk, nullptr);
     ASSERT_EQ(disk->childCount(), 3);
-    EXPECT_EQ(disk->child(0)->text(0), "Photos");
-    EXPECT_EQ(disk->child(2)->text(0), QString::fromUtf8("Данные"));
+    EXPECT_EQ(disk->child(0)->text(0), "1  FAT16  \"PHOTOS\"");
+    EXPECT_EQ(disk->child(1)->text(0), "2  NTFS  \"Backup\"");
+    EXPECT_EQ(disk->child(2)->text(0), "3  none");
     window_.diskItemClick(disk, 0);
     EXPECT_FALSE(ScanEnabled());
     window_.diskItemClick(disk->child(1), 0);
@@ -284,7 +289,7 @@ TEST_F(DevicePageTest, AnOpenedImageBecomesOneMoreDiskOnce) {
     EXPECT_EQ(ListDiskPaths(), (std::vector<std::string>{mbr_, gpt_}));
     QTreeWidget* tree = window_.DeviceTree();
     ASSERT_EQ(tree->topLevelItemCount(), 2);
-    EXPECT_EQ(tree->topLevelItem(1)->text(0), "Physical Driver 1");
+    EXPECT_EQ(tree->topLevelItem(1)->text(0), "gpt.img");
     EXPECT_EQ(tree->currentItem(), tree->topLevelItem(1)->child(2));
     EXPECT_EQ(window_.AddDiskImage(QString::fromStdString(gpt_)), 0);
     EXPECT_EQ(ListDiskPaths().size(), 2u);
