@@ -156,7 +156,8 @@ bool ResolveTargets(const std::string& text, int nPartition, std::vector<ScanTar
     return true;
 }
 
-std::unique_ptr<IFileRecoveryParse> MakeDeepEngine(const ScanTarget& target, std::string& error) {
+std::unique_ptr<IFileRecoveryParse> MakeDeepEngine(const ScanTarget& target, bool bResume,
+                                                   std::string& error) {
     CFileRecoveryFactory* factory = CFileRecoveryFactory::GetInstance();
     IFileRecoveryParse* engine =
         target.nDisk >= 0
@@ -168,8 +169,7 @@ std::unique_ptr<IFileRecoveryParse> MakeDeepEngine(const ScanTarget& target, std
         error = "no engine could be made for " + target.devicePath;
         return nullptr;
     }
-    // Every scan from the command line starts afresh, as the window's scans do.
-    engine->SetNotLoadLogFile();
+    if (!bResume) engine->SetNotLoadLogFile();
     return std::unique_ptr<IFileRecoveryParse>(engine);
 }
 

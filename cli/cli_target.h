@@ -30,7 +30,10 @@ bool ResolveTargets(const std::string& text, int nPartition, std::vector<ScanTar
                     std::string& error);
 
 // A deep-scan engine bound to the target; null (with error) when none can be made.
-std::unique_ptr<IFileRecoveryParse> MakeDeepEngine(const ScanTarget& target, std::string& error);
+// The deep engine for a target. With bResume it takes up the volume's kept scan, when there is
+// one that still matches the volume; without, a kept scan of the volume is replaced.
+std::unique_ptr<IFileRecoveryParse> MakeDeepEngine(const ScanTarget& target, bool bResume,
+                                                   std::string& error);
 
 // Prints every disk with its partitions as the device page describes them: the disk's name,
 // size and kind, each partition's number, file system, label and size.

@@ -10,6 +10,7 @@
 #include <fnmatch.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -44,16 +46,20 @@ struct Options {
     RecoveryLayout layout = RecoveryLayout::Original;
     int partition = 0;
     std::string report;  // recover --report FILE (.xml or .csv)
+    std::string scanId;  // --scan ID: the kept scan to take up
+    bool keep = false, resume = false;
     bool json = false, force = false, keepPartial = false;
 };
 
 const char kUsage[] =
     "usage: ferrowen-cli --version\n"
     "       ferrowen-cli list [--json]\n"
+    "       ferrowen-cli scans [--json]\n"
     "       ferrowen-cli scan TARGET [--partition K] [--types LIST] [--codepage CP] "
-    "[--only GLOB]... [--no-streams] [--json]\n"
+    "[--only GLOB]... [--no-streams] [--keep] [--resume] [--json]\n"
     "       ferrowen-cli recover TARGET [--partition K] [--types LIST] [--codepage CP] --out DIR "
-    "[--layout original|type] [--only GLOB]... [--no-streams] [--keep-partial] "
+    "[--layout original|type] [--only GLOB]... [--no-streams] [--keep] [--resume | --scan ID] "
+    "[--keep-partial] "
     "[--report FILE] [--force] [--json]\n"
     "TARGET: a disk number from 'list', or a block device or disk-image file. Without\n"
     "  --partition, a target with a partition table is scanned partition by partition (and\n"
@@ -62,6 +68,10 @@ const char kUsage[] =
     "CP: the code page of FAT short names, e.g. CP437 or CP850 (default: CP850).\n"
     "--keep-partial: a file that cannot be recovered whole stays as NAME.partial (by default\n"
     "  nothing of it stays).\n"
+    "--keep: keep the scan's results (prints its id); --resume: take up the kept scan of\n"
+    "  TARGET where it stopped (a finished one is reopened without reading the device again);\n"
+    "  --scan ID: take up kept scan ID in place of TARGET. 'scans' lists the kept scans; a new\n"
+    "  scan of a volume replaces its kept scan.\n"
     "--report FILE: for every file, its original path, where it was written, size, SHA-256,\n"
     "  where it was found and its result, as Digital Forensics XML (FILE.xml) or CSV (FILE.csv).\n"
     "--no-streams: leave out the named data streams of NTFS files (listed as NAME:STREAM).\n"
@@ -107,6 +117,12 @@ bool ParseArguments(int argc, char** argv, Options& o, std::string& problem) {
             if (!value(o.out)) return false;
         } else if (arg == "--report") {
             if (!value(o.report)) return false;
+        } else if (arg == "--keep") {
+            o.keep = true;
+        } else if (arg == "--resume") {
+            o.resume = true;
+        } else if (arg == "--scan") {
+            if (!value(o.scanId)) return false;
         } else if (arg == "--only") {
             std::string pattern;
             if (!value(pattern)) return false;
@@ -293,21 +309,128 @@ void ReportRecovery(const Options& o, const std::string& out, const RECOVERY_SUM
 // Scans one volume, lists what it found and, for `recover`, recovers it into out. 0 complete,
 // 1 incomplete (the scan ended early, it was cancelled, a file failed), 2 nothing could be
 // done (no engine, a destination that cannot be used).
+// A kept scan's id: the number of its scan folder.
+std::string ScanIdOf(const std::string& folder) {
+    std::string name = folder;
+    while (!name.empty() && name.back() == '/') name.pop_back();
+    return name.substr(name.rfind('/') + 1);
+}
+
+// The checkpoint of kept scan `id`, or null.
+const _LOG_FILE_INFO_* FindKeptScan(const std::string& id) {
+    for (const _LOG_FILE_INFO_& info : CLogFileManager::GetInstance()->GetLogFileInfos())
+        if (!id.empty() && ScanIdOf(info.szLogDirPath) == id) return &info;
+    return nullptr;
+}
+
+// `scans`: the kept scans, with their target, date, state and the files found so far.
+int ListKeptScans(bool bJson) {
+    CLogFileManager::GetInstance()->Init();
+    JsonWriter json;
+    json.BeginArray();
+    const auto& infos = CLogFileManager::GetInstance()->GetLogFileInfos();
+    if (infos.empty() && !bJson) std::printf("no kept scans (keep one with scan --keep)\n");
+    for (const _LOG_FILE_INFO_& info : infos) {
+        struct stat st {};
+        char date[32] = "?";
+        if (stat(info.szLogDirPath, &st) == 0) {
+            struct tm parts;
+            localtime_r(&st.st_mtime, &parts);
+            std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", &parts);
+        }
+        const bool complete = info.u64RangeOffset >= info.u64RangeLength;
+        const std::string id = ScanIdOf(info.szLogDirPath);
+        if (bJson) {
+            json.BeginObject();
+            json.Field("id", id);
+            json.Field("target", std::string(info.szDevicePath));
+            json.Field("first_sector", static_cast<long long>(info.u64StartSector));
+            json.Field("sectors", static_cast<long long>(info.u64SectorCount));
+            json.Field("date", std::string(date));
+            json.Field("complete", complete);
+            json.Field("files_found", static_cast<long long>(info.u64FilesFound));
+            json.EndObject();
+            continue;
+        }
+        std::printf("scan %s  %s  sectors %llu+%llu  %s  %s  %llu files found\n", id.c_str(),
+                    Printable(info.szDevicePath).c_str(),
+                    static_cast<unsigned long long>(info.u64StartSector),
+                    static_cast<unsigned long long>(info.u64SectorCount), date,
+                    complete ? "complete" : "interrupted",
+                    static_cast<unsigned long long>(info.u64FilesFound));
+    }
+    json.EndArray();
+    if (bJson) std::printf("%s\n", json.Text().c_str());
+    return 0;
+}
+
+// --scan ID: the kept scan's device and volume become the target, and the scan is taken up.
+int TakeUpKeptScan(Options& o, std::vector<ScanTarget>& targets) {
+    CLogFileManager::GetInstance()->Init();
+    const _LOG_FILE_INFO_* info = FindKeptScan(o.scanId);
+    if (info == nullptr) {
+        std::fprintf(stderr, "ferrowen-cli: there is no kept scan %s (see 'ferrowen-cli scans')\n",
+                     o.scanId.c_str());
+        return 2;
+    }
+    std::vector<ScanTarget> all;
+    std::string error;
+    if (!ResolveTargets(info->szDevicePath, 0, all, error)) {
+        std::fprintf(stderr, "ferrowen-cli: kept scan %s: %s\n", o.scanId.c_str(), error.c_str());
+        return 2;
+    }
+    for (ScanTarget& target : all) {
+        if (static_cast<uint64_t>(target.llStart) == info->u64StartSector &&
+            static_cast<uint64_t>(target.llCount) == info->u64SectorCount) {
+            target.folder.clear();
+            targets.push_back(target);
+        }
+    }
+    if (targets.empty()) {
+        std::fprintf(stderr, "ferrowen-cli: kept scan %s: %s no longer holds that volume\n",
+                     o.scanId.c_str(), info->szDevicePath);
+        return 2;
+    }
+    o.target = info->szDevicePath;
+    o.resume = o.keep = true;
+    return 0;
+}
+
 int ScanVolume(const Options& o, const ScanTarget& target, uint32_t mask, const std::string& out,
                CRecoveryReport& report, JsonWriter& json) {
     std::string error;
-    std::unique_ptr<IFileRecoveryParse> engine = MakeDeepEngine(target, error);
+    std::unique_ptr<IFileRecoveryParse> engine = MakeDeepEngine(target, o.resume, error);
     if (!engine) {
         std::fprintf(stderr, "ferrowen-cli: %s\n", error.c_str());
         return 2;
+    }
+    if (o.resume) {
+        char kept[4096] = {};
+        CLogFileManager::GetInstance()->GetLogFileDirPath(kept, sizeof kept);
+        if (CLogFileManager::GetInstance()->IsResumed()) {
+            std::fprintf(stderr, "taking up kept scan %s where it stopped\n",
+                         ScanIdOf(kept).c_str());
+        } else {
+            std::fprintf(stderr, "no kept scan matches %s as it is now: scanning it afresh\n",
+                         target.label.c_str());
+        }
     }
     std::vector<__SEARCH_FILE_INFO__> found;
     // A scan that ended early (the device went away) still lists and recovers what it found,
     // and the exit status says it was incomplete.
     int status = ScanAndSearch(o, target, *engine, mask, found) != 0 || g_cancel.load() ? 1 : 0;
-    // The scan's folder of results goes when this volume is done: scans are not kept.
+    // The scan's folder of results goes when this volume is done, unless it is kept.
     char scanFolder[4096] = {};
     CLogFileManager::GetInstance()->GetLogFileDirPath(scanFolder, sizeof scanFolder);
+    if (o.keep && FindKeptScan(ScanIdOf(scanFolder)) != nullptr) {
+        std::fprintf(stderr, "kept as scan %s: reopen it with --scan %s\n",
+                     ScanIdOf(scanFolder).c_str(), ScanIdOf(scanFolder).c_str());
+        scanFolder[0] = '\0';
+    } else if (o.keep) {
+        std::fprintf(stderr,
+                     "nothing could be kept: the scan ended before its first results "
+                     "were written\n");
+    }
     struct RemoveScanFolder {
         std::unique_ptr<IFileRecoveryParse>& engine;
         const char* folder;
@@ -405,16 +528,22 @@ int OpenReport(const Options& o, bool recover, const std::string& device, CRecov
     return 0;
 }
 
-int RunScanOrRecover(const Options& o) {
+int RunScanOrRecover(Options o) {
     uint32_t mask = 0;
+    std::vector<ScanTarget> targets;
+    if (!o.scanId.empty()) {
+        if (!o.target.empty()) return Usage("--scan ID takes the place of TARGET");
+        if (const int taken = TakeUpKeptScan(o, targets); taken != 0) return taken;
+    }
     if (o.target.empty()) return Usage("a TARGET is needed");
     if (!ParseFileTypes(o.types, mask))
         return Usage(("unknown file type in '" + o.types + "'").c_str());
     const bool recover = o.command == "recover";
     if (recover && o.out.empty()) return Usage("recover needs --out DIR");
-    std::vector<ScanTarget> targets;
+    // A scan taken up is kept again when it ends.
+    if (o.resume) o.keep = true;
     std::string error;
-    if (!ResolveTargets(o.target, o.partition, targets, error)) {
+    if (targets.empty() && !ResolveTargets(o.target, o.partition, targets, error)) {
         std::fprintf(stderr, "ferrowen-cli: %s\n", error.c_str());
         return 2;
     }
@@ -490,6 +619,7 @@ int main(int argc, char** argv) {
     SetDebugLogPath(DebugLogPathFromEnvironment());
     if (options.command == "list") return ListDevices(options.json);
     if (options.command == "disks") return ListDevices(options.json);
+    if (options.command == "scans") return ListKeptScans(options.json);
     if (options.command == "scan" || options.command == "recover") {
         StartInterruptWatcher();
         return RunScanOrRecover(options);

@@ -114,8 +114,8 @@ int CProfessionalRecovery::Init(int nDisk, long long llStartSector, long long ll
     return m_pDeepNtfs->Init(nDisk, llStartSector, llSectorCount, wcDriveLetter);
 }
 
-// A volume opened by path never resumes a checkpoint: the same path may name another image
-// by the next run.
+// A volume opened by path resumes the checkpoint of that path while the volume's fingerprint
+// (its first and last MiB among others) says it still holds what was scanned.
 int CProfessionalRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveLetter) {
     if (pszDevicePath == nullptr) return RESULT_INVALID_ARGUMENT;
     uint64_t bytes = 0;
@@ -127,8 +127,10 @@ int CProfessionalRecovery::Init(const char16_t* pszDevicePath, char16_t wcDriveL
     m_wcDriveLetter = wcDriveLetter;
     m_strDevicePath = pszDevicePath;
     m_diskReader.Init(pszDevicePath, static_cast<uint64_t>(m_llSectorCount));
-    m_bFoundLog = 0;
     std::memset(&m_logInfo, 0, sizeof m_logInfo);
+    m_bFoundLog = CLogFileManager::GetInstance()->LoadRecoveryLogInfo(
+        WideToUtf8(pszDevicePath).c_str(), kPathDiskNumber, 0,
+        static_cast<uint64_t>(m_llSectorCount), &m_logInfo);
     m_pDeepFat->Init(pszDevicePath, wcDriveLetter);
     m_pDeepExfat->Init(pszDevicePath, wcDriveLetter);
     return m_pDeepNtfs->Init(pszDevicePath, wcDriveLetter);

@@ -7,13 +7,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "foundation/debug_log.h"
+#include "foundation/disk_table.h"
 #include "foundation/result.h"
 #include "foundation/system_utils.h"
 #include "store/file_writer.h"
@@ -35,15 +42,75 @@ void CopyText(char* pDst, size_t nDstSize, const char* pSrc) {
     pDst[n] = '\0';
 }
 
-// The free bytes reported for the device text: changes to a device between two scans change
-// it, so a checkpoint is only trusted while it is the same.
-uint64_t FreeSpaceFingerprint(const char* pszDeviceText) {
-    if (pszDeviceText == nullptr) return 0;
-    char path[4096];
-    CopyText(path, sizeof path, pszDeviceText);
-    unsigned int high = 0, low = 0;
-    if (rsb_getFreeSpace(path, 0, &high, &low) != 0) return 0;
-    return (static_cast<uint64_t>(high) << 32) | low;
+// A device as a checkpoint names it: its absolute path, so that a relative path given in one
+// run finds the same checkpoint from another folder.
+std::string CanonicalDevice(const char* pszDevice) {
+    if (pszDevice == nullptr || pszDevice[0] == '\0') return "";
+    char resolved[PATH_MAX];
+    return realpath(pszDevice, resolved) != nullptr ? resolved : pszDevice;
+}
+
+// FNV-1a, 64 bits: enough to tell two volumes apart, not a guard against a forger.
+uint64_t Fnv1a(uint64_t hash, const void* pData, size_t nBytes) {
+    const auto* p = static_cast<const unsigned char*>(pData);
+    for (size_t i = 0; i < nBytes; ++i) hash = (hash ^ p[i]) * 0x100000001B3ull;
+    return hash;
+}
+
+// The first line of a sysfs attribute of the device's disk ("" when there is none).
+std::string SysfsText(const std::string& device, const char* attribute) {
+    const std::string name = device.substr(device.rfind('/') + 1);
+    for (const char* up : {"/device/", "/../device/"}) {
+        std::ifstream in("/sys/class/block/" + name + up + attribute);
+        std::string line;
+        if (in && std::getline(in, line)) return line;
+    }
+    return "";
+}
+
+// What tells whether a volume still holds what a kept scan saw: its place and size, its first
+// and last MiB (a scan never writes them; a format, a copy of other files or another card in
+// the same slot does), and the disk's model and serial where the system knows them. 0 when
+// the device cannot be read.
+uint64_t ReadVolumeFingerprint(const char* pszDeviceText, uint64_t u64StartSector,
+                               uint64_t u64SectorCount) {
+    if (pszDeviceText == nullptr || pszDeviceText[0] == '\0') return 0;
+    const int fd = OpenDeviceReadOnly(pszDeviceText);
+    if (fd < 0) return 0;
+    constexpr uint64_t kSector = 512, kSpan = 1024 * 1024;
+    uint64_t hash = Fnv1a(0xCBF29CE484222325ull, &u64StartSector, sizeof u64StartSector);
+    hash = Fnv1a(hash, &u64SectorCount, sizeof u64SectorCount);
+    const uint64_t bytes = u64SectorCount * kSector, start = u64StartSector * kSector;
+    std::vector<unsigned char> span(kSpan);
+    bool read = true;
+    for (const uint64_t at : {uint64_t{0}, bytes > kSpan ? bytes - kSpan : uint64_t{0}}) {
+        const ssize_t got =
+            pread(fd, span.data(), std::min(kSpan, bytes), static_cast<off_t>(start + at));
+        read = read && got >= 0;
+        if (got > 0) hash = Fnv1a(hash, span.data(), static_cast<size_t>(got));
+    }
+    close(fd);
+    if (!read) return 0;
+    for (const char* attribute : {"model", "serial"}) {
+        const std::string text = SysfsText(pszDeviceText, attribute);
+        hash = Fnv1a(hash, text.data(), text.size());
+    }
+    return hash == 0 ? 1 : hash;
+}
+
+// The fingerprint as the volume was when this process first looked, at the start of its scan:
+// a device that goes away during the scan keeps the checkpoint it earned.
+uint64_t VolumeFingerprint(const char* pszDeviceText, uint64_t u64StartSector,
+                           uint64_t u64SectorCount) {
+    static std::map<std::tuple<std::string, uint64_t, uint64_t>, uint64_t> seen;
+    const auto key = std::make_tuple(std::string(pszDeviceText != nullptr ? pszDeviceText : ""),
+                                     u64StartSector, u64SectorCount);
+    const auto known = seen.find(key);
+    if (known != seen.end()) return known->second;
+    const uint64_t fingerprint =
+        ReadVolumeFingerprint(pszDeviceText, u64StartSector, u64SectorCount);
+    if (fingerprint != 0) seen[key] = fingerprint;
+    return fingerprint;
 }
 
 size_t ReadAll(int fd, void* pData, size_t nBytes) {
@@ -319,12 +386,18 @@ int CLogFileManager::GetLogFileNameByFileType(const char* pszDirPath, const char
     return 0;
 }
 
-int CLogFileManager::FindEntry(int nDiskNumber, uint64_t u64StartSector,
+int CLogFileManager::FindEntry(const char* pszDeviceText, int nDiskNumber, uint64_t u64StartSector,
                                uint64_t u64SectorCount) const {
+    const std::string device = pszDeviceText != nullptr ? pszDeviceText : "";
     for (size_t i = 0; i < m_vecLogFileInfo.size(); ++i) {
         const _LOG_FILE_INFO_& info = m_vecLogFileInfo[i];
-        if (info.nDiskNumber == static_cast<uint32_t>(nDiskNumber) &&
-            info.u64StartSector == u64StartSector && info.u64SectorCount == u64SectorCount) {
+        // A checkpoint that names its device belongs to that device only, whatever number the
+        // disk table gives it this time.
+        const bool sameDevice = info.szDevicePath[0] != '\0'
+                                    ? device == info.szDevicePath
+                                    : info.nDiskNumber == static_cast<uint32_t>(nDiskNumber);
+        if (sameDevice && info.u64StartSector == u64StartSector &&
+            info.u64SectorCount == u64SectorCount) {
             return static_cast<int>(i);
         }
     }
@@ -339,14 +412,15 @@ void CLogFileManager::ClearResume() {
 int CLogFileManager::LoadRecoveryLogInfo(const char* pszDeviceText, int nDiskNumber,
                                          uint64_t u64StartSector, uint64_t u64SectorCount,
                                          _LOG_FILE_INFO_* pInfo) {
-    const uint64_t fingerprint = FreeSpaceFingerprint(pszDeviceText);
-    const int index = FindEntry(nDiskNumber, u64StartSector, u64SectorCount);
+    const std::string device = CanonicalDevice(pszDeviceText);
+    const uint64_t fingerprint = VolumeFingerprint(device.c_str(), u64StartSector, u64SectorCount);
+    const int index = FindEntry(device.c_str(), nDiskNumber, u64StartSector, u64SectorCount);
     if (index < 0) {
         ClearResume();
         return 0;
     }
     const _LOG_FILE_INFO_ entry = m_vecLogFileInfo[index];
-    if (entry.u64FreeSpace == fingerprint && entry.uRecordCodec == kRecordCodecUtf8) {
+    if (entry.u64Fingerprint == fingerprint && entry.uRecordCodec == kRecordCodecUtf8) {
         m_nResume = 1;
         m_strResumeDir = entry.szLogDirPath;
         if (pInfo != nullptr) *pInfo = entry;
@@ -366,28 +440,27 @@ int CLogFileManager::SaveLogFileInfo(const char* pszDeviceText, int nDiskNumber,
                                      uint64_t u64RangeOffset, uint64_t u64ScannedSectors,
                                      uint64_t u64FilesFound, const char* pszLogDirPath,
                                      const char* pszDevicePath) {
-    const bool byPath = pszDevicePath != nullptr && pszDevicePath[0] != '\0';
-    const uint64_t fingerprint = byPath ? 0 : FreeSpaceFingerprint(pszDeviceText);
-    if (!byPath) {
-        const int index = FindEntry(nDiskNumber, u64StartSector, u64SectorCount);
-        if (index >= 0 && m_vecLogFileInfo[index].u64FreeSpace == fingerprint &&
-            m_vecLogFileInfo[index].uRecordCodec == kRecordCodecUtf8) {
-            _LOG_FILE_INFO_& entry = m_vecLogFileInfo[index];
-            entry.u64RangeStart = u64RangeStart;
-            entry.u64RangeLength = u64RangeLength;
-            entry.u64RangeOffset = u64RangeOffset;
-            entry.u64ScannedSectors = u64ScannedSectors;
-            entry.u64FilesFound = u64FilesFound;
-            return SaveLogConfigFile();
-        }
-        if (index >= 0) {
-            const _LOG_FILE_INFO_ stale = m_vecLogFileInfo[index];
-            m_vecLogFileInfo.erase(m_vecLogFileInfo.begin() + index);
-            // The stale entry may name the very folder this scan has just filled (the free
-            // space of a device can change while it is scanned); that folder is kept.
-            if (pszLogDirPath == nullptr || strcasecmp(stale.szLogDirPath, pszLogDirPath) != 0) {
-                RemoveScanFolder(stale.szLogDirPath);
-            }
+    const std::string device = CanonicalDevice(
+        pszDevicePath != nullptr && pszDevicePath[0] != '\0' ? pszDevicePath : pszDeviceText);
+    const uint64_t fingerprint = VolumeFingerprint(device.c_str(), u64StartSector, u64SectorCount);
+    const int index = FindEntry(device.c_str(), nDiskNumber, u64StartSector, u64SectorCount);
+    if (index >= 0 && m_vecLogFileInfo[index].u64Fingerprint == fingerprint &&
+        m_vecLogFileInfo[index].uRecordCodec == kRecordCodecUtf8) {
+        _LOG_FILE_INFO_& entry = m_vecLogFileInfo[index];
+        entry.u64RangeStart = u64RangeStart;
+        entry.u64RangeLength = u64RangeLength;
+        entry.u64RangeOffset = u64RangeOffset;
+        entry.u64ScannedSectors = u64ScannedSectors;
+        entry.u64FilesFound = u64FilesFound;
+        return SaveLogConfigFile();
+    }
+    if (index >= 0) {
+        const _LOG_FILE_INFO_ stale = m_vecLogFileInfo[index];
+        m_vecLogFileInfo.erase(m_vecLogFileInfo.begin() + index);
+        // The stale entry may name the very folder this scan has just filled (the first MiB
+        // of a device in use can change while it is scanned); that folder is kept.
+        if (pszLogDirPath == nullptr || strcasecmp(stale.szLogDirPath, pszLogDirPath) != 0) {
+            RemoveScanFolder(stale.szLogDirPath);
         }
     }
     _LOG_FILE_INFO_ entry;
@@ -401,8 +474,10 @@ int CLogFileManager::SaveLogFileInfo(const char* pszDeviceText, int nDiskNumber,
     entry.u64RangeOffset = u64RangeOffset;
     entry.u64ScannedSectors = u64ScannedSectors;
     entry.u64FilesFound = u64FilesFound;
-    entry.u64FreeSpace = fingerprint;
-    CopyText(entry.szDevicePath, sizeof entry.szDevicePath, pszDevicePath);
+    entry.u64Fingerprint = fingerprint;
+    // The device is named even for a disk-table scan, so that the checkpoint follows the
+    // device and not the number the table gave it.
+    CopyText(entry.szDevicePath, sizeof entry.szDevicePath, device.c_str());
     CopyText(entry.szLogDirPath, sizeof entry.szLogDirPath, pszLogDirPath);
     m_vecLogFileInfo.push_back(entry);
     return SaveLogConfigFile();

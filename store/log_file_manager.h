@@ -43,9 +43,10 @@ struct _LOG_FILE_INFO_ {
     uint64_t u64RangeOffset;     // offset within that range reached
     uint64_t u64ScannedSectors;  // sectors scanned so far
     uint64_t u64FilesFound;      // files found so far
-    uint64_t u64FreeSpace;       // fingerprint: free bytes reported for the device text, or 0
+    uint64_t u64Fingerprint;     // digest of the volume's place, size, first and last MiB, and
+                                 // its disk's model and serial; 0 when it could not be read
     uint64_t u64Reserved;        // zero
-    char szDevicePath[256];      // device opened by path, else empty
+    char szDevicePath[256];      // the device or image scanned (empty in older checkpoints)
     char szLogDirPath[256];      // the scan folder's full path, ending in '/'
 };
 static_assert(sizeof(_LOG_FILE_INFO_) == 592);
@@ -103,16 +104,17 @@ public:
     int GetLogFileNameByFileType(const char* pszDirPath, const char* pszPrefix, char* pszName,
                                  int nNameSize) const;
 
-    // Resume check for a volume. 1 when an entry with the same volume and the same free-space
-    // fingerprint exists: the resumed folder becomes the entry's scan folder and the entry is
-    // copied to *pInfo (when not null). 0 otherwise; an entry whose fingerprint changed is
-    // deleted together with its folder.
+    // Resume check for a volume (the device pszDeviceText, or disk nDiskNumber for a checkpoint
+    // that names no device, and the sector range). 1 when its entry's fingerprint still matches
+    // the volume: the resumed folder becomes the entry's scan folder and the entry is copied to
+    // *pInfo (when not null). 0 otherwise; an entry whose volume changed is deleted together
+    // with its folder.
     int LoadRecoveryLogInfo(const char* pszDeviceText, int nDiskNumber, uint64_t u64StartSector,
                             uint64_t u64SectorCount, _LOG_FILE_INFO_* pInfo);
 
-    // Checkpoint of a scan. For a disk (empty device path) an entry of the same volume and
-    // fingerprint is updated in place; one with another fingerprint is replaced. A device
-    // opened by path always gets a new entry. The index file is rewritten. 0 or errno.
+    // Checkpoint of a scan. The entry of the same volume (pszDevicePath, else pszDeviceText,
+    // and the sector range) and fingerprint is updated in place; one with another fingerprint
+    // is replaced. The index file is rewritten. 0 or errno.
     int SaveLogFileInfo(const char* pszDeviceText, int nDiskNumber, uint64_t u64StartSector,
                         uint64_t u64SectorCount, uint64_t u64RangeStart, uint64_t u64RangeLength,
                         uint64_t u64RangeOffset, uint64_t u64ScannedSectors, uint64_t u64FilesFound,
@@ -126,7 +128,8 @@ public:
 private:
     CLogFileManager();
     int LoadIndexFile(const std::string& indexPath);
-    int FindEntry(int nDiskNumber, uint64_t u64StartSector, uint64_t u64SectorCount) const;
+    int FindEntry(const char* pszDeviceText, int nDiskNumber, uint64_t u64StartSector,
+                  uint64_t u64SectorCount) const;
     void ClearResume();
     // True when path names a folder strictly inside the log root.
     bool IsInsideLogRoot(const std::string& path) const;

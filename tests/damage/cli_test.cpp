@@ -407,11 +407,22 @@ TEST_F(CliDamage, WithAnOverwrittenBootSectorFindsTheFilesThroughTheFolders) {
 TEST_F(CliDamage, WhenTheDeviceGoesAwayEndsAtOnceAndSaysSo) {
     const std::string faults =
         "FERROWEN_FAULT_READS='" + image_ + "|" + std::to_string(kNtfsStart + 8 * 1024 * 1024) +
-        "-" + std::to_string(std::filesystem::file_size(image_)) + "' FERROWEN_FAULT_READ_ERROR=19";
-    const CliRun run = RunCli(Faults(faults), "scan '" + image_ + "' --partition 2");
+        "-" + std::to_string(kNtfsStart + 15 * 1024 * 1024) + "' FERROWEN_FAULT_READ_ERROR=19";
+    const CliRun run = RunCli(Faults(faults), "scan '" + image_ + "' --partition 2 --keep");
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("the scan ended early: No such device"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("files found"), std::string::npos) << run.out;
+    // Kept, the scan is taken up where it stopped once the device is back, and gives back
+    // every file; then it is kept as complete.
+    const CliRun kept = RunCli("", "scans");
+    ASSERT_NE(kept.out.find("interrupted"), std::string::npos) << kept.out;
+    const std::string id = kept.out.substr(5, kept.out.find(' ', 5) - 5);  // "scan ID  ..."
+    const CliRun resumed = RunCli("", "recover --scan " + id + " --out '" + Out("back") + "'");
+    EXPECT_EQ(resumed.status, 0) << resumed.out;
+    EXPECT_NE(resumed.out.find("taking up kept scan " + id), std::string::npos) << resumed.out;
+    const std::set<std::string> wanted = DemoHashes(2);
+    EXPECT_EQ(CountIn(wanted, HashesBelow(Out("back"))), wanted.size());
+    EXPECT_NE(RunCli("", "scans").out.find("complete"), std::string::npos);
 }
 
 // Ctrl-C during a scan of a slow device: the scan stops, lists what it found so far, and the
