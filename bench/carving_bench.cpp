@@ -49,12 +49,13 @@ void WalkSectors(benchmark::State& state, const std::vector<unsigned char>& data
     // A reader over the same bytes, as in a scan, for the few recognisers that read onwards.
     CMemorySectorReader reader(data.data(), data.size());
     const size_t sectors = data.size() / kSector;
+    carving::CarveScan scan;
     for (auto _ : state) {
         uint32_t found = 0;
         for (size_t s = 0; s < sectors; ++s) {
-            CFileTypeJudge::SetReadContext(&reader, kSector, s);
-            found +=
-                CFileTypeJudge::GetDataBufType(data.data() + s * kSector, kSector) != EXT_TYPE_NONE;
+            scan.SetReadContext(&reader, kSector, s);
+            found += CFileTypeJudge::GetDataBufType(scan, data.data() + s * kSector, kSector) !=
+                     EXT_TYPE_NONE;
         }
         benchmark::DoNotOptimize(found);
     }
@@ -86,11 +87,12 @@ BENCHMARK(BM_CarvingWalkRealFileSectors);
 void BM_CarvingFullWalkRandomSectors(benchmark::State& state) {
     static const std::vector<unsigned char> data = RandomSectors();
     const size_t sectors = data.size() / kSector;
+    carving::CarveScan scan;
     for (auto _ : state) {
         uint32_t found = 0;
         for (size_t s = 0; s < sectors; ++s) {
-            found += CFileTypeJudge::GetDataBufTypeByFullWalk(data.data() + s * kSector, kSector) !=
-                     EXT_TYPE_NONE;
+            found += CFileTypeJudge::GetDataBufTypeByFullWalk(scan, data.data() + s * kSector,
+                                                              kSector) != EXT_TYPE_NONE;
         }
         benchmark::DoNotOptimize(found);
     }

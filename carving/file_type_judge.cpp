@@ -1,4 +1,5 @@
-// The signature table, the table walk, the shared context and the streaming frame.
+// The signature table, the table walk, the helpers that read through a scan, and the
+// streaming frame.
 #include "carving/file_type_judge.h"
 
 #include <strings.h>
@@ -17,6 +18,7 @@
 #include "foundation/recognisers.h"
 
 using J = CFileTypeJudge;
+using carving::CarveScan;
 
 // clang-format off
 const EXTEND_NAME_AND_TYPE szExtendNameAndType[] = {
@@ -139,18 +141,6 @@ const size_t kSignatureRowCount = std::size(szExtendNameAndType) - 1;
 
 namespace {
 
-alignas(64) unsigned char g_readBuf[CFileTypeJudge::kReadBufSize];
-
-// The scan hands the judge its CDiskReader; this adapter lets the recognisers read it
-// through the same interface as a memory image.
-CDiskSectorReader g_diskAdapter;
-
-// The caller's CDiskReader is borrowed for one call only; no pointer to it may outlive it.
-void UnbindDiskReader() {
-    if (CFileTypeJudge::m_pDiskReader == &g_diskAdapter) CFileTypeJudge::m_pDiskReader = nullptr;
-    g_diskAdapter.Bind(nullptr);
-}
-
 // ---- First-byte dispatch ----------------------------------------------------------------
 // Every recogniser tests fixed bytes at the start of the buffer, and most of them test byte
 // 0. Knowing which first bytes each recogniser can accept lets the walk skip the rows that
@@ -216,34 +206,66 @@ const LEAD_BYTES kLeadBytes[] = {
     {J::IsTarType, nullptr, 0},
 };
 
-bool AcceptsLeadByte(RECOGNISE_FUNC pfn, unsigned char b) {
+// Whether the row's recogniser is listed with the first bytes it accepts, and accepts b.
+enum class Lead { kRefused, kListed, kAny };
+
+Lead LeadOf(RECOGNISE_FUNC pfn, unsigned char b) {
     for (const LEAD_BYTES& lead : kLeadBytes) {
         if (lead.pfn != pfn) continue;
-        if (lead.pszBytes == nullptr) return true;
-        return std::memchr(lead.pszBytes, b, lead.nBytes) != nullptr;
+        if (lead.pszBytes == nullptr) return Lead::kAny;
+        return std::memchr(lead.pszBytes, b, lead.nBytes) != nullptr ? Lead::kListed
+                                                                     : Lead::kRefused;
     }
-    return true;
+    return Lead::kAny;
+}
+
+// The recognisers that accept any first byte still need fixed bytes further in: a box type
+// at offset 4 ("ftyp", or the first box of a bare QuickTime movie), "moov" at 0, the MTS
+// packet pattern at 8, a ZIP local header or "[Content_Types].xml" at 31, "us" of "ustar" at
+// 257. A sector with none of them cannot be any of those formats, so the walk tries only the
+// rows listed for its first byte. Each test here must stay implied by its recogniser.
+bool MayOpenAnyLeadFormat(const unsigned char* p, size_t len) {
+    if (len < 16) return false;
+    static constexpr char kBoxTypesAt4[][5] = {"ftyp", "moov", "mdat", "wide",
+                                               "free", "skip", "pnot"};
+    for (const char* type : kBoxTypesAt4) {
+        if (std::memcmp(p + 4, type, 4) == 0) return true;
+    }
+    if (std::memcmp(p, "moov", 4) == 0 || (p[10] == 0xB0 && p[11] == 0x11)) return true;
+    if (std::memcmp(p, "PK\x03\x04", 4) == 0) return true;
+    if (len >= 35 && std::memcmp(p + 31, "[Con", 4) == 0) return true;
+    return len >= 259 && p[257] == 'u' && p[258] == 's';
 }
 
 constexpr size_t kMaxRowsPerLead = 24;
 
+// For one first byte, the rows still worth trying, in table order. A recogniser appears once
+// per list: a repeated row with the same recogniser would give the same answer.
+struct ROW_LIST {
+    std::array<uint8_t, kMaxRowsPerLead> rows{};
+    uint8_t count = 0;
+
+    void Add(size_t row) {
+        const RECOGNISE_FUNC pfn = szExtendNameAndType[row].pfnRecognise;
+        for (size_t j = 0; j < count; ++j) {
+            if (szExtendNameAndType[rows[j]].pfnRecognise == pfn) return;
+        }
+        if (count < kMaxRowsPerLead) rows[count++] = static_cast<uint8_t>(row);
+    }
+};
+
 struct DISPATCH {
-    // For each first byte, the rows still worth trying, in table order. A recogniser appears
-    // once per list: a repeated row with the same recogniser would give the same answer.
-    std::array<std::array<uint8_t, kMaxRowsPerLead>, 256> rows{};
-    std::array<uint8_t, 256> count{};
+    std::array<ROW_LIST, 256> all;     // every row that may accept the first byte
+    std::array<ROW_LIST, 256> listed;  // the same without the any-first-byte rows
 
     DISPATCH() {
         for (unsigned b = 0; b < 256; ++b) {
             for (size_t i = 0; i < kSignatureRowCount; ++i) {
-                const RECOGNISE_FUNC pfn = szExtendNameAndType[i].pfnRecognise;
-                if (!AcceptsLeadByte(pfn, static_cast<unsigned char>(b))) continue;
-                bool seen = false;
-                for (size_t j = 0; j < count[b]; ++j) {
-                    seen = seen || szExtendNameAndType[rows[b][j]].pfnRecognise == pfn;
-                }
-                if (seen || count[b] == kMaxRowsPerLead) continue;
-                rows[b][count[b]++] = static_cast<uint8_t>(i);
+                const Lead lead =
+                    LeadOf(szExtendNameAndType[i].pfnRecognise, static_cast<unsigned char>(b));
+                if (lead == Lead::kRefused) continue;
+                all[b].Add(i);
+                if (lead == Lead::kListed) listed[b].Add(i);
             }
         }
     }
@@ -268,28 +290,29 @@ bool ConsumesOneSector(uint32_t uType) {
 
 }  // namespace
 
-unsigned char* const CFileTypeJudge::m_pReadBuf = g_readBuf;
-
 CFileTypeJudge::CFileTypeJudge() = default;
 CFileTypeJudge::~CFileTypeJudge() = default;
 
 // ---- Typing -----------------------------------------------------------------------------
 
-uint32_t CFileTypeJudge::GetDataBufType(const unsigned char* pBuf, size_t nLen) {
+uint32_t CFileTypeJudge::GetDataBufType(carving::CarveScan& scan, const unsigned char* pBuf,
+                                        size_t nLen) {
     if (pBuf == nullptr || nLen == 0) return EXT_TYPE_NONE;
     const DISPATCH& dispatch = Dispatch();
     const unsigned char lead = pBuf[0];
-    const uint8_t* rows = dispatch.rows[lead].data();
-    for (size_t i = 0, n = dispatch.count[lead]; i < n; ++i) {
-        const uint32_t code = szExtendNameAndType[rows[i]].pfnRecognise(pBuf, nLen);
+    const ROW_LIST& list =
+        MayOpenAnyLeadFormat(pBuf, nLen) ? dispatch.all[lead] : dispatch.listed[lead];
+    for (size_t i = 0; i < list.count; ++i) {
+        const uint32_t code = szExtendNameAndType[list.rows[i]].pfnRecognise(scan, pBuf, nLen);
         if (code != EXT_TYPE_NONE) return code;
     }
     return EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::GetDataBufTypeByFullWalk(const unsigned char* pBuf, size_t nLen) {
+uint32_t CFileTypeJudge::GetDataBufTypeByFullWalk(carving::CarveScan& scan,
+                                                  const unsigned char* pBuf, size_t nLen) {
     for (size_t i = 0; szExtendNameAndType[i].uType != EXT_TYPE_NONE; ++i) {
-        const uint32_t code = szExtendNameAndType[i].pfnRecognise(pBuf, nLen);
+        const uint32_t code = szExtendNameAndType[i].pfnRecognise(scan, pBuf, nLen);
         if (code != EXT_TYPE_NONE) return code;
     }
     return EXT_TYPE_NONE;
@@ -323,33 +346,25 @@ const char* CFileTypeJudge::GetTypeExtendName(uint32_t uType) {
     return row < 0 ? nullptr : szExtendNameAndType[row].pszExtendName;
 }
 
-void CFileTypeJudge::SetReadContext(ISectorReader* pReader, int nBytesPerSector,
-                                    uint64_t u64Sector) {
-    m_pDiskReader = pReader;
-    m_nBytesPerSector = nBytesPerSector;
-    m_u64StartSector = u64Sector;
-    m_u64CurrentSector = u64Sector;
-}
-
+// A file-system engine asks about one file at a time: a scan of its own, with no transport
+// streams carved, answers as the deep scan's first look at that sector would.
 int CFileTypeJudge::IsFileTypeMatching(const unsigned char* pBuf, size_t nLen, const char* pszExt,
                                        ISectorReader* pReader, int nBytesPerSector,
                                        uint64_t u64Sector) {
     const int row = FindRowByExtension(pszExt);
     if (row < 0) return 1;
-    SetReadContext(pReader, nBytesPerSector, u64Sector);
-    m_bIsNeedCheckTsFileRange = 0;
+    CarveScan scan;
+    scan.SetReadContext(pReader, nBytesPerSector, u64Sector);
+    scan.m_bIsNeedCheckTsFileRange = 0;
     const EXTEND_NAME_AND_TYPE& entry = szExtendNameAndType[row];
-    return entry.pfnRecognise(pBuf, nLen) == entry.uType ? 1 : 0;
+    return entry.pfnRecognise(scan, pBuf, nLen) == entry.uType ? 1 : 0;
 }
 
 int CFileTypeJudge::IsFileTypeMatching(const unsigned char* pBuf, size_t nLen, const char* pszExt,
                                        CDiskReader* pReader, int nBytesPerSector,
                                        uint64_t u64Sector) {
-    g_diskAdapter.Bind(pReader);
-    const int matching =
-        IsFileTypeMatching(pBuf, nLen, pszExt, &g_diskAdapter, nBytesPerSector, u64Sector);
-    UnbindDiskReader();
-    return matching;
+    CDiskSectorReader adapter(pReader);
+    return IsFileTypeMatching(pBuf, nLen, pszExt, &adapter, nBytesPerSector, u64Sector);
 }
 
 int CFileTypeJudge::IsFileSystemSector(const unsigned char* pBuf, size_t nLen) {
@@ -379,64 +394,57 @@ int CFileTypeJudge::IsFileSystemSector(const unsigned char* pBuf, size_t nLen) {
 
 // ---- Carving ----------------------------------------------------------------------------
 
-int CFileTypeJudge::InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* pParam,
-                                 int nWeight) {
-    m_progressFunc = scanCb;
-    m_pRecoveryFunc = recoveryCb;
-    m_pParam = pParam;
-    m_nPercent = nWeight;
-    return 0;
-}
-
-int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, size_t nLen, uint64_t u64Sector,
-                                 uint64_t u64ScanSectorCount, uint64_t u64SectorTotalCount,
-                                 int nRemaidSecond, uint64_t u64FileCount, CDiskReader* pReader,
-                                 int nBytesPerSector, char* szName, size_t nNameSize,
-                                 uint32_t& uType, uint64_t& u64Length) {
-    g_diskAdapter.Bind(pReader);
-    const int rc = ParseFileBuf(pBuf, nLen, u64Sector, u64ScanSectorCount, u64SectorTotalCount,
-                                nRemaidSecond, u64FileCount, &g_diskAdapter, nBytesPerSector,
-                                szName, nNameSize, uType, u64Length);
-    UnbindDiskReader();
+int CFileTypeJudge::ParseFileBuf(CarveScan& scan, const unsigned char* pBuf, size_t nLen,
+                                 uint64_t u64Sector, uint64_t u64ScanSectorCount,
+                                 uint64_t u64SectorTotalCount, int nRemaidSecond,
+                                 uint64_t u64FileCount, CDiskReader* pReader, int nBytesPerSector,
+                                 char* szName, size_t nNameSize, uint32_t& uType,
+                                 uint64_t& u64Length) {
+    ISectorReader* adapter = scan.BindDisk(pReader);
+    const int rc = ParseFileBuf(scan, pBuf, nLen, u64Sector, u64ScanSectorCount,
+                                u64SectorTotalCount, nRemaidSecond, u64FileCount, adapter,
+                                nBytesPerSector, szName, nNameSize, uType, u64Length);
+    scan.UnbindDisk();
     return rc;
 }
 
-int CFileTypeJudge::ParseFileBuf(const unsigned char* pBuf, size_t nLen, uint64_t u64Sector,
-                                 uint64_t u64ScanSectorCount, uint64_t u64SectorTotalCount,
-                                 int nRemaidSecond, uint64_t u64FileCount, ISectorReader* pReader,
-                                 int nBytesPerSector, char* szName, size_t nNameSize,
-                                 uint32_t& uType, uint64_t& u64Length) {
-    if (nBytesPerSector <= 0 || static_cast<size_t>(nBytesPerSector) > kReadBufSize)
+int CFileTypeJudge::ParseFileBuf(CarveScan& scan, const unsigned char* pBuf, size_t nLen,
+                                 uint64_t u64Sector, uint64_t u64ScanSectorCount,
+                                 uint64_t u64SectorTotalCount, int nRemaidSecond,
+                                 uint64_t u64FileCount, ISectorReader* pReader, int nBytesPerSector,
+                                 char* szName, size_t nNameSize, uint32_t& uType,
+                                 uint64_t& u64Length) {
+    if (nBytesPerSector <= 0 || static_cast<size_t>(nBytesPerSector) > CarveScan::kReadBufSize)
         return RESULT_INVALID_ARGUMENT;
-    SetReadContext(pReader, nBytesPerSector, u64Sector);
-    m_u64ScanSectorCount = u64ScanSectorCount;
-    m_u64SectorTotalCount = u64SectorTotalCount;
-    m_nRemaidSecond = nRemaidSecond;
-    m_u64FileCount = u64FileCount;
+    scan.SetReadContext(pReader, nBytesPerSector, u64Sector);
+    scan.m_u64ScanSectorCount = u64ScanSectorCount;
+    scan.m_u64SectorTotalCount = u64SectorTotalCount;
+    scan.m_nRemaidSecond = nRemaidSecond;
+    scan.m_u64FileCount = u64FileCount;
 
     // The walk sees the transport-stream and MTS flags as the previous step left them.
-    const uint32_t code = GetDataBufType(pBuf, nLen);
-    m_bIsNeedCheckTsFileRange = 1;
-    m_bIsMtsFileHead = 0;
+    const uint32_t code = GetDataBufType(scan, pBuf, nLen);
+    scan.m_bIsNeedCheckTsFileRange = 1;
+    scan.m_bIsMtsFileHead = 0;
     const int row = GetTypeRowIndex(code);
     if (row < 0 || szExtendNameAndType[row].pfnEstimate == nullptr) return RESULT_NOT_FOUND;
 
     // While a file is measured its inner sectors are not transport-stream starts to be
     // checked against earlier streams; while an MTS file is measured only a packet with a
     // zero time code starts a new one.
-    if (code != EXT_TYPE_TS) m_bIsNeedCheckTsFileRange = 0;
-    if (code == EXT_TYPE_MTS) m_bIsMtsFileHead = 1;
+    if (code != EXT_TYPE_TS) scan.m_bIsNeedCheckTsFileRange = 0;
+    if (code == EXT_TYPE_MTS) scan.m_bIsMtsFileHead = 1;
 
     if (szName != nullptr && nNameSize > 0) {
         std::snprintf(szName, nNameSize, "%lld.%s", static_cast<long long>(u64Sector),
                       szExtendNameAndType[row].pszExtendName);
     }
     uType = code;
-    m_ErrorCode = 0;
-    u64Length = szExtendNameAndType[row].pfnEstimate(pBuf, nLen);
+    scan.m_ErrorCode = 0;
+    u64Length = szExtendNameAndType[row].pfnEstimate(scan, pBuf, nLen);
     // Any non-zero answer of the scan callback cancels; a file whose measuring was cut short by
     // it has no true length and is not carved.
-    const int rc = CancelOf(m_ErrorCode);
+    const int rc = CancelOf(scan.m_ErrorCode);
     // A length of zero is a structure that refused the file after all.
     return rc == 0 && u64Length == 0 ? RESULT_NOT_FOUND : rc;
 }
@@ -449,17 +457,17 @@ uint64_t CarvedSectorsConsumed(uint32_t uType, uint64_t u64Length, int nBytesPer
 
 // ---- End detectors ----------------------------------------------------------------------
 
-static int DetectEnd(carving::EndKind kind, const unsigned char* pChunk, size_t nLen,
-                     uint64_t& u64Length) {
-    const int bps = carving::ContextBytesPerSector();
+static int DetectEnd(CarveScan& scan, carving::EndKind kind, const unsigned char* pChunk,
+                     size_t nLen, uint64_t& u64Length) {
+    const int bps = carving::ContextBytesPerSector(scan);
     if (pChunk == nullptr) return 0;
     const size_t b = static_cast<size_t>(bps);
     const size_t sectors = nLen / b;
     for (size_t i = 0; i < sectors; ++i) {
         // Recognisers that read the device take the sector under test as the current one.
-        ++CFileTypeJudge::m_u64CurrentSector;
+        ++scan.m_u64CurrentSector;
         const unsigned char* sector = pChunk + i * b;
-        const uint32_t code = CFileTypeJudge::GetDataBufType(sector, b);
+        const uint32_t code = CFileTypeJudge::GetDataBufType(scan, sector, b);
         // An MPEG program stream repeats its pack headers throughout.
         const bool otherFile =
             code != EXT_TYPE_NONE && !(kind == carving::EndKind::kMpg && code == EXT_TYPE_MPEG);
@@ -471,17 +479,19 @@ static int DetectEnd(carving::EndKind kind, const unsigned char* pChunk, size_t 
     return 0;
 }
 
-int CFileTypeJudge::IsEndOfFile(const unsigned char* pChunk, size_t nLen, uint64_t& u64Length) {
-    return DetectEnd(carving::EndKind::kFile, pChunk, nLen, u64Length);
+int CFileTypeJudge::IsEndOfFile(carving::CarveScan& scan, const unsigned char* pChunk, size_t nLen,
+                                uint64_t& u64Length) {
+    return DetectEnd(scan, carving::EndKind::kFile, pChunk, nLen, u64Length);
 }
 
-int CFileTypeJudge::IsEndOfVedioFile(const unsigned char* pChunk, size_t nLen,
-                                     uint64_t& u64Length) {
-    return DetectEnd(carving::EndKind::kVideo, pChunk, nLen, u64Length);
+int CFileTypeJudge::IsEndOfVedioFile(carving::CarveScan& scan, const unsigned char* pChunk,
+                                     size_t nLen, uint64_t& u64Length) {
+    return DetectEnd(scan, carving::EndKind::kVideo, pChunk, nLen, u64Length);
 }
 
-int CFileTypeJudge::IsEndOfMPGFile(const unsigned char* pChunk, size_t nLen, uint64_t& u64Length) {
-    return DetectEnd(carving::EndKind::kMpg, pChunk, nLen, u64Length);
+int CFileTypeJudge::IsEndOfMPGFile(carving::CarveScan& scan, const unsigned char* pChunk,
+                                   size_t nLen, uint64_t& u64Length) {
+    return DetectEnd(scan, carving::EndKind::kMpg, pChunk, nLen, u64Length);
 }
 
 // ---- Shared helpers ---------------------------------------------------------------------
@@ -522,22 +532,23 @@ bool PassesZeroFill(const unsigned char* buf, size_t len, size_t e, size_t bytes
     return true;
 }
 
-int ContextBytesPerSector() {
-    const int b = CFileTypeJudge::m_nBytesPerSector;
+int ContextBytesPerSector(const CarveScan& scan) {
+    const int b = scan.m_nBytesPerSector;
     // A context set with a nonsensical sector size falls back to the common one rather than
     // dividing by zero or reading past the work buffer.
-    return (b <= 0 || static_cast<size_t>(b) > CFileTypeJudge::kReadBufSize) ? 512 : b;
+    return (b <= 0 || static_cast<size_t>(b) > CarveScan::kReadBufSize) ? 512 : b;
 }
 
-bool ReadFileBytes(uint64_t u64Offset, size_t nBytes, unsigned char* pOut) {
-    return ReadBytesFrom(CFileTypeJudge::m_u64StartSector, u64Offset, nBytes, pOut);
+bool ReadFileBytes(CarveScan& scan, uint64_t u64Offset, size_t nBytes, unsigned char* pOut) {
+    return ReadBytesFrom(scan, scan.m_u64StartSector, u64Offset, nBytes, pOut);
 }
 
-bool ReadBytesFrom(uint64_t u64BaseSector, uint64_t u64Offset, size_t nBytes, unsigned char* pOut) {
-    ISectorReader* reader = CFileTypeJudge::m_pDiskReader;
+bool ReadBytesFrom(CarveScan& scan, uint64_t u64BaseSector, uint64_t u64Offset, size_t nBytes,
+                   unsigned char* pOut) {
+    ISectorReader* reader = scan.m_pDiskReader;
     if (reader == nullptr || pOut == nullptr) return false;
     if (nBytes == 0) return true;
-    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector());
+    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector(scan));
     const uint64_t firstSector = u64Offset / b;
     const uint64_t lastSector = (u64Offset + nBytes - 1) / b;
     const uint64_t count = lastSector - firstSector + 1;
@@ -559,64 +570,65 @@ bool ReadBytesFrom(uint64_t u64BaseSector, uint64_t u64Offset, size_t nBytes, un
     return true;
 }
 
-const unsigned char* LeadingFileBytes(const unsigned char* pFirst, size_t len, size_t need) {
+const unsigned char* LeadingFileBytes(CarveScan& scan, const unsigned char* pFirst, size_t len,
+                                      size_t need) {
     if (pFirst != nullptr && need <= len) return pFirst;
-    if (need > CFileTypeJudge::kReadBufSize) return nullptr;
+    if (need > CarveScan::kReadBufSize) return nullptr;
     // Only the bytes asked for are read, so that a file near the device's end still fits.
-    if (!ReadFileBytes(0, need, CFileTypeJudge::m_pReadBuf)) {
-        return nullptr;
-    }
-    return CFileTypeJudge::m_pReadBuf;
+    unsigned char* buf = scan.ReadBuf();
+    if (buf == nullptr || !ReadFileBytes(scan, 0, need, buf)) return nullptr;
+    return buf;
 }
 
 namespace {
 // The context's cancel question: the scan's progress callback, told how far the scan has come
 // counting what the walk has read.
-bool KeepGoingWithScan(void*, uint64_t u64BytesRead) {
-    if (CFileTypeJudge::m_progressFunc == nullptr) return true;
-    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector());
-    const uint64_t counter = CFileTypeJudge::m_u64ScanSectorCount + u64BytesRead / b;
-    const uint64_t total = CFileTypeJudge::m_u64SectorTotalCount;
+bool KeepGoingWithScan(void* pScan, uint64_t u64BytesRead) {
+    CarveScan& scan = *static_cast<CarveScan*>(pScan);
+    if (scan.m_progressFunc == nullptr) return true;
+    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector(scan));
+    const uint64_t counter = scan.m_u64ScanSectorCount + u64BytesRead / b;
+    const uint64_t total = scan.m_u64SectorTotalCount;
     const uint64_t share = total == 0 ? 0 : counter * 100 / total;
-    CFileTypeJudge::m_ErrorCode = CFileTypeJudge::m_progressFunc(
-        CFileTypeJudge::m_pParam, static_cast<int>(10 + share), CFileTypeJudge::m_nPercent,
-        CFileTypeJudge::m_nRemaidSecond, counter, total, CFileTypeJudge::m_u64FileCount, nullptr);
-    return CFileTypeJudge::m_ErrorCode == 0;
+    scan.m_ErrorCode =
+        scan.m_progressFunc(scan.m_pParam, static_cast<int>(10 + share), scan.m_nPercent,
+                            scan.m_nRemaidSecond, counter, total, scan.m_u64FileCount, nullptr);
+    return scan.m_ErrorCode == 0;
 }
 }  // namespace
 
-FormatLength MeasureInContext(FormatLengthFunc fn) {
-    CarveContext ctx(CFileTypeJudge::m_pDiskReader, ContextBytesPerSector(),
-                     CFileTypeJudge::m_u64StartSector);
-    ctx.SetKeepGoing(KeepGoingWithScan, nullptr);
+FormatLength MeasureInContext(CarveScan& scan, FormatLengthFunc fn) {
+    CarveContext ctx(scan.m_pDiskReader, ContextBytesPerSector(scan), scan.m_u64StartSector);
+    ctx.SetKeepGoing(KeepGoingWithScan, &scan);
     return fn(ctx);
 }
 
-static void ReportProgress(uint64_t u64Counter) {
-    if (CFileTypeJudge::m_progressFunc == nullptr) return;
-    const uint64_t total = CFileTypeJudge::m_u64SectorTotalCount;
+static void ReportProgress(CarveScan& scan, uint64_t u64Counter) {
+    if (scan.m_progressFunc == nullptr) return;
+    const uint64_t total = scan.m_u64SectorTotalCount;
     const uint64_t share = total == 0 ? 0 : u64Counter * 100 / total;
-    CFileTypeJudge::m_ErrorCode =
-        CFileTypeJudge::m_progressFunc(CFileTypeJudge::m_pParam, static_cast<int>(10 + share),
-                                       CFileTypeJudge::m_nPercent, CFileTypeJudge::m_nRemaidSecond,
-                                       u64Counter, total, CFileTypeJudge::m_u64FileCount, nullptr);
+    scan.m_ErrorCode =
+        scan.m_progressFunc(scan.m_pParam, static_cast<int>(10 + share), scan.m_nPercent,
+                            scan.m_nRemaidSecond, u64Counter, total, scan.m_u64FileCount, nullptr);
 }
 
-uint64_t StreamFileBytes(uint64_t u64Cap, EndKind kind, ChunkSearchFunc search, void* pState) {
-    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector());
+uint64_t StreamFileBytes(CarveScan& scan, uint64_t u64Cap, EndKind kind, ChunkSearchFunc search,
+                         void* pState) {
+    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector(scan));
     uint64_t length = b;
     uint64_t budget = u64Cap / b;
-    const uint64_t chunkSectors = CFileTypeJudge::kReadBufSize / b;
+    const uint64_t chunkSectors = CarveScan::kReadBufSize / b;
     uint64_t k = 0;
-    uint64_t counter = CFileTypeJudge::m_u64ScanSectorCount;
-    ISectorReader* reader = CFileTypeJudge::m_pDiskReader;
+    uint64_t counter = scan.m_u64ScanSectorCount;
+    ISectorReader* reader = scan.m_pDiskReader;
     if (reader == nullptr) return length;
-    unsigned char* buf = CFileTypeJudge::m_pReadBuf;
+    unsigned char* buf = scan.ReadBuf();
+    if (buf == nullptr) return length;
 
     while (budget != 0) {
-        const uint64_t start = CFileTypeJudge::m_u64StartSector + 1 + k;
+        const uint64_t start = scan.m_u64StartSector + 1 + k;
         const uint64_t limit = reader->SectorLimit(static_cast<int>(b));
-        if (start <= CFileTypeJudge::m_u64StartSector || start >= limit) break;
+        if (start <= scan.m_u64StartSector || start >= limit) break;
         // The last chunk of the device is read as far as it goes rather than refused whole,
         // so that a file ending there is still measured.
         const uint64_t want = std::min({budget, chunkSectors, limit - start});
@@ -628,12 +640,12 @@ uint64_t StreamFileBytes(uint64_t u64Cap, EndKind kind, ChunkSearchFunc search, 
         const uint64_t n = std::min<uint64_t>(got, want);
 
         counter += n;
-        ReportProgress(counter);
-        if (CFileTypeJudge::m_ErrorCode != 0) break;
+        ReportProgress(scan, counter);
+        if (scan.m_ErrorCode != 0) break;
 
         const uint64_t before = length;
         const size_t bytes = static_cast<size_t>(n * b);
-        const int ended = DetectEnd(kind, buf, bytes, length);
+        const int ended = DetectEnd(scan, kind, buf, bytes, length);
         if (search != nullptr) {
             const StreamChunk chunk{buf, bytes, static_cast<size_t>(length - before), before,
                                     ended != 0};

@@ -66,7 +66,7 @@ int CFileTypeRecovery::InitLogFile(const char16_t* pszLogName, char16_t wcDriveL
 int CFileTypeRecovery::InitCallBack(SCAN_CALLBACK scanCb, RECOVERY_CALLBACK recoveryCb, void* ctx,
                                     int nWeight) {
     CStoreEngine::InitCallBack(scanCb, recoveryCb, ctx, nWeight);
-    CFileTypeJudge::InitCallBack(scanCb, recoveryCb, ctx, nWeight);
+    m_carveScan.InitCallBack(scanCb, recoveryCb, ctx, nWeight);
     return RESULT_OK;
 }
 
@@ -108,11 +108,12 @@ int CFileTypeRecovery::ParseFileBuf(const unsigned char* pBuf, int nLen, uint64_
     char name[256] = {0};
     uint32_t type = EXT_TYPE_NONE;
     uint64_t length = 0;
-    const int rc = CFileTypeJudge::ParseFileBuf(
-        pBuf, static_cast<size_t>(nLen), u64Sector, u64ScanSectorCount, u64SectorTotalCount,
-        nRemaidSecond, u64FilesFound, pReader, nBytesPerSector, name, sizeof name, type, length);
+    const int rc = CFileTypeJudge::ParseFileBuf(m_carveScan, pBuf, static_cast<size_t>(nLen),
+                                                u64Sector, u64ScanSectorCount, u64SectorTotalCount,
+                                                nRemaidSecond, u64FilesFound, pReader,
+                                                nBytesPerSector, name, sizeof name, type, length);
     // The estimator read through pReader; nothing may keep pointing at it afterwards.
-    CFileTypeJudge::m_pDiskReader = nullptr;
+    m_carveScan.m_pDiskReader = nullptr;
     if (rc != 0) return rc;
     const int recorded = RecordCarvedFile(u64Sector, name, length);
     if (recorded != 0) return recorded;

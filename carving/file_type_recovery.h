@@ -13,8 +13,8 @@
 // szFileName "<first sector>.<extension>". Recovery and preview read a contiguous run of
 // sectors from the first sector.
 //
-// Uses the static context of CFileTypeJudge: one carving engine per process, used from one
-// thread at a time.
+// Each engine carves with its own carving::CarveScan, so engines do not share carving state;
+// one engine is used from one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -53,6 +53,9 @@ public:
     int InitLogFile(const char16_t* pszLogName, char16_t wcDriveLetter, int nDisk,
                     int nBytesPerSector, uint64_t u64SectorLimit);
 
+    // A deep scan starts with no transport streams carved.
+    void ClearTsFileRanges() { m_carveScan.ClearTsFileRanges(); }
+
     // Carves the sector pBuf (nLen bytes) at absolute sector u64Sector, reading onwards
     // through pReader. 0 when a file was recorded (u64Consumed then says how many sectors it
     // covers and u64FilesFound grew by one); RESULT_NOT_FOUND when nothing was carved (u64Consumed
@@ -81,4 +84,5 @@ private:
     int m_nBytesPerSector = 512;
     CDiskReader m_diskReader;
     CFileTypeJudge m_fileTypeJudge;
+    carving::CarveScan m_carveScan;
 };

@@ -44,20 +44,22 @@ size_t FindBackward(const unsigned char* p, size_t len, const void* pattern, siz
 // sector boundary or nothing but zeros follows it up to the next boundary.
 bool PassesZeroFill(const unsigned char* buf, size_t len, size_t e, size_t bytesPerSector);
 
-// The sector size in force, or 0 when the context holds one no estimator can work with.
-int ContextBytesPerSector();
+// The scan's sector size, or 512 when it holds one no estimator can work with.
+int ContextBytesPerSector(const CarveScan& scan);
 
 // Reads nBytes at byte offset u64Offset from the start of the file being examined
-// (m_u64StartSector) into pOut, through the context reader, reading the whole sectors that
-// cover them. True when every byte arrived.
-bool ReadFileBytes(uint64_t u64Offset, size_t nBytes, unsigned char* pOut);
+// (the scan's m_u64StartSector) into pOut, through the scan's reader, reading the whole sectors
+// that cover them. True when every byte arrived.
+bool ReadFileBytes(CarveScan& scan, uint64_t u64Offset, size_t nBytes, unsigned char* pOut);
 // The same counted from u64BaseSector instead of the file's first sector.
-bool ReadBytesFrom(uint64_t u64BaseSector, uint64_t u64Offset, size_t nBytes, unsigned char* pOut);
+bool ReadBytesFrom(CarveScan& scan, uint64_t u64BaseSector, uint64_t u64Offset, size_t nBytes,
+                   unsigned char* pOut);
 
 // The first `need` bytes of the file: pFirst itself when its len bytes hold them, else the
-// work buffer filled with them from the device. Null when neither can (more than 64 KiB, or
+// scan's work buffer filled with them from the device. Null when neither can (more than 64 KiB, or
 // a failed read).
-const unsigned char* LeadingFileBytes(const unsigned char* pFirst, size_t len, size_t need);
+const unsigned char* LeadingFileBytes(CarveScan& scan, const unsigned char* pFirst, size_t len,
+                                      size_t need);
 
 enum class EndKind { kFile, kVideo, kMpg };
 
@@ -65,24 +67,25 @@ enum class EndKind { kFile, kVideo, kMpg };
 // by the format's own structure.
 using FormatLengthFunc = FormatLength (*)(CarveContext& ctx);
 
-// Runs fn on a context for the file being examined (the judge's reader, sector size and
+// Runs fn on a context for the file being examined (the scan's reader, sector size and
 // start sector), with the scan's progress callback as its cancel question: a cancel is left
-// in m_ErrorCode as the streaming frame leaves it.
-FormatLength MeasureInContext(FormatLengthFunc fn);
+// in the scan's m_ErrorCode as the streaming frame leaves it.
+FormatLength MeasureInContext(CarveScan& scan, FormatLengthFunc fn);
 
 // The estimators' common use of a structural walk: its exact length when it has one, 0
 // when the structure refuses the file (nothing is carved), otherwise the fallback's answer.
 template <class Fallback>
-uint64_t ExactOr(FormatLengthFunc fn, Fallback&& fallback) {
-    const FormatLength length = MeasureInContext(fn);
+uint64_t ExactOr(CarveScan& scan, FormatLengthFunc fn, Fallback&& fallback) {
+    const FormatLength length = MeasureInContext(scan, fn);
     if (length.IsExact()) return length.bytes;
-    if (length.IsRejected() || CFileTypeJudge::m_ErrorCode != 0) return 0;
+    if (length.IsRejected() || scan.m_ErrorCode != 0) return 0;
     return fallback();
 }
 
 // Length of a ZIP container (plain archive or Office Open XML) that starts with pFirst,
 // from its end-of-central-directory record, within u64Cap.
-uint64_t ZipContainerBytes(const unsigned char* pFirst, size_t len, uint64_t u64Cap);
+uint64_t ZipContainerBytes(CarveScan& scan, const unsigned char* pFirst, size_t len,
+                           uint64_t u64Cap);
 
 // One chunk of the streaming frame as the estimator-specific search sees it.
 struct StreamChunk {
@@ -96,16 +99,17 @@ struct StreamChunk {
 // Returns 1 when the search fixed the length (written to length), which ends the estimate.
 using ChunkSearchFunc = int (*)(void* pState, const StreamChunk& chunk, uint64_t& length);
 
-// The streaming frame: reads onwards from the sector after m_u64StartSector in 64 KiB chunks
-// until the end detector, the search, the budget (cap), a failed read or the progress
+// The streaming frame: reads onwards from the sector after the scan's m_u64StartSector in 64 KiB
+// chunks until the end detector, the search, the budget (cap), a failed read or the progress
 // callback stops it. Returns the length reached, first sector included.
-uint64_t StreamFileBytes(uint64_t u64Cap, EndKind kind, ChunkSearchFunc search, void* pState);
+uint64_t StreamFileBytes(CarveScan& scan, uint64_t u64Cap, EndKind kind, ChunkSearchFunc search,
+                         void* pState);
 
 template <class Search>
-uint64_t StreamWith(uint64_t u64Cap, EndKind kind, Search&& search) {
+uint64_t StreamWith(CarveScan& scan, uint64_t u64Cap, EndKind kind, Search&& search) {
     using S = std::remove_reference_t<Search>;
     return StreamFileBytes(
-        u64Cap, kind,
+        scan, u64Cap, kind,
         [](void* state, const StreamChunk& chunk, uint64_t& length) {
             return (*static_cast<S*>(state))(chunk, length);
         },
@@ -113,8 +117,8 @@ uint64_t StreamWith(uint64_t u64Cap, EndKind kind, Search&& search) {
 }
 
 // Streaming with no search of its own: only the end detector and the cap end it.
-inline uint64_t StreamToNextFile(uint64_t u64Cap, EndKind kind) {
-    return StreamFileBytes(u64Cap, kind, nullptr, nullptr);
+inline uint64_t StreamToNextFile(CarveScan& scan, uint64_t u64Cap, EndKind kind) {
+    return StreamFileBytes(scan, u64Cap, kind, nullptr, nullptr);
 }
 
 }  // namespace carving

@@ -56,15 +56,16 @@ size_t PastZipEnd(const unsigned char* p, size_t len, size_t at) {
 
 namespace carving {
 
-uint64_t ZipContainerBytes(const unsigned char* pFirst, size_t len, uint64_t u64Cap) {
-    const size_t b = static_cast<size_t>(ContextBytesPerSector());
+uint64_t ZipContainerBytes(CarveScan& scan, const unsigned char* pFirst, size_t len,
+                           uint64_t u64Cap) {
+    const size_t b = static_cast<size_t>(ContextBytesPerSector(scan));
     // A small archive ends inside its first sector.
     const size_t firstBytes = std::min(len, b);
     const size_t endInFirst = FindBackward(pFirst, firstBytes, kZipEnd, sizeof kZipEnd);
     if (endInFirst != kNotFound && endInFirst + kZipEndBytes <= firstBytes) {
         return PastZipEnd(pFirst, firstBytes, endInFirst);
     }
-    return StreamWith(u64Cap, EndKind::kFile, [](const StreamChunk& c, uint64_t& length) {
+    return StreamWith(scan, u64Cap, EndKind::kFile, [](const StreamChunk& c, uint64_t& length) {
         const size_t at = FindBackward(c.p, c.nFileBytes, kZipEnd, sizeof kZipEnd);
         if (at == kNotFound) return 0;
         length = c.u64Offset + PastZipEnd(c.p, c.nBytes, at);
@@ -76,7 +77,7 @@ uint64_t ZipContainerBytes(const unsigned char* pFirst, size_t len, uint64_t u64
 
 // ---- Recognisers ------------------------------------------------------------------------
 
-uint32_t CFileTypeJudge::IsGzipType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsGzipType(carving::CarveScan&, const unsigned char* p, size_t len) {
     if (len < 16 || !Has(p, len, 0, kGzipMagic, sizeof kGzipMagic)) return EXT_TYPE_NONE;
     // The three high flag bits are reserved; the extra flags are 0 (gzip's default level),
     // 2 (best) or 4 (fastest); the system byte is one of those named, or 255.
@@ -86,23 +87,23 @@ uint32_t CFileTypeJudge::IsGzipType(const unsigned char* p, size_t len) {
     return flags && extra && os ? EXT_TYPE_GZ : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::Is7zType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::Is7zType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return Has(p, len, 0, k7zMagic, sizeof k7zMagic) ? EXT_TYPE_7Z : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsZipType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsZipType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return len >= 48 && Has(p, len, 0, kZipLocal, 4) ? EXT_TYPE_ZIP : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsRarType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsRarType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return Has(p, len, 0, kRarMagic, sizeof kRarMagic) ? EXT_TYPE_RAR : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsCabType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsCabType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return len >= 36 && HasText(p, len, 0, "MSCF") ? EXT_TYPE_CAB : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsPeType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsPeType(carving::CarveScan&, const unsigned char* p, size_t len) {
     if (len < 512 || !HasText(p, len, 0, "MZ")) return EXT_TYPE_NONE;
     const uint32_t header = LoadU32(p + 60);
     if (header > kPeHeaderLimit) return EXT_TYPE_NONE;
@@ -115,24 +116,24 @@ uint32_t CFileTypeJudge::IsPeType(const unsigned char* p, size_t len) {
     return EXT_TYPE_EXE;
 }
 
-uint32_t CFileTypeJudge::IsGhoType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsGhoType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return Has(p, len, 0, kGhoMagic, sizeof kGhoMagic) ? EXT_TYPE_GHO : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsSqlType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsSqlType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return len >= 16 && Has(p, len, 0, kSqliteMagic, 16) ? EXT_TYPE_DB : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsDbxEmailType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsDbxEmailType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return len >= 16 && Has(p, len, 0, kDbxMagic, 4) ? EXT_TYPE_DBX : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsPstEmailType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsPstEmailType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return len >= 16 && HasText(p, len, 0, "!BDN") && HasText(p, len, 8, "SM") ? EXT_TYPE_PST
                                                                                : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsTtfType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsTtfType(carving::CarveScan&, const unsigned char* p, size_t len) {
     if (len < 16 || !Has(p, len, 0, kTtfVersion, 4)) return EXT_TYPE_NONE;
     const size_t tables = LoadBE16(p + 4);
     if (tables == 0 || LoadU16(p + 6) == 0 || LoadU16(p + 8) == 0 || LoadU16(p + 10) == 0) {
@@ -153,15 +154,15 @@ uint32_t CFileTypeJudge::IsTtfType(const unsigned char* p, size_t len) {
     return EXT_TYPE_TTF;
 }
 
-uint32_t CFileTypeJudge::IsBz2Type(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsBz2Type(carving::CarveScan&, const unsigned char* p, size_t len) {
     return formats::LooksLikeBzip2(p, len) ? EXT_TYPE_BZ2 : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsXzType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsXzType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return formats::LooksLikeXz(p, len) ? EXT_TYPE_XZ : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsTarType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsTarType(carving::CarveScan&, const unsigned char* p, size_t len) {
     // Any byte may start a tar header (it is the first entry's name): the magic is the cheap
     // test that turns nearly every sector away before the checksum is summed.
     if (p == nullptr || len < 512 || p[257] != 'u' || p[258] != 's') return EXT_TYPE_NONE;
@@ -170,27 +171,38 @@ uint32_t CFileTypeJudge::IsTarType(const unsigned char* p, size_t len) {
 
 // ---- Estimators -------------------------------------------------------------------------
 
-uint64_t CFileTypeJudge::GetZIPFileBytesSize(const unsigned char* p, size_t len) {
-    return ExactOr(formats::ZipLength, [&] { return ZipContainerBytes(p, len, 4 * kGiB); });
+uint64_t CFileTypeJudge::GetZIPFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                             size_t len) {
+    return ExactOr(scan, formats::ZipLength,
+                   [&] { return ZipContainerBytes(scan, p, len, 4 * kGiB); });
 }
 
-uint64_t CFileTypeJudge::GetGZFileBytesSize(const unsigned char* p, size_t len) {
-    return ExactOr(formats::GzipLength, [&] { return GetDefaultVedioFileBytesSize(p, len); });
+uint64_t CFileTypeJudge::GetGZFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                            size_t len) {
+    return ExactOr(scan, formats::GzipLength,
+                   [&] { return GetDefaultVedioFileBytesSize(scan, p, len); });
 }
 
-uint64_t CFileTypeJudge::GetBZ2FileBytesSize(const unsigned char*, size_t) {
-    return ExactOr(formats::Bzip2Length, [] { return StreamToNextFile(4 * kGiB, EndKind::kFile); });
+uint64_t CFileTypeJudge::GetBZ2FileBytesSize(carving::CarveScan& scan, const unsigned char*,
+                                             size_t) {
+    return ExactOr(scan, formats::Bzip2Length,
+                   [&] { return StreamToNextFile(scan, 4 * kGiB, EndKind::kFile); });
 }
 
-uint64_t CFileTypeJudge::GetXZFileBytesSize(const unsigned char*, size_t) {
-    return ExactOr(formats::XzLength, [] { return StreamToNextFile(4 * kGiB, EndKind::kFile); });
+uint64_t CFileTypeJudge::GetXZFileBytesSize(carving::CarveScan& scan, const unsigned char*,
+                                            size_t) {
+    return ExactOr(scan, formats::XzLength,
+                   [&] { return StreamToNextFile(scan, 4 * kGiB, EndKind::kFile); });
 }
 
-uint64_t CFileTypeJudge::GetTARFileBytesSize(const unsigned char*, size_t) {
-    return ExactOr(formats::TarLength, [] { return StreamToNextFile(4 * kGiB, EndKind::kFile); });
+uint64_t CFileTypeJudge::GetTARFileBytesSize(carving::CarveScan& scan, const unsigned char*,
+                                             size_t) {
+    return ExactOr(scan, formats::TarLength,
+                   [&] { return StreamToNextFile(scan, 4 * kGiB, EndKind::kFile); });
 }
 
-uint64_t CFileTypeJudge::Get7ZFileBytesSize(const unsigned char* p, size_t len) {
+uint64_t CFileTypeJudge::Get7ZFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                            size_t len) {
     // The start header names where the closing header lies and how long it is, under its own
     // checksum. The header's end pattern is only a fallback: the bytes after it depend on how
     // many bytes the unpacked size takes, so an offset fixed after it misses by one or more.
@@ -202,7 +214,7 @@ uint64_t CFileTypeJudge::Get7ZFileBytesSize(const unsigned char* p, size_t len) 
             return std::min<uint64_t>(k7zStartHeaderBytes + offset + size, 4 * kGiB);
         }
     }
-    return StreamWith(4 * kGiB, EndKind::kFile, [](const StreamChunk& c, uint64_t& length) {
+    return StreamWith(scan, 4 * kGiB, EndKind::kFile, [](const StreamChunk& c, uint64_t& length) {
         const size_t at = FindBackward(c.p, c.nFileBytes, sz7ZTail, sizeof sz7ZTail);
         if (at == kNotFound) return 0;
         length = c.u64Offset + at + 27;
@@ -210,9 +222,10 @@ uint64_t CFileTypeJudge::Get7ZFileBytesSize(const unsigned char* p, size_t len) 
     });
 }
 
-uint64_t CFileTypeJudge::GetRARFileBytesSize(const unsigned char*, size_t) {
-    const size_t b = static_cast<size_t>(ContextBytesPerSector());
-    return StreamWith(4 * kGiB, EndKind::kFile, [b](const StreamChunk& c, uint64_t& length) {
+uint64_t CFileTypeJudge::GetRARFileBytesSize(carving::CarveScan& scan, const unsigned char*,
+                                             size_t) {
+    const size_t b = static_cast<size_t>(ContextBytesPerSector(scan));
+    return StreamWith(scan, 4 * kGiB, EndKind::kFile, [b](const StreamChunk& c, uint64_t& length) {
         for (size_t at = FindForward(c.p, c.nFileBytes, 0, sm_ucWinrarTail, 7); at != kNotFound;
              at = FindForward(c.p, c.nFileBytes, at + 1, sm_ucWinrarTail, 7)) {
             if (PassesZeroFill(c.p, c.nBytes, at + 7, b)) {
@@ -224,26 +237,30 @@ uint64_t CFileTypeJudge::GetRARFileBytesSize(const unsigned char*, size_t) {
     });
 }
 
-uint64_t CFileTypeJudge::GetCABFileBytesSize(const unsigned char* p, size_t len) {
-    if (p == nullptr || len < 36) return static_cast<uint64_t>(ContextBytesPerSector());
+uint64_t CFileTypeJudge::GetCABFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                             size_t len) {
+    if (p == nullptr || len < 36) return static_cast<uint64_t>(ContextBytesPerSector(scan));
     return std::min<uint64_t>(LoadU32(p + 8), kGiB);
 }
 
-uint64_t CFileTypeJudge::GetDBFileBytesSize(const unsigned char*, size_t) {
-    return ExactOr(formats::SqliteLength,
-                   [] { return StreamToNextFile(6 * kGiB, EndKind::kFile); });
+uint64_t CFileTypeJudge::GetDBFileBytesSize(carving::CarveScan& scan, const unsigned char*,
+                                            size_t) {
+    return ExactOr(scan, formats::SqliteLength,
+                   [&] { return StreamToNextFile(scan, 6 * kGiB, EndKind::kFile); });
 }
 
-uint64_t CFileTypeJudge::GetMailFileBytesSize(const unsigned char*, size_t) {
-    return StreamToNextFile(2 * kGiB, EndKind::kFile);
+uint64_t CFileTypeJudge::GetMailFileBytesSize(carving::CarveScan& scan, const unsigned char*,
+                                              size_t) {
+    return StreamToNextFile(scan, 2 * kGiB, EndKind::kFile);
 }
 
-uint64_t CFileTypeJudge::GetTTFFileBytesSize(const unsigned char* p, size_t len) {
-    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector());
+uint64_t CFileTypeJudge::GetTTFFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                             size_t len) {
+    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector(scan));
     if (p == nullptr || len < 6) return b;
     const size_t count = LoadBE16(p + 4);
     if (count == 0) return 0;
-    const unsigned char* dir = LeadingFileBytes(p, len, 12 + 16 * count);
+    const unsigned char* dir = LeadingFileBytes(scan, p, len, 12 + 16 * count);
     if (dir == nullptr) {
         DebugLog("ttf table directory of %zu tables unreadable\n", count);
         return b;

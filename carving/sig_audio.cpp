@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "carving/file_type_judge.h"
-#include "carving/formats/riff.h"
 #include "carving/formats/flac.h"
 #include "carving/formats/mpeg_audio.h"
 #include "carving/formats/ogg.h"
+#include "carving/formats/riff.h"
 #include "carving/judge_internal.h"
 #include "foundation/bytes.h"
 
@@ -38,12 +38,13 @@ public:
     // Steps over every chunk header that lies before dataEnd (a file offset). A header
     // inside [dataOffset, dataEnd) is taken from data; one straddling the boundary is read
     // from the device.
-    void Advance(const unsigned char* data, uint64_t dataOffset, uint64_t dataEnd) {
+    void Advance(CarveScan& scan, const unsigned char* data, uint64_t dataOffset,
+                 uint64_t dataEnd) {
         while (!m_broken && m_seen < m_tracks && m_next < dataEnd) {
             unsigned char header[kMidiChunkHeaderBytes];
             if (m_next >= dataOffset && m_next + sizeof header <= dataEnd) {
                 std::memcpy(header, data + (m_next - dataOffset), sizeof header);
-            } else if (!ReadFileBytes(m_next, sizeof header, header)) {
+            } else if (!ReadFileBytes(scan, m_next, sizeof header, header)) {
                 m_broken = true;
                 return;
             }
@@ -81,13 +82,14 @@ FormatLength TaggedAudioLength(CarveContext& ctx) {
 
 // When the frames cannot tell: an ID3v1 tag closes the stream, and the last chunk that holds
 // one gives the candidate. Tags past the start of another file belong to that file.
-uint64_t BytesToLastId3v1Tag() {
+uint64_t BytesToLastId3v1Tag(CarveScan& scan) {
     uint64_t candidate = 0;
-    uint64_t length = StreamWith(2 * kGiB, EndKind::kFile, [&](const StreamChunk& c, uint64_t&) {
-        const size_t at = FindForward(c.p, c.nFileBytes, 0, sm_ucMp3Tail, 3);
-        if (at != kNotFound) candidate = c.u64Offset + at + kId3v1TagBytes;
-        return 0;
-    });
+    uint64_t length =
+        StreamWith(scan, 2 * kGiB, EndKind::kFile, [&](const StreamChunk& c, uint64_t&) {
+            const size_t at = FindForward(c.p, c.nFileBytes, 0, sm_ucMp3Tail, 3);
+            if (at != kNotFound) candidate = c.u64Offset + at + kId3v1TagBytes;
+            return 0;
+        });
     if (candidate != 0 && candidate < length) length = candidate;
     return length;
 }
@@ -96,7 +98,7 @@ uint64_t BytesToLastId3v1Tag() {
 
 // ---- Recognisers ------------------------------------------------------------------------
 
-uint32_t CFileTypeJudge::IsMp3Type(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsMp3Type(carving::CarveScan&, const unsigned char* p, size_t len) {
     if (p != nullptr && len >= 4 && p[0] == 0xFF) {
         return formats::StartsWithLayer3Stream(p, len) ? EXT_TYPE_MP3 : EXT_TYPE_NONE;
     }
@@ -109,33 +111,33 @@ uint32_t CFileTypeJudge::IsMp3Type(const unsigned char* p, size_t len) {
     return IsTaggedFlac(p, len) ? EXT_TYPE_NONE : EXT_TYPE_MP3;
 }
 
-uint32_t CFileTypeJudge::IsMidType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsMidType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return len >= 16 && Has(p, len, 0, kMidiHeader, sizeof kMidiHeader) &&
                    HasText(p, len, 14, "MTrk")
                ? EXT_TYPE_MID
                : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsApeType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsApeType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return len >= 4 && HasText(p, len, 0, "MAC ") ? EXT_TYPE_APE : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsWavType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsWavType(carving::CarveScan&, const unsigned char* p, size_t len) {
     if (len < 16) return EXT_TYPE_NONE;
     return HasText(p, len, 0, "RIFF") && HasText(p, len, 8, "WAVE") && HasText(p, len, 12, "fmt ")
                ? EXT_TYPE_WAV
                : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsMp2Type(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsMp2Type(carving::CarveScan&, const unsigned char* p, size_t len) {
     return len >= 4 && Has(p, len, 0, kMp2Magic, 4) ? EXT_TYPE_MP2 : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsMmfType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsMmfType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return len >= 4 && HasText(p, len, 0, "MMMD") ? EXT_TYPE_MMF : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsFlacType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsFlacType(carving::CarveScan&, const unsigned char* p, size_t len) {
     if (formats::StartsWithFlacStream(p, len) || IsTaggedFlac(p, len)) return EXT_TYPE_FLAC;
     // A tag longer than the buffer hides what follows it. The table walk never gets here with
     // one (the MP3 row takes it first and its length walk finds FLAC behind the tag); a file
@@ -144,35 +146,37 @@ uint32_t CFileTypeJudge::IsFlacType(const unsigned char* p, size_t len) {
     return tag > len ? EXT_TYPE_FLAC : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsOggType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsOggType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return formats::StartsWithOggStream(p, len) ? EXT_TYPE_OGG : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsFlaType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsFlaType(carving::CarveScan& scan, const unsigned char* p, size_t len) {
     // Every compound document reaches this row first, so it is typed here by what its
     // directory holds: Word, Excel, PowerPoint, a Flash authoring file or another OLE file.
     static constexpr unsigned char kMagicRest[] = {0xA1, 0xB1, 0x1A, 0xE1};
     if (len < 16 || !Has(p, len, 0, kCompoundMagic4, 4) || !Has(p, len, 4, kMagicRest, 4)) {
         return EXT_TYPE_NONE;
     }
-    return GetOffice2003Type(p, len);
+    return GetOffice2003Type(scan, p, len);
 }
 
 // ---- Estimators -------------------------------------------------------------------------
 
-uint64_t CFileTypeJudge::GetMP3FileBytesSize(const unsigned char*, size_t) {
-    return ExactOr(TaggedAudioLength, BytesToLastId3v1Tag);
+uint64_t CFileTypeJudge::GetMP3FileBytesSize(carving::CarveScan& scan, const unsigned char*,
+                                             size_t) {
+    return ExactOr(scan, TaggedAudioLength, [&] { return BytesToLastId3v1Tag(scan); });
 }
 
-uint64_t CFileTypeJudge::GetMIDFileBytesSize(const unsigned char* p, size_t len) {
-    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector());
+uint64_t CFileTypeJudge::GetMIDFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                             size_t len) {
+    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector(scan));
     if (p == nullptr || len < kMidiHeaderBytes) return b;
     MidiTrackWalk walk(LoadBE16(p + 10));
-    walk.Advance(p, 0, std::min<uint64_t>(len, b));
+    walk.Advance(scan, p, 0, std::min<uint64_t>(len, b));
     if (walk.Complete() && walk.Extent() <= b) return walk.Extent();
-    return StreamWith(8 * kMiB, EndKind::kFile, [&](const StreamChunk& c, uint64_t& length) {
+    return StreamWith(scan, 8 * kMiB, EndKind::kFile, [&](const StreamChunk& c, uint64_t& length) {
         const uint64_t available = c.u64Offset + c.nFileBytes;
-        walk.Advance(c.p, c.u64Offset, c.u64Offset + c.nBytes);
+        walk.Advance(scan, c.p, c.u64Offset, c.u64Offset + c.nBytes);
         if (!walk.Complete()) return 0;
         if (walk.Extent() > c.u64Offset + c.nBytes && !c.bEnded) return 0;
         length = std::min(available, walk.Extent());
@@ -180,8 +184,9 @@ uint64_t CFileTypeJudge::GetMIDFileBytesSize(const unsigned char* p, size_t len)
     });
 }
 
-uint64_t CFileTypeJudge::GetAPEFileBytesSize(const unsigned char*, size_t) {
-    return StreamWith(2 * kGiB, EndKind::kFile, [](const StreamChunk& c, uint64_t& length) {
+uint64_t CFileTypeJudge::GetAPEFileBytesSize(carving::CarveScan& scan, const unsigned char*,
+                                             size_t) {
+    return StreamWith(scan, 2 * kGiB, EndKind::kFile, [](const StreamChunk& c, uint64_t& length) {
         const size_t header = FindForward(c.p, c.nFileBytes, 0, sz_ApeTail, sizeof sz_ApeTail);
         if (header == kNotFound) return 0;
         const size_t footer = FindForward(c.p, c.nFileBytes, header + sizeof sz_ApeTail, sz_ApeTail,
@@ -191,26 +196,33 @@ uint64_t CFileTypeJudge::GetAPEFileBytesSize(const unsigned char*, size_t) {
     });
 }
 
-uint64_t CFileTypeJudge::GetWAVFileBytesSize(const unsigned char* p, size_t len) {
-    return ExactOr(formats::RiffLength, [&] {
-        if (p == nullptr || len < 8) return static_cast<uint64_t>(ContextBytesPerSector());
+uint64_t CFileTypeJudge::GetWAVFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                             size_t len) {
+    return ExactOr(scan, formats::RiffLength, [&] {
+        if (p == nullptr || len < 8) return static_cast<uint64_t>(ContextBytesPerSector(scan));
         return static_cast<uint64_t>(LoadU32(p + 4)) + 8;
     });
 }
 
-uint64_t CFileTypeJudge::GetDefaultAudioFileBytesSize(const unsigned char*, size_t) {
-    return StreamToNextFile(kAudioCap, EndKind::kFile);
+uint64_t CFileTypeJudge::GetDefaultAudioFileBytesSize(carving::CarveScan& scan,
+                                                      const unsigned char*, size_t) {
+    return StreamToNextFile(scan, kAudioCap, EndKind::kFile);
 }
 
-uint64_t CFileTypeJudge::GetFLAFileBytesSize(const unsigned char* p, size_t len) {
+uint64_t CFileTypeJudge::GetFLAFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                             size_t len) {
     // A Flash authoring file is a compound document, measured as every other one is.
-    return GetOFFICE2003FileBytesSize(p, len);
+    return GetOFFICE2003FileBytesSize(scan, p, len);
 }
 
-uint64_t CFileTypeJudge::GetFLACFileBytesSize(const unsigned char*, size_t) {
-    return ExactOr(formats::FlacLength, [] { return StreamToNextFile(2 * kGiB, EndKind::kFile); });
+uint64_t CFileTypeJudge::GetFLACFileBytesSize(carving::CarveScan& scan, const unsigned char*,
+                                              size_t) {
+    return ExactOr(scan, formats::FlacLength,
+                   [&] { return StreamToNextFile(scan, 2 * kGiB, EndKind::kFile); });
 }
 
-uint64_t CFileTypeJudge::GetOGGFileBytesSize(const unsigned char*, size_t) {
-    return ExactOr(formats::OggLength, [] { return StreamToNextFile(2 * kGiB, EndKind::kFile); });
+uint64_t CFileTypeJudge::GetOGGFileBytesSize(carving::CarveScan& scan, const unsigned char*,
+                                             size_t) {
+    return ExactOr(scan, formats::OggLength,
+                   [&] { return StreamToNextFile(scan, 2 * kGiB, EndKind::kFile); });
 }

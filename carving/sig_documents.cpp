@@ -44,10 +44,11 @@ size_t CompoundSectorSize(const unsigned char* header, size_t len) {
     return 512;
 }
 
-// Reads compound-file sector s of the file whose header is at m_u64CurrentSector.
-bool ReadCompoundSector(uint64_t s, size_t sectorSize, std::vector<unsigned char>& out) {
+// Reads compound-file sector s of the file whose header is at the scan's current sector.
+bool ReadCompoundSector(CarveScan& scan, uint64_t s, size_t sectorSize,
+                        std::vector<unsigned char>& out) {
     out.resize(sectorSize);
-    return ReadBytesFrom(CFileTypeJudge::m_u64CurrentSector, (s + 1) * sectorSize, sectorSize,
+    return ReadBytesFrom(scan, scan.m_u64CurrentSector, (s + 1) * sectorSize, sectorSize,
                          out.data());
 }
 
@@ -230,34 +231,38 @@ private:
 
 // ---- Compound documents -----------------------------------------------------------------
 
-uint32_t CFileTypeJudge::IsOffice2003Type(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsOffice2003Type(carving::CarveScan& scan, const unsigned char* p,
+                                          size_t len) {
     if (len < 8 || !Has(p, len, 0, kCompoundMagic, sizeof kCompoundMagic)) return EXT_TYPE_NONE;
-    return GetOffice2003Type(p, len);
+    return GetOffice2003Type(scan, p, len);
 }
 
-uint32_t CFileTypeJudge::GetOffice2003Type(const unsigned char* pHeader, size_t len) {
+uint32_t CFileTypeJudge::GetOffice2003Type(carving::CarveScan& scan, const unsigned char* pHeader,
+                                           size_t len) {
     if (pHeader == nullptr) return EXT_TYPE_OLE;
     // Typed from a few bytes, the rest of the header comes from the device.
     unsigned char header[kHeaderBytes];
-    if (len < kHeaderBytes && ReadBytesFrom(m_u64CurrentSector, 0, kHeaderBytes, header) &&
+    if (len < kHeaderBytes &&
+        ReadBytesFrom(scan, scan.m_u64CurrentSector, 0, kHeaderBytes, header) &&
         std::memcmp(header, pHeader, len) == 0) {
         pHeader = header;
         len = kHeaderBytes;
     }
     const size_t sectorSize = CompoundSectorSize(pHeader, len);
     std::vector<unsigned char> sector;
-    if (!ReadCompoundSector(0, sectorSize, sector)) return EXT_TYPE_OLE;
+    if (!ReadCompoundSector(scan, 0, sectorSize, sector)) return EXT_TYPE_OLE;
     if (LoadU16(&sector[0]) == 0x0809 && LoadU16(&sector[2]) == 0x0010 &&
         LoadU16(&sector[4]) == 0x0600) {
         return EXT_TYPE_XLS;
     }
     if (LoadU16(&sector[0]) == 0xA5EC) return EXT_TYPE_DOC;
     if (len < 52) return EXT_TYPE_OLE;  // the header is cut before its directory pointer
-    if (!ReadCompoundSector(LoadU32(pHeader + 48), sectorSize, sector)) return EXT_TYPE_OLE;
+    if (!ReadCompoundSector(scan, LoadU32(pHeader + 48), sectorSize, sector)) return EXT_TYPE_OLE;
     return TypeFromDirectory(sector);
 }
 
-uint64_t CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(const unsigned char* pHeader,
+uint64_t CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(carving::CarveScan& scan,
+                                                              const unsigned char* pHeader,
                                                               size_t len) {
     if (pHeader == nullptr || len < 76) return 0;
     const uint16_t shift = LoadU16(pHeader + 30);
@@ -284,7 +289,7 @@ uint64_t CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(const unsigned cha
         uint32_t next = LoadU32(pHeader + 68);
         bool found = false;
         for (uint32_t i = 1; i <= extSectors; ++i) {
-            if (next >= 0xFFFFFFFC || !ReadCompoundSector(next, sectorSize, sector)) break;
+            if (next >= 0xFFFFFFFC || !ReadCompoundSector(scan, next, sectorSize, sector)) break;
             if (i == extSectors) {
                 const uint32_t r = (fatSectors - kHeaderDifatEntries) % (perSector - 1);
                 last = LoadU32(&sector[4 * (r == 0 ? perSector - 2 : r - 1)]);
@@ -297,7 +302,7 @@ uint64_t CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(const unsigned cha
     }
 
     const uint64_t covered = uint64_t{perSector} * fatSectors + 1;  // sectors + the header
-    if (!ReadCompoundSector(last, sectorSize, sector)) {
+    if (!ReadCompoundSector(scan, last, sectorSize, sector)) {
         return std::min<uint64_t>(covered * sectorSize, kCompoundCap);
     }
     uint64_t freeTail = 0;
@@ -306,40 +311,45 @@ uint64_t CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(const unsigned cha
 }
 
 // The allocation table as the header alone reads it, then the closing stream's name.
-static uint64_t CompoundBytesByOldRules(const unsigned char* p, size_t len) {
-    const uint64_t fromHeader = CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(p, len);
+static uint64_t CompoundBytesByOldRules(CarveScan& scan, const unsigned char* p, size_t len) {
+    const uint64_t fromHeader = CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(scan, p, len);
     if (fromHeader != 0) return fromHeader;
-    const size_t b = static_cast<size_t>(ContextBytesPerSector());
-    return StreamWith(kCompoundCap, EndKind::kFile, [&](const StreamChunk& c, uint64_t& length) {
-        if (FindForward(c.p, c.nFileBytes, 0, ucDocTailHead, sizeof ucDocTailHead) == kNotFound) {
-            return 0;
-        }
-        const size_t tail = FindForward(c.p, c.nFileBytes, 0, ucDocTail, sizeof ucDocTail);
-        if (tail == kNotFound) return 0;
-        length = c.u64Offset + (tail + sizeof ucDocTail + b - 1) / b * b;
-        return 1;
-    });
+    const size_t b = static_cast<size_t>(ContextBytesPerSector(scan));
+    return StreamWith(
+        scan, kCompoundCap, EndKind::kFile, [&](const StreamChunk& c, uint64_t& length) {
+            if (FindForward(c.p, c.nFileBytes, 0, ucDocTailHead, sizeof ucDocTailHead) ==
+                kNotFound) {
+                return 0;
+            }
+            const size_t tail = FindForward(c.p, c.nFileBytes, 0, ucDocTail, sizeof ucDocTail);
+            if (tail == kNotFound) return 0;
+            length = c.u64Offset + (tail + sizeof ucDocTail + b - 1) / b * b;
+            return 1;
+        });
 }
 
-uint64_t CFileTypeJudge::GetOFFICE2003FileBytesSize(const unsigned char* p, size_t len) {
-    return ExactOr(formats::CompoundLength, [&] { return CompoundBytesByOldRules(p, len); });
+uint64_t CFileTypeJudge::GetOFFICE2003FileBytesSize(carving::CarveScan& scan,
+                                                    const unsigned char* p, size_t len) {
+    return ExactOr(scan, formats::CompoundLength,
+                   [&] { return CompoundBytesByOldRules(scan, p, len); });
 }
 
 // ---- Office Open XML --------------------------------------------------------------------
 
-uint32_t CFileTypeJudge::IsOffice2007Type(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsOffice2007Type(carving::CarveScan& scan, const unsigned char* p,
+                                          size_t len) {
     if (p == nullptr || len < 31) return EXT_TYPE_NONE;
     if (!Has(p, len, 0, kZipLocal, 4) && !HasText(p, len, 31, "[Content_Types].xml")) {
         return EXT_TYPE_NONE;
     }
-    return GetOffice2007Type(p, len);
+    return GetOffice2007Type(scan, p, len);
 }
 
-uint32_t CFileTypeJudge::GetOffice2007Type(const unsigned char*, size_t) {
+uint32_t CFileTypeJudge::GetOffice2007Type(carving::CarveScan& scan, const unsigned char*, size_t) {
     constexpr int kPasses = 5;
     constexpr int kSectorsPerPass = 4;
-    const size_t b = static_cast<size_t>(ContextBytesPerSector());
-    ISectorReader* reader = m_pDiskReader;
+    const size_t b = static_cast<size_t>(ContextBytesPerSector(scan));
+    ISectorReader* reader = scan.m_pDiskReader;
     if (reader == nullptr) return EXT_TYPE_NONE;
     std::vector<unsigned char> window;
     try {
@@ -349,7 +359,8 @@ uint32_t CFileTypeJudge::GetOffice2007Type(const unsigned char*, size_t) {
     }
     const uint64_t limit = reader->SectorLimit(static_cast<int>(b));
     for (int pass = 0; pass < kPasses; ++pass) {
-        const uint64_t start = m_u64CurrentSector + kSectorsPerPass * static_cast<uint64_t>(pass);
+        const uint64_t start =
+            scan.m_u64CurrentSector + kSectorsPerPass * static_cast<uint64_t>(pass);
         if (start >= limit) break;
         // A container near the end of the device is typed from the sectors that exist.
         const int want = static_cast<int>(std::min<uint64_t>(kSectorsPerPass, limit - start));
@@ -368,29 +379,32 @@ uint32_t CFileTypeJudge::GetOffice2007Type(const unsigned char*, size_t) {
     return EXT_TYPE_NONE;
 }
 
-uint64_t CFileTypeJudge::GetOFFICE2007FileBytesSize(const unsigned char* p, size_t len) {
-    return ExactOr(formats::ZipLength, [&] { return ZipContainerBytes(p, len, kCompoundCap); });
+uint64_t CFileTypeJudge::GetOFFICE2007FileBytesSize(carving::CarveScan& scan,
+                                                    const unsigned char* p, size_t len) {
+    return ExactOr(scan, formats::ZipLength,
+                   [&] { return ZipContainerBytes(scan, p, len, kCompoundCap); });
 }
 
 // ---- PDF --------------------------------------------------------------------------------
 
-uint32_t CFileTypeJudge::IsPdfType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsPdfType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return len >= 5 && HasText(p, len, 0, "%PDF-") ? EXT_TYPE_PDF : EXT_TYPE_NONE;
 }
 
-uint64_t CFileTypeJudge::GetPDFFileBytesSize(const unsigned char* p, size_t len) {
+uint64_t CFileTypeJudge::GetPDFFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                             size_t len) {
     PdfEndSearch search;
-    const size_t b = static_cast<size_t>(ContextBytesPerSector());
+    const size_t b = static_cast<size_t>(ContextBytesPerSector(scan));
     bool found = p != nullptr && search.Feed(p, std::min(len, b), 0);
     const uint64_t reached =
-        found ? 0 : StreamWith(kGiB, EndKind::kFile, [&](const StreamChunk& c, uint64_t&) {
+        found ? 0 : StreamWith(scan, kGiB, EndKind::kFile, [&](const StreamChunk& c, uint64_t&) {
             found = search.Feed(c.p, c.nFileBytes, c.u64Offset);
             return found ? 1 : 0;
         });
-    if (m_ErrorCode != 0) return reached;
+    if (scan.m_ErrorCode != 0) return reached;
     if (found || search.Finish()) return search.End();
     // Without an end of file marker, the last trailer keyword.
-    return StreamWith(kGiB, EndKind::kFile, [](const StreamChunk& c, uint64_t& length) {
+    return StreamWith(scan, kGiB, EndKind::kFile, [](const StreamChunk& c, uint64_t& length) {
         const size_t eof = FindBackward(c.p, c.nFileBytes, sm_ucPdfEof, 5);
         if (eof != kNotFound) {
             length = c.u64Offset + PastPdfKeyword(c.p, c.nFileBytes, eof, 5);

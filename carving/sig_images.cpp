@@ -26,9 +26,9 @@ constexpr unsigned char szGifTail[] = {0x00, 0x3B};
 constexpr uint64_t kPictureCap = 128 * kMiB;
 
 // First tail occurrence whose end passes the zero-fill rule; offset just past it.
-int FindZeroFilledTail(const unsigned char* p, size_t len, const unsigned char* tail,
-                       size_t tailLen, size_t& uOffset) {
-    const size_t b = static_cast<size_t>(ContextBytesPerSector());
+int FindZeroFilledTail(CarveScan& scan, const unsigned char* p, size_t len,
+                       const unsigned char* tail, size_t tailLen, size_t& uOffset) {
+    const size_t b = static_cast<size_t>(ContextBytesPerSector(scan));
     for (size_t at = FindForward(p, len, 0, tail, tailLen); at != kNotFound;
          at = FindForward(p, len, at + 1, tail, tailLen)) {
         if (PassesZeroFill(p, len, at + tailLen, b)) {
@@ -42,16 +42,17 @@ int FindZeroFilledTail(const unsigned char* p, size_t len, const unsigned char* 
 // A tail-marked picture: the first sector may already hold the whole file; otherwise the
 // first chunk with a usable tail fixes the length, even past a sector the end detector
 // took for another file (picture data can look like a signature).
-uint64_t TailPictureBytes(const unsigned char* p, size_t len,
-                          int (*finder)(const unsigned char*, size_t, size_t&)) {
+uint64_t TailPictureBytes(CarveScan& scan, const unsigned char* p, size_t len,
+                          int (*finder)(CarveScan&, const unsigned char*, size_t, size_t&)) {
     size_t offset = 0;
-    if (finder(p, len, offset)) return offset;
-    return StreamWith(kPictureCap, EndKind::kFile, [&](const StreamChunk& c, uint64_t& length) {
-        size_t at = 0;
-        if (!finder(c.p, c.nBytes, at)) return 0;
-        length = c.u64Offset + at;
-        return 1;
-    });
+    if (finder(scan, p, len, offset)) return offset;
+    return StreamWith(scan, kPictureCap, EndKind::kFile,
+                      [&](const StreamChunk& c, uint64_t& length) {
+                          size_t at = 0;
+                          if (!finder(scan, c.p, c.nBytes, at)) return 0;
+                          length = c.u64Offset + at;
+                          return 1;
+                      });
 }
 
 // The first segment of a JPEG after its start-of-image marker has the length its kind needs:
@@ -98,16 +99,16 @@ bool IsJpegSecondMarker(const unsigned char* p) {
 
 // The camera maker named by the Make tag of the first directory, read from the buffer or,
 // when the text lies past it, through the judge's reader; empty when neither holds it.
-std::string TiffMake(const unsigned char* p, size_t len, const unsigned char* entry, bool le) {
+std::string TiffMake(CarveScan& scan, const unsigned char* p, size_t len,
+                     const unsigned char* entry, bool le) {
     const uint32_t count = le ? LoadU32(entry + 4) : LoadBE32(entry + 4);
     const size_t n = std::min<size_t>(count, 16);
     if (count <= 4) return std::string(reinterpret_cast<const char*>(entry + 8), n);
     const uint32_t at = le ? LoadU32(entry + 8) : LoadBE32(entry + 8);
     if (at <= len && n <= len - at) return std::string(reinterpret_cast<const char*>(p + at), n);
     char text[16];
-    if (CFileTypeJudge::m_pDiskReader == nullptr ||
-        !ReadBytesFrom(CFileTypeJudge::m_u64CurrentSector, at, n,
-                       reinterpret_cast<unsigned char*>(text))) {
+    if (scan.m_pDiskReader == nullptr || !ReadBytesFrom(scan, scan.m_u64CurrentSector, at, n,
+                                                        reinterpret_cast<unsigned char*>(text))) {
         return {};
     }
     return std::string(text, n);
@@ -119,7 +120,7 @@ bool MakeIs(const std::string& make, const char* name) {
 
 // The raw format a classic TIFF header leads, from the first directory's DNG version and
 // Make tags; TIF for any other TIFF, NONE when a directory inside the buffer is implausible.
-uint32_t TiffKind(const unsigned char* p, size_t len, bool le) {
+uint32_t TiffKind(CarveScan& scan, const unsigned char* p, size_t len, bool le) {
     const uint32_t ifd = le ? LoadU32(p + 4) : LoadBE32(p + 4);
     if (ifd < 8) return EXT_TYPE_NONE;
     if (ifd > len || len - ifd < 2) return EXT_TYPE_TIF;  // a directory at the end of the file
@@ -131,7 +132,7 @@ uint32_t TiffKind(const unsigned char* p, size_t len, bool le) {
         const uint16_t tag = le ? LoadU16(e) : LoadBE16(e);
         const uint16_t type = le ? LoadU16(e + 2) : LoadBE16(e + 2);
         if (tag == 0xC612) return EXT_TYPE_DNG;
-        if (tag == 0x010F && type == 2) make = TiffMake(p, len, e, le);
+        if (tag == 0x010F && type == 2) make = TiffMake(scan, p, len, e, le);
     }
     if (MakeIs(make, "Canon") && HasText(p, len, 8, "CR")) return EXT_TYPE_CR2;
     if (MakeIs(make, "NIKON")) return EXT_TYPE_NEF;
@@ -144,14 +145,14 @@ uint32_t TiffKind(const unsigned char* p, size_t len, bool le) {
 
 // ---- Recognisers ------------------------------------------------------------------------
 
-uint32_t CFileTypeJudge::IsGifType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsGifType(carving::CarveScan&, const unsigned char* p, size_t len) {
     if (p == nullptr || len < 8) return EXT_TYPE_NONE;
     const bool digits = p[3] >= '0' && p[3] <= '9' && p[4] >= '0' && p[4] <= '9';
     const bool letter = p[5] >= 'a' && p[5] <= 'z';
     return HasText(p, len, 0, "GIF") && digits && letter ? EXT_TYPE_GIF : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsBmpType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsBmpType(carving::CarveScan&, const unsigned char* p, size_t len) {
     if (p == nullptr || len < 40) return EXT_TYPE_NONE;
     if (LoadU16(p + 6) != 0 || LoadU16(p + 8) != 0) return EXT_TYPE_NONE;
     if (HasText(p, len, 0, "BA")) return LoadU32(p + 14) == 40 ? EXT_TYPE_BMP : EXT_TYPE_NONE;
@@ -159,7 +160,7 @@ uint32_t CFileTypeJudge::IsBmpType(const unsigned char* p, size_t len) {
                                                                              : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsJpgType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsJpgType(carving::CarveScan&, const unsigned char* p, size_t len) {
     static const unsigned char kJfif[] = {0xFF, 0xD8, 0xFF, 0xE0};
     static const unsigned char kExif[] = {0xFF, 0xD8, 0xFF, 0xE1};
     if (p == nullptr || len < 16) return EXT_TYPE_NONE;
@@ -182,29 +183,29 @@ uint32_t CFileTypeJudge::IsJpgType(const unsigned char* p, size_t len) {
     return EXT_TYPE_JPG;
 }
 
-uint32_t CFileTypeJudge::IsPngType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsPngType(carving::CarveScan&, const unsigned char* p, size_t len) {
     static const unsigned char kPng[] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
     return len >= 8 && Has(p, len, 0, kPng, 8) ? EXT_TYPE_PNG : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsPsdType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsPsdType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return len >= 40 && HasText(p, len, 0, "8BPS") ? EXT_TYPE_PSD : EXT_TYPE_NONE;
 }
 
-uint32_t CFileTypeJudge::IsTifType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsTifType(carving::CarveScan& scan, const unsigned char* p, size_t len) {
     switch (formats::TiffMagicOf(p, len)) {
         case formats::TiffMagic::kOlympus:
             return EXT_TYPE_ORF;
         case formats::TiffMagic::kPanasonic:
             return EXT_TYPE_RW2;
         case formats::TiffMagic::kClassic:
-            return len < 8 ? EXT_TYPE_TIF : TiffKind(p, len, p[0] == 'I');
+            return len < 8 ? EXT_TYPE_TIF : TiffKind(scan, p, len, p[0] == 'I');
         default:
             return EXT_TYPE_NONE;
     }
 }
 
-uint32_t CFileTypeJudge::IsIcoType(const unsigned char* p, size_t len) {
+uint32_t CFileTypeJudge::IsIcoType(carving::CarveScan&, const unsigned char* p, size_t len) {
     static const unsigned char kIco[] = {0x00, 0x00, 0x01, 0x00};
     if (len < 16 || !Has(p, len, 0, kIco, 4)) return EXT_TYPE_NONE;
     const size_t count = LoadU16(p + 4);
@@ -221,87 +222,99 @@ uint32_t CFileTypeJudge::IsIcoType(const unsigned char* p, size_t len) {
 
 // ---- Tail finders -----------------------------------------------------------------------
 
-int CFileTypeJudge::GetJPGFileTailOffset(const unsigned char* pBuf, size_t nLen, size_t& uOffset) {
+int CFileTypeJudge::GetJPGFileTailOffset(CarveScan& scan, const unsigned char* pBuf, size_t nLen,
+                                         size_t& uOffset) {
     // An end-of-image marker followed by more data (a thumbnail's, inside the Exif block) is
     // passed over rather than taken as the buffer having no tail, so that a small photo whose
     // thumbnail and end share a chunk is still cut at its own end.
-    return FindZeroFilledTail(pBuf, nLen, szJpgTail, sizeof szJpgTail, uOffset);
+    return FindZeroFilledTail(scan, pBuf, nLen, szJpgTail, sizeof szJpgTail, uOffset);
 }
 
-int CFileTypeJudge::GetPNGFileTailOffset(const unsigned char* pBuf, size_t nLen, size_t& uOffset) {
-    return FindZeroFilledTail(pBuf, nLen, szPngTail, sizeof szPngTail, uOffset);
+int CFileTypeJudge::GetPNGFileTailOffset(CarveScan& scan, const unsigned char* pBuf, size_t nLen,
+                                         size_t& uOffset) {
+    return FindZeroFilledTail(scan, pBuf, nLen, szPngTail, sizeof szPngTail, uOffset);
 }
 
-int CFileTypeJudge::GetGIFFileTailOffset(const unsigned char* pBuf, size_t nLen, size_t& uOffset) {
-    return FindZeroFilledTail(pBuf, nLen, szGifTail, sizeof szGifTail, uOffset);
+int CFileTypeJudge::GetGIFFileTailOffset(CarveScan& scan, const unsigned char* pBuf, size_t nLen,
+                                         size_t& uOffset) {
+    return FindZeroFilledTail(scan, pBuf, nLen, szGifTail, sizeof szGifTail, uOffset);
 }
 
 // ---- Estimators -------------------------------------------------------------------------
 
-uint64_t CFileTypeJudge::GetGIFFileBytesSize(const unsigned char* p, size_t len) {
-    return ExactOr(formats::GifLength,
-                   [&] { return TailPictureBytes(p, len, GetGIFFileTailOffset); });
+uint64_t CFileTypeJudge::GetGIFFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                             size_t len) {
+    return ExactOr(scan, formats::GifLength,
+                   [&] { return TailPictureBytes(scan, p, len, GetGIFFileTailOffset); });
 }
 
-uint64_t CFileTypeJudge::GetPNGFileBytesSize(const unsigned char* p, size_t len) {
-    return ExactOr(formats::PngLength,
-                   [&] { return TailPictureBytes(p, len, GetPNGFileTailOffset); });
+uint64_t CFileTypeJudge::GetPNGFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                             size_t len) {
+    return ExactOr(scan, formats::PngLength,
+                   [&] { return TailPictureBytes(scan, p, len, GetPNGFileTailOffset); });
 }
 
 // The end-marker rule, for a JPEG whose structure gave no exact end.
-static uint64_t JpegTailBytes(const unsigned char* p, size_t len) {
+static uint64_t JpegTailBytes(CarveScan& scan, const unsigned char* p, size_t len) {
     size_t offset = 0;
-    if (CFileTypeJudge::GetJPGFileTailOffset(p, len, offset)) return offset;
+    if (CFileTypeJudge::GetJPGFileTailOffset(scan, p, len, offset)) return offset;
     // Every chunk's usable end marker becomes the candidate, so that an embedded thumbnail's
     // end is replaced by the photo's own; markers past the start of another file are not
     // this photo's and are not looked at.
     uint64_t candidate = 0;
-    uint64_t length = StreamWith(kPictureCap, EndKind::kFile, [&](const StreamChunk& c, uint64_t&) {
-        size_t at = 0;
-        if (CFileTypeJudge::GetJPGFileTailOffset(c.p, c.nFileBytes, at)) {
-            candidate = c.u64Offset + at;
-        }
-        return 0;
-    });
+    uint64_t length =
+        StreamWith(scan, kPictureCap, EndKind::kFile, [&](const StreamChunk& c, uint64_t&) {
+            size_t at = 0;
+            if (CFileTypeJudge::GetJPGFileTailOffset(scan, c.p, c.nFileBytes, at)) {
+                candidate = c.u64Offset + at;
+            }
+            return 0;
+        });
     if (candidate != 0 && candidate < length) length = candidate;
     return length;
 }
 
-uint64_t CFileTypeJudge::GetJPGFileBytesSize(const unsigned char* p, size_t len) {
-    return ExactOr(formats::JpegLength, [&] { return JpegTailBytes(p, len); });
+uint64_t CFileTypeJudge::GetJPGFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                             size_t len) {
+    return ExactOr(scan, formats::JpegLength, [&] { return JpegTailBytes(scan, p, len); });
 }
 
-uint64_t CFileTypeJudge::GetBMPFileBytesSize(const unsigned char* p, size_t len) {
+uint64_t CFileTypeJudge::GetBMPFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                             size_t len) {
     if (p == nullptr || len < 6) return 0;
-    return ExactOr(formats::BmpLength,
+    return ExactOr(scan, formats::BmpLength,
                    [&] { return std::min<uint64_t>(LoadU32(p + 2), kPictureCap); });
 }
 
-uint64_t CFileTypeJudge::GetPSDFileBytesSize(const unsigned char* p, size_t len) {
+uint64_t CFileTypeJudge::GetPSDFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                             size_t len) {
     // A header the first sector already shows to be wrong is not worth a walk.
     if (!formats::IsPlausiblePsdHeader(p, len)) {
-        return StreamToNextFile(kPictureCap, EndKind::kFile);
+        return StreamToNextFile(scan, kPictureCap, EndKind::kFile);
     }
-    return ExactOr(formats::PsdLength,
-                   [] { return StreamToNextFile(kPictureCap, EndKind::kFile); });
+    return ExactOr(scan, formats::PsdLength,
+                   [&] { return StreamToNextFile(scan, kPictureCap, EndKind::kFile); });
 }
 
-uint64_t CFileTypeJudge::GetTIFFileBytesSize(const unsigned char*, size_t) {
-    return ExactOr(formats::TiffLength,
-                   [] { return StreamToNextFile(kPictureCap, EndKind::kFile); });
+uint64_t CFileTypeJudge::GetTIFFileBytesSize(carving::CarveScan& scan, const unsigned char*,
+                                             size_t) {
+    return ExactOr(scan, formats::TiffLength,
+                   [&] { return StreamToNextFile(scan, kPictureCap, EndKind::kFile); });
 }
 
-uint64_t CFileTypeJudge::GetDefaultPictureFileBytesSize(const unsigned char*, size_t) {
-    return StreamToNextFile(kPictureCap, EndKind::kFile);
+uint64_t CFileTypeJudge::GetDefaultPictureFileBytesSize(carving::CarveScan& scan,
+                                                        const unsigned char*, size_t) {
+    return StreamToNextFile(scan, kPictureCap, EndKind::kFile);
 }
 
-uint64_t CFileTypeJudge::GetICOFileBytesSize(const unsigned char* p, size_t len) {
-    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector());
+uint64_t CFileTypeJudge::GetICOFileBytesSize(carving::CarveScan& scan, const unsigned char* p,
+                                             size_t len) {
+    const uint64_t b = static_cast<uint64_t>(ContextBytesPerSector(scan));
     if (p == nullptr || len < 6) return b;
     const size_t count = LoadU16(p + 4);
     if (count == 0) return b;
     const size_t last = 6 + 16 * (count - 1);
-    const unsigned char* dir = LeadingFileBytes(p, len, last + 16);
+    const unsigned char* dir = LeadingFileBytes(scan, p, len, last + 16);
     if (dir == nullptr) {
         DebugLog("ico directory of %zu entries unreadable\n", count);
         return b;

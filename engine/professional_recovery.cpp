@@ -257,7 +257,7 @@ int CProfessionalRecovery::ScanDevice(const char16_t*) {
     }
     DebugLog("InitVirtualDbrInfo Start\n");
     m_pDeepFat->InitVirtualDbrInfo();
-    CFileTypeJudge::ClearTsFileRanges();
+    m_pCarving->ClearTsFileRanges();
     pass.u64Total = CountSectorsToScan(hasFreeMap);
     if (hasFreeMap) {
         unsigned long long start = 0, count = 1;

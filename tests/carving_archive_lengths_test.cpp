@@ -145,10 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The type the table walk gives the device's first sector, read through the device itself.
 uint32_t TypeOf(const Blob& device) {
+    carving::CarveScan scan;
     CMemorySectorReader reader(device.data(), device.size());
-    J::SetReadContext(&reader, kSector, 0);
-    const uint32_t type = J::GetDataBufType(device.data(), kSector);
-    J::SetReadContext(nullptr, kSector, 0);
+    scan.SetReadContext(&reader, kSector, 0);
+    const uint32_t type = J::GetDataBufType(scan, device.data(), kSector);
     return type;
 }
 
@@ -341,6 +341,7 @@ TEST(ZipLengthTest, AnEndRecordThatDisagreesWithTheWalkIsOnlyALowerBound) {
 }
 
 TEST(ZipLengthTest, AnOfficeContainerIsTypedAndCarvedToItsLastByte) {
+    carving::CarveScan scan;
     ZipBuilder zip;
     zip.Add("[Content_Types].xml", SampleText(400), false);
     zip.Add("word/document.xml", SampleText(5000), false);
@@ -349,9 +350,8 @@ TEST(ZipLengthTest, AnOfficeContainerIsTypedAndCarvedToItsLastByte) {
     char name[32];
     uint32_t type = 0;
     uint64_t length = 0;
-    ASSERT_EQ(0, J::ParseFileBuf(device.data(), kSector, 0, 0, device.size() / kSector, -1, 0,
+    ASSERT_EQ(0, J::ParseFileBuf(scan, device.data(), kSector, 0, 0, device.size() / kSector, -1, 0,
                                  &reader, kSector, name, sizeof name, type, length));
-    J::SetReadContext(nullptr, kSector, 0);
     EXPECT_EQ(EXT_TYPE_DOCX, type);
     EXPECT_EQ(zip.Finish("").size(), length);
 }
@@ -412,6 +412,7 @@ TEST(CompoundLengthTest, AnUnreadableOrHostileTableGivesOnlyALowerBound) {
 // The corpus's Word, Excel and PowerPoint files: typed as what they are, not as Flash files,
 // and carved to their last byte.
 TEST(CompoundLengthTest, CorpusOfficeFilesAreTypedAndCarvedExactly) {
+    carving::CarveScan scan;
     const ferrowen::test::TempDir dir;
     std::filesystem::create_directory(dir.path() + "/carving");
     const Blob image =
@@ -428,12 +429,11 @@ TEST(CompoundLengthTest, CorpusOfficeFilesAreTypedAndCarvedExactly) {
         uint32_t type = 0;
         uint64_t length = 0;
         const unsigned char* first = image.data() + f.sector * kSector;
-        ASSERT_EQ(0, J::ParseFileBuf(first, kSector, f.sector, 0, image.size() / kSector, -1, 0,
-                                     &reader, kSector, name, sizeof name, type, length));
+        ASSERT_EQ(0, J::ParseFileBuf(scan, first, kSector, f.sector, 0, image.size() / kSector, -1,
+                                     0, &reader, kSector, name, sizeof name, type, length));
         EXPECT_EQ(f.type, type);
         EXPECT_EQ(f.bytes, length);
     }
-    J::SetReadContext(nullptr, kSector, 0);
 }
 
 // ---- PDF ----------------------------------------------------------------------------------
@@ -455,12 +455,12 @@ struct Carved {
 };
 
 Carved Carve(const Blob& device) {
+    carving::CarveScan scan;
     CMemorySectorReader reader(device.data(), device.size());
     char name[32];
     Carved carved;
-    EXPECT_EQ(0, J::ParseFileBuf(device.data(), kSector, 0, 0, device.size() / kSector, -1, 0,
+    EXPECT_EQ(0, J::ParseFileBuf(scan, device.data(), kSector, 0, 0, device.size() / kSector, -1, 0,
                                  &reader, kSector, name, sizeof name, carved.type, carved.length));
-    J::SetReadContext(nullptr, kSector, 0);
     return carved;
 }
 

@@ -103,12 +103,12 @@ FormatLength Measure(FormatLengthFunc fn, Buf device) {
 
 // The whole estimator as the carving step calls it.
 uint64_t Estimate(ESTIMATE_FUNC estimator, Buf device) {
+    carving::CarveScan scan;
     device.resize((device.size() / kSector + 8) * kSector, 0);
     CMemorySectorReader reader(device.data(), device.size());
-    J::SetReadContext(&reader, kSector, 0);
-    J::m_ErrorCode = 0;
-    const uint64_t length = estimator(device.data(), kSector);
-    J::m_pDiskReader = nullptr;
+    scan.SetReadContext(&reader, kSector, 0);
+    scan.m_ErrorCode = 0;
+    const uint64_t length = estimator(scan, device.data(), kSector);
     return length;
 }
 
@@ -131,6 +131,7 @@ const RealFile kRealFiles[] = {
 class AudioRealFileTest : public ::testing::TestWithParam<RealFile> {};
 
 TEST_P(AudioRealFileTest, EndsExactlyWhateverFollowsAndIsTypedFromItsFirstSector) {
+    carving::CarveScan scan;
     const Buf file = FromHex(GetParam().hex);
     const Buf followers[] = {Noise(3000), Buf(3000, 0), file,
                              Noise(kSector - file.size() % kSector)};
@@ -141,7 +142,7 @@ TEST_P(AudioRealFileTest, EndsExactlyWhateverFollowsAndIsTypedFromItsFirstSector
         EXPECT_EQ(file.size(), Estimate(GetParam().estimator, Cat(file, after)));
     }
     const Buf sector = Slice(Cat(file, Noise(kSector)), 0, kSector);
-    EXPECT_EQ(GetParam().type, J::GetDataBufType(sector.data(), sector.size()));
+    EXPECT_EQ(GetParam().type, J::GetDataBufType(scan, sector.data(), sector.size()));
 }
 
 TEST_P(AudioRealFileTest, CutOrCorruptedCopiesAreNeverMeasuredExactly) {
@@ -254,11 +255,12 @@ constexpr size_t kOpusSecondPage = 47;
 constexpr size_t kOpusThirdPage = 121;
 
 TEST(OggLengthTest, ChecksumsAndPageOrderDecideAndHugePagesStopAtTheDeviceEnd) {
+    carving::CarveScan scan;
     const Buf opus = FromHex(kOpusHex);
     Buf badFirst = opus;
     badFirst[40] ^= 1;
     EXPECT_TRUE(Measure(formats::OggLength, Cat(badFirst, Noise(500))).IsRejected());
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsOggType(badFirst.data(), badFirst.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, J::IsOggType(scan, badFirst.data(), badFirst.size()));
     const Buf noSecondPage =
         Cat(Slice(opus, 0, kOpusSecondPage), Slice(opus, kOpusThirdPage, opus.size()));
     const FormatLength gap = Measure(formats::OggLength, Cat(noSecondPage, Noise(500)));
@@ -275,13 +277,14 @@ TEST(OggLengthTest, ChecksumsAndPageOrderDecideAndHugePagesStopAtTheDeviceEnd) {
 }
 
 TEST(FlacLengthTest, TaggedOrUncountedStreamsEndAtTheirLastFrameAndBrokenHeadersAreRefused) {
+    carving::CarveScan scan;
     const Buf flac = FromHex(kFlacHex);
     const Buf id3 = carving_test::Bytes(30).Text(0, "ID3\x03").U8(9, 20).Text(10, "TIT2").v;
     const Buf tagged = Cat(id3, flac);
     FormatLength length = Measure(formats::FlacLength, Cat(tagged, Noise(700)));
     EXPECT_TRUE(length.IsExact());
     EXPECT_EQ(tagged.size(), length.bytes);
-    EXPECT_EQ(EXT_TYPE_FLAC, J::GetDataBufType(Cat(tagged, Noise(kSector)).data(), kSector));
+    EXPECT_EQ(EXT_TYPE_FLAC, J::GetDataBufType(scan, Cat(tagged, Noise(kSector)).data(), kSector));
     EXPECT_EQ(tagged.size(), Estimate(J::GetMP3FileBytesSize, Cat(tagged, Noise(700))));
     // A stream written where the encoder could not go back leaves the sample count at zero.
     Buf uncounted = flac;
@@ -293,7 +296,7 @@ TEST(FlacLengthTest, TaggedOrUncountedStreamsEndAtTheirLastFrameAndBrokenHeaders
     Buf badInfo = flac;
     badInfo[8] = badInfo[9] = 0;  // a minimum block size of zero
     EXPECT_TRUE(Measure(formats::FlacLength, Cat(badInfo, Noise(700))).IsRejected());
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsFlacType(badInfo.data(), badInfo.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, J::IsFlacType(scan, badInfo.data(), badInfo.size()));
     // A metadata block claiming 16 MiB on a small device.
     Buf hugeBlock = flac;
     hugeBlock[42] = 0x04;
@@ -303,18 +306,19 @@ TEST(FlacLengthTest, TaggedOrUncountedStreamsEndAtTheirLastFrameAndBrokenHeaders
 }
 
 TEST(AudioRecogniserTest, BareLayer3StreamsAreFoundAndLayer2AndNoiseAreLeftAlone) {
+    carving::CarveScan scan;
     const Buf mp3 = FromHex(kMp3Hex);
     const Buf bare = Cat(Slice(mp3, kMp3FirstFrame, mp3.size()), Noise(kSector));
-    EXPECT_EQ(EXT_TYPE_MP3, J::GetDataBufType(bare.data(), kSector));
+    EXPECT_EQ(EXT_TYPE_MP3, J::GetDataBufType(scan, bare.data(), kSector));
     EXPECT_EQ(mp3.size() - kMp3FirstFrame, Estimate(J::GetMP3FileBytesSize, bare));
     // Without its info frame, the stream's next frame must sit where the first one ends.
     const Buf plain = Cat(Slice(mp3, kMp3SecondFrame, mp3.size()), Noise(kSector));
-    EXPECT_EQ(EXT_TYPE_MP3, J::GetDataBufType(plain.data(), kSector));
+    EXPECT_EQ(EXT_TYPE_MP3, J::GetDataBufType(scan, plain.data(), kSector));
     Buf moved = plain;
     moved[72] = 0x00;
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsMp3Type(moved.data(), kSector));
+    EXPECT_EQ(EXT_TYPE_NONE, J::IsMp3Type(scan, moved.data(), kSector));
     const Buf layer2 = Cat(Buf{0xFF, 0xFD, 0xE4, 0x00}, Noise(kSector));
-    EXPECT_EQ(EXT_TYPE_MP2, J::GetDataBufType(layer2.data(), kSector));
+    EXPECT_EQ(EXT_TYPE_MP2, J::GetDataBufType(scan, layer2.data(), kSector));
     std::mt19937 gen(11);
     Buf sector(kSector);
     size_t taken = 0;
@@ -324,7 +328,7 @@ TEST(AudioRecogniserTest, BareLayer3StreamsAreFoundAndLayer2AndNoiseAreLeftAlone
             "\xFF"
             "OfI"[i % 4]);
         if (sector[0] == 0xFF) sector[1] |= 0xE0;
-        const uint32_t type = J::GetDataBufType(sector.data(), kSector);
+        const uint32_t type = J::GetDataBufType(scan, sector.data(), kSector);
         taken += type == EXT_TYPE_MP3 || type == EXT_TYPE_OGG || type == EXT_TYPE_FLAC;
     }
     EXPECT_EQ(0u, taken);

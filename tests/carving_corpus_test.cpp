@@ -57,6 +57,7 @@ const std::map<std::string, size_t> kShortest = {
 class CarvingCorpusTest : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(CarvingCorpusTest, EveryFileIsTypedAndCarvedAtItsStartWithTheRightLengthAndNothingElse) {
+    carving::CarveScan scan;
     carving_test::ScopedLogRoot logRoot;
     const ferrowen::test::TempDir dir;
     std::filesystem::create_directory(dir.path() + "/carving");
@@ -68,15 +69,15 @@ TEST_P(CarvingCorpusTest, EveryFileIsTypedAndCarvedAtItsStartWithTheRightLengthA
     CMemorySectorReader memory(image.data(), image.size());
     for (const TruthRow& row : truth) {
         SCOPED_TRACE(row.name);
-        J::SetReadContext(&memory, kSector, row.startSector);
-        J::m_bIsNeedCheckTsFileRange = 1;
-        J::m_bIsMtsFileHead = 0;
+        scan.SetReadContext(&memory, kSector, row.startSector);
+        scan.m_bIsNeedCheckTsFileRange = 1;
+        scan.m_bIsMtsFileHead = 0;
         const unsigned char* first = image.data() + row.startSector * kSector;
-        EXPECT_EQ(row.code, J::GetDataBufType(first, kSector));
-        EXPECT_EQ(row.code, J::GetDataBufTypeByFullWalk(first, kSector));
+        EXPECT_EQ(row.code, J::GetDataBufType(scan, first, kSector));
+        EXPECT_EQ(row.code, J::GetDataBufTypeByFullWalk(scan, first, kSector));
         if (fixture == "carving") {
-            EXPECT_EQ(row.code, J::GetDataBufType(first, kShortest.at(row.ext)));
-            EXPECT_NE(row.code, J::GetDataBufType(first, kShortest.at(row.ext) - 1));
+            EXPECT_EQ(row.code, J::GetDataBufType(scan, first, kShortest.at(row.ext)));
+            EXPECT_NE(row.code, J::GetDataBufType(scan, first, kShortest.at(row.ext) - 1));
         }
         const std::string own = row.name.substr(row.name.rfind('.') + 1);
         EXPECT_EQ(1, J::IsFileTypeMatching(first, kSector, own.c_str(), &memory, kSector,
@@ -87,7 +88,6 @@ TEST_P(CarvingCorpusTest, EveryFileIsTypedAndCarvedAtItsStartWithTheRightLengthA
     ASSERT_EQ(0, engine.Init(Utf8ToWide(path.c_str()).c_str(), u'C'));
     CDiskReader reader;
     ASSERT_EQ(0, reader.Init(Utf8ToWide(path.c_str()).c_str(), sectors));
-    J::ClearTsFileRanges();
     uint64_t found = 0;
     for (uint64_t s = 0, consumed; s < sectors; s += consumed) {
         consumed = 1;

@@ -23,16 +23,8 @@ const Bytes kJpeg = carving_test::JpegHead();
 class EstimatorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        J::InitCallBack(nullptr, nullptr, nullptr, 90);
-        J::ClearTsFileRanges();
-        J::m_u64ScanSectorCount = 0;
-        J::m_u64SectorTotalCount = 1000;
-        J::m_ErrorCode = 0;
-    }
-    void TearDown() override {
-        J::InitCallBack(nullptr, nullptr, nullptr, 0);
-        J::m_pDiskReader = nullptr;
-        J::ClearTsFileRanges();
+        scan.InitCallBack(nullptr, nullptr, nullptr, 90);
+        scan.m_u64SectorTotalCount = 1000;
     }
     void Layout(size_t sectors, const Bytes& head, bool noise = true) {
         dev_.Resize(sectors);
@@ -46,17 +38,19 @@ protected:
         std::memset(dev_.At(end), 0, kSector - end % kSector);
     }
     uint64_t Estimate(ESTIMATE_FUNC estimator) {
-        J::SetReadContext(&dev_.reader, kSector, 0);
-        J::m_bIsNeedCheckTsFileRange = 0;
-        return estimator(dev_.At(0), kSector);
+        scan.SetReadContext(&dev_.reader, kSector, 0);
+        scan.m_bIsNeedCheckTsFileRange = 0;
+        return estimator(scan, dev_.At(0), kSector);
     }
     // The whole carving step: walk, name, estimate.
     int Carve(uint32_t& type, uint64_t& length) {
         char name[64];
-        return J::ParseFileBuf(dev_.At(0), kSector, 0, 0, dev_.bytes.size() / kSector, -1, 0,
+        return J::ParseFileBuf(scan, dev_.At(0), kSector, 0, 0, dev_.bytes.size() / kSector, -1, 0,
                                static_cast<ISectorReader*>(&dev_.reader), kSector, name,
                                sizeof name, type, length);
     }
+
+    carving::CarveScan scan;
 
     carving_test::Device dev_;
     uint32_t type_ = 0;
@@ -146,13 +140,13 @@ TEST_F(EstimatorTest, TransportStreamEndsAtItsFirstBadPacketAndIsRemembered) {
     Layout(60, Bytes(0), false);
     for (size_t i = 0; i < 100; ++i) Put(i * 188, Bytes(4).U8(0, 0x47).U8(1, 0x40).U8(3, 0x10));
     dev_.bytes[39 * 188] = 0x00;  // the 40th packet lacks its sync byte
-    J::m_bIsNeedCheckTsFileRange = 1;
+    scan.m_bIsNeedCheckTsFileRange = 1;
     ASSERT_EQ(0, Carve(type_, length_));
     EXPECT_EQ(EXT_TYPE_TS, type_);
     EXPECT_EQ(39u * 188, length_);
-    ASSERT_EQ(1u, J::m_tsFileRangeVec.size());
-    EXPECT_EQ(0u, J::m_tsFileRangeVec[0].u64FirstSector);
-    EXPECT_EQ((39u * 188 + kSector - 1) / kSector - 1, J::m_tsFileRangeVec[0].u64LastSector);
+    ASSERT_EQ(1u, scan.m_tsFileRangeVec.size());
+    EXPECT_EQ(0u, scan.m_tsFileRangeVec[0].u64FirstSector);
+    EXPECT_EQ((39u * 188 + kSector - 1) / kSector - 1, scan.m_tsFileRangeVec[0].u64LastSector);
 }
 
 TEST_F(EstimatorTest, HeaderFieldSizesAreCappedAndAsfTakesItsOnlyFromAPlainFile) {
@@ -184,11 +178,11 @@ TEST_F(EstimatorTest, IconDirectoryBeyondTheFirstSectorIsReadFromTheDevice) {
     for (size_t i = 0; i < count; ++i, end += 10) ico.U32(14 + 16 * i, 10).U32(18 + 16 * i, end);
     Layout(8, ico, false);
     EXPECT_EQ(end, Estimate(J::GetICOFileBytesSize));
-    J::SetReadContext(nullptr, kSector, 0);  // without the device to read, one sector
+    scan.SetReadContext(nullptr, kSector, 0);  // without the device to read, one sector
     static std::string logged;
     logged.clear();
     SetDebugSink([](const char* message) { logged += message; });
-    EXPECT_EQ(512u, J::GetICOFileBytesSize(dev_.At(0), kSector));
+    EXPECT_EQ(512u, J::GetICOFileBytesSize(scan, dev_.At(0), kSector));
     SetDebugSink(nullptr);
     EXPECT_EQ(logged, "ico directory of 40 entries unreadable\n");
 }
@@ -202,11 +196,11 @@ TEST_F(EstimatorTest, SearchesReachTheBufferEdgesAndEndDetectorsNeedAChunk) {
     EXPECT_EQ(carving::kNotFound, carving::FindBackward(eof, 4, eof, 5));
     Layout(3, Bytes(1));
     Put(2 * kSector, kJpeg);
-    J::SetReadContext(&dev_.reader, kSector, 0);
+    scan.SetReadContext(&dev_.reader, kSector, 0);
     uint64_t length = 7;
-    EXPECT_EQ(1, J::IsEndOfFile(dev_.At(0), 3 * kSector, length));
+    EXPECT_EQ(1, J::IsEndOfFile(scan, dev_.At(0), 3 * kSector, length));
     EXPECT_EQ(7u + 2 * kSector, length);
-    EXPECT_EQ(0, J::IsEndOfFile(nullptr, kSector, length));
+    EXPECT_EQ(0, J::IsEndOfFile(scan, nullptr, kSector, length));
     EXPECT_EQ(7u + 2 * kSector, length);
 }
 
@@ -243,12 +237,12 @@ int StopWithOne(void*, int, int, int, uint64_t, uint64_t, uint64_t, const char16
 TEST_F(EstimatorTest, CancelledProgressStopsAtOnceWithTheLengthSoFar) {
     Layout(600, kPsd);
     g_calls = 0;
-    J::InitCallBack(CancelOnSecondCall, nullptr, nullptr, 90);
+    scan.InitCallBack(CancelOnSecondCall, nullptr, nullptr, 90);
     EXPECT_EQ(ERROR_USER_CANCEL, Carve(type_, length_));
     EXPECT_EQ(2, g_calls);
     EXPECT_EQ(kSector + 128u * kSector, length_);  // the first sector and one chunk
     // Any other non-zero answer cancels too: a measurement cut short is no length.
-    J::InitCallBack(StopWithOne, nullptr, nullptr, 90);
+    scan.InitCallBack(StopWithOne, nullptr, nullptr, 90);
     EXPECT_EQ(ERROR_USER_CANCEL, Carve(type_, length_));
 }
 

@@ -133,15 +133,15 @@ class PictureRealFileTest : public ::testing::TestWithParam<RealFile> {};
 // Typed by the table walk, measured exactly by the walk and by the carving step's estimator,
 // whatever follows; cut short and followed by zeros, never taken for whole.
 TEST_P(PictureRealFileTest, IsTypedAndMeasuredToTheByteWhateverFollows) {
+    carving::CarveScan scan;
     const RealFile& f = GetParam();
     for (Tail tail : {Tail::kNoise, Tail::kZeros}) {
         Blob device = OnDevice(*f.bytes, tail);
         ExpectExact(Measure(f.length, device), f.bytes->size());
         CMemorySectorReader reader(device.data(), device.size());
-        J::SetReadContext(&reader, kSector, 0);
-        EXPECT_EQ(f.type, J::GetDataBufType(device.data(), kSector));
-        EXPECT_EQ(f.bytes->size(), f.estimate(device.data(), kSector));
-        J::SetReadContext(nullptr, kSector, 0);
+        scan.SetReadContext(&reader, kSector, 0);
+        EXPECT_EQ(f.type, J::GetDataBufType(scan, device.data(), kSector));
+        EXPECT_EQ(f.bytes->size(), f.estimate(scan, device.data(), kSector));
     }
     if (!f.cutIsVisible) return;
     Blob cut(f.bytes->begin(), f.bytes->begin() + static_cast<long>(f.bytes->size() * 3 / 4));
@@ -187,24 +187,25 @@ TEST(JpegLengthTest, BrokenStartsAreRefusedAndBrokenMiddlesFallBack) {
 
 // Noise behind a start-of-image marker is essentially never a JPEG; a real start always is.
 TEST(JpegLengthTest, RecogniserNeedsAFittingFirstSegmentAndTheMarkerAfterIt) {
+    carving::CarveScan scan;
     std::mt19937 random(11);
     Blob sector(kSector);
     int accepted = 0;
     for (int i = 0; i < 100000; ++i) {
         for (unsigned char& b : sector) b = static_cast<unsigned char>(random());
         sector[0] = 0xFF, sector[1] = 0xD8, sector[2] = 0xFF;
-        accepted += J::IsJpgType(sector.data(), sector.size()) == EXT_TYPE_JPG;
+        accepted += J::IsJpgType(scan, sector.data(), sector.size()) == EXT_TYPE_JPG;
     }
     // Under one in a thousand even with the first three bytes right: below one sector in ten
     // thousand million of noise.
     EXPECT_LE(accepted, 100);
-    EXPECT_EQ(EXT_TYPE_JPG, J::IsJpgType(kProgressiveJpeg.data(), kSector));
+    EXPECT_EQ(EXT_TYPE_JPG, J::IsJpgType(scan, kProgressiveJpeg.data(), kSector));
     Blob dqtFirst = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
     dqtFirst.resize(2 + 2 + 0x43 + 2 + 16);
     dqtFirst[71] = 0xFF, dqtFirst[72] = 0xC0;
-    EXPECT_EQ(EXT_TYPE_JPG, J::IsJpgType(dqtFirst.data(), dqtFirst.size()));
+    EXPECT_EQ(EXT_TYPE_JPG, J::IsJpgType(scan, dqtFirst.data(), dqtFirst.size()));
     dqtFirst[72] = 0xD8;
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsJpgType(dqtFirst.data(), dqtFirst.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, J::IsJpgType(scan, dqtFirst.data(), dqtFirst.size()));
 }
 
 TEST(PngLengthTest, BadChecksumsAndHugeLengthsFallBackAndNoSignatureIsRefused) {
@@ -220,14 +221,15 @@ TEST(PngLengthTest, BadChecksumsAndHugeLengthsFallBackAndNoSignatureIsRefused) {
 }
 
 TEST(BmpLengthTest, VersionFiveHeadersAreTypedAndDisagreeingSizesFallBack) {
+    carving::CarveScan scan;
     using carving::formats::BmpLength;
-    EXPECT_EQ(EXT_TYPE_BMP, J::IsBmpType(kBmpV5Alpha.data(), kBmpV5Alpha.size()));
+    EXPECT_EQ(EXT_TYPE_BMP, J::IsBmpType(scan, kBmpV5Alpha.data(), kBmpV5Alpha.size()));
     Blob bmp = kBmpV5Alpha;
     bmp[4] = 0x10;  // the file size field a megabyte past the pixels
     ExpectFallback(Measure(BmpLength, OnDevice(bmp, Tail::kNoise)));
     bmp = kBmpV5Alpha;
     bmp[21] = 0x7F;  // a width of two thousand million pixels
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsBmpType(bmp.data(), bmp.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, J::IsBmpType(scan, bmp.data(), bmp.size()));
     ExpectFallback(Measure(BmpLength, OnDevice(bmp, Tail::kNoise)));
 }
 
@@ -300,22 +302,21 @@ class CameraRawTest : public ::testing::TestWithParam<RawCase> {};
 // Each raw kind is typed by its magic or Make, named by its own extension when carved, and
 // ends after its furthest strip.
 TEST_P(CameraRawTest, IsTypedByMakeOrMagicAndEndsAfterItsFurthestStrip) {
+    carving::CarveScan scan;
     const RawCase& c = GetParam();
     const Blob raw = CameraTiff(c.layout);
     Blob device = OnDevice(raw, Tail::kNoise);
     ExpectExact(Measure(carving::formats::TiffLength, device), raw.size());
     CMemorySectorReader reader(device.data(), device.size());
-    J::InitCallBack(nullptr, nullptr, nullptr, 0);
     char name[64];
     uint32_t type = 0;
     uint64_t length = 0;
-    ASSERT_EQ(0, J::ParseFileBuf(device.data(), kSector, 0, 0, device.size() / kSector, -1, 0,
+    ASSERT_EQ(0, J::ParseFileBuf(scan, device.data(), kSector, 0, 0, device.size() / kSector, -1, 0,
                                  static_cast<ISectorReader*>(&reader), kSector, name, sizeof name,
                                  type, length));
     EXPECT_EQ(c.type, type);
     EXPECT_EQ(raw.size(), length);
     EXPECT_EQ(std::string("0.") + c.name, name);
-    J::SetReadContext(nullptr, kSector, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -43,43 +43,46 @@ TEST(CarvingTableTest, CompoundDocumentIsTypedByItsContentAndMatchesItsOfficeExt
 }
 
 TEST(CarvingTableTest, CompoundDocumentIsTypedByClassIdThenByStreamName) {
+    carving::CarveScan scan;
     Device dev(8);
     dev.Put(0, Bytes().Put(0, kCompound, 8).U16(30, 9).U32(48, 2));
-    J::SetReadContext(&dev.reader, kSector, 0);
-    EXPECT_EQ(EXT_TYPE_OLE, J::GetOffice2003Type(dev.Sector(0), kSector));
+    scan.SetReadContext(&dev.reader, kSector, 0);
+    EXPECT_EQ(EXT_TYPE_OLE, J::GetOffice2003Type(scan, dev.Sector(0), kSector));
     dev.Put(
         3 * kSector,
         Bytes().U32(80, 0x64818D10).U32(84, 0x11CF4F9B).U32(88, 0xAA00EA86).U32(92, 0xE829B900));
-    EXPECT_EQ(EXT_TYPE_PPT, J::GetOffice2003Type(dev.Sector(0), kSector));
+    EXPECT_EQ(EXT_TYPE_PPT, J::GetOffice2003Type(scan, dev.Sector(0), kSector));
     const char16_t name[] = u"workbook";
     dev.Put(3 * kSector, Bytes().Put(128, name, sizeof name));
-    EXPECT_EQ(EXT_TYPE_XLS, J::GetOffice2003Type(dev.Sector(0), kSector));
+    EXPECT_EQ(EXT_TYPE_XLS, J::GetOffice2003Type(scan, dev.Sector(0), kSector));
     // Unreadable sectors leave the plain compound-document type.
     CMemorySectorReader empty(nullptr, 0);
-    J::SetReadContext(&empty, kSector, 0);
-    EXPECT_EQ(EXT_TYPE_OLE, J::GetOffice2003Type(dev.Sector(0), kSector));
+    scan.SetReadContext(&empty, kSector, 0);
+    EXPECT_EQ(EXT_TYPE_OLE, J::GetOffice2003Type(scan, dev.Sector(0), kSector));
 }
 
 TEST(CarvingRecogniserTest, ShortAndNullBuffersAreNotRecognised) {
+    carving::CarveScan scan;
     const Bytes jpeg = carving_test::JpegHead();
-    EXPECT_EQ(EXT_TYPE_JPG, J::IsJpgType(jpeg.data(), 16));
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsJpgType(jpeg.data(), 15));
-    EXPECT_EQ(EXT_TYPE_NONE, J::GetDataBufType(nullptr, 512));
+    EXPECT_EQ(EXT_TYPE_JPG, J::IsJpgType(scan, jpeg.data(), 16));
+    EXPECT_EQ(EXT_TYPE_NONE, J::IsJpgType(scan, jpeg.data(), 15));
+    EXPECT_EQ(EXT_TYPE_NONE, J::GetDataBufType(scan, nullptr, 512));
     const Bytes mp3 = Bytes().Text(0, "ID3").U8(3, 4);  // ten header bytes hold its size
-    EXPECT_EQ(EXT_TYPE_MP3, J::IsMp3Type(mp3.data(), 10));
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsMp3Type(mp3.data(), 9));
+    EXPECT_EQ(EXT_TYPE_MP3, J::IsMp3Type(scan, mp3.data(), 10));
+    EXPECT_EQ(EXT_TYPE_NONE, J::IsMp3Type(scan, mp3.data(), 9));
     const Bytes sevenZip = Bytes().Put(0, "\x37\x7A\xBC\xAF\x27", 5);
-    EXPECT_EQ(EXT_TYPE_7Z, J::Is7zType(sevenZip.data(), 5));
-    EXPECT_EQ(EXT_TYPE_NONE, J::Is7zType(sevenZip.data(), 4));
-    EXPECT_EQ(EXT_TYPE_OLE, J::GetOffice2003Type(nullptr, 0));
+    EXPECT_EQ(EXT_TYPE_7Z, J::Is7zType(scan, sevenZip.data(), 5));
+    EXPECT_EQ(EXT_TYPE_NONE, J::Is7zType(scan, sevenZip.data(), 4));
+    EXPECT_EQ(EXT_TYPE_OLE, J::GetOffice2003Type(scan, nullptr, 0));
     const Bytes pe = Bytes().Text(0, "MZ").U32(60, 480).Text(480, "PE").U16(502, 0x0002);
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsPeType(pe.data(), 511));
+    EXPECT_EQ(EXT_TYPE_NONE, J::IsPeType(scan, pe.data(), 511));
     // A raw audio frame without a tag is no row's file.
     const Bytes frame = Bytes().Put(0, "\xFF\xFB\x90\x64", 4);
-    EXPECT_EQ(EXT_TYPE_NONE, J::GetDataBufTypeByFullWalk(frame.data(), frame.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, J::GetDataBufTypeByFullWalk(scan, frame.data(), frame.size()));
 }
 
 TEST(CarvingRecogniserTest, ExecutablesAreTypedByTheirCharacteristics) {
+    carving::CarveScan scan;
     Bytes pe = carving_test::PeImage();
     const struct {
         uint16_t flags;
@@ -89,45 +92,50 @@ TEST(CarvingRecogniserTest, ExecutablesAreTypedByTheirCharacteristics) {
                  {0x1002, EXT_TYPE_SYS},
                  {0x2100, EXT_TYPE_NONE}};  // not an executable image
     for (const auto& c : cases)
-        EXPECT_EQ(c.type, J::GetDataBufType(pe.U16(150, c.flags).data(), pe.size())) << c.flags;
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsPeType(Bytes(pe).Text(128, "NE").data(), pe.size()));
+        EXPECT_EQ(c.type, J::GetDataBufType(scan, pe.U16(150, c.flags).data(), pe.size()))
+            << c.flags;
+    EXPECT_EQ(EXT_TYPE_NONE, J::IsPeType(scan, Bytes(pe).Text(128, "NE").data(), pe.size()));
     pe.U16(150, 0x0102).U32(60, 489);  // header beyond the first sector's reach
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsPeType(pe.data(), pe.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, J::IsPeType(scan, pe.data(), pe.size()));
 }
 
 TEST(CarvingRecogniserTest, MpegNeedsItsSecondHeaderWithinTheWindow) {
+    carving::CarveScan scan;
     const auto mpeg = [](size_t system) {
         return Bytes().Put(0, "\0\0\1\xBA", 4).Put(system, "\0\0\1\xBB", 4);
     };
-    EXPECT_EQ(EXT_TYPE_MPEG, J::GetDataBufType(mpeg(14).data(), 512));
-    EXPECT_EQ(EXT_TYPE_MPEG, J::IsMpgType(mpeg(28).data(), 32));
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsMpgType(mpeg(29).data(), 512));
+    EXPECT_EQ(EXT_TYPE_MPEG, J::GetDataBufType(scan, mpeg(14).data(), 512));
+    EXPECT_EQ(EXT_TYPE_MPEG, J::IsMpgType(scan, mpeg(28).data(), 32));
+    EXPECT_EQ(EXT_TYPE_NONE, J::IsMpgType(scan, mpeg(29).data(), 512));
 }
 
 TEST(CarvingRecogniserTest, IconNeedsItsImagesBackToBack) {
+    carving::CarveScan scan;
     Bytes ico = Bytes().U16(2, 1).U16(4, 2).U32(14, 100).U32(18, 38).U32(30, 50).U32(34, 138);
-    EXPECT_EQ(EXT_TYPE_ICO, J::GetDataBufType(ico.data(), ico.size()));
-    EXPECT_EQ(EXT_TYPE_NONE, J::GetDataBufType(ico.U32(34, 140).data(), ico.size()));
+    EXPECT_EQ(EXT_TYPE_ICO, J::GetDataBufType(scan, ico.data(), ico.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, J::GetDataBufType(scan, ico.U32(34, 140).data(), ico.size()));
     // A directory longer than the buffer is refused rather than read past its end.
     const Bytes big = Bytes(64).U16(2, 1).U16(4, 4);
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsIcoType(big.data(), big.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, J::IsIcoType(scan, big.data(), big.size()));
 }
 
 TEST(CarvingRecogniserTest, FontTableMustLieBeyondTheTableDirectory) {
+    carving::CarveScan scan;
     Bytes ttf = Bytes().BE32(0, 0x00010000).BE16(4, 1).BE16(6, 16).BE16(8, 1).BE16(10, 1);
     ttf.Text(12, "glyf").BE32(20, 27).BE32(24, 10);  // one byte inside the directory
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsTtfType(ttf.data(), ttf.size()));
-    EXPECT_EQ(EXT_TYPE_TTF, J::IsTtfType(ttf.BE32(20, 28).data(), ttf.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, J::IsTtfType(scan, ttf.data(), ttf.size()));
+    EXPECT_EQ(EXT_TYPE_TTF, J::IsTtfType(scan, ttf.BE32(20, 28).data(), ttf.size()));
 }
 
 TEST(CarvingRecogniserTest, MtsContinuationIsRefusedWhileAnMtsFileIsMeasured) {
+    carving::CarveScan scan;
     Bytes mts = Bytes().U32(0, 1234).Put(8, "\x00\x00\xB0\x11\x00\x00\xC1\x00", 8);
-    J::m_bIsMtsFileHead = 0;
-    EXPECT_EQ(EXT_TYPE_MTS, J::IsMtsType(mts.data(), mts.size()));
-    J::m_bIsMtsFileHead = 1;
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsMtsType(mts.data(), mts.size()));
-    EXPECT_EQ(EXT_TYPE_MTS, J::IsMtsType(mts.U32(0, 0).data(), mts.size()));
-    J::m_bIsMtsFileHead = 0;
+    scan.m_bIsMtsFileHead = 0;
+    EXPECT_EQ(EXT_TYPE_MTS, J::IsMtsType(scan, mts.data(), mts.size()));
+    scan.m_bIsMtsFileHead = 1;
+    EXPECT_EQ(EXT_TYPE_NONE, J::IsMtsType(scan, mts.data(), mts.size()));
+    EXPECT_EQ(EXT_TYPE_MTS, J::IsMtsType(scan, mts.U32(0, 0).data(), mts.size()));
+    scan.m_bIsMtsFileHead = 0;
 }
 
 // A transport stream of whole packets from device sector `first` on.
@@ -150,11 +158,11 @@ TEST(CarvingRecogniserTest, TransportStreamStartsOnlyWhereNoStreamRunsBefore) {
     } carved[] = {
         {4, 6, EXT_TYPE_NONE}, {6, 9, EXT_TYPE_NONE}, {7, 9, EXT_TYPE_TS}, {3, 5, EXT_TYPE_TS}};
     for (const auto& range : carved) {
-        J::ClearTsFileRanges();
-        J::m_tsFileRangeVec.push_back({range.first, range.last});
+        dev.scan.ClearTsFileRanges();
+        dev.scan.m_tsFileRangeVec.push_back({range.first, range.last});
         EXPECT_EQ(range.type, dev.Type(6)) << range.first;
     }
-    J::ClearTsFileRanges();
+    dev.scan.ClearTsFileRanges();
     // A packet ending exactly where sector 6 begins: sector 6 is the middle of a stream.
     dev.Sector(5)[kSector - 188] = 0x47;
     EXPECT_EQ(EXT_TYPE_NONE, dev.Type(6, 1));
@@ -190,6 +198,41 @@ TEST(CarvingRecogniserTest, FileSystemSectorsAreTold) {
     for (size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(cases[i].expected, J::IsFileSystemSector(cases[i].sector.data(), 512)) << i;
     EXPECT_EQ(0, J::IsFileSystemSector(Bytes().Text(0, "FILE").data(), 31));
+}
+
+// The walk skips the rows that accept any first byte unless the sector holds the bytes they
+// need further in. Planted over noise under every first byte, sectors those rows accept (and
+// near misses) must type exactly as the plain walk types them.
+TEST(CarvingRecogniserTest, DispatchedWalkAgreesWithThePlainWalkUnderEveryFirstByte) {
+    Device dev(2);
+    const struct {
+        size_t at;
+        std::string bytes;
+        bool typed;  // some row accepts the sector whatever its first byte
+    } planted[] = {{4, "ftypisom", true},
+                   {4, "ftyp3gp4", true},
+                   {4, "ftypqt  ", true},
+                   {4, std::string("moov\0\0\0\0mvhd", 12), true},
+                   {8, std::string("\0\0\xB0\x11\0\0\xC1\0", 8), true},
+                   {4, "mdat", false},
+                   {4, "wide", false},
+                   {0, "PK\x03\x04", false},
+                   {31, "[Content_Types].xml", false},
+                   {257, "ustar", false}};
+    for (const auto& plant : planted) {
+        for (unsigned lead = 1; lead < 256; ++lead) {
+            dev.Noise(0, 2 * kSector);
+            std::memcpy(dev.At(plant.at), plant.bytes.data(), plant.bytes.size());
+            if (plant.at > 0) dev.Sector(0)[0] = static_cast<unsigned char>(lead);
+            dev.scan.SetReadContext(&dev.reader, kSector, 0);
+            const uint32_t walked = J::GetDataBufTypeByFullWalk(dev.scan, dev.Sector(0), kSector);
+            EXPECT_EQ(walked, J::GetDataBufType(dev.scan, dev.Sector(0), kSector))
+                << plant.at << " " << lead;
+            if (plant.typed) {
+                EXPECT_NE(uint32_t{EXT_TYPE_NONE}, walked) << plant.at << " " << lead;
+            }
+        }
+    }
 }
 
 }  // namespace

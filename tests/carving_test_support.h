@@ -84,6 +84,7 @@ inline Bytes PeImage() {
 struct Device {
     std::vector<unsigned char> bytes;
     CMemorySectorReader reader{nullptr, 0};
+    carving::CarveScan scan;  // the scan that Type() walks with
     explicit Device(size_t sectors = 0) { Resize(sectors); }
     void Resize(size_t sectors) {
         bytes.assign(sectors * kSector, 0);
@@ -105,9 +106,9 @@ struct Device {
     }
     // The type the table walk gives sector s, with the judge's context pointed at it.
     uint32_t Type(size_t s, int checkTs = 1) {
-        CFileTypeJudge::SetReadContext(&reader, kSector, s);
-        CFileTypeJudge::m_bIsNeedCheckTsFileRange = checkTs;
-        return CFileTypeJudge::GetDataBufType(Sector(s), kSector);
+        scan.SetReadContext(&reader, kSector, s);
+        scan.m_bIsNeedCheckTsFileRange = checkTs;
+        return CFileTypeJudge::GetDataBufType(scan, Sector(s), kSector);
     }
 };
 

@@ -483,9 +483,10 @@ struct BrandCase {
 class IsoBrands : public ::testing::TestWithParam<BrandCase> {};
 
 TEST_P(IsoBrands, TheFirstRowTypesEveryFamilyByItsBrands) {
+    carving::CarveScan scan;
     Buf sector = Ftyp(GetParam().major, GetParam().compat);
     Append(sector, Box("mdat", 400));
-    EXPECT_EQ(J::GetDataBufType(sector.data(), sector.size()), GetParam().code);
+    EXPECT_EQ(J::GetDataBufType(scan, sector.data(), sector.size()), GetParam().code);
 }
 
 INSTANTIATE_TEST_SUITE_P(Containers, IsoBrands,
@@ -501,42 +502,42 @@ INSTANTIATE_TEST_SUITE_P(Containers, IsoBrands,
                                            BrandCase{"abcd", "efgh", EXT_TYPE_NONE}));
 
 TEST(ContainerTyping, NewRowsAndOldQuickTimeStarts) {
+    carving::CarveScan scan;
     EXPECT_EQ(J::GetExtendNameType("heif"), uint32_t{EXT_TYPE_HEIC});
     EXPECT_EQ(J::GetExtendNameType("webm"), uint32_t{EXT_TYPE_MKV});
     EXPECT_EQ(J::GetExtendNameType("cr3"), uint32_t{EXT_TYPE_CR3});
     const Buf webp = Webp();
-    EXPECT_EQ(J::GetDataBufType(webp.data(), webp.size()), uint32_t{EXT_TYPE_WEBP});
+    EXPECT_EQ(J::GetDataBufType(scan, webp.data(), webp.size()), uint32_t{EXT_TYPE_WEBP});
     Buf notWebp = webp;
     notWebp[4] = 8;  // the first chunk no longer fits
-    EXPECT_EQ(J::GetDataBufType(notWebp.data(), notWebp.size()), uint32_t{EXT_TYPE_NONE});
+    EXPECT_EQ(J::GetDataBufType(scan, notWebp.data(), notWebp.size()), uint32_t{EXT_TYPE_NONE});
     Buf bareMovie = Box("wide", 0);
     Append(bareMovie, Box("mdat", 300));
-    EXPECT_EQ(J::GetDataBufType(bareMovie.data(), bareMovie.size()), uint32_t{EXT_TYPE_MOV});
+    EXPECT_EQ(J::GetDataBufType(scan, bareMovie.data(), bareMovie.size()), uint32_t{EXT_TYPE_MOV});
     Buf loneBox = Box("free", 600);
-    EXPECT_EQ(J::GetDataBufType(loneBox.data(), kSector), uint32_t{EXT_TYPE_NONE});
+    EXPECT_EQ(J::GetDataBufType(scan, loneBox.data(), kSector), uint32_t{EXT_TYPE_NONE});
 }
 
 // ---- The carving step takes the structural length ------------------------------------------
 
 TEST(ContainerCarving, EstimatorsHandBackTheStructuralLength) {
+    carving::CarveScan scan;
     for (Buf (*make)() : {FaststartMp4, Flv, LiveWebm, Wav, Mpeg2WithEndCode}) {
         const Buf file = make();
         Device dev(file, Tail::kNoise, 5000);
-        J::InitCallBack(nullptr, nullptr, nullptr, 90);
-        J::m_u64ScanSectorCount = 0;
-        J::m_u64SectorTotalCount = dev.bytes.size() / kSector;
-        J::m_ErrorCode = 0;
+        scan.InitCallBack(nullptr, nullptr, nullptr, 90);
+        scan.m_u64ScanSectorCount = 0;
+        scan.m_u64SectorTotalCount = dev.bytes.size() / kSector;
+        scan.m_ErrorCode = 0;
         char name[64];
         uint32_t type = 0;
         uint64_t length = 0;
-        EXPECT_EQ(J::ParseFileBuf(dev.bytes.data(), kSector, 0, 0, dev.bytes.size() / kSector, -1,
-                                  0, static_cast<ISectorReader*>(&dev.reader), kSector, name,
+        EXPECT_EQ(J::ParseFileBuf(scan, dev.bytes.data(), kSector, 0, 0, dev.bytes.size() / kSector,
+                                  -1, 0, static_cast<ISectorReader*>(&dev.reader), kSector, name,
                                   sizeof name, type, length),
                   0);
         EXPECT_EQ(length, file.size()) << type;
     }
-    J::InitCallBack(nullptr, nullptr, nullptr, 0);
-    J::m_pDiskReader = nullptr;
 }
 
 }  // namespace

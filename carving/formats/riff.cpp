@@ -53,7 +53,7 @@ uint64_t RiffChunkEnd(CarveContext& ctx, uint64_t at, const char* form) {
 
 }  // namespace
 
-uint32_t IsWebpType(const unsigned char* p, size_t len) {
+uint32_t IsWebpType(CarveScan&, const unsigned char* p, size_t len) {
     if (p == nullptr || len < 20 || std::memcmp(p, "RIFF", 4) != 0 ||
         std::memcmp(p + 8, "WEBP", 4) != 0) {
         return EXT_TYPE_NONE;

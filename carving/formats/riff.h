@@ -5,13 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "carving/carve_scan.h"
 #include "carving/formats/carve_context.h"
 
 namespace carving::formats {
 
 // Recogniser for WebP images: "RIFF", a size, "WEBP" and a first chunk of VP8, VP8L or VP8X
 // that fits in it. EXT_TYPE_WEBP or EXT_TYPE_NONE.
-uint32_t IsWebpType(const unsigned char* p, size_t len);
+uint32_t IsWebpType(CarveScan& scan, const unsigned char* p, size_t len);
 
 // 8 + the RIFF size (+1 when odd), trusted only when the chunks inside add up to it exactly;
 // an AVI's extension chunks are followed the same way. Exact when they all add up; AtLeast

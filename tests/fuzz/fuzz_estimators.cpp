@@ -13,23 +13,24 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1 << 18)) return 0;
+    carving::CarveScan scan;
     constexpr size_t kSector = 512;
     CMemorySectorReader reader(data, size);
     const size_t len = size < kSector ? size : kSector;
     const unsigned char* first = size == 0 ? nullptr : data;
 
-    CFileTypeJudge::InitCallBack(nullptr, nullptr, nullptr, 90);
-    CFileTypeJudge::SetReadContext(&reader, kSector, 0);
-    CFileTypeJudge::GetICOFileBytesSize(first, len);
-    CFileTypeJudge::GetTTFFileBytesSize(first, len);
-    CFileTypeJudge::GetASFFileBytesSize(first, len);
-    CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(first, len);
-    CFileTypeJudge::GetOffice2003Type(first, len);
-    CFileTypeJudge::GetOffice2007Type(first, len);
-    CFileTypeJudge::GetMIDFileBytesSize(first, len);
-    CFileTypeJudge::Get7ZFileBytesSize(first, len);
-    CFileTypeJudge::GetZIPFileBytesSize(first, len);
-    CFileTypeJudge::GetTSFileBytesSize(first, len);
+    scan.InitCallBack(nullptr, nullptr, nullptr, 90);
+    scan.SetReadContext(&reader, kSector, 0);
+    CFileTypeJudge::GetICOFileBytesSize(scan, first, len);
+    CFileTypeJudge::GetTTFFileBytesSize(scan, first, len);
+    CFileTypeJudge::GetASFFileBytesSize(scan, first, len);
+    CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(scan, first, len);
+    CFileTypeJudge::GetOffice2003Type(scan, first, len);
+    CFileTypeJudge::GetOffice2007Type(scan, first, len);
+    CFileTypeJudge::GetMIDFileBytesSize(scan, first, len);
+    CFileTypeJudge::Get7ZFileBytesSize(scan, first, len);
+    CFileTypeJudge::GetZIPFileBytesSize(scan, first, len);
+    CFileTypeJudge::GetTSFileBytesSize(scan, first, len);
     // Each estimator once: rows sharing one are skipped.
     for (size_t row = 0; row < kSignatureRowCount && size >= kSector; ++row) {
         const ESTIMATE_FUNC estimate = szExtendNameAndType[row].pfnEstimate;
@@ -38,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             seen = szExtendNameAndType[earlier].pfnEstimate == estimate;
         }
         if (seen) continue;
-        CFileTypeJudge::SetReadContext(&reader, kSector, 0);
-        estimate(first, len);
+        scan.SetReadContext(&reader, kSector, 0);
+        estimate(scan, first, len);
     }
 
     // A whole carving step on the first sector, as the deep scan makes it.
@@ -47,11 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t type = 0;
     uint64_t length = 0;
     if (size >= kSector) {
-        CFileTypeJudge::ParseFileBuf(data, kSector, 0, 0, size / kSector, -1, 0,
+        CFileTypeJudge::ParseFileBuf(scan, data, kSector, 0, 0, size / kSector, -1, 0,
                                      static_cast<ISectorReader*>(&reader), kSector, name,
                                      sizeof name, type, length);
     }
-    CFileTypeJudge::m_pDiskReader = nullptr;
-    CFileTypeJudge::ClearTsFileRanges();
     return 0;
 }
