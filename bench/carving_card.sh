@@ -22,8 +22,10 @@ echo "ferrowen (exit $status):"
 python3 "$here/carving_exactness.py" "$work/card.img.truth.tsv" "$work/ferrowen" --list
 if command -v photorec > /dev/null; then
   rm -rf "$work/photorec" && mkdir -p "$work/photorec"
-  photorec /log /d "$work/photorec/r" /cmd "$work/card.img" \
-    partition_none,fileopt,everything,enable,search > /dev/null 2>&1 || true
+  # Run from the work folder: its log goes to the current folder.
+  (cd "$work" && photorec /log /d "$work/photorec/r" /cmd "$work/card.img" \
+    partition_none,fileopt,everything,enable,search > /dev/null 2>&1) || true
   echo "photorec:"
-  python3 "$here/carving_exactness.py" "$work/card.img.truth.tsv" "$work/photorec" | head -1
+  python3 "$here/carving_exactness.py" "$work/card.img.truth.tsv" "$work/photorec" > "$work/photorec.score"
+  head -1 "$work/photorec.score"
 fi
