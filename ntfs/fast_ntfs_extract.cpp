@@ -66,8 +66,13 @@ int CFastNtfsRecovery::ReadRecordData(const _FILE_NODE_& node, uint64_t u64Want,
         std::vector<unsigned char> record;
         uint64_t number = 0;
         const int result = ReadFixedRecordAtSector(node.u64RecordSector, record, number);
-        if (result == 0) uUnitExponent = DataCompressionExponent(record.data(), record.size());
-        return result;
+        if (result != 0) return result;
+        uUnitExponent = DataCompressionExponent(record.data(), record.size());
+        if (uUnitExponent == 0) {
+            uUnitExponent = ListedDataCompressionExponent(m_ntfsParse, *this, record.data(),
+                                                          record.size(), number);
+        }
+        return 0;
     };
     return DeliverNtfsData(m_diskReader, m_uBytesPerSector, node, u64Want, lookup, sink);
 }

@@ -231,6 +231,36 @@ uint32_t DataCompressionExponent(const unsigned char* pRecord, size_t nBound) {
     return LoadU16(attr.p + kCompressionUnitField);
 }
 
+uint32_t ListedDataCompressionExponent(const CNtfsParse& parse, INtfsRecordSource& source,
+                                       const unsigned char* pRecord, size_t nBound,
+                                       uint64_t uBaseRecord) {
+    NTFS_ATTRIBUTE listAttr{};
+    if (!FindAttribute(pRecord, nBound, NTFS_ATTR_ATTRIBUTE_LIST, listAttr) ||
+        listAttr.bNonResident) {
+        return 0;  // a list long enough to leave the record is read by the run gatherer only
+    }
+    const unsigned char* list = nullptr;
+    uint32_t length = 0;
+    if (!GetResidentValue(listAttr, list, length)) return 0;
+    size_t offset = 0;
+    NTFS_ATTRIBUTE_LIST_ENTRY entry{};
+    while (NextAttributeListEntry(list, length, offset, entry)) {
+        if (entry.uType != NTFS_ATTR_DATA || entry.uNameLength != 0 || entry.u64StartVcn != 0 ||
+            entry.u64Record == uBaseRecord) {
+            continue;
+        }
+        std::vector<unsigned char> extension(static_cast<size_t>(parse.GetBytesPerRecord()));
+        NTFS_RECORD_HEADER header{};
+        if (source.ReadRecordByNumber(entry.u64Record, extension.data()) != 0 ||
+            !ReadRecordHeader(extension.data(), extension.size(), header) ||
+            (header.u64BaseRecord & 0xFFFFFFFFFFFFull) != uBaseRecord) {
+            return 0;
+        }
+        return DataCompressionExponent(extension.data(), extension.size());
+    }
+    return 0;
+}
+
 int DeliverNtfsData(CDiskReader& reader, uint32_t uBytesPerSector, const _FILE_NODE_& node,
                     uint64_t u64Want, const NTFS_DATA_LOOKUP& lookup, const DATA_SINK& sink) {
     std::vector<unsigned char> work(kNtfsWorkBufferBytes);

@@ -31,6 +31,11 @@ struct NTFS_DATA_LOOKUP {
 // The compression-unit exponent of the unnamed non-resident $DATA of a fixed-up record whose
 // flags say compressed; 0 when it is not compressed, resident, or not in this record.
 uint32_t DataCompressionExponent(const unsigned char* pRecord, size_t nBound);
+// The same for a base record (number uBaseRecord) whose $DATA begins in an extension record
+// its attribute list names: a fragmented compressed file. 0 when not compressed or not found.
+uint32_t ListedDataCompressionExponent(const CNtfsParse& parse, INtfsRecordSource& source,
+                                       const unsigned char* pRecord, size_t nBound,
+                                       uint64_t uBaseRecord);
 
 // Feeds node's first u64Want bytes to sink, reading sectors of uBytesPerSector bytes from the
 // node's volume (u64VolumeStartSector, uClusterBytes). 0; the lookup's or the reader's error;

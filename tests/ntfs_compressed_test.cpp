@@ -161,6 +161,27 @@ TEST_P(CompressedUnits, AUnitThatDoesNotDecompressFailsTheFile) {
     EXPECT_EQ(DescribeResult(RESULT_BAD_COMPRESSED_DATA), "the compressed data is damaged");
 }
 
+// A fragmented compressed file: its $DATA begins in an extension record its attribute list
+// names, so the compression unit is read there (the quick engine follows the list).
+TEST_P(CompressedUnits, ACompressedDataThatBeginsInAnExtensionRecordIsDecompressed) {
+    if (GetParam() == Engine::Deep) GTEST_SKIP() << "the deep engine lists base records only";
+    const Bytes chunk = {0x06, 0xb0, 0x00, 'a', 'b', 'c', 'd', 'e', 'f'};
+    Bytes cluster = chunk;
+    cluster.resize(4096, 0);
+    v_.WriteBytes(200, cluster);
+    Bytes data = v_.NonResident(NTFS_ATTR_DATA, {{200, 1}, {-1, 15}}, 100);
+    PutLe(data, 0x0C, 0x0001, 2);
+    PutLe(data, 0x22, 4, 2);
+    v_.PutRecord(30, 0,
+                 {v_.AttributeList({{0x30, 0, 30}, {0x80, 0, 31}}),
+                  NtfsVolumeBuilder::FileName(5, u"spread.txt")});
+    v_.PutRecord(31, 0, {data}, 30);
+    ScanVolume();
+    Bytes expected = {'a', 'b', 'c', 'd', 'e', 'f'};
+    expected.resize(100, 0);
+    EXPECT_EQ(Recover("spread.txt"), expected);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, CompressedUnits, ::testing::Values(Engine::Quick, Engine::Deep),
                          [](const auto& info) {
                              return info.param == Engine::Quick ? "Quick" : "Deep";
