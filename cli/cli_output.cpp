@@ -5,70 +5,63 @@
 
 #include "foundation/text.h"
 
-void JsonWriter::Separate() {
-    if (m_afterKey) {
-        m_afterKey = false;
-        return;
+namespace {
+using Json = nlohmann::ordered_json;
+
+std::string Render(const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+}  // namespace
+
+Json& JsonWriter::Place(Json value) {
+    if (m_open.empty()) {
+        m_root = std::move(value);
+        return m_root;
     }
-    if (!m_first.empty()) {
-        if (!m_first.back()) m_text += ',';
-        m_first.back() = false;
+    Json& container = *m_open.back();
+    if (container.is_array()) {
+        container.push_back(std::move(value));
+        return container.back();
     }
+    Json& member = container[m_key];
+    member = std::move(value);
+    return member;
 }
 
-void JsonWriter::Open(char bracket) {
-    Separate();
-    m_text += bracket;
-    m_first.push_back(true);
+void JsonWriter::Open(Json value) {
+    m_open.push_back(&Place(std::move(value)));
 }
 
-void JsonWriter::Close(char bracket) {
-    m_text += bracket;
-    if (!m_first.empty()) m_first.pop_back();
+void JsonWriter::Close() {
+    if (!m_open.empty()) m_open.pop_back();
 }
 
 void JsonWriter::Key(const std::string& key) {
-    Separate();
-    m_text += Quote(key) + ':';
-    m_afterKey = true;
+    m_key = key;
 }
 
 void JsonWriter::Field(const std::string& key, const std::string& value) {
-    Key(key);
-    Separate();
-    m_text += Quote(value);
+    m_key = key;
+    Place(value);
 }
 
 void JsonWriter::Field(const std::string& key, long long value) {
-    Key(key);
-    Separate();
-    m_text += std::to_string(value);
+    m_key = key;
+    Place(value);
 }
 
 void JsonWriter::Field(const std::string& key, bool value) {
-    Key(key);
-    Separate();
-    m_text += value ? "true" : "false";
+    m_key = key;
+    Place(value);
+}
+
+const std::string& JsonWriter::Text() const {
+    m_text = Render(m_root);
+    return m_text;
 }
 
 std::string JsonWriter::Quote(const std::string& utf8) {
-    // A round trip through UTF-16 replaces malformed bytes, so the output is valid UTF-8.
-    const std::string clean = WideToUtf8(Utf8ToWide(utf8.c_str()));
-    std::string out = "\"";
-    for (const char c : clean) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
+    return Render(Json(utf8));
 }
 
 std::vector<FoundFile> DescribeFiles(IFileRecoveryParse& engine,

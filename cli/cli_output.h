@@ -2,36 +2,41 @@
 // files and recovery outcomes.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "engine/recovery_job.h"
 #include "foundation/recovery_parse.h"
 
-// Builds JSON text in order; commas between members and elements are placed for the caller.
+// Builds a JSON document in order, member by member, on nlohmann::ordered_json (which keeps
+// the members in the order written); Text() renders it compactly.
 class JsonWriter {
 public:
-    void BeginObject() { Open('{'); }
-    void EndObject() { Close('}'); }
-    void BeginArray() { Open('['); }
-    void EndArray() { Close(']'); }
+    void BeginObject() { Open(nlohmann::ordered_json::object()); }
+    void EndObject() { Close(); }
+    void BeginArray() { Open(nlohmann::ordered_json::array()); }
+    void EndArray() { Close(); }
+    // The name of the next member of the open object.
     void Key(const std::string& key);
     void Field(const std::string& key, const std::string& value);
     void Field(const std::string& key, long long value);
     void Field(const std::string& key, bool value);
-    const std::string& Text() const { return m_text; }
+    // The document so far; bytes that are not valid UTF-8 come out as U+FFFD.
+    const std::string& Text() const;
 
-    // UTF-8 text as a JSON string literal; bytes that are not valid UTF-8 come out as U+FFFD.
+    // UTF-8 text as a JSON string literal, malformed bytes replaced as in Text().
     static std::string Quote(const std::string& utf8);
 
 private:
-    void Open(char bracket);
-    void Close(char bracket);
-    void Separate();
+    void Open(nlohmann::ordered_json value);
+    void Close();
+    nlohmann::ordered_json& Place(nlohmann::ordered_json value);
 
-    std::string m_text;
-    std::vector<bool> m_first;  // per open container: nothing written in it yet
-    bool m_afterKey = false;
+    nlohmann::ordered_json m_root;
+    std::vector<nlohmann::ordered_json*> m_open;  // the containers still open, outermost first
+    std::string m_key;
+    mutable std::string m_text;
 };
 
 // One found file as the listings show it.

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,32 +53,17 @@ struct Options {
     bool json = false, force = false, keepPartial = false;
 };
 
-const char kUsage[] =
-    "usage: ferrowen-cli --version\n"
-    "       ferrowen-cli list [--json]\n"
-    "       ferrowen-cli scans [--json]\n"
-    "       ferrowen-cli scan TARGET [--partition K] [--types LIST] [--codepage CP] "
-    "[--only GLOB]... [--no-streams] [--keep] [--resume] [--json]\n"
-    "       ferrowen-cli recover TARGET [--partition K] [--types LIST] [--codepage CP] --out DIR "
-    "[--layout original|type] [--only GLOB]... [--no-streams] [--keep] [--resume | --scan ID] "
-    "[--keep-partial] "
-    "[--report FILE] [--force] [--json]\n"
+// What the generated help cannot say option by option.
+const char kNotes[] =
     "TARGET: a disk number from 'list', or a block device or disk-image file. Without\n"
     "  --partition, a target with a partition table is scanned partition by partition (and\n"
     "  the space outside them), each recovered into DIR/p<K>/ (DIR/unpartitioned/).\n"
     "LIST: comma-separated photo,music,video,document,archive,other (default: all).\n"
     "CP: the code page of FAT short names, e.g. CP437 or CP850 (default: CP850).\n"
-    "--keep-partial: a file that cannot be recovered whole stays as NAME.partial (by default\n"
-    "  nothing of it stays).\n"
-    "--keep: keep the scan's results (prints its id); --resume: take up the kept scan of\n"
-    "  TARGET where it stopped (a finished one is reopened without reading the device again);\n"
-    "  --scan ID: take up kept scan ID in place of TARGET. 'scans' lists the kept scans; a new\n"
-    "  scan of a volume replaces its kept scan.\n"
-    "--report FILE: for every file, its original path, where it was written, size, SHA-256,\n"
-    "  where it was found and its result, as Digital Forensics XML (FILE.xml) or CSV (FILE.csv).\n"
-    "--no-streams: leave out the named data streams of NTFS files (listed as NAME:STREAM).\n"
-    "--only GLOB: only files whose original path matches, e.g. 'DCIM/*' or '*.jpg' (any\n"
-    "  case, '*' crossing folders); repeatable.\n"
+    "Kept scans: --keep keeps a scan's results and prints its id; 'scans' lists them;\n"
+    "  --resume takes up the kept scan of TARGET where it stopped (a finished one is reopened\n"
+    "  without reading the device again); --scan ID takes up kept scan ID in place of TARGET.\n"
+    "  A new scan of a volume replaces its kept scan.\n"
     "--layout original (default): files under their original folders, files of lost folders\n"
     "  under LostFolder/, carved files under carved/<type>/; --layout type: <type>/ folders.\n"
     "Set FERROWEN_DISKS=path:path... to list image files as disks.\n"
@@ -85,82 +72,94 @@ const char kUsage[] =
 
 int Usage(const char* problem) {
     if (problem != nullptr) std::fprintf(stderr, "ferrowen-cli: %s\n", problem);
-    std::fputs(kUsage, stderr);
+    std::fputs("run 'ferrowen-cli --help' for the commands and their options\n", stderr);
     return 2;
 }
 
-bool ParseArguments(int argc, char** argv, Options& o, std::string& problem) {
-    if (argc < 2) return false;
-    o.command = argv[1];
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string& into) {
-            if (i + 1 >= argc) {
-                problem = arg + " needs a value";
-                return false;
-            }
-            into = argv[++i];
-            return true;
-        };
-        std::string number;
-        if (arg == "--json") {
-            o.json = true;
-        } else if (arg == "--force") {
-            o.force = true;
-        } else if (arg == "--keep-partial") {
-            o.keepPartial = true;
-        } else if (arg == "--no-streams") {
-            SetListAlternateStreams(false);
-        } else if (arg == "--types") {
-            if (!value(o.types)) return false;
-        } else if (arg == "--out") {
-            if (!value(o.out)) return false;
-        } else if (arg == "--report") {
-            if (!value(o.report)) return false;
-        } else if (arg == "--keep") {
-            o.keep = true;
-        } else if (arg == "--resume") {
-            o.resume = true;
-        } else if (arg == "--scan") {
-            if (!value(o.scanId)) return false;
-        } else if (arg == "--only") {
-            std::string pattern;
-            if (!value(pattern)) return false;
-            // Paths are matched without a leading '/', as the file system keeps them.
+// The options scan and recover share.
+void AddScanOptions(CLI::App& command, Options& o) {
+    command.add_option("TARGET", o.target, "disk number from 'list', block device or image file");
+    command.add_option("--partition", o.partition, "the K-th partition 'list' shows")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                return std::atoi(text.c_str()) > 0 ? std::string() : "takes a number from 1 on";
+            },
+            "K"));
+    command.add_option("--types", o.types, "comma-separated kinds of file (default: all)");
+    command.add_option("--codepage", o.codePage, "code page of FAT short names (default: CP850)")
+        ->check(CLI::Validator(
+            [](std::string& name) {
+                return SetOemCodePage(name.c_str()) != 0 ? "the system cannot convert from " + name
+                                                         : std::string();
+            },
+            "CP"));
+    command
+        .add_option("--only", o.only, "only files whose original path matches GLOB; repeatable")
+        // Paths are matched without a leading '/', as the file system keeps them.
+        ->transform([](std::string pattern) {
             const size_t start = pattern.find_first_not_of('/');
-            o.only.push_back(start == std::string::npos ? std::string() : pattern.substr(start));
-        } else if (arg == "--layout") {
-            std::string layout;
-            if (!value(layout)) return false;
-            if (layout != "original" && layout != "type") {
-                problem = "--layout takes original or type";
-                return false;
-            }
-            o.layout = layout == "type" ? RecoveryLayout::ByType : RecoveryLayout::Original;
-        } else if (arg == "--codepage") {
-            if (!value(o.codePage)) return false;
-            if (SetOemCodePage(o.codePage.c_str()) != 0) {
-                problem = "--codepage: the system cannot convert from " + o.codePage;
-                return false;
-            }
-        } else if (arg == "--partition") {
-            if (!value(number)) return false;
-            o.partition = std::atoi(number.c_str());
-            if (o.partition <= 0) {
-                problem = "--partition takes a number from 1 on";
-                return false;
-            }
-        } else if (!arg.empty() && arg[0] == '-') {
-            problem = "unknown option " + arg;
-            return false;
-        } else if (o.target.empty()) {
-            o.target = arg;
-        } else {
-            problem = "unexpected argument " + arg;
-            return false;
-        }
+            return start == std::string::npos ? std::string() : pattern.substr(start);
+        });
+    command.add_flag_callback(
+        "--no-streams", [] { SetListAlternateStreams(false); },
+        "leave out the named data streams of NTFS files (listed as NAME:STREAM)");
+    command.add_flag("--keep", o.keep, "keep the scan's results and print its id");
+    command.add_flag("--resume", o.resume, "take up the kept scan of TARGET where it stopped");
+    command.add_option("--scan", o.scanId, "take up kept scan ID in place of TARGET");
+    command.add_flag("--json", o.json, "print JSON");
+}
+
+void AddRecoverOptions(CLI::App& recover, Options& o) {
+    recover.add_option("--out", o.out, "the folder to recover into (required)");
+    recover
+        .add_option_function<std::string>(
+            "--layout",
+            [&o](const std::string& layout) {
+                o.layout = layout == "type" ? RecoveryLayout::ByType : RecoveryLayout::Original;
+            },
+            "original (default) or type")
+        ->check(CLI::IsMember({"original", "type"}));
+    recover.add_flag("--keep-partial", o.keepPartial,
+                     "keep a file that cannot be recovered whole as NAME.partial");
+    recover.add_option("--report", o.report,
+                       "write every file's path, size, SHA-256 and result to FILE.xml or FILE.csv");
+    recover.add_flag("--force", o.force, "recover onto the device being scanned");
+}
+
+// Parses the command line into o. -1 when the program is to go on, else the exit status (the
+// help or version printed: 0; a usage error, said: 2).
+int ParseArguments(int argc, char** argv, Options& o) {
+    CLI::App app(
+        "Recovers deleted and lost files from disks and disk images, never writing to "
+        "them.",
+        "ferrowen-cli");
+    app.set_version_flag("--version", std::string("ferrowen-cli ") + FERROWEN_VERSION);
+    app.footer(kNotes);
+    app.require_subcommand(1);
+    CLI::App* list = app.add_subcommand("list", "the disks and their partitions");
+    list->alias("disks");
+    list->add_flag("--json", o.json, "print JSON");
+    CLI::App* scans = app.add_subcommand("scans", "the kept scans");
+    scans->add_flag("--json", o.json, "print JSON");
+    CLI::App* scan = app.add_subcommand("scan", "scan TARGET and list what can be recovered");
+    AddScanOptions(*scan, o);
+    CLI::App* recover = app.add_subcommand("recover", "scan TARGET and recover into --out DIR");
+    AddScanOptions(*recover, o);
+    AddRecoverOptions(*recover, o);
+    // A word that names no command is said plainly rather than as an unexpected argument.
+    const std::set<std::string> commands = {"list", "disks", "scans", "scan", "recover"};
+    if (argc >= 2 && argv[1][0] != '-' && commands.count(argv[1]) == 0) {
+        return Usage(("unknown command " + std::string(argv[1])).c_str());
     }
-    return true;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& done) {  // --help or --version, printed
+        return app.exit(done);
+    } catch (const CLI::ParseError& error) {
+        return Usage(error.what());
+    }
+    o.command = app.get_subcommands().front()->get_name();
+    return -1;
 }
 
 // Interrupts arrive here instead of in a handler: every thread blocks SIGINT and SIGTERM,
@@ -602,27 +601,12 @@ int RunScanOrRecover(Options o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::strcmp(argv[1], "--version") == 0)) {
-        std::printf("ferrowen-cli %s\n", FERROWEN_VERSION);
-        return 0;
-    }
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
     Options options;
-    std::string problem;
-    if (!ParseArguments(argc, argv, options, problem)) {
-        return Usage(problem.empty() ? nullptr : problem.c_str());
-    }
+    if (const int ended = ParseArguments(argc, argv, options); ended >= 0) return ended;
     inner_initUnicodeMap("UTF-8");
     SetDebugLogPath(DebugLogPathFromEnvironment());
     if (options.command == "list") return ListDevices(options.json);
-    if (options.command == "disks") return ListDevices(options.json);
     if (options.command == "scans") return ListKeptScans(options.json);
-    if (options.command == "scan" || options.command == "recover") {
-        StartInterruptWatcher();
-        return RunScanOrRecover(options);
-    }
-    return Usage(("unknown command " + options.command).c_str());
+    StartInterruptWatcher();
+    return RunScanOrRecover(options);
 }

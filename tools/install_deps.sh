@@ -8,6 +8,7 @@ packages=(
   gzip coreutils
   zlib1g-dev libbz2-dev liblzma-dev   # decoding carved gzip, bzip2 and xz files
   libssl-dev   # SHA-256 of recovered files in the recovery report
+  libcli11-dev nlohmann-json3-dev   # the command line's parser and its JSON
   qt6-base-dev qt6-qpa-plugins fonts-dejavu-core   # the window; its tests run offscreen
 )
 missing=()
