@@ -56,7 +56,7 @@ QString CDetail::TitleText() const {
 
 void CDetail::UpdateTitle() {
     m_pTitle->setText(
-        QString::asprintf("  Recovery Detail\n  Sucess:%d Failed:%d\n", m_nSuccess, m_nFailed));
+        QString::asprintf("  Recovery Detail\n  Success: %d  Failed: %d\n", m_nSuccess, m_nFailed));
 }
 
 void CDetail::AddTableItem(const QString& strPath, int nError) {

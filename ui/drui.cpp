@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
@@ -18,10 +20,13 @@
 #include <QMetaType>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScreen>
+#include <QSizeGrip>
 #include <QStackedLayout>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "engine/device_description.h"
 #include "engine/recovery_job.h"
@@ -31,11 +36,12 @@
 #include "store/log_file_manager.h"
 #include "ui/desktop.h"
 #include "ui/message_box.h"
+#include "ui/scanui.h"
 #include "ui/style.h"
 
 namespace {
 
-constexpr int kWindowWidth = 1000;
+constexpr int kWindowWidth = 1000;  // the first size, when the screen has room for it
 constexpr int kWindowHeight = 680;
 constexpr int kDiskItemHeight = 30;
 constexpr int kPreviewDelayMs = 250;
@@ -61,6 +67,13 @@ QPushButton* MakeButton(const QString& text, const char* objectName, QWidget* pa
     auto* button = new QPushButton(text, parent);
     button->setObjectName(QString::fromLatin1(objectName));
     button->setCursor(Qt::PointingHandCursor);
+    return button;
+}
+
+// The page's main button (Start, Scan, Recover) stands out, and looks off when disabled.
+QPushButton* MakePrimaryButton(const QString& text, const char* objectName, QWidget* parent) {
+    QPushButton* button = MakeButton(text, objectName, parent);
+    button->setProperty("primary", true);
     return button;
 }
 
@@ -105,7 +118,8 @@ DRUI::DRUI(QWidget* parent, Qt::WindowFlags flags)
     setObjectName(QStringLiteral("DRUI"));
     setWindowTitle(QStringLiteral("Ferrowen"));
     setWindowIcon(QIcon(QStringLiteral(":/image/logo.png")));
-    setFixedSize(kWindowWidth, kWindowHeight);
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
+    resize(kWindowWidth, kWindowHeight);
     setFont(ferrowen_style::TextFont());
     setStyleSheet(
         QStringLiteral("QWidget#DRUI { background-color: %1; }"
@@ -135,13 +149,19 @@ void DRUI::Init() {
     auto* root = new QVBoxLayout(this);
     root->setContentsMargins(0, 0, 0, 0);
     root->setSpacing(0);
-    root->addWidget(BuildTitleBar());
     auto* pages = new QWidget(this);
     m_pStack = new QStackedLayout(pages);
     m_pStack->addWidget(InitLayout1Widget());
     m_pStack->addWidget(InitLayout2Widget());
     m_pStack->setCurrentIndex(0);
+    // Built after the pages so that Tab reaches the page's controls before the title bar's.
+    root->addWidget(BuildTitleBar());
     root->addWidget(pages, 1);
+    // Without a frame from the window manager, the corner grip is the way to resize.
+    m_pSizeGrip = new QSizeGrip(this);
+    m_pSizeGrip->resize(16, 16);
+    m_pSizeGrip->raise();
+    FitToScreen();
 
     // Where result stores, scan logs and preview files live; it may exist already.
     const std::string logRoot = GetScanLogRootPath();
@@ -205,7 +225,9 @@ QWidget* DRUI::InitLayout1Widget() {
                                            " border-radius: 10px; }")
                                 .arg(i)
                                 .arg(QString::fromLatin1(kTypeBoxes[i].tile)));
-        tile->setFixedSize(250, 120);
+        tile->setMinimumSize(200, 96);
+        tile->setMaximumHeight(150);  // wider windows widen the tiles; taller ones add space
+        tile->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
         auto* box = new QCheckBox(QString::fromLatin1(kTypeBoxes[i].text), tile);
         box->setObjectName(
             QStringLiteral("typeBox%1").arg(QString::fromLatin1(kTypeBoxes[i].text)));
@@ -225,7 +247,7 @@ QWidget* DRUI::InitLayout1Widget() {
     m_pAllBox->setTristate(true);
     m_pAllBox->setCheckState(Qt::Checked);
     connect(m_pAllBox, &QCheckBox::stateChanged, this, &DRUI::CheckBoxAllStatChange);
-    m_pStartButton = MakeButton(QStringLiteral("Start"), "btnStart", page);
+    m_pStartButton = MakePrimaryButton(QStringLiteral("Start"), "btnStart", page);
     m_pStartButton->setEnabled(true);
     connect(m_pStartButton, &QPushButton::clicked, this, &DRUI::btnSlot);
 
@@ -236,7 +258,7 @@ QWidget* DRUI::InitLayout1Widget() {
     auto* body = new QVBoxLayout;
     body->setContentsMargins(60, 30, 60, 30);
     body->addLayout(grid);
-    body->addStretch();
+    body->addStretch(1);
     body->addLayout(bottom);
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -256,7 +278,8 @@ QWidget* DRUI::InitLayout2Widget() {
     m_pDiskTree->setObjectName(QStringLiteral("deviceTree"));
     m_pDiskTree->setColumnCount(2);
     m_pDiskTree->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Size")});
-    m_pDiskTree->setColumnWidth(0, 560);
+    m_pDiskTree->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    m_pDiskTree->header()->setStretchLastSection(false);
     m_pDiskTree->setIconSize(QSize(24, 24));
     connect(m_pDiskTree, &QTreeWidget::itemClicked, this, &DRUI::diskItemClick);
     connect(m_pDiskTree, &QTreeWidget::itemDoubleClicked, this, &DRUI::diskItemDoubleClick);
@@ -268,7 +291,7 @@ QWidget* DRUI::InitLayout2Widget() {
     connect(openImage, &QPushButton::clicked, this, &DRUI::btnOpenImageSlot);
     auto* back = MakeButton(QStringLiteral("Back"), "btnBackDevices", page);
     connect(back, &QPushButton::clicked, this, &DRUI::btnSlotBack);
-    m_pScanButton = MakeButton(QStringLiteral("Scan"), "btnScan", page);
+    m_pScanButton = MakePrimaryButton(QStringLiteral("Scan"), "btnScan", page);
     connect(m_pScanButton, &QPushButton::clicked, this, &DRUI::btnSlotScan);
 
     CreateDiskTree();
@@ -421,14 +444,25 @@ int DRUI::AddDiskImage(const QString& strPath) {
     return 0;
 }
 
+void DRUI::OpenOrExplain(const QUrl& url, const QString& strWhat) {
+    if (OpenInDesktop(url)) return;
+    CMessageBox notice(this);
+    notice.InitNoticeDialog(
+        strWhat, url.isEmpty()
+                     ? QStringLiteral("The page is not installed with this copy of Ferrowen.")
+                     : QStringLiteral("No program to open it is installed. Open it yourself:\n%1")
+                           .arg(url.isLocalFile() ? url.toLocalFile() : url.toString()));
+    notice.exec();
+}
+
 void DRUI::btnHelpSlot() {
-    OpenInDesktop(ProductPageUrl(QStringLiteral("help")));
+    OpenOrExplain(ProductPageUrl(QStringLiteral("help")), QStringLiteral("Help"));
 }
 void DRUI::btnSupportSlot() {
-    OpenInDesktop(ProductPageUrl(QStringLiteral("support")));
+    OpenOrExplain(ProductPageUrl(QStringLiteral("support")), QStringLiteral("Support"));
 }
 void DRUI::btnAboutSlot() {
-    OpenInDesktop(ProductPageUrl(QStringLiteral("about")));
+    OpenOrExplain(ProductPageUrl(QStringLiteral("about")), QStringLiteral("About"));
 }
 void DRUI::btnCloseSlot() {
     close();
@@ -437,9 +471,102 @@ void DRUI::btnMinSlot() {
     showMinimized();
 }
 
+void DRUI::FitToScreen() {
+    const QScreen* shown = screen();
+    if (shown == nullptr) return;
+    const QSize room = shown->availableGeometry().size();
+    resize(std::max(minimumWidth(), std::min(width(), room.width())),
+           std::max(minimumHeight(), std::min(height(), room.height())));
+}
+
+bool DRUI::AskYesNo(const QString& strQuestion) {
+    CMessageBox question(this);
+    question.InitQuestionDialog(strQuestion);
+    question.exec();
+    return question.GetMessageBoxRet() == 1;
+}
+
+bool DRUI::ConfirmDiscardResults() {
+    if (CurrentPage() != 2 || m_vecSearchFileInfo.empty()) return true;
+    return AskYesNo(QStringLiteral("Do you want to discard the results of this scan?"));
+}
+
+void DRUI::closeEvent(QCloseEvent* pEvent) {
+    if (SCANUI* job = RunningJobDialog()) {
+        // The dialog asks its own cancel question and, after "Yes", waits for the job to end.
+        job->close();
+        if (job->isVisible()) {
+            pEvent->ignore();
+            return;
+        }
+        m_bQuitAfterJob = true;
+        if (m_bJobRunning) {  // the window goes once the job's frame has unwound
+            pEvent->ignore();
+            return;
+        }
+    }
+    const size_t ticked = m_mapCheckedFileNode.size();
+    if (!m_bQuitAfterJob && CurrentPage() == 2 && ticked > 0 &&
+        !AskYesNo(
+            QStringLiteral("%1 ticked %2 not been recovered. Quit anyway?")
+                .arg(ticked)
+                .arg(ticked == 1 ? QStringLiteral("file has") : QStringLiteral("files have")))) {
+        pEvent->ignore();
+        return;
+    }
+    pEvent->accept();
+}
+
+void DRUI::resizeEvent(QResizeEvent* pEvent) {
+    QWidget::resizeEvent(pEvent);
+    if (m_pSizeGrip != nullptr) {
+        m_pSizeGrip->move(width() - m_pSizeGrip->width(), height() - m_pSizeGrip->height());
+    }
+    FitPreviewPicture();
+}
+
+SCANUI* DRUI::RunningJobDialog() const {
+    for (SCANUI* dialog : findChildren<SCANUI*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (dialog->isVisible()) return dialog;
+    }
+    return nullptr;
+}
+
+QPushButton* DRUI::MainButtonOfPage() const {
+    switch (CurrentPage()) {
+        case 0:
+            return m_pStartButton;
+        case 1:
+            return m_pScanButton;
+        default:
+            return m_pRecoverButton;
+    }
+}
+
 void DRUI::keyPressEvent(QKeyEvent* pEvent) {
-    if (pEvent->key() == Qt::Key_Escape) return;  // Escape never closes the window
+    const int key = pEvent->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+        // A focused button is the one Enter means; elsewhere it is the page's main button.
+        auto* focused = qobject_cast<QPushButton*>(QApplication::focusWidget());
+        QPushButton* button = focused != nullptr ? focused : MainButtonOfPage();
+        if (button != nullptr && button->isEnabled()) button->click();
+        return;
+    }
+    if (key == Qt::Key_Escape) {  // Escape goes back a page and never closes the window
+        if (CurrentPage() > 0) btnSlotBack();
+        return;
+    }
     QWidget::keyPressEvent(pEvent);
+}
+
+void DRUI::PlaceTitleBarLastInTabOrder(QWidget* pLastOfPage) {
+    QWidget* previous = pLastOfPage;
+    for (const char* name : {"btnHelp", "btnSupport", "btnAbout", "btnMin", "btnClose"}) {
+        auto* button = findChild<QPushButton*>(QString::fromLatin1(name));
+        if (button == nullptr) continue;
+        setTabOrder(previous, button);
+        previous = button;
+    }
 }
 
 void DRUI::mousePressEvent(QMouseEvent* pEvent) {

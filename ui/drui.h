@@ -1,8 +1,11 @@
 // The main window: three pages in a stack.
 //   0  file types: which kinds of files the user wants (six boxes and "Recover All")
 //   1  devices: disks and partitions from the partition manager; Scan
-//   2  results: built after every scan, the found files by category and extension, with a
-//      preview, ticks, the selection label and Recover
+//   2  results: built after every scan, the found files of the ticked types by category and
+//      extension, a sortable table with a filter, a preview, ticks, the selection label and
+//      Recover
+// The window is resizable down to a size that fits a 1280 x 720 screen at 125 %; Enter presses
+// the page's main button and Escape goes back (asking before results are dropped).
 //
 // Every job (scan, search, preview, recovery) runs on one worker thread (CMyThread) while a
 // modal SCANUI follows it; only the worker touches the engine meanwhile. The engine's plain
@@ -15,7 +18,10 @@
 // ticked set belong to that engine's records.
 #pragma once
 
+#include <QByteArray>
+#include <QPixmap>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
@@ -27,19 +33,26 @@
 #include <vector>
 
 #include "disk/partition_manager.h"
+#include "engine/recovery_job.h"
 #include "foundation/file_node.h"
 #include "foundation/recovery_parse.h"
 #include "ui/frameless.h"
 
 class QCheckBox;
 class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
+class QSizeGrip;
+class QStackedWidget;
 class QStackedLayout;
 class QTimer;
 class QTableWidget;
 class QTableWidgetItem;
 class QTreeWidget;
 class QTreeWidgetItem;
+class QUrl;
+class SCANUI;
 
 Q_DECLARE_METATYPE(_FILE_NODE_)
 Q_DECLARE_METATYPE(_PARTITION_ITEM_)
@@ -54,6 +67,9 @@ public:
     static constexpr int kPreviewSize = 10240;
     static constexpr int kPreviewPathUnits = 1024;
     static constexpr int kRecordRole = Qt::UserRole;  // 32: the record carried by an item
+    // Fits a 1280 x 720 screen at 125 % scaling (1024 x 576 logical pixels) with room to spare.
+    static constexpr int kMinimumWidth = 960;
+    static constexpr int kMinimumHeight = 560;
 
     // The ticked set's key: the record's (uFileIndex << 32) | uClusterNO, then its source, so
     // that records of two engines' stores that share index and cluster stay two entries.
@@ -81,7 +97,11 @@ public:
     QTreeWidget* DeviceTree() const { return m_pDiskTree; }
     QTreeWidget* ResultTree() const { return m_pResultTree; }
     QTableWidget* ResultTable() const { return m_pResultTable; }
+    // How many found files the result page lists (those of the ticked types).
+    size_t ListedCount() const { return m_nListedCount; }
     QLabel* PreviewLabel() const { return m_pPreviewLabel; }
+    QPlainTextEdit* PreviewText() const { return m_pPreviewText; }
+    QLineEdit* FilterBox() const { return m_pFilterBox; }
     QLabel* SelectionLabel() const { return m_pSelectLabel; }
     QPushButton* RecoverButton() const { return m_pRecoverButton; }
     // Builds the result page from the given records as if a search had found them.
@@ -105,6 +125,9 @@ public:
     static void _RecoveryProcess(void* pWindow, int& nResult);
     void Scan(const char16_t* pszDevicePath, int& nResult);
 
+    // The shown preview, as text, picture or "No preview: <reason>".
+    void ShowPreviewOf(const QString& strName, const QByteArray& data, const QString& strPicture);
+
     // Job state.
     IFileRecoveryParse* m_pFileRecovery = nullptr;
     _PARTITION_ITEM_ m_partitionItem{};
@@ -113,6 +136,13 @@ public:
     std::atomic<bool> m_bStopRecovery{false}, m_bRecoveryEnd{false};
     std::atomic<bool> m_bStopPreview{false}, m_bPreviewEnd{false};
     int m_nScanResult = 0;
+    bool m_bScanCancelled = false;
+    uint32_t m_uSearchMask = 0;  // the types ticked for the scan; 0 lists every category
+    std::atomic<uint64_t> m_u64ScanFilesFound{0};  // the scan's last "files found" report
+    // The last recovery: how many of the ticked files came back, and why the others did not.
+    int m_nRecoveredCount = 0;
+    QStringList m_recoveryFailures;
+    std::vector<CheckedKey> m_recoveredKeys;
     std::vector<__SEARCH_FILE_INFO__> m_vecSearchFileInfo;
     std::map<CheckedKey, _FILE_NODE_> m_mapCheckedFileNode;
     QString m_strSaveDir;
@@ -152,6 +182,8 @@ public slots:
     void btnMinSlot();
 
 protected:
+    void closeEvent(QCloseEvent* pEvent) override;
+    void resizeEvent(QResizeEvent* pEvent) override;
     void keyPressEvent(QKeyEvent* pEvent) override;
     void mousePressEvent(QMouseEvent* pEvent) override;
     void mouseMoveEvent(QMouseEvent* pEvent) override;
@@ -168,27 +200,46 @@ private:
     void InitLayout3Widget();
     void CreateTree();
 
+    void FitToScreen();
+    void OpenOrExplain(const QUrl& url, const QString& strWhat);
+    SCANUI* RunningJobDialog() const;
+    QPushButton* MainButtonOfPage() const;
+    bool AskYesNo(const QString& strQuestion);
+    bool ConfirmDiscardResults();
+    void PlaceTitleBarLastInTabOrder(QWidget* pLastOfPage);
+
     // Jobs.
     int RunJob(int nKind, void (*pfnJob)(void*, int&), const QString& strSaveDir = QString());
     void ResetJobFlags(int nKind);
     void RunSearch();
     void RecoverTicked();
+    QString ChooseSaveDir();
+    void UntickRecovered();
+    void NoteRecoveryOutcome(const CheckedKey& key, const _FILE_NODE_& record,
+                             const RECOVERY_SUMMARY& summary, int nResult);
     bool ConfirmDestination(const QString& strDir);
     void DeleteEngine();
 
     // Result browsing.
     void UpdateTreeInfo(QTreeWidgetItem* pItem);
-    void FillTable(const std::vector<uint32_t>& indexes, const QString& strKey);
+    void FillTable(const std::vector<uint32_t>& indexes);
+    void AddTableRow(int nRow, const _FILE_NODE_& node);
+    std::vector<uint32_t> RecordsOfItem(QTreeWidgetItem* pItem) const;
+    QString OriginalFolderOf(const _FILE_NODE_& node) const;
+    bool CategoryWanted(FileCategory category) const;
+    void ApplyFilter();
+    QString ResultHeadline() const;
+    QWidget* BuildPreviewArea(QWidget* pPage);
+    void RefreshTreeTicks();
+    void SyncTableTicks();
+    void TickRecords(const std::vector<uint32_t>& indexes, bool bTick);
+    void FitPreviewPicture();
+    void ShowNoPreview(const QString& strReason);
     void SchedulePreview();
     void PreviewPending();
-    void SetChildrenCheckState(QTreeWidgetItem* pItem, Qt::CheckState state);
     void SetTreeParentCheckState(QTreeWidgetItem* pItem);
-    void TickCategory(int nCategory, bool bTick);
-    void TickExtension(QTreeWidgetItem* pItem, bool bTick);
-    const std::vector<uint32_t>* RecordsOfExtensionItem(QTreeWidgetItem* pItem) const;
     void UpdateSelectionInfo();
     void ShowPreview();
-    QString WinHexBufData() const;
 
     QStackedLayout* m_pStack = nullptr;
     QWidget* m_pResultPage = nullptr;
@@ -200,16 +251,22 @@ private:
     QTreeWidget* m_pDiskTree = nullptr;
     QTreeWidget* m_pResultTree = nullptr;
     QTableWidget* m_pResultTable = nullptr;
-    QLabel* m_pPreviewLabel = nullptr;
+    QStackedWidget* m_pPreviewStack = nullptr;
+    QLabel* m_pPreviewLabel = nullptr;         // pictures and "No preview: ..."
+    QPlainTextEdit* m_pPreviewText = nullptr;  // text, wrapped at words
+    QPixmap m_previewPicture;                  // the unscaled picture, fitted on resizes
+    QLineEdit* m_pFilterBox = nullptr;
+    QSizeGrip* m_pSizeGrip = nullptr;
+    bool m_bQuitAfterJob = false;  // the user closed the window during a job and confirmed
     QLabel* m_pSelectLabel = nullptr;
     QPushButton* m_pRecoverButton = nullptr;
     QTreeWidgetItem* m_pCurTreeItem = nullptr;
     CategoryMap m_categoryMaps[6];  // Photo, Music, Office, Video, Archive, Other
-    bool m_bUpdatingTree = false;   // ticks set by the window itself, not by the user
+    size_t m_nListedCount = 0;
+    bool m_bUpdatingTree = false;  // ticks set by the window itself, not by the user
     bool m_bUpdatingTable = false;
     bool m_bIgnoreTreeSelection = false;
     bool m_bJobRunning = false;  // one job at a time: the engine serves one thread
-    uint32_t m_uSearchMask = 0;  // the ticked types, read on the window's thread for the search
     QTimer* m_pPreviewTimer = nullptr;
     std::set<std::u16string> m_reportedPaths;  // recovery: files the engine reported finished
     PathChooser m_saveDirChooser;

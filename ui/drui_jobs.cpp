@@ -1,6 +1,8 @@
 // The window's jobs: scan, search, preview and recovery, each on a worker thread behind a
 // modal SCANUI, and the engine callbacks that turn reports into the window's signals.
+#include <QDir>
 #include <QFileDialog>
+#include <QSettings>
 #include <QTableWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -36,6 +38,7 @@ int DRUI::ScanCallBack(void* ctx, int nPercent, int nWeight, int nSecondsLeft,
                        const char16_t* pszText) {
     auto* window = static_cast<DRUI*>(ctx);
     if (window->m_bStopScan) return 1;
+    window->m_u64ScanFilesFound = u64FilesFound;
     emit window->ScanProcessCallBack(
         nPercent, nWeight, nSecondsLeft, QString::number(u64CurrentSector),
         QString::number(u64TotalSectors), QString::number(u64FilesFound), WideText(pszText));
@@ -97,7 +100,10 @@ int DRUI::RunJob(int nKind, void (*pfnJob)(void*, int&), const QString& strSaveD
     ResetJobFlags(nKind);
     SCANUI dialog(this);
     dialog.InitSlot(this, nKind);
-    if (nKind == SCANUI::kJobRecovery) dialog.SetSaveDir(strSaveDir);
+    if (nKind == SCANUI::kJobRecovery) {
+        dialog.SetSaveDir(strSaveDir);
+        dialog.SetFileCount(static_cast<int>(m_mapCheckedFileNode.size()));
+    }
     dialog.move(geometry().center() - QPoint(dialog.width() / 2, dialog.height() / 2));
     CMyThread thread;
     thread.SetFunc(pfnJob, this);
@@ -107,6 +113,7 @@ int DRUI::RunJob(int nKind, void (*pfnJob)(void*, int&), const QString& strSaveD
     thread.quit();
     thread.wait();
     m_bJobRunning = false;
+    if (m_bQuitAfterJob) QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
     return thread.Result();
 }
 
@@ -122,9 +129,12 @@ void DRUI::btnSlotScan() {
     if (item == nullptr || !item->data(0, kRecordRole).canConvert<_PARTITION_ITEM_>()) return;
     m_partitionItem = item->data(0, kRecordRole).value<_PARTITION_ITEM_>();
     m_uSearchMask = TickedTypeMask();
+    m_u64ScanFilesFound = 0;
     m_nScanResult = RunJob(SCANUI::kJobScan, _ScanProcess);
+    m_bScanCancelled = m_bStopScan;
     DebugLog("_ScanProcess end\n");
-    RunSearch();  // also after a cancelled scan: what was found so far is listed
+    if (m_bQuitAfterJob) return;  // the window is closing: no results to show
+    RunSearch();                  // also after a cancelled scan: what was found so far is listed
     InitLayout3Widget();
 }
 
@@ -208,20 +218,39 @@ void DRUI::_PreviewProcess(void* pWindow, int& nResult) {
 
 // ---- recovery ----
 
+QString DRUI::ChooseSaveDir() {
+    if (m_saveDirChooser) return m_saveDirChooser(this);
+    // The last destination again, or the user's home the first time.
+    QSettings settings(QStringLiteral("ferrowen"), QStringLiteral("ferrowen"));
+    const QString start =
+        settings.value(QStringLiteral("recovery/lastDestination"), QDir::homePath()).toString();
+    const QString chosen = QFileDialog::getExistingDirectory(
+        this, QStringLiteral("Recover to folder"), start,
+        QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks |
+            QFileDialog::DontUseNativeDialog);
+    if (!chosen.isEmpty()) settings.setValue(QStringLiteral("recovery/lastDestination"), chosen);
+    return chosen;
+}
+
 void DRUI::btnRecovery() {
     m_pPreviewTimer->stop();
-    m_strSaveDir = QStringLiteral("/");
-    const QString chosen = m_saveDirChooser
-                               ? m_saveDirChooser(this)
-                               : QFileDialog::getExistingDirectory(
-                                     this, QString(), m_strSaveDir,
-                                     QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks |
-                                         QFileDialog::DontUseNativeDialog);
+    const QString chosen = ChooseSaveDir();
     if (chosen.isEmpty()) return;
     m_strSaveDir = chosen;
     if (!ConfirmDestination(chosen)) return;
     DebugLog("_RecoveryProcess Start\n");
     RunJob(SCANUI::kJobRecovery, _RecoveryProcess, chosen);
+    UntickRecovered();
+}
+
+void DRUI::UntickRecovered() {
+    // Recovering again writes only what is still missing, never a second copy.
+    for (const CheckedKey& key : m_recoveredKeys) m_mapCheckedFileNode.erase(key);
+    m_recoveredKeys.clear();
+    if (m_pResultTree == nullptr || m_bQuitAfterJob) return;
+    RefreshTreeTicks();
+    SyncTableTicks();
+    UpdateSelectionInfo();
 }
 
 bool DRUI::ConfirmDestination(const QString& strDir) {
@@ -243,30 +272,50 @@ void DRUI::_RecoveryProcess(void* pWindow, int& nResult) {
     GetPathDirIndex(dest.c_str(), dirIndex);
     window->m_nSaveDirIndex = static_cast<int>(dirIndex);
     window->m_reportedPaths.clear();
+    window->m_nRecoveredCount = 0;
+    window->m_recoveryFailures.clear();
+    window->m_recoveredKeys.clear();
 
-    std::vector<_FILE_NODE_> records;
-    records.reserve(window->m_mapCheckedFileNode.size());
-    for (const auto& entry : window->m_mapCheckedFileNode) records.push_back(entry.second);
-
-    if (window->m_pFileRecovery != nullptr && !records.empty()) {
+    if (window->m_pFileRecovery != nullptr) {
         CRecoveryJob job(window->m_pFileRecovery,
                          static_cast<RECOVERY_CALLBACK>(&DRUI::RecoveryCallBack), window);
         job.Attach();
-        nResult = job.Run(records, dest);
-        if (nResult != ERROR_USER_CANCEL) {
-            // Files that failed before the engine could report them (no free name, no type
-            // folder, an unusable destination) are listed too, never silently left out.
-            for (const auto& [path, error] : job.Summary().failures) {
-                if (window->m_reportedPaths.count(path) != 0) continue;
-                emit window->RecoveryCallBack(100, 100, error, QString::fromStdU16String(path));
-            }
-            if (nResult != 0 && job.Summary().failures.empty()) {
-                emit window->RecoveryCallBack(100, 100, nResult, window->m_strSaveDir);
-            }
+        // One record at a time, so that each file's outcome is known: the ticks of the files
+        // that came back are cleared afterwards, the others are listed with their reason.
+        for (const auto& [key, record] : window->m_mapCheckedFileNode) {
+            nResult = job.Run({record}, dest);
+            if (nResult == ERROR_USER_CANCEL) break;
+            window->NoteRecoveryOutcome(key, record, job.Summary(), nResult);
+            if (nResult != 0 && job.Summary().failures.empty()) break;  // unusable destination
         }
     }
     // The final report goes out even after a cancel, so that the dialog can settle.
     emit window->RecoveryCallBack(100, kFinalRecoveryWeight, 0, QString());
     window->m_bStopRecovery = true;
     window->m_bRecoveryEnd = true;
+}
+
+void DRUI::NoteRecoveryOutcome(const CheckedKey& key, const _FILE_NODE_& record,
+                               const RECOVERY_SUMMARY& summary, int nResult) {
+    if (nResult == 0 && summary.uRecovered > 0 && summary.uFailed == 0) {
+        ++m_nRecoveredCount;
+        m_recoveredKeys.push_back(key);
+        return;
+    }
+    int error = nResult;
+    for (const auto& [path, failure] : summary.failures) {
+        error = failure;
+        // Failures the engine could not report itself (no free name, no folder) reach the
+        // detail list here.
+        if (m_reportedPaths.count(path) == 0) {
+            emit RecoveryCallBack(100, 100, failure, QString::fromStdU16String(path));
+        }
+    }
+    if (summary.failures.empty()) {
+        emit RecoveryCallBack(100, 100, error != 0 ? error : EIO, m_strSaveDir);
+    }
+    const std::string name(record.szFileName, strnlen(record.szFileName, sizeof record.szFileName));
+    m_recoveryFailures << QStringLiteral("%1: %2").arg(
+        QString::fromStdString(name),
+        QString::fromStdString(DescribeResult(error != 0 ? error : EIO)));
 }

@@ -1,19 +1,25 @@
-// The result page: the tree of categories and extensions, the table of one extension's
-// files, ticking, the selection label and the preview.
+// The result page: the tree of categories and extensions, the sortable and filterable table
+// of the chosen category's or extension's files, ticking, the selection label and the preview.
 #include <QApplication>
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStackedLayout>
+#include <QStackedWidget>
+#include <QStringDecoder>
 #include <QTableWidget>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -26,16 +32,27 @@
 namespace {
 
 constexpr int kRowHeight = 22;
-constexpr int kPreviewWidth = 700;
-constexpr int kPreviewHeight = 200;
-constexpr int kHexLineBytes = 256;
+constexpr int kPreviewMinHeight = 120;
 constexpr int kKeyRole = Qt::UserRole + 1;       // extension item: its key
 constexpr int kCategoryRole = Qt::UserRole + 2;  // category and extension items: the category
+constexpr int kSortRole = Qt::UserRole + 3;      // table cells that sort by number
 constexpr char kNoExtensionKey[] = "unKnow";
+enum Column { kColName, kColFolder, kColSize, kColModified, kColState, kColumns };
 
 constexpr FileCategory kCategoryOrder[6] = {FileCategory::Photo,    FileCategory::Music,
                                             FileCategory::Document, FileCategory::Video,
                                             FileCategory::Archive,  FileCategory::Other};
+
+// A cell that sorts by the number it carries (sizes, times) rather than by its text.
+class NumberItem : public QTableWidgetItem {
+public:
+    NumberItem(const QString& text, qulonglong number) : QTableWidgetItem(text) {
+        setData(kSortRole, number);
+    }
+    bool operator<(const QTableWidgetItem& other) const override {
+        return data(kSortRole).toULongLong() < other.data(kSortRole).toULongLong();
+    }
+};
 
 // The record's name as a terminated C string, even when a damaged store left it unterminated.
 std::string NameBytes(const _FILE_NODE_& node) {
@@ -60,14 +77,58 @@ void MakeCheckable(QTreeWidgetItem* item) {
     item->setCheckState(0, Qt::Unchecked);
 }
 
+QString Plural(qulonglong n, const char* one, const char* many) {
+    return QStringLiteral("%1 %2").arg(n).arg(QString::fromLatin1(n == 1 ? one : many));
+}
+
 // A scan that did not run to its end lists only part of what the disk holds: say so, and why.
-QString ScanEndingNote(int nScanResult) {
-    if (nScanResult == 0) return QString();
-    if (nScanResult == ERROR_USER_CANCEL) {
-        return QStringLiteral("\nThe scan was cancelled: the list holds what was found before.");
+QString ScanEndingNote(bool bCancelled, int nScanResult) {
+    if (bCancelled || nScanResult == ERROR_USER_CANCEL) {
+        return QStringLiteral("\nScan cancelled: the list below is partial.");
     }
-    return QStringLiteral("\nThe scan ended early (%1): the list holds what was found before.")
+    if (nScanResult == 0) return QString();
+    return QStringLiteral("\nThe scan ended early (%1): the list below is partial.")
         .arg(QString::fromStdString(DescribeResult(nScanResult)));
+}
+
+uint32_t FlagOf(FileCategory category) {
+    switch (category) {
+        case FileCategory::Photo:
+            return FILE_TYPE_PHOTO;
+        case FileCategory::Music:
+            return FILE_TYPE_MUSIC;
+        case FileCategory::Document:
+            return FILE_TYPE_DOCUMENT;
+        case FileCategory::Video:
+            return FILE_TYPE_VIDEO;
+        case FileCategory::Archive:
+            return FILE_TYPE_ARCHIVE;
+        default:
+            return FILE_TYPE_OTHER;
+    }
+}
+
+QString StateOf(const _FILE_NODE_& node, const QString& folder) {
+    if (node.nFileSource == FILE_SOURCE_FILE_TYPE) return QStringLiteral("carved");
+    if (folder.startsWith(QStringLiteral("LostFolder"))) return QStringLiteral("lost folder");
+    return QStringLiteral("deleted");
+}
+
+// The bytes as text when they read as text: UTF-8 (a character cut at the end of the buffer
+// allowed) without NULs and with hardly any control characters.
+bool DecodeText(const QByteArray& data, QString& text) {
+    if (data.isEmpty() || data.contains('\0')) return false;
+    for (int cut = 0; cut < 4 && cut < data.size(); ++cut) {
+        QStringDecoder decoder(QStringDecoder::Utf8);
+        text = decoder(data.chopped(cut));
+        if (!decoder.hasError()) break;
+        if (cut == 3) return false;
+    }
+    const auto controls = std::count_if(text.cbegin(), text.cend(), [](QChar c) {
+        return c.category() == QChar::Other_Control && c != u'\n' && c != u'\r' && c != u'\t' &&
+               c != u'\f';
+    });
+    return controls * 100 <= text.size();
 }
 
 }  // namespace
@@ -75,6 +136,19 @@ QString ScanEndingNote(int nScanResult) {
 void DRUI::ShowResults(const std::vector<__SEARCH_FILE_INFO__>& records) {
     m_vecSearchFileInfo = records;
     InitLayout3Widget();
+}
+
+QString DRUI::ResultHeadline() const {
+    QString text = QStringLiteral("Select the files to recover (%1 found)").arg(ListedCount());
+    // The scan dialog's count covers every type; it is repeated only when it can hold the
+    // list (engines that report no count leave it at 0).
+    const uint64_t scanned = m_u64ScanFilesFound;
+    if (scanned > 0 && scanned >= ListedCount()) {
+        text += QStringLiteral("\n%1 of the %2 the scan found are of the ticked types.")
+                    .arg(ListedCount())
+                    .arg(Plural(scanned, "file", "files"));
+    }
+    return text + ScanEndingNote(m_bScanCancelled, m_nScanResult);
 }
 
 void DRUI::InitLayout3Widget() {
@@ -85,50 +159,55 @@ void DRUI::InitLayout3Widget() {
         m_pResultPage = nullptr;
     }
     m_pCurTreeItem = nullptr;
+    m_previewPicture = QPixmap();
     m_mapCheckedFileNode.clear();
 
     auto* page = new QWidget(this);
-    auto* text = new QLabel(
-        QString::asprintf("Select Desired Files to Recover\nFound %d recoverable files after the"
-                          " scan. Please preview and choose the files you want to recover.",
-                          static_cast<int>(m_vecSearchFileInfo.size())) +
-            ScanEndingNote(m_nScanResult),
-        page);
+    auto* text = new QLabel(page);
     text->setObjectName(QStringLiteral("resultText"));
+    text->setWordWrap(true);
 
     m_pResultTree = new QTreeWidget(page);
     m_pResultTree->setObjectName(QStringLiteral("resultTree"));
     m_pResultTree->setColumnCount(1);
     m_pResultTree->setHeaderLabel(QString());
-    m_pResultTree->setMinimumSize(250, 410);
-    m_pResultTree->setMaximumWidth(250);
+    m_pResultTree->setMinimumWidth(200);
+    m_pResultTree->setMaximumWidth(260);
     connect(m_pResultTree, &QTreeWidget::itemSelectionChanged, this, &DRUI::treeItemSelectChanged);
     connect(m_pResultTree, &QTreeWidget::itemChanged, this, &DRUI::treeItemCheckChanged);
 
-    m_pResultTable = new QTableWidget(0, 2, page);
+    m_pFilterBox = new QLineEdit(page);
+    m_pFilterBox->setObjectName(QStringLiteral("filterBox"));
+    m_pFilterBox->setPlaceholderText(QStringLiteral("Filter by name or folder"));
+    m_pFilterBox->setClearButtonEnabled(true);
+    connect(m_pFilterBox, &QLineEdit::textChanged, this, &DRUI::ApplyFilter);
+
+    m_pResultTable = new QTableWidget(0, kColumns, page);
     m_pResultTable->setObjectName(QStringLiteral("resultTable"));
-    m_pResultTable->setHorizontalHeaderLabels({QStringLiteral("Name"), QStringLiteral("Size")});
-    m_pResultTable->setColumnWidth(0, 480);
-    m_pResultTable->horizontalHeader()->setStretchLastSection(true);
+    m_pResultTable->setHorizontalHeaderLabels({QStringLiteral("Name"), QStringLiteral("Folder"),
+                                               QStringLiteral("Size"), QStringLiteral("Modified"),
+                                               QStringLiteral("State")});
+    QHeaderView* header = m_pResultTable->horizontalHeader();
+    header->setSectionResizeMode(kColName, QHeaderView::Stretch);
+    header->setSectionResizeMode(kColFolder, QHeaderView::Stretch);
+    for (int column : {kColSize, kColModified, kColState})
+        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
     m_pResultTable->verticalHeader()->setVisible(false);
     m_pResultTable->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_pResultTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_pResultTable->setSortingEnabled(true);
+    m_pResultTable->sortByColumn(-1, Qt::AscendingOrder);  // the search's order until asked
     connect(m_pResultTable, &QTableWidget::itemChanged, this, [this](QTableWidgetItem* item) {
         if (!m_bUpdatingTable) tableItemPress(item->row(), item->column());
     });
     connect(m_pResultTable, &QTableWidget::itemSelectionChanged, this,
             &DRUI::tableItemSelectChanged);
 
-    m_pPreviewLabel = new QLabel(page);
-    m_pPreviewLabel->setObjectName(QStringLiteral("previewLabel"));
-    m_pPreviewLabel->setFixedHeight(kPreviewHeight);
-    m_pPreviewLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
-    m_pPreviewLabel->setTextFormat(Qt::PlainText);  // file bytes are never markup
-    m_pPreviewLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_pPreviewLabel->setFont(ferrowen_style::TextFont(11));
-    m_pPreviewLabel->setStyleSheet(
-        QStringLiteral("background-color: white;"
-                       " border: 1px solid rgb(220, 224, 230);"));
+    auto* notListed = new QLabel(
+        QStringLiteral("Files that were not deleted are still on the disk and are not listed."),
+        page);
+    notListed->setObjectName(QStringLiteral("notListedNote"));
+    notListed->setWordWrap(true);
 
     m_pSelectLabel = new QLabel(page);
     m_pSelectLabel->setObjectName(QStringLiteral("selectionLabel"));
@@ -138,11 +217,14 @@ void DRUI::InitLayout3Widget() {
     m_pRecoverButton = new QPushButton(QIcon(QStringLiteral(":/image/recover_file.png")),
                                        QStringLiteral("Recover"), page);
     m_pRecoverButton->setObjectName(QStringLiteral("btnRecover"));
+    m_pRecoverButton->setProperty("primary", true);
     connect(m_pRecoverButton, &QPushButton::clicked, this, &DRUI::btnRecovery);
 
     auto* right = new QVBoxLayout;
-    right->addWidget(m_pResultTable, 1);
-    right->addWidget(m_pPreviewLabel);
+    right->addWidget(m_pFilterBox);
+    right->addWidget(m_pResultTable, 3);
+    right->addWidget(notListed);
+    right->addWidget(BuildPreviewArea(page), 2);
     auto* middle = new QHBoxLayout;
     middle->addWidget(m_pResultTree);
     middle->addLayout(right, 1);
@@ -158,14 +240,49 @@ void DRUI::InitLayout3Widget() {
     layout->addLayout(bottom);
 
     CreateTree();
+    text->setText(ResultHeadline());
     UpdateSelectionInfo();
     m_pResultPage = page;
     m_pStack->addWidget(page);
     m_pStack->setCurrentWidget(page);
+    PlaceTitleBarLastInTabOrder(m_pRecoverButton);
+    // The first category's files are listed at once.
+    if (m_pResultTree->topLevelItemCount() > 0) {
+        m_pResultTree->setCurrentItem(m_pResultTree->topLevelItem(0));
+    }
+}
+
+QWidget* DRUI::BuildPreviewArea(QWidget* pPage) {
+    m_pPreviewStack = new QStackedWidget(pPage);
+    m_pPreviewStack->setObjectName(QStringLiteral("previewArea"));
+    m_pPreviewStack->setMinimumHeight(kPreviewMinHeight);
+    m_pPreviewLabel = new QLabel(m_pPreviewStack);
+    m_pPreviewLabel->setObjectName(QStringLiteral("previewLabel"));
+    m_pPreviewLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    m_pPreviewLabel->setTextFormat(Qt::PlainText);  // file names are never markup
+    m_pPreviewLabel->setAlignment(Qt::AlignCenter);
+    m_pPreviewLabel->setWordWrap(true);
+    m_pPreviewLabel->setStyleSheet(
+        QStringLiteral("background-color: white; border: 1px solid rgb(220, 224, 230);"));
+    m_pPreviewText = new QPlainTextEdit(m_pPreviewStack);
+    m_pPreviewText->setObjectName(QStringLiteral("previewText"));
+    m_pPreviewText->setReadOnly(true);
+    m_pPreviewText->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    m_pPreviewText->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    m_pPreviewText->setFont(ferrowen_style::TextFont(10));
+    m_pPreviewStack->addWidget(m_pPreviewLabel);
+    m_pPreviewStack->addWidget(m_pPreviewText);
+    return m_pPreviewStack;
+}
+
+bool DRUI::CategoryWanted(FileCategory category) const {
+    // Results built without a scan (no types recorded) list every category.
+    return m_uSearchMask == 0 || (m_uSearchMask & FlagOf(category)) != 0;
 }
 
 void DRUI::CreateTree() {
     for (CategoryMap& map : m_categoryMaps) map.clear();
+    m_nListedCount = 0;
     for (uint32_t i = 0; i < m_vecSearchFileInfo.size(); ++i) {
         const _FILE_NODE_& node = m_vecSearchFileInfo[i];
         const std::string name = NameBytes(node);
@@ -177,7 +294,9 @@ void DRUI::CreateTree() {
         } else {
             key = QString::fromLatin1(kNoExtensionKey);
         }
+        if (!CategoryWanted(category)) continue;
         m_categoryMaps[static_cast<int>(category)][key].push_back(i);
+        ++m_nListedCount;
     }
 
     const QSignalBlocker blocker(m_pResultTree);
@@ -207,13 +326,20 @@ void DRUI::CreateTree() {
     m_pResultTree->expandAll();
 }
 
-const std::vector<uint32_t>* DRUI::RecordsOfExtensionItem(QTreeWidgetItem* pItem) const {
-    if (pItem == nullptr || pItem->parent() == nullptr) return nullptr;
+std::vector<uint32_t> DRUI::RecordsOfItem(QTreeWidgetItem* pItem) const {
+    std::vector<uint32_t> records;
+    if (pItem == nullptr) return records;
     const int category = pItem->data(0, kCategoryRole).toInt();
-    if (category < 0 || category >= 6) return nullptr;
+    if (category < 0 || category >= 6) return records;
     const CategoryMap& map = m_categoryMaps[category];
+    if (pItem->parent() == nullptr) {  // a category: all its extensions' files
+        for (const auto& entry : map)
+            records.insert(records.end(), entry.second.begin(), entry.second.end());
+        return records;
+    }
     const auto found = map.find(pItem->data(0, kKeyRole).toString());
-    return found != map.end() ? &found->second : nullptr;
+    if (found != map.end()) records = found->second;
+    return records;
 }
 
 void DRUI::treeItemSelectChanged() {
@@ -236,60 +362,131 @@ void DRUI::treeItemCheckChanged(QTreeWidgetItem* pItem, int /*nColumn*/) {
 
 void DRUI::UpdateTreeInfo(QTreeWidgetItem* pItem) {
     if (pItem == nullptr) return;
-    const std::vector<uint32_t>* records = RecordsOfExtensionItem(pItem);
-    m_bUpdatingTable = true;
-    m_pResultTable->setRowCount(0);
-    if (records != nullptr) FillTable(*records, pItem->data(0, kKeyRole).toString());
-    m_bUpdatingTable = false;
-
-    m_bUpdatingTree = true;
+    const std::vector<uint32_t> records = RecordsOfItem(pItem);
     const Qt::CheckState state = pItem->checkState(0);
-    const bool isCategory = pItem->parent() == nullptr;
     if (state != Qt::PartiallyChecked) {
         // A partly ticked item only shows its files as they are ticked: looking at it must not
         // tick or untick anything the user chose file by file.
-        const bool tick = state == Qt::Checked;
-        SetChildrenCheckState(pItem, state);
-        SetTreeParentCheckState(pItem);
-        if (isCategory) {
-            TickCategory(pItem->data(0, kCategoryRole).toInt(), tick);
-        } else {
-            TickExtension(pItem, tick);
-        }
+        TickRecords(records, state == Qt::Checked);
+        RefreshTreeTicks();
     }
-    m_bUpdatingTree = false;
+    m_bUpdatingTable = true;
+    FillTable(records);
+    m_bUpdatingTable = false;
+    ApplyFilter();
     m_pCurTreeItem = pItem;
     UpdateSelectionInfo();
     if (m_pResultTable->rowCount() > 0) SchedulePreview();
 }
 
-void DRUI::FillTable(const std::vector<uint32_t>& indexes, const QString& strKey) {
-    const QIcon icon(QString::fromStdString(GetExtendNameIcon(strKey.toStdString().c_str())));
+void DRUI::FillTable(const std::vector<uint32_t>& indexes) {
+    m_pResultTable->setSortingEnabled(false);  // rows are placed by number while filling
+    m_pResultTable->setRowCount(0);
     m_pResultTable->setRowCount(static_cast<int>(indexes.size()));
     for (int row = 0; row < static_cast<int>(indexes.size()); ++row) {
-        const _FILE_NODE_& node = m_vecSearchFileInfo[indexes[row]];
-        const QVariant record = QVariant::fromValue(node);
-        auto* name = new QTableWidgetItem(icon, NameOf(node));
-        name->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-        name->setCheckState(m_mapCheckedFileNode.count(KeyOf(node)) != 0 ? Qt::Checked
-                                                                         : Qt::Unchecked);
-        name->setData(kRecordRole, record);
-        auto* size = new QTableWidgetItem(
-            QString::fromStdString(GetFileSizeString(static_cast<long long>(node.u64FileSize))));
-        size->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-        size->setData(kRecordRole, record);
-        m_pResultTable->setItem(row, 0, name);
-        m_pResultTable->setItem(row, 1, size);
-        m_pResultTable->setRowHeight(row, kRowHeight);
+        AddTableRow(row, m_vecSearchFileInfo[indexes[row]]);
+    }
+    m_pResultTable->setSortingEnabled(true);
+}
+
+QString DRUI::OriginalFolderOf(const _FILE_NODE_& node) const {
+    if (m_pFileRecovery == nullptr || node.nFileSource == FILE_SOURCE_FILE_TYPE) return QString();
+    char16_t path[kPreviewPathUnits] = {};
+    _FILE_NODE_ copy = node;
+    if (m_pFileRecovery->GetFileNodeParentDirPath(&copy, path, kPreviewPathUnits) != 0) {
+        return QString();
+    }
+    path[kPreviewPathUnits - 1] = u'\0';
+    return QString::fromUtf16(path);
+}
+
+void DRUI::AddTableRow(int nRow, const _FILE_NODE_& node) {
+    const QVariant record = QVariant::fromValue(node);
+    QString key;
+    const std::string nameBytes = NameBytes(node);
+    if (!ExtensionKey(nameBytes.c_str(), key)) key = QString::fromLatin1(kNoExtensionKey);
+    auto* name = new QTableWidgetItem(
+        QIcon(QString::fromStdString(GetExtendNameIcon(key.toStdString().c_str()))), NameOf(node));
+    name->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+    name->setCheckState(m_mapCheckedFileNode.count(KeyOf(node)) != 0 ? Qt::Checked : Qt::Unchecked);
+    const QString folder = OriginalFolderOf(node);
+    timespec modified{}, accessed{};
+    const bool dated = GetRecordTimes(node, modified, accessed);
+    const qulonglong seconds = dated ? static_cast<qulonglong>(modified.tv_sec) : 0;
+    QTableWidgetItem* cells[kColumns] = {
+        name,
+        new QTableWidgetItem(folder),
+        new NumberItem(
+            QString::fromStdString(GetFileSizeString(static_cast<long long>(node.u64FileSize))),
+            node.u64FileSize),
+        new NumberItem(dated ? QDateTime::fromSecsSinceEpoch(static_cast<qint64>(seconds))
+                                   .toString(QStringLiteral("yyyy-MM-dd HH:mm"))
+                             : QString(),
+                       seconds),
+        new QTableWidgetItem(StateOf(node, folder)),
+    };
+    for (int column = 0; column < kColumns; ++column) {
+        if (column != kColName) cells[column]->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+        cells[column]->setData(kRecordRole, record);
+        m_pResultTable->setItem(nRow, column, cells[column]);
+    }
+    m_pResultTable->setRowHeight(nRow, kRowHeight);
+}
+
+void DRUI::ApplyFilter() {
+    if (m_pResultTable == nullptr || m_pFilterBox == nullptr) return;
+    const QString wanted = m_pFilterBox->text().trimmed();
+    for (int row = 0; row < m_pResultTable->rowCount(); ++row) {
+        const QString name = m_pResultTable->item(row, kColName)->text();
+        const QString folder = m_pResultTable->item(row, kColFolder)->text();
+        const bool shown = wanted.isEmpty() || name.contains(wanted, Qt::CaseInsensitive) ||
+                           folder.contains(wanted, Qt::CaseInsensitive);
+        m_pResultTable->setRowHidden(row, !shown);
     }
 }
 
-void DRUI::SetChildrenCheckState(QTreeWidgetItem* pItem, Qt::CheckState state) {
-    for (int i = 0; i < pItem->childCount(); ++i) {
-        QTreeWidgetItem* child = pItem->child(i);
-        child->setCheckState(0, state);
-        SetChildrenCheckState(child, state);
+void DRUI::TickRecords(const std::vector<uint32_t>& indexes, bool bTick) {
+    for (uint32_t index : indexes) {
+        const _FILE_NODE_& node = m_vecSearchFileInfo[index];
+        if (bTick) {
+            m_mapCheckedFileNode[KeyOf(node)] = node;
+        } else {
+            m_mapCheckedFileNode.erase(KeyOf(node));
+        }
     }
+}
+
+// The ticks of the tree follow the ticked set: an extension is ticked when all its files
+// are, partly when some are; a category likewise from its extensions.
+void DRUI::RefreshTreeTicks() {
+    m_bUpdatingTree = true;
+    for (int i = 0; i < m_pResultTree->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* top = m_pResultTree->topLevelItem(i);
+        for (int j = 0; j < top->childCount(); ++j) {
+            QTreeWidgetItem* child = top->child(j);
+            const std::vector<uint32_t> records = RecordsOfItem(child);
+            const auto ticked = std::count_if(records.begin(), records.end(), [this](uint32_t n) {
+                return m_mapCheckedFileNode.count(KeyOf(m_vecSearchFileInfo[n])) != 0;
+            });
+            child->setCheckState(0, ticked == 0 ? Qt::Unchecked
+                                    : ticked == static_cast<long>(records.size())
+                                        ? Qt::Checked
+                                        : Qt::PartiallyChecked);
+        }
+        if (top->childCount() > 0) SetTreeParentCheckState(top->child(0));
+    }
+    m_bUpdatingTree = false;
+}
+
+void DRUI::SyncTableTicks() {
+    m_bUpdatingTable = true;
+    for (int row = 0; row < m_pResultTable->rowCount(); ++row) {
+        QTableWidgetItem* item = m_pResultTable->item(row, kColName);
+        const _FILE_NODE_ node = item->data(kRecordRole).value<_FILE_NODE_>();
+        item->setCheckState(m_mapCheckedFileNode.count(KeyOf(node)) != 0 ? Qt::Checked
+                                                                         : Qt::Unchecked);
+    }
+    m_bUpdatingTable = false;
 }
 
 void DRUI::SetTreeParentCheckState(QTreeWidgetItem* pItem) {
@@ -307,41 +504,9 @@ void DRUI::SetTreeParentCheckState(QTreeWidgetItem* pItem) {
     }
 }
 
-void DRUI::TickCategory(int nCategory, bool bTick) {
-    if (nCategory < 0 || nCategory >= 6) return;
-    for (const auto& entry : m_categoryMaps[nCategory]) {
-        for (uint32_t index : entry.second) {
-            const _FILE_NODE_& node = m_vecSearchFileInfo[index];
-            if (bTick) {
-                m_mapCheckedFileNode[KeyOf(node)] = node;
-            } else {
-                m_mapCheckedFileNode.erase(KeyOf(node));
-            }
-        }
-    }
-}
-
-void DRUI::TickExtension(QTreeWidgetItem* pItem, bool bTick) {
-    const std::vector<uint32_t>* records = RecordsOfExtensionItem(pItem);
-    if (records == nullptr) return;
-    for (uint32_t index : *records) {
-        const _FILE_NODE_& node = m_vecSearchFileInfo[index];
-        if (bTick) {
-            m_mapCheckedFileNode[KeyOf(node)] = node;
-        } else {
-            m_mapCheckedFileNode.erase(KeyOf(node));
-        }
-    }
-    m_bUpdatingTable = true;
-    for (int row = 0; row < m_pResultTable->rowCount(); ++row) {
-        m_pResultTable->item(row, 0)->setCheckState(bTick ? Qt::Checked : Qt::Unchecked);
-    }
-    m_bUpdatingTable = false;
-}
-
 void DRUI::tableItemPress(int nRow, int nColumn) {
-    if (nColumn != 0 || m_pCurTreeItem == nullptr) return;
-    QTableWidgetItem* item = m_pResultTable->item(nRow, 0);
+    if (nColumn != kColName) return;
+    QTableWidgetItem* item = m_pResultTable->item(nRow, kColName);
     if (item == nullptr || !item->data(kRecordRole).canConvert<_FILE_NODE_>()) return;
     const _FILE_NODE_ node = item->data(kRecordRole).value<_FILE_NODE_>();
     if (item->checkState() == Qt::Checked) {
@@ -349,27 +514,20 @@ void DRUI::tableItemPress(int nRow, int nColumn) {
     } else {
         m_mapCheckedFileNode.erase(KeyOf(node));
     }
-    int ticked = 0;
-    const int rows = m_pResultTable->rowCount();
-    for (int row = 0; row < rows; ++row) {
-        ticked += m_pResultTable->item(row, 0)->checkState() == Qt::Checked ? 1 : 0;
-    }
-    m_bUpdatingTree = true;
-    m_pCurTreeItem->setCheckState(0, ticked == rows ? Qt::Checked
-                                     : ticked == 0  ? Qt::Unchecked
-                                                    : Qt::PartiallyChecked);
-    SetTreeParentCheckState(m_pCurTreeItem);
-    m_bUpdatingTree = false;
+    RefreshTreeTicks();
     UpdateSelectionInfo();
 }
 
 void DRUI::UpdateSelectionInfo() {
     unsigned long long bytes = 0;
     for (const auto& entry : m_mapCheckedFileNode) bytes += entry.second.u64FileSize;
-    const int count = static_cast<int>(m_mapCheckedFileNode.size());
-    const std::string size = GetFileSizeString(static_cast<long long>(bytes));
-    m_pSelectLabel->setText(QString::asprintf(
-        count >= 2 ? "Select %s in %d files" : "Select %s in %d file", size.c_str(), count));
+    const size_t count = m_mapCheckedFileNode.size();
+    m_pSelectLabel->setText(
+        count == 0
+            ? QStringLiteral("No files selected")
+            : QStringLiteral("%1 selected (%2)")
+                  .arg(Plural(count, "file", "files"),
+                       QString::fromStdString(GetFileSizeString(static_cast<long long>(bytes)))));
     m_pRecoverButton->setEnabled(count > 0);
 }
 
@@ -393,48 +551,64 @@ void DRUI::PreviewPending() {
     if (m_pResultTable == nullptr || m_pResultTable->rowCount() == 0) return;
     const QList<QTableWidgetItem*> selected = m_pResultTable->selectedItems();
     const int row = selected.isEmpty() ? 0 : selected.first()->row();
-    tableItemClick(m_pResultTable->item(row, 0));
+    tableItemClick(m_pResultTable->item(row, kColName));
 }
 
 void DRUI::ShowPreview() {
     const std::string tmpPath = WideToUtf8(m_szPreviewTmpPath);
-    if (!tmpPath.empty() && QFileInfo::exists(QString::fromStdString(tmpPath))) {
-        QPixmap picture(QString::fromStdString(tmpPath));
-        if (!picture.isNull()) {
-            if (picture.width() > kPreviewWidth) {
-                picture = picture.scaled(kPreviewWidth, kPreviewHeight, Qt::KeepAspectRatio,
-                                         Qt::SmoothTransformation);
-            }
-            m_pPreviewLabel->setAlignment(Qt::AlignCenter);
-            m_pPreviewLabel->setPixmap(picture);
-            return;
-        }
-        // A picture too damaged to draw still shows what its first bytes hold.
-        QFile file(QString::fromStdString(tmpPath));
-        if (file.open(QIODevice::ReadOnly)) {
-            const qint64 got = file.read(reinterpret_cast<char*>(m_pPreviewBuf.data()),
-                                         static_cast<qint64>(m_pPreviewBuf.size()));
-            m_nPreviewBufLen = got > 0 ? static_cast<int>(got) : 0;
-        }
+    const QString picture = QString::fromStdString(tmpPath);
+    QByteArray data(reinterpret_cast<const char*>(m_pPreviewBuf.data()),
+                    std::clamp(m_nPreviewBufLen, 0, static_cast<int>(m_pPreviewBuf.size())));
+    if (!tmpPath.empty() && QFileInfo::exists(picture)) {
+        QFile file(picture);
+        if (file.open(QIODevice::ReadOnly)) data = file.read(kPreviewSize);
     }
-    m_pPreviewLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_pPreviewLabel->setText(WinHexBufData());
+    ShowPreviewOf(m_strPreviewFileName, data,
+                  !tmpPath.empty() && QFileInfo::exists(picture) ? picture : QString());
 }
 
-QString DRUI::WinHexBufData() const {
-    const int length = std::clamp(m_nPreviewBufLen, 0, static_cast<int>(m_pPreviewBuf.size()));
-    QString text;
-    text.reserve(length + 2 * (length / kHexLineBytes + 1));
-    for (int i = 0; i < length; ++i) {
-        const unsigned char byte = m_pPreviewBuf[i];
-        text += byte == 0 ? QChar(u'.') : QChar(static_cast<char16_t>(byte));
-        if ((i + 1) % kHexLineBytes == 0) text += QStringLiteral("\r\n");
+void DRUI::ShowPreviewOf(const QString& strName, const QByteArray& data,
+                         const QString& strPicture) {
+    m_previewPicture = QPixmap();
+    const FileCategory category = ClassifyFileName(strName.toUtf8().constData());
+    if (!strPicture.isEmpty() && m_previewPicture.load(strPicture)) {
+        m_pPreviewStack->setCurrentWidget(m_pPreviewLabel);
+        FitPreviewPicture();
+        return;
     }
-    return text;
+    if (category == FileCategory::Photo) {
+        ShowNoPreview(QStringLiteral("the picture cannot be decoded (damaged or incomplete)"));
+    } else if (category == FileCategory::Video || category == FileCategory::Music) {
+        ShowNoPreview(QStringLiteral("video and sound are not played here"));
+    } else if (QString text; DecodeText(data, text)) {
+        m_pPreviewText->setPlainText(text);
+        m_pPreviewStack->setCurrentWidget(m_pPreviewText);
+    } else {
+        ShowNoPreview(data.isEmpty() ? QStringLiteral("nothing could be read")
+                                     : QStringLiteral("binary data"));
+    }
+}
+
+void DRUI::ShowNoPreview(const QString& strReason) {
+    m_pPreviewLabel->setPixmap(QPixmap());
+    m_pPreviewLabel->setText(QStringLiteral("No preview: %1").arg(strReason));
+    m_pPreviewStack->setCurrentWidget(m_pPreviewLabel);
+}
+
+void DRUI::FitPreviewPicture() {
+    if (m_previewPicture.isNull() || m_pPreviewLabel == nullptr) return;
+    const QSize room = m_pPreviewLabel->size() - QSize(4, 4);
+    const bool fits =
+        m_previewPicture.width() <= room.width() && m_previewPicture.height() <= room.height();
+    m_pPreviewLabel->setPixmap(
+        fits || room.isEmpty()
+            ? m_previewPicture
+            : m_previewPicture.scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation));
 }
 
 void DRUI::btnSlotBack() {
     const int page = m_pStack->currentIndex();
+    if (page >= 2 && !ConfirmDiscardResults()) return;
     m_pPreviewTimer->stop();
     m_pStack->setCurrentIndex(page >= 2 ? 1 : 0);
     DeleteEngine();

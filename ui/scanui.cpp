@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
@@ -25,15 +26,28 @@ constexpr int kPollMilliseconds = 100;
 
 const char kScanStartInfo[] = "  Current Process: 0%\n  Estimated Time Left: 0 second\n";
 
+constexpr int kFailuresShown = 6;  // the rest are in the detail list
+
 // The shown percentage: a 32-bit product divided by 100, truncated toward zero.
 int ShownPercent(int nPercent, int nWeight) {
     return nPercent * nWeight / 100;
 }
 
+// The share of the sectors read, from the very numbers the dialog shows beside it.
+int SectorPercent(const QString& strCurrent, const QString& strTotal) {
+    const qulonglong total = strTotal.toULongLong();
+    if (total == 0) return 0;
+    return static_cast<int>(std::min<qulonglong>(strCurrent.toULongLong() * 100 / total, 100));
+}
+
+QString Plural(qulonglong n, const char* one, const char* many) {
+    return QStringLiteral("%1 %2").arg(n).arg(QString::fromLatin1(n == 1 ? one : many));
+}
+
 }  // namespace
 
 SCANUI::SCANUI(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint) {
-    setFixedSize(500, 250);
+    setMinimumSize(500, 250);
     setStyleSheet(ferrowen_style::DialogSheet() +
                   QStringLiteral("QProgressBar { border: 1px solid rgb(191, 191, 191);"
                                  " border-radius: 4px; background: white; height: 14px; }"
@@ -93,6 +107,7 @@ void SCANUI::InitDialog() {
     m_pInfo = new QLabel(this);
     m_pInfo->setObjectName(QStringLiteral("infoLabel"));
     m_pInfo->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_pInfo->setWordWrap(true);
     m_progressBar = new QProgressBar(this);
     m_progressBar->setRange(0, 100);
     m_progressBar->setTextVisible(false);
@@ -129,23 +144,26 @@ void SCANUI::InitDialog() {
 void SCANUI::ScanProcessCallBackSlot(int nPercent, int nWeight, int nSecondsLeft,
                                      QString strCurrent, QString strTotal, QString strFound,
                                      QString strText) {
-    const int shown = ShownPercent(nPercent, nWeight);
+    const bool sectorPass = nWeight == kScanWeightOfPass;
+    // During the pass over the sectors the bar and the percent follow the sector count shown.
+    const int shown =
+        sectorPass ? SectorPercent(strCurrent, strTotal) : ShownPercent(nPercent, nWeight);
     m_progressBar->setValue(shown);
     m_strCurrentText = strText;
     QString timeLine = QStringLiteral("Estimated time is calculating");
     QString info;
-    if (nWeight == kScanWeightOfPass) {
+    if (sectorPass) {
         if (static_cast<unsigned int>(nSecondsLeft) != 0xFFFFFFFFu) {
             timeLine = QStringLiteral("Estimated Time Left: ") +
                        QString::fromStdString(GetTimeString(nSecondsLeft));
         }
-        info = QString::asprintf(
-            "  Current Process: %d%%\n  Reading Sector: %s/%s\n  Total Files Found: %s\n  %s\n",
-            shown, strCurrent.toLatin1().constData(), strTotal.toLatin1().constData(),
-            strFound.toLatin1().constData(), timeLine.toLatin1().constData());
+        info = QStringLiteral(
+                   "  Current Process: %1%\n  Reading Sector: %2/%3\n  Total Files Found: %4\n"
+                   "  %5\n")
+                   .arg(shown)
+                   .arg(strCurrent, strTotal, strFound, timeLine);
     } else {
-        info = QString::asprintf("  Current Process: %d%%\n  %s\n", shown,
-                                 timeLine.toLatin1().constData());
+        info = QStringLiteral("  Current Process: %1%\n  %2\n").arg(shown).arg(timeLine);
     }
     m_pInfo->setText(info);
     const int product = nPercent * nWeight;
@@ -195,6 +213,30 @@ void SCANUI::RecoveryCallBackSlot(int nPercent, int nWeight, int nError, QString
 void SCANUI::MarkRecoveryFinished() {
     m_bIsFinished = true;
     m_pCancelButton->setText(QStringLiteral("Finished"));
+    m_progressBar->setValue(100);
+    m_pInfo->setText(RecoveryOutcome());
+    adjustSize();
+}
+
+QString SCANUI::RecoveryOutcome() const {
+    if (m_pWindow == nullptr) return QString();
+    const QStringList& failures = m_pWindow->m_recoveryFailures;
+    QString text = QStringLiteral("  %1 of %2 recovered to %3")
+                       .arg(m_pWindow->m_nRecoveredCount)
+                       .arg(Plural(static_cast<qulonglong>(m_nFileCount), "file", "files"))
+                       .arg(m_strSaveDir);
+    if (m_pWindow->m_bStopRecovery &&
+        m_pWindow->m_nRecoveredCount + failures.size() < static_cast<qsizetype>(m_nFileCount)) {
+        text += QStringLiteral(" (cancelled)");
+    }
+    for (qsizetype i = 0; i < std::min<qsizetype>(failures.size(), kFailuresShown); ++i) {
+        text += QStringLiteral("\n  ") + failures[i];
+    }
+    if (failures.size() > kFailuresShown) {
+        text += QStringLiteral("\n  \u2026 and %1 more: see Detail")
+                    .arg(failures.size() - kFailuresShown);
+    }
+    return text;
 }
 
 void SCANUI::JobThreadFinished() {
@@ -219,19 +261,29 @@ void SCANUI::btnDetail() {
 }
 
 void SCANUI::btnOpenFolder() {
-    if (!m_strSaveDir.isEmpty()) OpenInDesktop(QUrl::fromLocalFile(m_strSaveDir));
+    if (m_strSaveDir.isEmpty() || OpenInDesktop(QUrl::fromLocalFile(m_strSaveDir))) return;
+    CMessageBox notice(this);
+    notice.InitNoticeDialog(QStringLiteral("Open Folder"),
+                            QStringLiteral("No file manager is installed to open the folder. The"
+                                           " recovered files are in:\n%1")
+                                .arg(m_strSaveDir));
+    notice.exec();
+}
+
+void SCANUI::reject() {
+    close();
 }
 
 QString SCANUI::CancelQuestion() const {
     switch (m_nOprType) {
         case kJobScan:
-            return QStringLiteral("Are you sure to cancel the scanning?");
+            return QStringLiteral("Do you want to cancel the scan?");
         case kJobSearch:
-            return QStringLiteral("Are you sure to cancel the searching?");
+            return QStringLiteral("Do you want to cancel the search?");
         case kJobPreview:
-            return QStringLiteral("Are you sure to cancel the previewing?");
+            return QStringLiteral("Do you want to cancel the preview?");
         default:
-            return QStringLiteral("Are you sure to cancel the recoverying?");
+            return QStringLiteral("Do you want to cancel recovering the files?");
     }
 }
 

@@ -5,7 +5,8 @@
 // worker thread ends without such a report (an engine that could not be built, a preview that
 // failed), so that no dialog is left waiting for a report that never comes. A recovery dialog
 // stays open at the end with its Cancel button reading "Finished", so that the user can look
-// at the detail list. Closing a running job asks first; after "Yes" the dialog sets the job's
+// at the detail list and the outcome ("N of M recovered to <folder>", then each failure).
+// Closing a running job (Cancel, Escape) asks first; after "Yes" the dialog sets the job's
 // cancel flag and waits, polling every 100 ms, until the job has ended.
 #pragma once
 
@@ -32,8 +33,9 @@ public:
 
     // Binds the dialog to the window's job of that kind and builds it.
     void InitSlot(DRUI* pWindow, int nOprType);
-    // The destination folder the Open Folder button shows.
+    // The destination folder the Open Folder button shows, and how many files go there.
     void SetSaveDir(const QString& strSaveDir);
+    void SetFileCount(int nFiles) { m_nFileCount = nFiles; }
 
     int OprType() const { return m_nOprType; }
     bool IsFinished() const { return m_bIsFinished; }
@@ -56,6 +58,10 @@ public slots:
     void btnDetail();
     void btnOpenFolder();
 
+    // Escape and other rejections close the dialog through its question, never by hiding it
+    // while the job runs on.
+    void reject() override;
+
 protected:
     void closeEvent(QCloseEvent* pEvent) override;
     void mousePressEvent(QMouseEvent* pEvent) override;
@@ -64,6 +70,7 @@ protected:
 private:
     void InitDialog();
     void MarkRecoveryFinished();
+    QString RecoveryOutcome() const;
     bool JobEnded() const;
     void RequestCancel();
     QString CancelQuestion() const;
@@ -79,5 +86,6 @@ private:
     CMessageBox* m_pQuestion = nullptr;  // the cancel question while it is asked
     QString m_strCurrentText;
     QString m_strSaveDir;
+    int m_nFileCount = 0;
     CFramelessMover m_mover;
 };

@@ -11,7 +11,8 @@ inline constexpr char kTitleBand[] = "rgb(74, 112, 139)";
 inline constexpr char kBanner[] = "rgb(236, 246, 255)";
 inline constexpr char kSurface[] = "rgb(251, 252, 255)";
 
-// Grey rounded push buttons, darker while hovered or pressed and when disabled.
+// Grey rounded push buttons, darker while hovered or pressed; the page's main button
+// (property "primary") blue; disabled ones pale; a blue ring on whatever has the focus.
 QString ButtonSheet();
 // The frame of a frameless dialog and the white text of its title band.
 QString DialogSheet();

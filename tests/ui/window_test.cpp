@@ -13,7 +13,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
@@ -184,14 +186,65 @@ TEST_F(TypePageTest, RecoverAllFollowsTheBoxesAndAClickOnItTicksEverything) {
     ExpectAllBoxes(true);
 }
 
-TEST_F(TypePageTest, StartShowsTheDevicePageBackReturnsAndEscapeNeverCloses) {
+// Enter presses the page's main button, Escape goes back and never closes the window, and Tab
+// reaches the page before the title bar.
+TEST_F(TypePageTest, EnterStartsEscapeGoesBackAndTabStartsOnThePage) {
     window_.show();
-    start_->click();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window_));
+    QTest::keyClick(&window_, Qt::Key_Tab);
+    QWidget* focused = QApplication::focusWidget();
+    ASSERT_NE(focused, nullptr);
+    for (QWidget* w = focused; w != nullptr; w = w->parentWidget())
+        EXPECT_NE(w->objectName(), "titleBar");
+    window_.setFocus();
+    QTest::keyClick(&window_, Qt::Key_Return);
     EXPECT_EQ(window_.CurrentPage(), 1);
-    window_.findChild<QPushButton*>("btnBackDevices")->click();
+    QTest::keyClick(&window_, Qt::Key_Escape);
     EXPECT_EQ(window_.CurrentPage(), 0);
     QTest::keyClick(&window_, Qt::Key_Escape);
     EXPECT_TRUE(window_.isVisible());
+    all_->setCheckState(Qt::Unchecked);  // a disabled Start ignores Enter
+    QTest::keyClick(&window_, Qt::Key_Enter);
+    EXPECT_EQ(window_.CurrentPage(), 0);
+}
+
+// Without a program to open the help page, the button says so and where the page is.
+TEST_F(TypePageTest, HelpWithoutAnOpenerSaysWhereThePageIs) {
+    TempDir empty;
+    ScopedEnv path("PATH", empty.path());
+    QString told;
+    ModalAnswerer answer(OnModal<CMessageBox>([&told](CMessageBox* box) {
+        told = box->findChild<QLabel*>("questionText")->text();
+        box->btnSlotOK();
+    }));
+    window_.findChild<QPushButton*>("btnHelp")->click();
+    EXPECT_EQ(answer.Answered(), 1);
+    EXPECT_TRUE(told.contains("help.html")) << told.toStdString();
+}
+
+// 1280 x 720 device pixels at 125 % are 1024 x 576 logical pixels: the window fits there and
+// every page keeps its buttons inside it.
+TEST_F(TypePageTest, EveryPageKeepsItsButtonsInsideA1024By576Window) {
+    EXPECT_LE(window_.minimumWidth(), 1024);
+    EXPECT_LE(window_.minimumHeight(), 576);
+    EXPECT_GT(window_.maximumHeight(), 1000);  // resizable
+    window_.resize(1024, 576);
+    window_.show();
+    const auto expectInside = [this](std::initializer_list<const char*> names) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        for (const char* name : names) {
+            auto* button = window_.findChild<QPushButton*>(name);
+            ASSERT_NE(button, nullptr) << name;
+            EXPECT_TRUE(button->isVisible()) << name;
+            const QRect box(button->mapTo(&window_, QPoint(0, 0)), button->size());
+            EXPECT_TRUE(window_.rect().contains(box)) << name;
+        }
+    };
+    expectInside({"btnStart", "btnClose"});
+    start_->click();
+    expectInside({"btnScan", "btnBackDevices", "btnOpenImage"});
+    window_.ShowResults({MakeRecord("a.jpg", 10, 1, 1)});
+    expectInside({"btnRecover", "btnBackResults"});
 }
 
 std::string SizeOfSectors(uint64_t sectors) {
@@ -328,11 +381,11 @@ protected:
     QString PageText() { return window_.findChild<QLabel*>("resultText")->text(); }
     std::string Label() { return window_.SelectionLabel()->text().toStdString(); }
     static std::string Selected(long long bytes, const char* files) {
-        return "Select " + GetFileSizeString(bytes) + " in " + files;
+        return std::string(files) + " selected (" + GetFileSizeString(bytes) + ")";
     }
     void ExpectNothingTicked() {
         EXPECT_TRUE(window_.m_mapCheckedFileNode.empty());
-        EXPECT_EQ(Label(), "Select 0 Bytes in 0 file");
+        EXPECT_EQ(Label(), "No files selected");
         EXPECT_FALSE(window_.RecoverButton()->isEnabled());
     }
 };
@@ -361,25 +414,88 @@ TEST_F(ResultPageTest, GroupsRecordsByCategoryInFixedOrderAndKeysAscending) {
             EXPECT_FALSE(top->child(j)->icon(0).isNull()) << top->child(j)->text(0).toStdString();
         }
     }
-    EXPECT_TRUE(PageText().contains("Found 11 recoverable files after the scan."));
+    EXPECT_EQ(PageText(), "Select the files to recover (10 found)");
     ExpectNothingTicked();
+    EXPECT_EQ(window_.ResultTable()->rowCount(), 3);  // the first category's files at once
 
     window_.ShowResults({});
     EXPECT_EQ(window_.ResultTree()->topLevelItemCount(), 0);  // a page built afresh
-    EXPECT_TRUE(PageText().contains("Found 0 recoverable files"));
+    EXPECT_EQ(PageText(), "Select the files to recover (0 found)");
 }
 
-TEST_F(ResultPageTest, SelectingAnExtensionFillsTheTableInSearchOrder) {
-    window_.ShowResults({MakeRecord("b.jpg", 2048, 1, 1), MakeRecord("a.jpg", 100, 2, 2)});
-    window_.ResultTree()->setCurrentItem(Top("Photo")->child(0));
+QStringList Column(QTableWidget* table, int column) {
+    QStringList texts;
+    for (int row = 0; row < table->rowCount(); ++row)
+        if (!table->isRowHidden(row)) texts << table->item(row, column)->text();
+    return texts;
+}
+
+TEST_F(ResultPageTest, TheTableListsACategoryOrAnExtensionSortsAndFilters) {
+    _FILE_NODE_ carved = MakeRecord("c.png", 10, 3, 3, FILE_SOURCE_FILE_TYPE);
+    _FILE_NODE_ dated = MakeRecord("b.jpg", 2048, 1, 1);
+    dated.ftLastChangeTime.dwLowDateTime = 86400;  // FAT: seconds since 1970
+    window_.ShowResults({dated, MakeRecord("a.jpg", 100, 2, 2), carved});
     QTableWidget* table = window_.ResultTable();
-    ASSERT_EQ(table->rowCount(), 2);
-    EXPECT_EQ(table->item(0, 0)->text(), "b.jpg");
-    EXPECT_EQ(table->item(0, 1)->text().toStdString(), GetFileSizeString(2048));
-    const auto record = table->item(1, 1)->data(DRUI::kRecordRole).value<_FILE_NODE_>();
-    EXPECT_STREQ(record.szFileName, "a.jpg");
-    window_.ResultTree()->setCurrentItem(Top("Photo"));  // a category shows no files itself
-    EXPECT_EQ(table->rowCount(), 0);
+    QStringList headers;
+    for (int column = 0; column < table->columnCount(); ++column)
+        headers << table->horizontalHeaderItem(column)->text();
+    EXPECT_EQ(headers, (QStringList{"Name", "Folder", "Size", "Modified", "State"}));
+    EXPECT_EQ(Column(table, 0), (QStringList{"b.jpg", "a.jpg", "c.png"}));  // search order
+    EXPECT_EQ(Column(table, 2)[0].toStdString(), GetFileSizeString(2048));
+    EXPECT_EQ(Column(table, 3), (QStringList{"1970-01-02 00:00", "", ""}));
+    EXPECT_EQ(Column(table, 4), (QStringList{"deleted", "deleted", "carved"}));
+    table->sortByColumn(2, Qt::AscendingOrder);  // by size, as numbers
+    EXPECT_EQ(Column(table, 0), (QStringList{"c.png", "a.jpg", "b.jpg"}));
+    window_.FilterBox()->setText("B.J");
+    EXPECT_EQ(Column(table, 0), (QStringList{"b.jpg"}));
+    window_.FilterBox()->clear();
+    window_.ResultTree()->setCurrentItem(Top("Photo")->child(0));  // jpg only
+    EXPECT_EQ(Column(table, 0).size(), 2);
+    EXPECT_TRUE(window_.findChild<QLabel*>("notListedNote")->text().contains("not deleted"));
+}
+
+TEST_F(ResultPageTest, ThePreviewWrapsTextFitsPicturesAndNamesWhatItCannotShow) {
+    window_.ShowResults({MakeRecord("a.txt", 10, 1, 1)});
+    window_.show();
+    const QByteArray text = QByteArray("word ").repeated(400);
+    window_.ShowPreviewOf("notes.txt", text, QString());
+    EXPECT_TRUE(window_.PreviewText()->isVisible());
+    EXPECT_EQ(window_.PreviewText()->toPlainText().toUtf8(), text);  // no line breaks added
+    EXPECT_EQ(window_.PreviewText()->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    window_.ShowPreviewOf("blob.bin", QByteArray("\x01\x00\xff\xfe", 4), QString());
+    EXPECT_EQ(window_.PreviewLabel()->text(), "No preview: binary data");
+    window_.ShowPreviewOf("clip.mp4", text, QString());
+    EXPECT_TRUE(window_.PreviewLabel()->text().startsWith("No preview: video"));
+    window_.ShowPreviewOf("cut.jpg", QByteArray("\xff\xd8\xff", 3), QString());
+    EXPECT_TRUE(window_.PreviewLabel()->text().startsWith("No preview: the picture"));
+
+    TempDir folder;
+    const QString big = QString::fromStdString(folder.path() + "/big.png");
+    QPixmap picture(2000, 1500);
+    picture.fill(Qt::darkCyan);
+    ASSERT_TRUE(picture.save(big));
+    window_.ShowPreviewOf("big.png", QByteArray(), big);
+    const QPixmap shown = window_.PreviewLabel()->pixmap();
+    EXPECT_LE(shown.width(), window_.PreviewLabel()->width());
+    EXPECT_LE(shown.height(), window_.PreviewLabel()->height());
+}
+
+// Only the ticked types are listed, "Other" included; the page says how many of the scan's
+// files that is, and a cancelled scan says the list is partial.
+TEST_F(ResultPageTest, OnlyTheTickedTypesAreListedAndACancelledScanSaysItsListIsPartial) {
+    auto* other = window_.findChild<QCheckBox*>("typeBoxOther");
+    for (const char* name : {"Music", "Video", "Archive", "Other"})
+        window_.findChild<QCheckBox*>(QStringLiteral("typeBox") + name)->setChecked(false);
+    ASSERT_FALSE(other->isChecked());
+    window_.m_uSearchMask = window_.TickedTypeMask();
+    window_.m_u64ScanFilesFound = 7;
+    window_.m_bScanCancelled = true;
+    window_.ShowResults({MakeRecord("a.jpg", 1, 1, 1), MakeRecord("readme", 1, 2, 2),
+                         MakeRecord("x.qqq", 1, 3, 3)});
+    EXPECT_EQ(Texts(window_.ResultTree()->invisibleRootItem()), QStringList{"Photo(1)"});
+    EXPECT_EQ(PageText(),
+              "Select the files to recover (1 found)\n1 of the 7 files the scan found are of the"
+              " ticked types.\nScan cancelled: the list below is partial.");
 }
 
 TEST_F(ResultPageTest, OddNamesAreListed) {
@@ -485,6 +601,28 @@ TEST_F(TickingTest, RowsMakeTheirExtensionAndCategoryPartlyTicked) {
     ExpectNothingTicked();
 }
 
+// Ticked files not yet recovered and the results themselves are not dropped without asking.
+TEST_F(TickingTest, QuittingWithTickedFilesAndGoingBackAskFirst) {
+    window_.show();
+    photo_->setCheckState(0, Qt::Checked);
+    bool yes = false;
+    QString asked;
+    ModalAnswerer answer(OnModal<CMessageBox>([&](CMessageBox* box) {
+        asked = box->findChild<QLabel*>("questionText")->text();
+        yes ? box->btnSlotOK() : box->btnSlotNO();
+    }));
+    window_.close();
+    EXPECT_EQ(asked, "3 ticked files have not been recovered. Quit anyway?");
+    EXPECT_TRUE(window_.isVisible());
+    QTest::keyClick(&window_, Qt::Key_Escape);
+    EXPECT_EQ(asked, "Do you want to discard the results of this scan?");
+    EXPECT_EQ(window_.CurrentPage(), 2);
+    yes = true;
+    window_.findChild<QPushButton*>("btnBackResults")->click();
+    EXPECT_EQ(window_.CurrentPage(), 1);
+    EXPECT_EQ(answer.Answered(), 3);
+}
+
 TEST_F(TickingTest, ANewPageStartsUntickedAndKeepsRecordsOfTwoStoresApart) {
     photo_->setCheckState(0, Qt::Checked);
     // The same index and cluster in two engines' stores: two entries.
@@ -525,8 +663,9 @@ protected:
 // pass over free sectors (weight 90) shows sectors, files and the time left.
 TEST_F(ScanDialogTest, AScanShowsItsProgressAndItsEndClosesTheDialog) {
     Open(SCANUI::kJobScan);
+    // The percent comes from the sector numbers shown beside it, whatever the engine said.
     const std::string head =
-        "  Current Process: 45%\n  Reading Sector: 5/10\n  Total Files Found: 3\n";
+        "  Current Process: 50%\n  Reading Sector: 5/10\n  Total Files Found: 3\n";
     Scan(50, 90, -1);
     EXPECT_EQ(dialog_.InfoText().toStdString(), head + "  Estimated time is calculating\n");
     Scan(50, 90, 125);
@@ -535,7 +674,7 @@ TEST_F(ScanDialogTest, AScanShowsItsProgressAndItsEndClosesTheDialog) {
     Scan(50, 9, 125);
     EXPECT_EQ(dialog_.InfoText(), "  Current Process: 4%\n  Estimated time is calculating\n");
     Scan(110, 90);
-    EXPECT_EQ(dialog_.ProgressBar()->value(), 99);
+    EXPECT_EQ(dialog_.ProgressBar()->value(), 50);
     EXPECT_TRUE(dialog_.isVisible());
     EXPECT_FALSE(dialog_.IsFinished());
     Scan(100, 100);
@@ -589,11 +728,18 @@ TEST_F(ScanDialogTest, ARecoveryListsFailuresFirstAndStaysOpenWhenFinished) {
     EXPECT_EQ(table->item(2, 1)->text(), "Success");
     EXPECT_EQ(dialog_.Detail()->RecoveredCount(), 2);
     EXPECT_EQ(dialog_.Detail()->FailedCount(), 2);
-    EXPECT_EQ(dialog_.Detail()->TitleText(), "  Recovery Detail\n  Sucess:2 Failed:2\n");
+    EXPECT_EQ(dialog_.Detail()->TitleText(), "  Recovery Detail\n  Success: 2  Failed: 2\n");
     EXPECT_EQ(table->editTriggers(), QAbstractItemView::NoEditTriggers);
 
-    // The final report may arrive before the worker has set its flags.
+    // The final report may arrive before the worker has set its flags; it sums up.
+    dialog_.SetSaveDir("/dest");
+    dialog_.SetFileCount(4);
+    window_.m_nRecoveredCount = 2;
+    window_.m_recoveryFailures = {"2.jpg: Input/output error", "4.jpg: No space left on device"};
     Recovered(100, 1000, 0, QString());
+    EXPECT_EQ(dialog_.InfoText(),
+              "  2 of 4 files recovered to /dest\n  2.jpg: Input/output error"
+              "\n  4.jpg: No space left on device");
     EXPECT_EQ(table->rowCount(), 4);
     EXPECT_EQ(dialog_.CancelButton()->text(), "Finished");
     EXPECT_TRUE(dialog_.isVisible());
@@ -606,12 +752,12 @@ TEST_F(ScanDialogTest, ARecoveryListsFailuresFirstAndStaysOpenWhenFinished) {
     EXPECT_EQ(answer->Answered(), 0);  // nothing was asked
 }
 
-TEST_F(ScanDialogTest, AnsweringNoLeavesTheJobRunning) {
+TEST_F(ScanDialogTest, EscapeAsksLikeCancelAndAnsweringNoLeavesTheJobRunning) {
     Open(SCANUI::kJobScan);
     auto answer = Answer(false);
-    dialog_.CancelButton()->click();
+    QTest::keyClick(&dialog_, Qt::Key_Escape);
     EXPECT_EQ(answer->Answered(), 1);
-    EXPECT_EQ(asked_, "Are you sure to cancel the scanning?");
+    EXPECT_EQ(asked_, "Do you want to cancel the scan?");
     EXPECT_TRUE(dialog_.isVisible());
     EXPECT_FALSE(window_.m_bStopScan);
 }
@@ -629,8 +775,27 @@ TEST_F(ScanDialogTest, AnsweringYesCancelsAndWaitsForTheJobToEnd) {
     EXPECT_TRUE(window_.m_bRecoveryEnd);  // set before the dialog let go
     worker.join();
     EXPECT_EQ(answer->Answered(), 1);
-    EXPECT_EQ(asked_, "Are you sure to cancel the recoverying?");
+    EXPECT_EQ(asked_, "Do you want to cancel recovering the files?");
     EXPECT_FALSE(dialog_.isVisible());
+}
+
+// Closing the window during a scan asks the scan's question, cancels, and then quits.
+TEST_F(ScanDialogTest, ClosingTheWindowDuringAScanAsksCancelsAndQuits) {
+    window_.Init();
+    window_.show();
+    SCANUI running(&window_);
+    running.InitSlot(&window_, SCANUI::kJobScan);
+    running.show();
+    auto answer = Answer(true);
+    std::thread worker([this]() {
+        while (!window_.m_bStopScan) std::this_thread::yield();
+        window_.m_bScanEnd = true;
+    });
+    window_.close();
+    worker.join();
+    EXPECT_EQ(asked_, "Do you want to cancel the scan?");
+    EXPECT_FALSE(running.isVisible());
+    EXPECT_FALSE(window_.isVisible());
 }
 
 std::string ReadAll(const std::string& path) {
@@ -779,12 +944,37 @@ TEST_F(WindowRoadTest, TheTickedTypesComeBackByteExactInTheirOriginalFolders) {
     RecoverTicked();
     EXPECT_EQ(successes_, static_cast<int>(ticked));
     EXPECT_EQ(failures_, 0);
+    // What came back is no longer ticked: recovering again makes no second copies.
+    EXPECT_TRUE(window_.m_mapCheckedFileNode.empty());
+    EXPECT_EQ(tree->topLevelItem(0)->checkState(0), Qt::Unchecked);
+    EXPECT_FALSE(window_.RecoverButton()->isEnabled());
     size_t written = 0;  // every ticked file and nothing else, in the folders it came from
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dest_.path()))
         written += entry.is_regular_file() ? 1 : 0;
     EXPECT_EQ(written, ticked);
     ExpectDeletedFilesBack("fat16", FileCategory::Photo);
     ExpectDeletedFilesBack("fat16", FileCategory::Music);
+}
+
+// A destination that is full: every ticked file is listed as failed with its name and reason,
+// and stays ticked for another try.
+TEST_F(WindowRoadTest, FilesThatFailStayTickedAndAreNamedWithTheirReason) {
+    QTreeWidgetItem* disk = StartWith("fat16");
+    ASSERT_NE(disk, nullptr);
+    ASSERT_NO_FATAL_FAILURE(ScanItem(disk->child(0)));
+    window_.ResultTree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+    const size_t ticked = window_.m_mapCheckedFileNode.size();
+    ASSERT_GT(ticked, 0u);
+    faulty_io::LimitWrites(dest_.path(), 0, ENOSPC);
+    RecoverTicked();
+    faulty_io::Reset();
+    EXPECT_EQ(successes_, 0);
+    EXPECT_EQ(window_.m_nRecoveredCount, 0);
+    ASSERT_EQ(window_.m_recoveryFailures.size(), static_cast<qsizetype>(ticked));
+    const std::string first(window_.m_mapCheckedFileNode.begin()->second.szFileName);
+    EXPECT_EQ(window_.m_recoveryFailures[0].toStdString(), first + ": No space left on device");
+    EXPECT_EQ(window_.m_mapCheckedFileNode.size(), ticked);
+    EXPECT_TRUE(window_.RecoverButton()->isEnabled());
 }
 
 // A card pulled out half way through: the results page lists what was found and says the
@@ -820,7 +1010,10 @@ TEST_F(WindowRoadTest, ADoubleClickScansAPartitionAndBackEndsTheEngine) {
     EXPECT_EQ(failures_, 0);
     EXPECT_TRUE(FoldersIn(dest_.path()).empty());
 
-    window_.findChild<QPushButton*>("btnBackResults")->click();
+    {
+        ModalAnswerer discard(OnModal<CMessageBox>([](CMessageBox* box) { box->btnSlotOK(); }));
+        window_.findChild<QPushButton*>("btnBackResults")->click();
+    }
     EXPECT_EQ(window_.CurrentPage(), 1);
     EXPECT_EQ(window_.m_pFileRecovery, nullptr);
     doubleClick(disk);  // a disk, not a volume: nothing happens
