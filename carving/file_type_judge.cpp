@@ -12,7 +12,44 @@
 #include <iterator>
 #include <vector>
 
+#include "carving/formats/ape.h"
+#include "carving/formats/asf.h"
+#include "carving/formats/bmp.h"
+#include "carving/formats/bzip2.h"
+#include "carving/formats/cab.h"
+#include "carving/formats/compound.h"
+#include "carving/formats/ebml.h"
+#include "carving/formats/flac.h"
+#include "carving/formats/flv.h"
+#include "carving/formats/ghost.h"
+#include "carving/formats/gif.h"
+#include "carving/formats/gzip.h"
+#include "carving/formats/ico.h"
+#include "carving/formats/isobmff.h"
+#include "carving/formats/jpeg.h"
+#include "carving/formats/mail.h"
+#include "carving/formats/midi.h"
+#include "carving/formats/mmf.h"
+#include "carving/formats/mpeg_audio.h"
+#include "carving/formats/mpeg_ps.h"
+#include "carving/formats/mpeg_ts.h"
+#include "carving/formats/mxf.h"
+#include "carving/formats/ogg.h"
+#include "carving/formats/pdf.h"
+#include "carving/formats/pe.h"
+#include "carving/formats/png.h"
+#include "carving/formats/psd.h"
+#include "carving/formats/rar.h"
+#include "carving/formats/realmedia.h"
 #include "carving/formats/riff.h"
+#include "carving/formats/sevenzip.h"
+#include "carving/formats/sqlite.h"
+#include "carving/formats/swf.h"
+#include "carving/formats/tar.h"
+#include "carving/formats/tiff.h"
+#include "carving/formats/ttf.h"
+#include "carving/formats/xz.h"
+#include "carving/formats/zip.h"
 #include "carving/judge_internal.h"
 #include "foundation/debug_log.h"
 #include "foundation/recognisers.h"
@@ -20,124 +57,55 @@
 using J = CFileTypeJudge;
 using carving::CarveScan;
 
+namespace carving::formats {
+namespace {
+
+// The families' rows joined in the order given, then the terminator.
+template <size_t... N>
+constexpr auto JoinFormatSpecs(const FormatSpec (&... runs)[N]) {
+    std::array<FormatSpec, (N + ... + 0) + 1> rows{};
+    size_t at = 0;
+    const auto append = [&](const auto& run) {
+        for (const FormatSpec& spec : run) rows[at++] = spec;
+    };
+    (append(runs), ...);
+    rows[at] = {nullptr, EXT_TYPE_NONE, nullptr, nullptr};
+    return rows;
+}
+
+// The order is behaviour: a buffer takes the code of the first row that accepts it. The
+// first 87 rows (through the second ico) never move; later rows only ever go at the end.
 // clang-format off
-const EXTEND_NAME_AND_TYPE szExtendNameAndType[] = {
-    {"mpeg", 15, J::IsMpgType, J::GetMPGFileBytesSize},
-    {"mpg", 15, J::IsMpgType, J::GetMPGFileBytesSize},
-    {"vob", 15, J::IsMpgType, J::GetMPGFileBytesSize},
-    {"mp4", 18, J::IsMp4Type, J::GetMP4FileBytesSize},
-    {"rmvb", 23, J::IsRmvbType, J::GetRMVBFileBytesSize},
-    {"rm", 23, J::IsRmvbType, J::GetRMVBFileBytesSize},
-    {"wmv", 24, J::IsAsfType, J::GetASFFileBytesSize},
-    {"asf", 24, J::IsAsfType, J::GetASFFileBytesSize},
-    {"wma", 24, J::IsAsfType, J::GetASFFileBytesSize},
-    {"swf", 26, J::IsSwfType, J::GetSWFFileBytesSize},
-    {"avi", 22, J::IsAviType, J::GetAVIFileBytesSize},
-    {"flv", 27, J::IsFlvType, J::GetDefaultVedioFileBytesSize},
-    {"3gp", 16, J::Is3pgType, J::GetDefaultVedioFileBytesSize},
-    {"mkv", 19, J::IsMkvType, J::GetMKVFileBytes},
-    {"ts", 20, J::IsTsType, J::GetTSFileBytesSize},
-    {"mts", 47, J::IsMtsType, J::GetDefaultVedioFileBytesSize},
-    {"mxf", 48, J::IsMxfType, J::GetDefaultVedioFileBytesSize},
-    {"mp3", 12, J::IsMp3Type, J::GetMP3FileBytesSize},
-    {"mid", 13, J::IsMidType, J::GetMIDFileBytesSize},
-    {"ape", 25, J::IsApeType, J::GetAPEFileBytesSize},
-    {"wav", 21, J::IsWavType, J::GetWAVFileBytesSize},
-    {"mov", 17, J::IsMovType, J::GetDefaultVedioFileBytesSize},
-    {"mp2", 11, J::IsMp2Type, J::GetDefaultAudioFileBytesSize},
-    {"mmf", 14, J::IsMmfType, J::GetDefaultAudioFileBytesSize},
-    {"fla", 44, J::IsFlaType, J::GetFLAFileBytesSize},
-    {"gif", 31, J::IsGifType, J::GetGIFFileBytesSize},
-    {"bmp", 29, J::IsBmpType, J::GetBMPFileBytesSize},
-    {"dib", 29, J::IsBmpType, J::GetBMPFileBytesSize},
-    {"jpg", 10, J::IsJpgType, J::GetJPGFileBytesSize},
-    {"jpeg", 10, J::IsJpgType, J::GetJPGFileBytesSize},
-    {"jpe", 10, J::IsJpgType, J::GetJPGFileBytesSize},
-    {"jfif", 10, J::IsJpgType, J::GetJPGFileBytesSize},
-    {"png", 30, J::IsPngType, J::GetPNGFileBytesSize},
-    {"psd", 28, J::IsPsdType, J::GetPSDFileBytesSize},
-    {"tif", 32, J::IsTifType, J::GetTIFFileBytesSize},
-    {"tiff", 32, J::IsTifType, J::GetTIFFileBytesSize},
-    {"ico", 46, J::IsIcoType, J::GetICOFileBytesSize},
-    {"doc", 0, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"dot", 0, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"wps", 0, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"wpt", 0, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"xls", 3, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"xlt", 3, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"xla", 3, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"et", 3, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"ett", 3, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"ppt", 5, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"pot", 5, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"pps", 5, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"dps", 5, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"dpt", 5, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"ole", 2, J::IsOffice2003Type, J::GetOFFICE2003FileBytesSize},
-    {"docx", 1, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"docm", 1, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"dotm", 1, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"dotx", 1, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"xlsx", 4, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"xlsb", 4, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"xlsm", 4, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"xlsx", 4, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"xlam", 4, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"xltx", 4, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"xltm", 4, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"pptx", 6, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"pptm", 6, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"potx", 6, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"potm", 6, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"ppsx", 6, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"ppsm", 6, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"mso07", 7, J::IsOffice2007Type, J::GetOFFICE2007FileBytesSize},
-    {"pdf", 8, J::IsPdfType, J::GetPDFFileBytesSize},
-    {"gz", 36, J::IsGzipType, J::GetGZFileBytesSize},
-    {"gzip", 36, J::IsGzipType, J::GetGZFileBytesSize},
-    {"7z", 34, J::Is7zType, J::Get7ZFileBytesSize},
-    {"zip", 35, J::IsZipType, J::GetZIPFileBytesSize},
-    {"rar", 37, J::IsRarType, J::GetRARFileBytesSize},
-    {"cab", 33, J::IsCabType, J::GetCABFileBytesSize},
-    {"exe", 41, J::IsPeType, nullptr},
-    {"dll", 42, J::IsPeType, nullptr},
-    {"sys", 43, J::IsPeType, nullptr},
-    {"gho", 9, J::IsGhoType, nullptr},
-    {"db", 39, J::IsSqlType, J::GetDBFileBytesSize},
-    {"dbx", 40, J::IsDbxEmailType, J::GetMailFileBytesSize},
-    {"pst", 38, J::IsPstEmailType, J::GetMailFileBytesSize},
-    {"fla", 44, J::IsFlaType, J::GetFLAFileBytesSize},
-    {"ttf", 45, J::IsTtfType, J::GetTTFFileBytesSize},
-    {"ico", 46, J::IsIcoType, J::GetICOFileBytesSize},
-    // Rows added after the first 87.
-    {"cr2", EXT_TYPE_CR2, J::IsTifType, J::GetTIFFileBytesSize},
-    {"nef", EXT_TYPE_NEF, J::IsTifType, J::GetTIFFileBytesSize},
-    {"arw", EXT_TYPE_ARW, J::IsTifType, J::GetTIFFileBytesSize},
-    {"dng", EXT_TYPE_DNG, J::IsTifType, J::GetTIFFileBytesSize},
-    {"orf", EXT_TYPE_ORF, J::IsTifType, J::GetTIFFileBytesSize},
-    {"rw2", EXT_TYPE_RW2, J::IsTifType, J::GetTIFFileBytesSize},
-    {"pef", EXT_TYPE_PEF, J::IsTifType, J::GetTIFFileBytesSize},
-    {"webp", EXT_TYPE_WEBP, carving::formats::IsWebpType, J::GetWEBPFileBytesSize},
-    {"heic", EXT_TYPE_HEIC, J::IsMp4Type, J::GetHEIFFileBytesSize},
-    {"heif", EXT_TYPE_HEIC, J::IsMp4Type, J::GetHEIFFileBytesSize},
-    {"avif", EXT_TYPE_AVIF, J::IsMp4Type, J::GetHEIFFileBytesSize},
-    {"m4a", EXT_TYPE_M4A, J::IsMp4Type, J::GetMP4FileBytesSize},
-    {"cr3", EXT_TYPE_CR3, J::IsMp4Type, J::GetMP4FileBytesSize},
-    {"m4v", EXT_TYPE_M4V, J::IsMp4Type, J::GetMP4FileBytesSize},
-    {"webm", EXT_TYPE_MKV, J::IsMkvType, J::GetMKVFileBytes},
-    {"bz2", EXT_TYPE_BZ2, J::IsBz2Type, J::GetBZ2FileBytesSize},
-    {"xz", EXT_TYPE_XZ, J::IsXzType, J::GetXZFileBytesSize},
-    {"tar", EXT_TYPE_TAR, J::IsTarType, J::GetTARFileBytesSize},
-    {"flac", EXT_TYPE_FLAC, J::IsFlacType, J::GetFLACFileBytesSize},
-    {"ogg", EXT_TYPE_OGG, J::IsOggType, J::GetOGGFileBytesSize},
-    {"oga", EXT_TYPE_OGG, J::IsOggType, J::GetOGGFileBytesSize},
-    {"ogv", EXT_TYPE_OGG, J::IsOggType, J::GetOGGFileBytesSize},
-    {"opus", EXT_TYPE_OGG, J::IsOggType, J::GetOGGFileBytesSize},
-    {nullptr, EXT_TYPE_NONE, nullptr, nullptr},
-};
+constexpr auto kRows = JoinFormatSpecs(
+    // video and audio, rows 0-24
+    kMpegPsFormats, kMp4Formats, kRealMediaFormats, kAsfFormats,
+    kSwfFormats, kAviFormats, kFlvFormats, k3gpFormats,
+    kMatroskaFormats, kTsFormats, kMtsFormats, kMxfFormats,
+    kMp3Formats, kMidiFormats, kApeFormats, kWavFormats,
+    kMovFormats, kMp2Formats, kMmfFormats, kFlaFormats,
+    // pictures, rows 25-36
+    kGifFormats, kBmpFormats, kJpegFormats, kPngFormats,
+    kPsdFormats, kTiffFormats, kIcoFormats,
+    // documents, archives, executables and the repeated fla and ico, rows 37-86
+    kCompoundFormats, kOfficeOpenXmlFormats, kPdfFormats, kGzipFormats,
+    kSevenZipFormats, kZipFormats, kRarFormats, kCabFormats,
+    kPeFormats, kGhostFormats, kSqliteFormats, kMailFormats,
+    kFlaFormats, kTtfFormats, kIcoFormats,
+    // rows added after the first 87, from row 87
+    kTiffRawFormats, kWebpFormats, kIsoBmffAddedFormats, kWebmFormats,
+    kBzip2Formats, kXzFormats, kTarFormats, kFlacFormats,
+    kOggFormats
+);
 // clang-format on
 
-const size_t kSignatureRowCount = std::size(szExtendNameAndType) - 1;
+static_assert(kRows.size() == kOriginalRowCount + 23 + 1);
+static_assert(kRows[kOriginalRowCount - 1].uType == EXT_TYPE_ICO);
+
+}  // namespace
+}  // namespace carving::formats
+
+const EXTEND_NAME_AND_TYPE* const szExtendNameAndType = carving::formats::kRows.data();
+const size_t kSignatureRowCount = carving::formats::kRows.size() - 1;
 
 namespace {
 
@@ -154,56 +122,56 @@ struct LEAD_BYTES {
 };
 
 const LEAD_BYTES kLeadBytes[] = {
-    {J::IsMpgType, "\x00", 1},
-    {J::IsRmvbType, ".", 1},
-    {J::IsAsfType, "\x30", 1},
-    {J::IsSwfType, "CF", 2},
-    {J::IsAviType, "R", 1},
-    {J::IsFlvType, "F", 1},
-    {J::IsMkvType, "\x1A", 1},
-    {J::IsTsType, "\x47", 1},
-    {J::IsMxfType, "\x06", 1},
-    {J::IsMp3Type, "I\xFF", 2},
-    {J::IsMidType, "M", 1},
-    {J::IsApeType, "M", 1},
-    {J::IsWavType, "R", 1},
-    {J::IsMp2Type, "\xFF", 1},
-    {J::IsMmfType, "M", 1},
-    {J::IsFlaType, "\xD0", 1},
-    {J::IsGifType, "G", 1},
-    {J::IsBmpType, "B", 1},
-    {J::IsJpgType, "\xFF", 1},
-    {J::IsPngType, "\x89", 1},
-    {J::IsPsdType, "8", 1},
-    {J::IsTifType, "IM", 2},
-    {J::IsIcoType, "\x00", 1},
-    {J::IsOffice2003Type, "\xD0", 1},
-    {J::IsPdfType, "%", 1},
-    {J::IsGzipType, "\x1F", 1},
-    {J::Is7zType, "7", 1},
-    {J::IsZipType, "P", 1},
-    {J::IsRarType, "R", 1},
-    {J::IsCabType, "M", 1},
-    {J::IsPeType, "M", 1},
-    {J::IsGhoType, "\xFE", 1},
-    {J::IsSqlType, "S", 1},
-    {J::IsDbxEmailType, "\xCF", 1},
-    {J::IsPstEmailType, "!", 1},
-    {J::IsTtfType, "\x00", 1},
+    {carving::formats::IsMpgType, "\x00", 1},
+    {carving::formats::IsRmvbType, ".", 1},
+    {carving::formats::IsAsfType, "\x30", 1},
+    {carving::formats::IsSwfType, "CF", 2},
+    {carving::formats::IsAviType, "R", 1},
+    {carving::formats::IsFlvType, "F", 1},
+    {carving::formats::IsMkvType, "\x1A", 1},
+    {carving::formats::IsTsType, "\x47", 1},
+    {carving::formats::IsMxfType, "\x06", 1},
+    {carving::formats::IsMp3Type, "I\xFF", 2},
+    {carving::formats::IsMidType, "M", 1},
+    {carving::formats::IsApeType, "M", 1},
+    {carving::formats::IsWavType, "R", 1},
+    {carving::formats::IsMp2Type, "\xFF", 1},
+    {carving::formats::IsMmfType, "M", 1},
+    {carving::formats::IsFlaType, "\xD0", 1},
+    {carving::formats::IsGifType, "G", 1},
+    {carving::formats::IsBmpType, "B", 1},
+    {carving::formats::IsJpgType, "\xFF", 1},
+    {carving::formats::IsPngType, "\x89", 1},
+    {carving::formats::IsPsdType, "8", 1},
+    {carving::formats::IsTifType, "IM", 2},
+    {carving::formats::IsIcoType, "\x00", 1},
+    {carving::formats::IsOffice2003Type, "\xD0", 1},
+    {carving::formats::IsPdfType, "%", 1},
+    {carving::formats::IsGzipType, "\x1F", 1},
+    {carving::formats::Is7zType, "7", 1},
+    {carving::formats::IsZipType, "P", 1},
+    {carving::formats::IsRarType, "R", 1},
+    {carving::formats::IsCabType, "M", 1},
+    {carving::formats::IsPeType, "M", 1},
+    {carving::formats::IsGhoType, "\xFE", 1},
+    {carving::formats::IsSqlType, "S", 1},
+    {carving::formats::IsDbxEmailType, "\xCF", 1},
+    {carving::formats::IsPstEmailType, "!", 1},
+    {carving::formats::IsTtfType, "\x00", 1},
     {carving::formats::IsWebpType, "R", 1},
-    {J::IsBz2Type, "B", 1},
-    {J::IsXzType, "\xFD", 1},
-    {J::IsFlacType, "fI", 2},
-    {J::IsOggType, "O", 1},
+    {carving::formats::IsBz2Type, "B", 1},
+    {carving::formats::IsXzType, "\xFD", 1},
+    {carving::formats::IsFlacType, "fI", 2},
+    {carving::formats::IsOggType, "O", 1},
     // Any first byte: a box size before "ftyp", a time code before an MTS packet, and the
     // "[Content_Types].xml" name at offset 31 of an Office container.
-    {J::IsMp4Type, nullptr, 0},
-    {J::Is3pgType, nullptr, 0},
-    {J::IsMtsType, nullptr, 0},
-    {J::IsMovType, nullptr, 0},
-    {J::IsOffice2007Type, nullptr, 0},
+    {carving::formats::IsMp4Type, nullptr, 0},
+    {carving::formats::Is3pgType, nullptr, 0},
+    {carving::formats::IsMtsType, nullptr, 0},
+    {carving::formats::IsMovType, nullptr, 0},
+    {carving::formats::IsOffice2007Type, nullptr, 0},
     // Any first byte: a tar archive opens with its first entry's name.
-    {J::IsTarType, nullptr, 0},
+    {carving::formats::IsTarType, nullptr, 0},
 };
 
 // Whether the row's recogniser is listed with the first bytes it accepts, and accepts b.
@@ -455,6 +423,35 @@ uint64_t CarvedSectorsConsumed(uint32_t uType, uint64_t u64Length, int nBytesPer
     return std::max<uint64_t>(1, (u64Length + b - 1) / b);
 }
 
+using namespace carving;
+
+// ---- Estimators shared by several families ---------------------------------------------
+
+namespace {
+constexpr uint64_t kAudioCap = 256 * carving::kMiB;
+}  // namespace
+
+// The 3GP, MOV and FLV rows share this estimator with others, so the file's own first
+// bytes choose the walk.
+uint64_t CFileTypeJudge::GetDefaultVedioFileBytesSize(carving::CarveScan& scan,
+                                                      const unsigned char* p, size_t len) {
+    const auto stream = [&] { return StreamVideo(scan, 4 * kGiB); };
+    if (formats::IsWalkableIsoBmff(p, len)) return ExactOr(scan, formats::IsoBmffLength, stream);
+    if (formats::IsFlvType(scan, p, len) != EXT_TYPE_NONE)
+        return ExactOr(scan, formats::FlvLength, stream);
+    return stream();
+}
+
+uint64_t CFileTypeJudge::GetDefaultAudioFileBytesSize(carving::CarveScan& scan,
+                                                      const unsigned char*, size_t) {
+    return StreamToNextFile(scan, kAudioCap, EndKind::kFile);
+}
+
+uint64_t CFileTypeJudge::GetDefaultPictureFileBytesSize(carving::CarveScan& scan,
+                                                        const unsigned char*, size_t) {
+    return StreamToNextFile(scan, kPictureCap, EndKind::kFile);
+}
+
 // ---- End detectors ----------------------------------------------------------------------
 
 static int DetectEnd(CarveScan& scan, carving::EndKind kind, const unsigned char* pChunk,
@@ -530,6 +527,32 @@ bool PassesZeroFill(const unsigned char* buf, size_t len, size_t e, size_t bytes
         if (buf[i] != 0) return false;
     }
     return true;
+}
+
+int FindZeroFilledTail(CarveScan& scan, const unsigned char* p, size_t len,
+                       const unsigned char* tail, size_t tailLen, size_t& uOffset) {
+    const size_t b = static_cast<size_t>(ContextBytesPerSector(scan));
+    for (size_t at = FindForward(p, len, 0, tail, tailLen); at != kNotFound;
+         at = FindForward(p, len, at + 1, tail, tailLen)) {
+        if (PassesZeroFill(p, len, at + tailLen, b)) {
+            uOffset = at + tailLen;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+uint64_t TailPictureBytes(CarveScan& scan, const unsigned char* p, size_t len,
+                          int (*finder)(CarveScan&, const unsigned char*, size_t, size_t&)) {
+    size_t offset = 0;
+    if (finder(scan, p, len, offset)) return offset;
+    return StreamWith(scan, kPictureCap, EndKind::kFile,
+                      [&](const StreamChunk& c, uint64_t& length) {
+                          size_t at = 0;
+                          if (!finder(scan, c.p, c.nBytes, at)) return 0;
+                          length = c.u64Offset + at;
+                          return 1;
+                      });
 }
 
 int ContextBytesPerSector(const CarveScan& scan) {

@@ -17,6 +17,10 @@ constexpr uint64_t kKiB = 1024;
 constexpr uint64_t kMiB = 1024 * kKiB;
 constexpr uint64_t kGiB = 1024 * kMiB;
 
+// Budgets of the fallback rules shared by several families.
+constexpr uint64_t kPictureCap = 128 * kMiB;
+constexpr uint64_t kCompoundCap = 0x7FFFFFF;
+
 // n bytes of pattern at p[off], with every byte inside [p, p + len).
 inline bool Has(const unsigned char* p, size_t len, size_t off, const void* pattern, size_t n) {
     return p != nullptr && off <= len && n <= len - off && std::memcmp(p + off, pattern, n) == 0;
@@ -120,5 +124,20 @@ uint64_t StreamWith(CarveScan& scan, uint64_t u64Cap, EndKind kind, Search&& sea
 inline uint64_t StreamToNextFile(CarveScan& scan, uint64_t u64Cap, EndKind kind) {
     return StreamFileBytes(scan, u64Cap, kind, nullptr, nullptr);
 }
+
+inline uint64_t StreamVideo(CarveScan& scan, uint64_t cap) {
+    return StreamToNextFile(scan, cap, EndKind::kVideo);
+}
+
+// First tail occurrence in [p, p + len) whose end passes the zero-fill rule: 1 with the
+// offset just past it.
+int FindZeroFilledTail(CarveScan& scan, const unsigned char* p, size_t len,
+                       const unsigned char* tail, size_t tailLen, size_t& uOffset);
+
+// A tail-marked picture: the first sector may already hold the whole file; otherwise the
+// first chunk with a usable tail fixes the length, even past a sector the end detector
+// took for another file (picture data can look like a signature).
+uint64_t TailPictureBytes(CarveScan& scan, const unsigned char* p, size_t len,
+                          int (*finder)(CarveScan&, const unsigned char*, size_t, size_t&));
 
 }  // namespace carving

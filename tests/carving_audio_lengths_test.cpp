@@ -123,9 +123,12 @@ struct RealFile {
 };
 
 const RealFile kRealFiles[] = {
-    {"mp3", kMp3Hex, formats::Mp3Length, J::GetMP3FileBytesSize, EXT_TYPE_MP3, 200, 0x261},
-    {"opus", kOpusHex, formats::OggLength, J::GetOGGFileBytesSize, EXT_TYPE_OGG, 40, 153},
-    {"flac", kFlacHex, formats::FlacLength, J::GetFLACFileBytesSize, EXT_TYPE_FLAC, 40, 226},
+    {"mp3", kMp3Hex, formats::Mp3Length, carving::formats::GetMP3FileBytesSize, EXT_TYPE_MP3, 200,
+     0x261},
+    {"opus", kOpusHex, formats::OggLength, carving::formats::GetOGGFileBytesSize, EXT_TYPE_OGG, 40,
+     153},
+    {"flac", kFlacHex, formats::FlacLength, carving::formats::GetFLACFileBytesSize, EXT_TYPE_FLAC,
+     40, 226},
 };
 
 class AudioRealFileTest : public ::testing::TestWithParam<RealFile> {};
@@ -260,7 +263,7 @@ TEST(OggLengthTest, ChecksumsAndPageOrderDecideAndHugePagesStopAtTheDeviceEnd) {
     Buf badFirst = opus;
     badFirst[40] ^= 1;
     EXPECT_TRUE(Measure(formats::OggLength, Cat(badFirst, Noise(500))).IsRejected());
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsOggType(scan, badFirst.data(), badFirst.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsOggType(scan, badFirst.data(), badFirst.size()));
     const Buf noSecondPage =
         Cat(Slice(opus, 0, kOpusSecondPage), Slice(opus, kOpusThirdPage, opus.size()));
     const FormatLength gap = Measure(formats::OggLength, Cat(noSecondPage, Noise(500)));
@@ -285,7 +288,8 @@ TEST(FlacLengthTest, TaggedOrUncountedStreamsEndAtTheirLastFrameAndBrokenHeaders
     EXPECT_TRUE(length.IsExact());
     EXPECT_EQ(tagged.size(), length.bytes);
     EXPECT_EQ(EXT_TYPE_FLAC, J::GetDataBufType(scan, Cat(tagged, Noise(kSector)).data(), kSector));
-    EXPECT_EQ(tagged.size(), Estimate(J::GetMP3FileBytesSize, Cat(tagged, Noise(700))));
+    EXPECT_EQ(tagged.size(),
+              Estimate(carving::formats::GetMP3FileBytesSize, Cat(tagged, Noise(700))));
     // A stream written where the encoder could not go back leaves the sample count at zero.
     Buf uncounted = flac;
     std::fill(uncounted.begin() + 8 + 13, uncounted.begin() + 8 + 18, 0);
@@ -296,7 +300,7 @@ TEST(FlacLengthTest, TaggedOrUncountedStreamsEndAtTheirLastFrameAndBrokenHeaders
     Buf badInfo = flac;
     badInfo[8] = badInfo[9] = 0;  // a minimum block size of zero
     EXPECT_TRUE(Measure(formats::FlacLength, Cat(badInfo, Noise(700))).IsRejected());
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsFlacType(scan, badInfo.data(), badInfo.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsFlacType(scan, badInfo.data(), badInfo.size()));
     // A metadata block claiming 16 MiB on a small device.
     Buf hugeBlock = flac;
     hugeBlock[42] = 0x04;
@@ -310,13 +314,13 @@ TEST(AudioRecogniserTest, BareLayer3StreamsAreFoundAndLayer2AndNoiseAreLeftAlone
     const Buf mp3 = FromHex(kMp3Hex);
     const Buf bare = Cat(Slice(mp3, kMp3FirstFrame, mp3.size()), Noise(kSector));
     EXPECT_EQ(EXT_TYPE_MP3, J::GetDataBufType(scan, bare.data(), kSector));
-    EXPECT_EQ(mp3.size() - kMp3FirstFrame, Estimate(J::GetMP3FileBytesSize, bare));
+    EXPECT_EQ(mp3.size() - kMp3FirstFrame, Estimate(carving::formats::GetMP3FileBytesSize, bare));
     // Without its info frame, the stream's next frame must sit where the first one ends.
     const Buf plain = Cat(Slice(mp3, kMp3SecondFrame, mp3.size()), Noise(kSector));
     EXPECT_EQ(EXT_TYPE_MP3, J::GetDataBufType(scan, plain.data(), kSector));
     Buf moved = plain;
     moved[72] = 0x00;
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsMp3Type(scan, moved.data(), kSector));
+    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsMp3Type(scan, moved.data(), kSector));
     const Buf layer2 = Cat(Buf{0xFF, 0xFD, 0xE4, 0x00}, Noise(kSector));
     EXPECT_EQ(EXT_TYPE_MP2, J::GetDataBufType(scan, layer2.data(), kSector));
     std::mt19937 gen(11);

@@ -4,6 +4,19 @@
 
 #include <string>
 
+#include "carving/formats/asf.h"
+#include "carving/formats/bmp.h"
+#include "carving/formats/cab.h"
+#include "carving/formats/compound.h"
+#include "carving/formats/ico.h"
+#include "carving/formats/jpeg.h"
+#include "carving/formats/midi.h"
+#include "carving/formats/mpeg_audio.h"
+#include "carving/formats/mpeg_ps.h"
+#include "carving/formats/pdf.h"
+#include "carving/formats/png.h"
+#include "carving/formats/riff.h"
+#include "carving/formats/swf.h"
 #include "carving/judge_internal.h"
 #include "carving_test_support.h"
 #include "foundation/debug_log.h"
@@ -60,20 +73,21 @@ protected:
 TEST_F(EstimatorTest, JpegEndsAtItsOwnEndMarkerOrElseWhereTheNextFileBegins) {
     Layout(8, kJpeg);
     Put(kSector - 2, kEoi);
-    EXPECT_EQ(512u, Estimate(J::GetJPGFileBytesSize));  // on the first sector boundary
+    EXPECT_EQ(512u,
+              Estimate(carving::formats::GetJPGFileBytesSize));  // on the first sector boundary
     // A thumbnail's end inside the first chunk with more data after it is not the end.
     Layout(400, kJpeg);
     std::memset(dev_.At(300 * kSector), 0, 100 * kSector);
     Put(3000, kEoi);
     EndAt(200 * kSector + 100, kEoi);
     Put(210 * kSector, kJpeg);
-    EXPECT_EQ(200u * kSector + 100, Estimate(J::GetJPGFileBytesSize));
+    EXPECT_EQ(200u * kSector + 100, Estimate(carving::formats::GetJPGFileBytesSize));
     Layout(40, kJpeg);
     Put(17 * kSector, kJpeg);
-    EXPECT_EQ(17u * kSector, Estimate(J::GetJPGFileBytesSize));
+    EXPECT_EQ(17u * kSector, Estimate(carving::formats::GetJPGFileBytesSize));
     Layout(10, kJpeg);  // the last chunk of the device is read as far as it goes
     EndAt(8 * kSector + 10, kEoi);
-    EXPECT_EQ(8u * kSector + 10, Estimate(J::GetJPGFileBytesSize));
+    EXPECT_EQ(8u * kSector + 10, Estimate(carving::formats::GetJPGFileBytesSize));
 }
 
 TEST_F(EstimatorTest, StreamEndsWhereTheNextFileOrAFileSystemSectorBeginsOrAtTheDeviceEnd) {
@@ -91,23 +105,23 @@ TEST_F(EstimatorTest, EndMarkersCountOnlyWhereTheirSectorIsZeroFilledOrTheFileSa
     Layout(20, Bytes(8).Put(0, "\x89PNG\r\n\x1A\n", 8));
     Put(2 * kSector + 10, iend);  // followed by data in its sector
     EndAt(5 * kSector + 40, iend);
-    EXPECT_EQ(5u * kSector + 40, Estimate(J::GetPNGFileBytesSize));
+    EXPECT_EQ(5u * kSector + 40, Estimate(carving::formats::GetPNGFileBytesSize));
     // An MPEG program stream repeats its pack headers; they do not end it.
     Layout(60, Bytes(0));
     for (size_t s = 0; s < 30; s += 2)
         Put(s * kSector, Bytes(18).Put(0, "\0\0\1\xBA", 4).Put(14, "\0\0\1\xBB", 4));
     EndAt(30 * kSector + 64, Bytes(4).Put(0, "\0\0\1\xB9", 4));
-    EXPECT_EQ(30u * kSector + 64, Estimate(J::GetMPGFileBytesSize));
+    EXPECT_EQ(30u * kSector + 64, Estimate(carving::formats::GetMPGFileBytesSize));
     // A PDF without its end of file ends after its trailer keyword.
     Layout(20, kPdf);
     Put(3 * kSector + 10, Bytes(7).Text(0, "trailer"));
     Put(10 * kSector, kPsd);
-    EXPECT_EQ(3u * kSector + 17, Estimate(J::GetPDFFileBytesSize));
+    EXPECT_EQ(3u * kSector + 17, Estimate(carving::formats::GetPDFFileBytesSize));
     // An MP3 file ends after its last ID3v1 tag, before the next file.
     Layout(30, Bytes(10).Text(0, "ID3").U8(3, 4));
     Put(12 * kSector + 7, Bytes(3).Text(0, "TAG"));
     Put(20 * kSector, kPdf);
-    EXPECT_EQ(12u * kSector + 7 + 128, Estimate(J::GetMP3FileBytesSize));
+    EXPECT_EQ(12u * kSector + 7 + 128, Estimate(carving::formats::GetMP3FileBytesSize));
 }
 
 TEST_F(EstimatorTest, MidiEndsAfterItsLastAnnouncedTrack) {
@@ -118,14 +132,14 @@ TEST_F(EstimatorTest, MidiEndsAfterItsLastAnnouncedTrack) {
         Put(at, Bytes(8).Text(0, "MTrk").BE32(4, len));
         at += 8 + len;
     }
-    EXPECT_EQ(at, Estimate(J::GetMIDFileBytesSize));
+    EXPECT_EQ(at, Estimate(carving::formats::GetMIDFileBytesSize));
     Layout(40, midi.BE16(10, 1));  // a small file ends inside its first sector
     Put(14, Bytes(8).Text(0, "MTrk").BE32(4, 20));
-    EXPECT_EQ(42u, Estimate(J::GetMIDFileBytesSize));
+    EXPECT_EQ(42u, Estimate(carving::formats::GetMIDFileBytesSize));
     Layout(40, midi.BE16(10, 2));  // the first sector ends exactly after the first track
     Put(14, Bytes(8).Text(0, "MTrk").BE32(4, 490));
     Put(kSector, Bytes(8).Text(0, "MTrk").BE32(4, 20));
-    EXPECT_EQ(540u, Estimate(J::GetMIDFileBytesSize));
+    EXPECT_EQ(540u, Estimate(carving::formats::GetMIDFileBytesSize));
 }
 
 TEST_F(EstimatorTest, ZipEndsAfterItsDirectoryEndAndComment) {
@@ -151,24 +165,24 @@ TEST_F(EstimatorTest, TransportStreamEndsAtItsFirstBadPacketAndIsRemembered) {
 
 TEST_F(EstimatorTest, HeaderFieldSizesAreCappedAndAsfTakesItsOnlyFromAPlainFile) {
     Layout(2, Bytes(40).Text(0, "BM").U32(2, 0xFFFFFFFF).U32(14, 40), false);
-    EXPECT_EQ(128u << 20, Estimate(J::GetBMPFileBytesSize));
+    EXPECT_EQ(128u << 20, Estimate(carving::formats::GetBMPFileBytesSize));
     Put(0, Bytes(16).Text(0, "RIFF").U32(4, 0xFFFFFFF0).Text(8, "WAVEfmt "));
-    EXPECT_EQ(0xFFFFFFF8ull, Estimate(J::GetWAVFileBytesSize));
+    EXPECT_EQ(0xFFFFFFF8ull, Estimate(carving::formats::GetWAVFileBytesSize));
     Put(0, Bytes(36).Text(0, "MSCF").U32(8, 0xF0000000));
-    EXPECT_EQ(1ull << 30, Estimate(J::GetCABFileBytesSize));
+    EXPECT_EQ(1ull << 30, Estimate(carving::formats::GetCABFileBytesSize));
     Put(0, Bytes(8).Text(0, "CWS").U8(3, 9).U32(4, 1000));
-    EXPECT_EQ(512u, Estimate(J::GetSWFFileBytesSize));
+    EXPECT_EQ(512u, Estimate(carving::formats::GetSWFFileBytesSize));
 
     Layout(4,
            Bytes(16).Put(0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C", 16),
            false);
     const char props[] = "\xA1\xDC\xAB\x8C\x47\xA9\xCF\x11\x8E\xE4\x00\xC0\x0C\x20\x53\x65";
     Put(30, Bytes(104).Put(0, props, 16).U64(40, 123456).U32(88, 2));
-    EXPECT_EQ(123456u, Estimate(J::GetASFFileBytesSize));
+    EXPECT_EQ(123456u, Estimate(carving::formats::GetASFFileBytesSize));
     Put(30 + 88, Bytes(1).U8(0, 3));  // broadcast: no size known, one sector
-    EXPECT_EQ(512u, Estimate(J::GetASFFileBytesSize));
+    EXPECT_EQ(512u, Estimate(carving::formats::GetASFFileBytesSize));
     Put(30, Bytes(16));  // no file properties object
-    EXPECT_EQ(512u, Estimate(J::GetASFFileBytesSize));
+    EXPECT_EQ(512u, Estimate(carving::formats::GetASFFileBytesSize));
 }
 
 TEST_F(EstimatorTest, IconDirectoryBeyondTheFirstSectorIsReadFromTheDevice) {
@@ -177,12 +191,12 @@ TEST_F(EstimatorTest, IconDirectoryBeyondTheFirstSectorIsReadFromTheDevice) {
     uint32_t end = 6 + 16 * count;
     for (size_t i = 0; i < count; ++i, end += 10) ico.U32(14 + 16 * i, 10).U32(18 + 16 * i, end);
     Layout(8, ico, false);
-    EXPECT_EQ(end, Estimate(J::GetICOFileBytesSize));
+    EXPECT_EQ(end, Estimate(carving::formats::GetICOFileBytesSize));
     scan.SetReadContext(nullptr, kSector, 0);  // without the device to read, one sector
     static std::string logged;
     logged.clear();
     SetDebugSink([](const char* message) { logged += message; });
-    EXPECT_EQ(512u, J::GetICOFileBytesSize(scan, dev_.At(0), kSector));
+    EXPECT_EQ(512u, carving::formats::GetICOFileBytesSize(scan, dev_.At(0), kSector));
     SetDebugSink(nullptr);
     EXPECT_EQ(logged, "ico directory of 40 entries unreadable\n");
 }
@@ -217,13 +231,13 @@ TEST_F(EstimatorTest, CompoundDocumentSizeComesFromItsAllocationTable) {
     Bytes fat(512);
     for (size_t i = 0; i < 128; ++i) fat.U32(4 * i, i < 10 ? 0xFFFFFFFE : 0xFFFFFFFF);
     Put(4 * kSector, fat);
-    EXPECT_EQ(11u * 512, Estimate(J::GetOFFICE2003FileBytesSizeByFileHead));
-    EXPECT_EQ(11u * 512, Estimate(J::GetFLAFileBytesSize));
+    EXPECT_EQ(11u * 512, Estimate(carving::formats::GetOFFICE2003FileBytesSizeByFileHead));
+    EXPECT_EQ(11u * 512, Estimate(carving::formats::GetFLAFileBytesSize));
     Put(30, Bytes(2).U16(0, 7));  // an impossible sector shift says nothing
-    EXPECT_EQ(0u, Estimate(J::GetOFFICE2003FileBytesSizeByFileHead));
+    EXPECT_EQ(0u, Estimate(carving::formats::GetOFFICE2003FileBytesSizeByFileHead));
     Put(30, Bytes(2).U16(0, 9));
     Put(44, Bytes(4));  // no allocation sector at all
-    EXPECT_EQ(0u, Estimate(J::GetOFFICE2003FileBytesSizeByFileHead));
+    EXPECT_EQ(0u, Estimate(carving::formats::GetOFFICE2003FileBytesSizeByFileHead));
 }
 
 int g_calls = 0;

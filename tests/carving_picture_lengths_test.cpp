@@ -152,17 +152,17 @@ TEST_P(PictureRealFileTest, IsTypedAndMeasuredToTheByteWhateverFollows) {
 INSTANTIATE_TEST_SUITE_P(
     Pictures, PictureRealFileTest,
     ::testing::Values(RealFile{"jpeg", &kProgressiveJpeg, carving::formats::JpegLength,
-                               EXT_TYPE_JPG, J::GetJPGFileBytesSize},
+                               EXT_TYPE_JPG, carving::formats::GetJPGFileBytesSize},
                       RealFile{"png", &kInterlacedPng, carving::formats::PngLength, EXT_TYPE_PNG,
-                               J::GetPNGFileBytesSize},
+                               carving::formats::GetPNGFileBytesSize},
                       RealFile{"gif", &kGif, carving::formats::GifLength, EXT_TYPE_GIF,
-                               J::GetGIFFileBytesSize},
+                               carving::formats::GetGIFFileBytesSize},
                       RealFile{"bmp", &kBmpV5Alpha, carving::formats::BmpLength, EXT_TYPE_BMP,
-                               J::GetBMPFileBytesSize, false},
+                               carving::formats::GetBMPFileBytesSize, false},
                       RealFile{"tiff", &kLzwTiff, carving::formats::TiffLength, EXT_TYPE_TIF,
-                               J::GetTIFFileBytesSize, false},
+                               carving::formats::GetTIFFileBytesSize, false},
                       RealFile{"psd", &kRlePsd, carving::formats::PsdLength, EXT_TYPE_PSD,
-                               J::GetPSDFileBytesSize}),
+                               carving::formats::GetPSDFileBytesSize}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(JpegLengthTest, BrokenStartsAreRefusedAndBrokenMiddlesFallBack) {
@@ -194,18 +194,18 @@ TEST(JpegLengthTest, RecogniserNeedsAFittingFirstSegmentAndTheMarkerAfterIt) {
     for (int i = 0; i < 100000; ++i) {
         for (unsigned char& b : sector) b = static_cast<unsigned char>(random());
         sector[0] = 0xFF, sector[1] = 0xD8, sector[2] = 0xFF;
-        accepted += J::IsJpgType(scan, sector.data(), sector.size()) == EXT_TYPE_JPG;
+        accepted += carving::formats::IsJpgType(scan, sector.data(), sector.size()) == EXT_TYPE_JPG;
     }
     // Under one in a thousand even with the first three bytes right: below one sector in ten
     // thousand million of noise.
     EXPECT_LE(accepted, 100);
-    EXPECT_EQ(EXT_TYPE_JPG, J::IsJpgType(scan, kProgressiveJpeg.data(), kSector));
+    EXPECT_EQ(EXT_TYPE_JPG, carving::formats::IsJpgType(scan, kProgressiveJpeg.data(), kSector));
     Blob dqtFirst = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
     dqtFirst.resize(2 + 2 + 0x43 + 2 + 16);
     dqtFirst[71] = 0xFF, dqtFirst[72] = 0xC0;
-    EXPECT_EQ(EXT_TYPE_JPG, J::IsJpgType(scan, dqtFirst.data(), dqtFirst.size()));
+    EXPECT_EQ(EXT_TYPE_JPG, carving::formats::IsJpgType(scan, dqtFirst.data(), dqtFirst.size()));
     dqtFirst[72] = 0xD8;
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsJpgType(scan, dqtFirst.data(), dqtFirst.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsJpgType(scan, dqtFirst.data(), dqtFirst.size()));
 }
 
 TEST(PngLengthTest, BadChecksumsAndHugeLengthsFallBackAndNoSignatureIsRefused) {
@@ -223,13 +223,14 @@ TEST(PngLengthTest, BadChecksumsAndHugeLengthsFallBackAndNoSignatureIsRefused) {
 TEST(BmpLengthTest, VersionFiveHeadersAreTypedAndDisagreeingSizesFallBack) {
     carving::CarveScan scan;
     using carving::formats::BmpLength;
-    EXPECT_EQ(EXT_TYPE_BMP, J::IsBmpType(scan, kBmpV5Alpha.data(), kBmpV5Alpha.size()));
+    EXPECT_EQ(EXT_TYPE_BMP,
+              carving::formats::IsBmpType(scan, kBmpV5Alpha.data(), kBmpV5Alpha.size()));
     Blob bmp = kBmpV5Alpha;
     bmp[4] = 0x10;  // the file size field a megabyte past the pixels
     ExpectFallback(Measure(BmpLength, OnDevice(bmp, Tail::kNoise)));
     bmp = kBmpV5Alpha;
     bmp[21] = 0x7F;  // a width of two thousand million pixels
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsBmpType(scan, bmp.data(), bmp.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsBmpType(scan, bmp.data(), bmp.size()));
     ExpectFallback(Measure(BmpLength, OnDevice(bmp, Tail::kNoise)));
 }
 

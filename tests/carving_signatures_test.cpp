@@ -2,6 +2,15 @@
 // device on from the first sector, and the hostile or short buffers they must refuse.
 #include <gtest/gtest.h>
 
+#include "carving/formats/compound.h"
+#include "carving/formats/ico.h"
+#include "carving/formats/jpeg.h"
+#include "carving/formats/mpeg_audio.h"
+#include "carving/formats/mpeg_ps.h"
+#include "carving/formats/mpeg_ts.h"
+#include "carving/formats/pe.h"
+#include "carving/formats/sevenzip.h"
+#include "carving/formats/ttf.h"
 #include "carving_test_support.h"
 
 namespace {
@@ -47,35 +56,35 @@ TEST(CarvingTableTest, CompoundDocumentIsTypedByClassIdThenByStreamName) {
     Device dev(8);
     dev.Put(0, Bytes().Put(0, kCompound, 8).U16(30, 9).U32(48, 2));
     scan.SetReadContext(&dev.reader, kSector, 0);
-    EXPECT_EQ(EXT_TYPE_OLE, J::GetOffice2003Type(scan, dev.Sector(0), kSector));
+    EXPECT_EQ(EXT_TYPE_OLE, carving::formats::GetOffice2003Type(scan, dev.Sector(0), kSector));
     dev.Put(
         3 * kSector,
         Bytes().U32(80, 0x64818D10).U32(84, 0x11CF4F9B).U32(88, 0xAA00EA86).U32(92, 0xE829B900));
-    EXPECT_EQ(EXT_TYPE_PPT, J::GetOffice2003Type(scan, dev.Sector(0), kSector));
+    EXPECT_EQ(EXT_TYPE_PPT, carving::formats::GetOffice2003Type(scan, dev.Sector(0), kSector));
     const char16_t name[] = u"workbook";
     dev.Put(3 * kSector, Bytes().Put(128, name, sizeof name));
-    EXPECT_EQ(EXT_TYPE_XLS, J::GetOffice2003Type(scan, dev.Sector(0), kSector));
+    EXPECT_EQ(EXT_TYPE_XLS, carving::formats::GetOffice2003Type(scan, dev.Sector(0), kSector));
     // Unreadable sectors leave the plain compound-document type.
     CMemorySectorReader empty(nullptr, 0);
     scan.SetReadContext(&empty, kSector, 0);
-    EXPECT_EQ(EXT_TYPE_OLE, J::GetOffice2003Type(scan, dev.Sector(0), kSector));
+    EXPECT_EQ(EXT_TYPE_OLE, carving::formats::GetOffice2003Type(scan, dev.Sector(0), kSector));
 }
 
 TEST(CarvingRecogniserTest, ShortAndNullBuffersAreNotRecognised) {
     carving::CarveScan scan;
     const Bytes jpeg = carving_test::JpegHead();
-    EXPECT_EQ(EXT_TYPE_JPG, J::IsJpgType(scan, jpeg.data(), 16));
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsJpgType(scan, jpeg.data(), 15));
+    EXPECT_EQ(EXT_TYPE_JPG, carving::formats::IsJpgType(scan, jpeg.data(), 16));
+    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsJpgType(scan, jpeg.data(), 15));
     EXPECT_EQ(EXT_TYPE_NONE, J::GetDataBufType(scan, nullptr, 512));
     const Bytes mp3 = Bytes().Text(0, "ID3").U8(3, 4);  // ten header bytes hold its size
-    EXPECT_EQ(EXT_TYPE_MP3, J::IsMp3Type(scan, mp3.data(), 10));
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsMp3Type(scan, mp3.data(), 9));
+    EXPECT_EQ(EXT_TYPE_MP3, carving::formats::IsMp3Type(scan, mp3.data(), 10));
+    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsMp3Type(scan, mp3.data(), 9));
     const Bytes sevenZip = Bytes().Put(0, "\x37\x7A\xBC\xAF\x27", 5);
-    EXPECT_EQ(EXT_TYPE_7Z, J::Is7zType(scan, sevenZip.data(), 5));
-    EXPECT_EQ(EXT_TYPE_NONE, J::Is7zType(scan, sevenZip.data(), 4));
-    EXPECT_EQ(EXT_TYPE_OLE, J::GetOffice2003Type(scan, nullptr, 0));
+    EXPECT_EQ(EXT_TYPE_7Z, carving::formats::Is7zType(scan, sevenZip.data(), 5));
+    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::Is7zType(scan, sevenZip.data(), 4));
+    EXPECT_EQ(EXT_TYPE_OLE, carving::formats::GetOffice2003Type(scan, nullptr, 0));
     const Bytes pe = Bytes().Text(0, "MZ").U32(60, 480).Text(480, "PE").U16(502, 0x0002);
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsPeType(scan, pe.data(), 511));
+    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsPeType(scan, pe.data(), 511));
     // A raw audio frame without a tag is no row's file.
     const Bytes frame = Bytes().Put(0, "\xFF\xFB\x90\x64", 4);
     EXPECT_EQ(EXT_TYPE_NONE, J::GetDataBufTypeByFullWalk(scan, frame.data(), frame.size()));
@@ -94,9 +103,10 @@ TEST(CarvingRecogniserTest, ExecutablesAreTypedByTheirCharacteristics) {
     for (const auto& c : cases)
         EXPECT_EQ(c.type, J::GetDataBufType(scan, pe.U16(150, c.flags).data(), pe.size()))
             << c.flags;
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsPeType(scan, Bytes(pe).Text(128, "NE").data(), pe.size()));
+    EXPECT_EQ(EXT_TYPE_NONE,
+              carving::formats::IsPeType(scan, Bytes(pe).Text(128, "NE").data(), pe.size()));
     pe.U16(150, 0x0102).U32(60, 489);  // header beyond the first sector's reach
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsPeType(scan, pe.data(), pe.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsPeType(scan, pe.data(), pe.size()));
 }
 
 TEST(CarvingRecogniserTest, MpegNeedsItsSecondHeaderWithinTheWindow) {
@@ -105,8 +115,8 @@ TEST(CarvingRecogniserTest, MpegNeedsItsSecondHeaderWithinTheWindow) {
         return Bytes().Put(0, "\0\0\1\xBA", 4).Put(system, "\0\0\1\xBB", 4);
     };
     EXPECT_EQ(EXT_TYPE_MPEG, J::GetDataBufType(scan, mpeg(14).data(), 512));
-    EXPECT_EQ(EXT_TYPE_MPEG, J::IsMpgType(scan, mpeg(28).data(), 32));
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsMpgType(scan, mpeg(29).data(), 512));
+    EXPECT_EQ(EXT_TYPE_MPEG, carving::formats::IsMpgType(scan, mpeg(28).data(), 32));
+    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsMpgType(scan, mpeg(29).data(), 512));
 }
 
 TEST(CarvingRecogniserTest, IconNeedsItsImagesBackToBack) {
@@ -116,25 +126,25 @@ TEST(CarvingRecogniserTest, IconNeedsItsImagesBackToBack) {
     EXPECT_EQ(EXT_TYPE_NONE, J::GetDataBufType(scan, ico.U32(34, 140).data(), ico.size()));
     // A directory longer than the buffer is refused rather than read past its end.
     const Bytes big = Bytes(64).U16(2, 1).U16(4, 4);
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsIcoType(scan, big.data(), big.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsIcoType(scan, big.data(), big.size()));
 }
 
 TEST(CarvingRecogniserTest, FontTableMustLieBeyondTheTableDirectory) {
     carving::CarveScan scan;
     Bytes ttf = Bytes().BE32(0, 0x00010000).BE16(4, 1).BE16(6, 16).BE16(8, 1).BE16(10, 1);
     ttf.Text(12, "glyf").BE32(20, 27).BE32(24, 10);  // one byte inside the directory
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsTtfType(scan, ttf.data(), ttf.size()));
-    EXPECT_EQ(EXT_TYPE_TTF, J::IsTtfType(scan, ttf.BE32(20, 28).data(), ttf.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsTtfType(scan, ttf.data(), ttf.size()));
+    EXPECT_EQ(EXT_TYPE_TTF, carving::formats::IsTtfType(scan, ttf.BE32(20, 28).data(), ttf.size()));
 }
 
 TEST(CarvingRecogniserTest, MtsContinuationIsRefusedWhileAnMtsFileIsMeasured) {
     carving::CarveScan scan;
     Bytes mts = Bytes().U32(0, 1234).Put(8, "\x00\x00\xB0\x11\x00\x00\xC1\x00", 8);
     scan.m_bIsMtsFileHead = 0;
-    EXPECT_EQ(EXT_TYPE_MTS, J::IsMtsType(scan, mts.data(), mts.size()));
+    EXPECT_EQ(EXT_TYPE_MTS, carving::formats::IsMtsType(scan, mts.data(), mts.size()));
     scan.m_bIsMtsFileHead = 1;
-    EXPECT_EQ(EXT_TYPE_NONE, J::IsMtsType(scan, mts.data(), mts.size()));
-    EXPECT_EQ(EXT_TYPE_MTS, J::IsMtsType(scan, mts.U32(0, 0).data(), mts.size()));
+    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsMtsType(scan, mts.data(), mts.size()));
+    EXPECT_EQ(EXT_TYPE_MTS, carving::formats::IsMtsType(scan, mts.U32(0, 0).data(), mts.size()));
     scan.m_bIsMtsFileHead = 0;
 }
 

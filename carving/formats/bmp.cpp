@@ -4,6 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+#include "foundation/bytes.h"
+
 namespace carving::formats {
 
 namespace {
@@ -103,6 +107,28 @@ FormatLength BmpLength(CarveContext& ctx) {
     if (h.fileSize == 0 && h.compression != 1 && h.compression != 2) exact = end;
     if (exact != 0 && exact <= ctx.BytesToDeviceEnd()) return FormatLength::Exact(exact);
     return FormatLength::AtLeast(kFileHeader);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace carving::formats {
+
+uint32_t IsBmpType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    if (p == nullptr || len < 40) return EXT_TYPE_NONE;
+    if (LoadU16(p + 6) != 0 || LoadU16(p + 8) != 0) return EXT_TYPE_NONE;
+    if (HasText(p, len, 0, "BA")) return LoadU32(p + 14) == 40 ? EXT_TYPE_BMP : EXT_TYPE_NONE;
+    return HasText(p, len, 0, "BM") && formats::IsPlausibleBmpHeader(p, len) ? EXT_TYPE_BMP
+                                                                             : EXT_TYPE_NONE;
+}
+
+uint64_t GetBMPFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    if (p == nullptr || len < 6) return 0;
+    return ExactOr(scan, formats::BmpLength,
+                   [&] { return std::min<uint64_t>(LoadU32(p + 2), kPictureCap); });
 }
 
 }  // namespace carving::formats

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <vector>
 
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+
 namespace carving::formats {
 
 namespace {
@@ -176,6 +179,23 @@ FormatLength Bzip2Length(CarveContext& ctx) {
         end = next;
     }
     return FormatLength::Exact(end);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace carving::formats {
+
+uint32_t IsBz2Type(carving::CarveScan&, const unsigned char* p, size_t len) {
+    return formats::LooksLikeBzip2(p, len) ? EXT_TYPE_BZ2 : EXT_TYPE_NONE;
+}
+
+uint64_t GetBZ2FileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
+    return ExactOr(scan, formats::Bzip2Length,
+                   [&] { return StreamToNextFile(scan, 4 * kGiB, EndKind::kFile); });
 }
 
 }  // namespace carving::formats

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+
 namespace carving::formats {
 
 namespace {
@@ -164,6 +167,28 @@ FormatLength EbmlLength(CarveContext& ctx) {
         return FormatLength::AtLeast(segment.dataAt);
     }
     return FormatLength::Exact(segment.dataAt + segment.size);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace {
+
+constexpr unsigned char kMkvMagic[] = {0x1A, 0x45, 0xDF, 0xA3};
+
+}  // namespace
+
+namespace carving::formats {
+
+uint32_t IsMkvType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    return len >= 16 && Has(p, len, 0, kMkvMagic, 4) ? EXT_TYPE_MKV : EXT_TYPE_NONE;
+}
+
+uint64_t GetMKVFileBytes(carving::CarveScan& scan, const unsigned char*, size_t) {
+    return ExactOr(scan, formats::EbmlLength, [&] { return StreamVideo(scan, 64 * kGiB); });
 }
 
 }  // namespace carving::formats

@@ -3,6 +3,7 @@
 // and then its end is wherever its children stop following one another.
 #pragma once
 
+#include "carving/file_type_judge.h"
 #include "carving/formats/carve_context.h"
 
 namespace carving::formats {
@@ -12,5 +13,22 @@ namespace carving::formats {
 // Cluster of unknown size, once a Cluster was seen. AtLeast otherwise; Rejected without an
 // EBML header of DocType "matroska" or "webm" followed by a Segment.
 FormatLength EbmlLength(CarveContext& ctx);
+
+}  // namespace carving::formats
+
+namespace carving::formats {
+
+// Recogniser and length estimator of this family's rows (their contract: file_type_judge.h).
+uint32_t IsMkvType(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint64_t GetMKVFileBytes(carving::CarveScan& scan, const unsigned char* p, size_t len);
+
+// The signature table's rows for this family, in table order.
+inline constexpr FormatSpec kMatroskaFormats[] = {
+    {"mkv", EXT_TYPE_MKV, IsMkvType, GetMKVFileBytes},
+};
+
+inline constexpr FormatSpec kWebmFormats[] = {
+    {"webm", EXT_TYPE_MKV, IsMkvType, GetMKVFileBytes},
+};
 
 }  // namespace carving::formats

@@ -4,7 +4,9 @@
 #include <array>
 #include <cstring>
 
+#include "carving/file_type_judge.h"
 #include "carving/formats/mpeg_audio.h"
+#include "carving/judge_internal.h"
 
 namespace carving::formats {
 
@@ -447,6 +449,34 @@ FormatLength FlacLength(CarveContext& ctx) {
         h = next;
     }
     return FormatLength::AtLeast(pos);
+}
+
+bool IsTaggedFlac(const unsigned char* p, size_t len) {
+    const uint64_t tag = Id3v2TagBytes(p, len);
+    return tag != 0 && tag < len && StartsWithFlacStream(p + tag, len - tag);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace carving::formats {
+
+uint32_t IsFlacType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    if (formats::StartsWithFlacStream(p, len) || formats::IsTaggedFlac(p, len))
+        return EXT_TYPE_FLAC;
+    // A tag longer than the buffer hides what follows it. The table walk never gets here with
+    // one (the MP3 row takes it first and its length walk finds FLAC behind the tag); a file
+    // that a file system names .flac keeps its extension.
+    const uint64_t tag = formats::Id3v2TagBytes(p, len);
+    return tag > len ? EXT_TYPE_FLAC : EXT_TYPE_NONE;
+}
+
+uint64_t GetFLACFileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
+    return ExactOr(scan, formats::FlacLength,
+                   [&] { return StreamToNextFile(scan, 2 * kGiB, EndKind::kFile); });
 }
 
 }  // namespace carving::formats

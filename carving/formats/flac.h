@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "carving/file_type_judge.h"
 #include "carving/formats/carve_context.h"
 
 namespace carving::formats {
@@ -22,5 +23,22 @@ bool StartsWithFlacStream(const unsigned char* p, size_t len);
 // last one; the last frame's end comes from its subframes and is checked by its CRC-16.
 // Rejected when "fLaC" or a sound STREAMINFO is missing; AtLeast when the frames break off.
 FormatLength FlacLength(CarveContext& ctx);
+
+// An ID3v2 tag followed, within the buffer, by the start of a FLAC stream: some taggers
+// put one there, and such a file belongs to the FLAC row rather than the MP3 one.
+bool IsTaggedFlac(const unsigned char* p, size_t len);
+
+}  // namespace carving::formats
+
+namespace carving::formats {
+
+// Recogniser and length estimator of this family's rows (their contract: file_type_judge.h).
+uint32_t IsFlacType(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint64_t GetFLACFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
+
+// The signature table's rows for this family, in table order.
+inline constexpr FormatSpec kFlacFormats[] = {
+    {"flac", EXT_TYPE_FLAC, IsFlacType, GetFLACFileBytesSize},
+};
 
 }  // namespace carving::formats

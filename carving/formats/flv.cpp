@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+
 namespace carving::formats {
 
 namespace {
@@ -46,6 +49,21 @@ FormatLength FlvLength(CarveContext& ctx) {
     }
     if (tags == 0 || tags == kMaxTags) return FormatLength::AtLeast(end);
     return FormatLength::Exact(end);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace carving::formats {
+
+uint32_t IsFlvType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    static const unsigned char kHeaderSize[] = {0, 0, 0, 9};
+    if (p == nullptr || len < 16) return EXT_TYPE_NONE;
+    return HasText(p, len, 0, "FLV") && p[3] == 1 && Has(p, len, 5, kHeaderSize, 4) ? EXT_TYPE_FLV
+                                                                                    : EXT_TYPE_NONE;
 }
 
 }  // namespace carving::formats

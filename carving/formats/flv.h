@@ -2,6 +2,7 @@
 // own size. The back-pointers let the end be found without trusting any one size field.
 #pragma once
 
+#include "carving/file_type_judge.h"
 #include "carving/formats/carve_context.h"
 
 namespace carving::formats {
@@ -10,5 +11,17 @@ namespace carving::formats {
 // AtLeast when no tag checks out; Rejected without a valid header and a zero first
 // back-pointer.
 FormatLength FlvLength(CarveContext& ctx);
+
+}  // namespace carving::formats
+
+namespace carving::formats {
+
+// Recogniser and length estimator of this family's rows (their contract: file_type_judge.h).
+uint32_t IsFlvType(carving::CarveScan& scan, const unsigned char* p, size_t len);
+
+// The signature table's rows for this family, in table order.
+inline constexpr FormatSpec kFlvFormats[] = {
+    {"flv", EXT_TYPE_FLV, IsFlvType, CFileTypeJudge::GetDefaultVedioFileBytesSize},
+};
 
 }  // namespace carving::formats

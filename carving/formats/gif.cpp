@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+
 namespace carving::formats {
 
 namespace {
@@ -59,6 +62,36 @@ FormatLength GifLength(CarveContext& ctx) {
         }
         if (!SkipSubBlocks(ctx, pos, budget)) return FormatLength::AtLeast(start);
     }
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace {
+
+constexpr unsigned char szGifTail[] = {0x00, 0x3B};
+
+}  // namespace
+
+namespace carving::formats {
+
+uint32_t IsGifType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    if (p == nullptr || len < 8) return EXT_TYPE_NONE;
+    const bool digits = p[3] >= '0' && p[3] <= '9' && p[4] >= '0' && p[4] <= '9';
+    const bool letter = p[5] >= 'a' && p[5] <= 'z';
+    return HasText(p, len, 0, "GIF") && digits && letter ? EXT_TYPE_GIF : EXT_TYPE_NONE;
+}
+
+int GetGIFFileTailOffset(CarveScan& scan, const unsigned char* pBuf, size_t nLen, size_t& uOffset) {
+    return FindZeroFilledTail(scan, pBuf, nLen, szGifTail, sizeof szGifTail, uOffset);
+}
+
+uint64_t GetGIFFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    return ExactOr(scan, formats::GifLength,
+                   [&] { return TailPictureBytes(scan, p, len, GetGIFFileTailOffset); });
 }
 
 }  // namespace carving::formats

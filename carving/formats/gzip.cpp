@@ -4,6 +4,9 @@
 
 #include <vector>
 
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+
 namespace carving::formats {
 
 namespace {
@@ -84,6 +87,35 @@ FormatLength GzipLength(CarveContext& ctx) {
         end = next;
     }
     return FormatLength::Exact(end);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace {
+
+constexpr unsigned char kGzipMagic[] = {0x1F, 0x8B, 0x08};
+
+}  // namespace
+
+namespace carving::formats {
+
+uint32_t IsGzipType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    if (len < 16 || !Has(p, len, 0, kGzipMagic, sizeof kGzipMagic)) return EXT_TYPE_NONE;
+    // The three high flag bits are reserved; the extra flags are 0 (gzip's default level),
+    // 2 (best) or 4 (fastest); the system byte is one of those named, or 255.
+    const bool flags = (p[3] & 0xE0) == 0;
+    const bool extra = p[8] == 0 || p[8] == 2 || p[8] == 4;
+    const bool os = p[9] < 14 || p[9] == 255;
+    return flags && extra && os ? EXT_TYPE_GZ : EXT_TYPE_NONE;
+}
+
+uint64_t GetGZFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    return ExactOr(scan, formats::GzipLength,
+                   [&] { return CFileTypeJudge::GetDefaultVedioFileBytesSize(scan, p, len); });
 }
 
 }  // namespace carving::formats

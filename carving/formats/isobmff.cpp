@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+
 namespace carving::formats {
 
 namespace {
@@ -205,6 +208,97 @@ FormatLength IsoBmffLength(CarveContext& ctx) {
     }
     if (walk.end == 0) return FormatLength::Rejected();
     return walk.Complete(family) ? FormatLength::Exact(walk.end) : FormatLength::AtLeast(walk.end);
+}
+
+bool IsWalkableIsoBmff(const unsigned char* p, size_t len) {
+    return IsoBmffFamilyOf(p, len) != IsoBmffFamily::kNone || LooksLikeBareQuickTime(p, len);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace {
+
+constexpr char szMp4Tail[] = "freeIsoMedia File Produced";
+
+constexpr size_t kMp4TailLen = sizeof szMp4Tail - 1;
+
+// The old rule for MP4 files: the tail text some writers leave after the last box.
+uint64_t Mp4TailBytes(CarveScan& scan) {
+    return StreamWith(scan, 4 * kGiB, EndKind::kVideo, [](const StreamChunk& c, uint64_t& length) {
+        const size_t at = FindForward(c.p, c.nBytes, 0, szMp4Tail, kMp4TailLen);
+        if (at == kNotFound) return 0;
+        size_t after = at + kMp4TailLen;
+        while (after < c.nBytes && c.p[after] != 0) ++after;
+        length = c.u64Offset + after;
+        return 1;
+    });
+}
+
+uint32_t CodeOfIsoBmffFamily(formats::IsoBmffFamily family) {
+    using formats::IsoBmffFamily;
+    switch (family) {
+        case IsoBmffFamily::kMp4:
+            return EXT_TYPE_MP4;
+        case IsoBmffFamily::kMov:
+            return EXT_TYPE_MOV;
+        case IsoBmffFamily::k3gp:
+            return EXT_TYPE_3GP;
+        case IsoBmffFamily::kM4a:
+            return EXT_TYPE_M4A;
+        case IsoBmffFamily::kM4v:
+            return EXT_TYPE_M4V;
+        case IsoBmffFamily::kHeic:
+            return EXT_TYPE_HEIC;
+        case IsoBmffFamily::kAvif:
+            return EXT_TYPE_AVIF;
+        case IsoBmffFamily::kCr3:
+            return EXT_TYPE_CR3;
+        case IsoBmffFamily::kNone:
+            break;
+    }
+    return EXT_TYPE_NONE;
+}
+
+template <class Fallback>
+uint64_t IsoBmffOr(CarveScan& scan, const unsigned char* p, size_t len, Fallback&& fallback) {
+    if (!formats::IsWalkableIsoBmff(p, len)) return fallback();
+    return ExactOr(scan, formats::IsoBmffLength, std::forward<Fallback>(fallback));
+}
+
+}  // namespace
+
+namespace carving::formats {
+
+// Every ISO box-structured family is typed here, by its brands, ahead of the 3GP and MOV rows.
+uint32_t IsMp4Type(carving::CarveScan&, const unsigned char* p, size_t len) {
+    if (len < 32 || !HasText(p, len, 4, "ftyp")) return EXT_TYPE_NONE;
+    const uint32_t code = CodeOfIsoBmffFamily(formats::IsoBmffFamilyOf(p, len));
+    if (code != EXT_TYPE_NONE) return code;
+    return HasText(p, len, 8, "iso") || HasText(p, len, 8, "mp42") ? EXT_TYPE_MP4 : EXT_TYPE_NONE;
+}
+
+uint32_t Is3pgType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    return len >= 32 && HasText(p, len, 4, "ftyp") && HasText(p, len, 8, "3gp") ? EXT_TYPE_3GP
+                                                                                : EXT_TYPE_NONE;
+}
+
+uint32_t IsMovType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    if (len < 16) return EXT_TYPE_NONE;
+    if (HasText(p, len, 0, "moov") || formats::LooksLikeBareQuickTime(p, len)) return EXT_TYPE_MOV;
+    return HasText(p, len, 4, "ftyp") && HasText(p, len, 8, "qt  ") ? EXT_TYPE_MOV : EXT_TYPE_NONE;
+}
+
+uint64_t GetMP4FileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    return IsoBmffOr(scan, p, len, [&] { return Mp4TailBytes(scan); });
+}
+
+uint64_t GetHEIFFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    return IsoBmffOr(scan, p, len,
+                     [&] { return CFileTypeJudge::GetDefaultPictureFileBytesSize(scan, p, len); });
 }
 
 }  // namespace carving::formats

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "carving/file_type_judge.h"
 #include "carving/formats/carve_context.h"
 
 namespace carving::formats {
@@ -36,5 +37,42 @@ bool LooksLikeBareQuickTime(const unsigned char* p, size_t len);
 // of the file (size 0) or past the device, or the file is incomplete; Rejected when the first
 // box is not one a file of this kind starts with.
 FormatLength IsoBmffLength(CarveContext& ctx);
+
+// The box walk is asked only about files whose first box it can vouch for; the others keep
+// the rule they had.
+bool IsWalkableIsoBmff(const unsigned char* p, size_t len);
+
+}  // namespace carving::formats
+
+namespace carving::formats {
+
+// Recogniser and length estimator of this family's rows (their contract: file_type_judge.h).
+uint32_t IsMp4Type(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint32_t Is3pgType(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint32_t IsMovType(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint64_t GetMP4FileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint64_t GetHEIFFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
+
+// The signature table's rows for this family, in table order.
+inline constexpr FormatSpec kMp4Formats[] = {
+    {"mp4", EXT_TYPE_MP4, IsMp4Type, GetMP4FileBytesSize},
+};
+
+inline constexpr FormatSpec k3gpFormats[] = {
+    {"3gp", EXT_TYPE_3GP, Is3pgType, CFileTypeJudge::GetDefaultVedioFileBytesSize},
+};
+
+inline constexpr FormatSpec kMovFormats[] = {
+    {"mov", EXT_TYPE_MOV, IsMovType, CFileTypeJudge::GetDefaultVedioFileBytesSize},
+};
+
+inline constexpr FormatSpec kIsoBmffAddedFormats[] = {
+    {"heic", EXT_TYPE_HEIC, IsMp4Type, GetHEIFFileBytesSize},
+    {"heif", EXT_TYPE_HEIC, IsMp4Type, GetHEIFFileBytesSize},
+    {"avif", EXT_TYPE_AVIF, IsMp4Type, GetHEIFFileBytesSize},
+    {"m4a", EXT_TYPE_M4A, IsMp4Type, GetMP4FileBytesSize},
+    {"cr3", EXT_TYPE_CR3, IsMp4Type, GetMP4FileBytesSize},
+    {"m4v", EXT_TYPE_M4V, IsMp4Type, GetMP4FileBytesSize},
+};
 
 }  // namespace carving::formats

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "carving/file_type_judge.h"
+#include "carving/formats/flac.h"
+#include "carving/judge_internal.h"
+
 namespace carving::formats {
 
 namespace {
@@ -377,6 +381,65 @@ FormatLength Mp3Length(CarveContext& ctx) {
         return FormatLength::Exact(end);
     }
     return FormatLength::AtLeast(end);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace {
+
+constexpr char sm_ucMp3Tail[] = "TAG";
+
+constexpr unsigned char kMp2Magic[] = {0xFF, 0xFD, 0xE4, 0x00};
+
+constexpr size_t kId3v1TagBytes = 128;
+
+// A file typed MP3 from its ID3v2 tag may hold FLAC after a tag too long for the buffer.
+FormatLength TaggedAudioLength(CarveContext& ctx) {
+    const FormatLength flac = formats::FlacLength(ctx);
+    return flac.IsRejected() ? formats::Mp3Length(ctx) : flac;
+}
+
+// When the frames cannot tell: an ID3v1 tag closes the stream, and the last chunk that holds
+// one gives the candidate. Tags past the start of another file belong to that file.
+uint64_t BytesToLastId3v1Tag(CarveScan& scan) {
+    uint64_t candidate = 0;
+    uint64_t length =
+        StreamWith(scan, 2 * kGiB, EndKind::kFile, [&](const StreamChunk& c, uint64_t&) {
+            const size_t at = FindForward(c.p, c.nFileBytes, 0, sm_ucMp3Tail, 3);
+            if (at != kNotFound) candidate = c.u64Offset + at + kId3v1TagBytes;
+            return 0;
+        });
+    if (candidate != 0 && candidate < length) length = candidate;
+    return length;
+}
+
+}  // namespace
+
+namespace carving::formats {
+
+uint32_t IsMp3Type(carving::CarveScan&, const unsigned char* p, size_t len) {
+    if (p != nullptr && len >= 4 && p[0] == 0xFF) {
+        return formats::StartsWithLayer3Stream(p, len) ? EXT_TYPE_MP3 : EXT_TYPE_NONE;
+    }
+    // The ID3v2 header is 10 bytes; a shorter buffer cannot show its flags and size.
+    if (p == nullptr || len < 10 || !HasText(p, len, 0, "ID3")) return EXT_TYPE_NONE;
+    if (p[3] == 0xFF || p[4] == 0xFF || (p[5] & 0x1F) != 0) return EXT_TYPE_NONE;
+    for (size_t i = 6; i < 10; ++i) {
+        if (p[i] >= 0x80) return EXT_TYPE_NONE;
+    }
+    return formats::IsTaggedFlac(p, len) ? EXT_TYPE_NONE : EXT_TYPE_MP3;
+}
+
+uint32_t IsMp2Type(carving::CarveScan&, const unsigned char* p, size_t len) {
+    return len >= 4 && Has(p, len, 0, kMp2Magic, 4) ? EXT_TYPE_MP2 : EXT_TYPE_NONE;
+}
+
+uint64_t GetMP3FileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
+    return ExactOr(scan, TaggedAudioLength, [&] { return BytesToLastId3v1Tag(scan); });
 }
 
 }  // namespace carving::formats

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "carving/file_type_judge.h"
 #include "carving/formats/carve_context.h"
 
 namespace carving::formats {
@@ -38,5 +39,23 @@ bool StartsWithLayer3Stream(const unsigned char* p, size_t len);
 // Lyrics3 and ID3v1 tags. Exact once a few frames (or a whole short stream closed by a tag or
 // confirmed by its info header) were walked; Rejected when neither a tag nor a frame starts it.
 FormatLength Mp3Length(CarveContext& ctx);
+
+}  // namespace carving::formats
+
+namespace carving::formats {
+
+// Recogniser and length estimator of this family's rows (their contract: file_type_judge.h).
+uint32_t IsMp3Type(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint32_t IsMp2Type(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint64_t GetMP3FileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
+
+// The signature table's rows for this family, in table order.
+inline constexpr FormatSpec kMp3Formats[] = {
+    {"mp3", EXT_TYPE_MP3, IsMp3Type, GetMP3FileBytesSize},
+};
+
+inline constexpr FormatSpec kMp2Formats[] = {
+    {"mp2", EXT_TYPE_MP2, IsMp2Type, CFileTypeJudge::GetDefaultAudioFileBytesSize},
+};
 
 }  // namespace carving::formats

@@ -1,6 +1,10 @@
 #include "carving/formats/mpeg_ps.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
 
 namespace carving::formats {
 
@@ -141,6 +145,71 @@ FormatLength MpegPsLength(CarveContext& ctx) {
         }
     }
     return FormatLength::AtLeast(walk.at);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace {
+
+constexpr unsigned char kMpgSequence[] = {0x00, 0x00, 0x01, 0xB3};
+
+constexpr unsigned char kMpgGroup[] = {0x00, 0x00, 0x01, 0xB8};
+
+constexpr unsigned char kMpgPack[] = {0x00, 0x00, 0x01, 0xBA};
+
+constexpr unsigned char kMpgSystem[] = {0x00, 0x00, 0x01, 0xBB};
+
+constexpr unsigned char kMpgSequenceEnd[] = {0x00, 0x00, 0x01, 0xB7};
+
+constexpr unsigned char kMpgProgramEnd[] = {0x00, 0x00, 0x01, 0xB9};
+
+// Pattern b within the first min(len, 32) bytes, at an offset of at most 28.
+bool InMpgHeaderWindow(const unsigned char* p, size_t len, const unsigned char* b) {
+    const size_t window = std::min<size_t>(len, 32);
+    for (size_t at = 0; at <= 28 && at + 4 <= window; ++at) {
+        if (std::memcmp(p + at, b, 4) == 0) return true;
+    }
+    return false;
+}
+
+// The old rule for MPEG files: the first end code followed by zeros to the sector's end.
+uint64_t MpgEndCodeBytes(CarveScan& scan, const unsigned char* p, size_t len) {
+    const unsigned char* endCode =
+        Has(p, len, 0, kMpgSequence, 4) ? kMpgSequenceEnd : kMpgProgramEnd;
+    const size_t b = static_cast<size_t>(ContextBytesPerSector(scan));
+    return StreamWith(scan, 4 * kGiB, EndKind::kMpg, [&](const StreamChunk& c, uint64_t& length) {
+        for (size_t at = FindForward(c.p, c.nFileBytes, 0, endCode, 4); at != kNotFound;
+             at = FindForward(c.p, c.nFileBytes, at + 1, endCode, 4)) {
+            if (PassesZeroFill(c.p, c.nBytes, at + 4, b)) {
+                length = c.u64Offset + at + 4;
+                return 1;
+            }
+        }
+        return 0;
+    });
+}
+
+}  // namespace
+
+namespace carving::formats {
+
+uint32_t IsMpgType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    if (p == nullptr || len < 16) return EXT_TYPE_NONE;
+    if (Has(p, len, 0, kMpgSequence, 4) && InMpgHeaderWindow(p, len, kMpgGroup)) {
+        return EXT_TYPE_MPEG;
+    }
+    if (Has(p, len, 0, kMpgPack, 4) && InMpgHeaderWindow(p, len, kMpgSystem)) {
+        return EXT_TYPE_MPEG;
+    }
+    return EXT_TYPE_NONE;
+}
+
+uint64_t GetMPGFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    return ExactOr(scan, formats::MpegPsLength, [&] { return MpgEndCodeBytes(scan, p, len); });
 }
 
 }  // namespace carving::formats

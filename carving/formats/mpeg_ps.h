@@ -2,6 +2,7 @@
 // packets that carry their own lengths, closed by a program end code.
 #pragma once
 
+#include "carving/file_type_judge.h"
 #include "carving/formats/carve_context.h"
 
 namespace carving::formats {
@@ -14,5 +15,20 @@ namespace carving::formats {
 // follow or runs off the device, when the first pack header's marker bits are wrong, and for
 // a bare video stream (000001B3). Rejected when the file opens with neither.
 FormatLength MpegPsLength(CarveContext& ctx);
+
+}  // namespace carving::formats
+
+namespace carving::formats {
+
+// Recogniser and length estimator of this family's rows (their contract: file_type_judge.h).
+uint32_t IsMpgType(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint64_t GetMPGFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
+
+// The signature table's rows for this family, in table order.
+inline constexpr FormatSpec kMpegPsFormats[] = {
+    {"mpeg", EXT_TYPE_MPEG, IsMpgType, GetMPGFileBytesSize},
+    {"mpg", EXT_TYPE_MPEG, IsMpgType, GetMPGFileBytesSize},
+    {"vob", EXT_TYPE_MPEG, IsMpgType, GetMPGFileBytesSize},
+};
 
 }  // namespace carving::formats

@@ -5,6 +5,9 @@
 #include <cstring>
 #include <vector>
 
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+
 namespace carving::formats {
 
 namespace {
@@ -173,6 +176,23 @@ FormatLength OggLength(CarveContext& ctx) {
         if (book.AllEnded()) return FormatLength::Exact(pos);
     }
     return FormatLength::AtLeast(pos);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace carving::formats {
+
+uint32_t IsOggType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    return formats::StartsWithOggStream(p, len) ? EXT_TYPE_OGG : EXT_TYPE_NONE;
+}
+
+uint64_t GetOGGFileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
+    return ExactOr(scan, formats::OggLength,
+                   [&] { return StreamToNextFile(scan, 2 * kGiB, EndKind::kFile); });
 }
 
 }  // namespace carving::formats

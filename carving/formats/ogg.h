@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "carving/file_type_judge.h"
 #include "carving/formats/carve_context.h"
 
 namespace carving::formats {
@@ -20,5 +21,21 @@ bool StartsWithOggStream(const unsigned char* p, size_t len);
 // the page that closes the last open logical stream. Rejected when the first page does not
 // begin a stream or fails its checksum; AtLeast when the walk breaks before every stream ends.
 FormatLength OggLength(CarveContext& ctx);
+
+}  // namespace carving::formats
+
+namespace carving::formats {
+
+// Recogniser and length estimator of this family's rows (their contract: file_type_judge.h).
+uint32_t IsOggType(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint64_t GetOGGFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
+
+// The signature table's rows for this family, in table order.
+inline constexpr FormatSpec kOggFormats[] = {
+    {"ogg", EXT_TYPE_OGG, IsOggType, GetOGGFileBytesSize},
+    {"oga", EXT_TYPE_OGG, IsOggType, GetOGGFileBytesSize},
+    {"ogv", EXT_TYPE_OGG, IsOggType, GetOGGFileBytesSize},
+    {"opus", EXT_TYPE_OGG, IsOggType, GetOGGFileBytesSize},
+};
 
 }  // namespace carving::formats

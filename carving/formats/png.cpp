@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+
 namespace carving::formats {
 
 namespace {
@@ -71,6 +74,34 @@ FormatLength PngLength(CarveContext& ctx) {
         pos = next;
     }
     return FormatLength::AtLeast(pos);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace {
+
+constexpr unsigned char szPngTail[] = {0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82};
+
+}  // namespace
+
+namespace carving::formats {
+
+uint32_t IsPngType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    static const unsigned char kPng[] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+    return len >= 8 && Has(p, len, 0, kPng, 8) ? EXT_TYPE_PNG : EXT_TYPE_NONE;
+}
+
+int GetPNGFileTailOffset(CarveScan& scan, const unsigned char* pBuf, size_t nLen, size_t& uOffset) {
+    return FindZeroFilledTail(scan, pBuf, nLen, szPngTail, sizeof szPngTail, uOffset);
+}
+
+uint64_t GetPNGFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    return ExactOr(scan, formats::PngLength,
+                   [&] { return TailPictureBytes(scan, p, len, GetPNGFileTailOffset); });
 }
 
 }  // namespace carving::formats

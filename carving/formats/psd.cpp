@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+
 namespace carving::formats {
 
 namespace {
@@ -92,6 +95,27 @@ FormatLength PsdLength(CarveContext& ctx) {
         return FormatLength::AtLeast(pos);  // zip-compressed: no length without inflating
     }
     return end <= ctx.BytesToDeviceEnd() ? FormatLength::Exact(end) : FormatLength::AtLeast(pos);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace carving::formats {
+
+uint32_t IsPsdType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    return len >= 40 && HasText(p, len, 0, "8BPS") ? EXT_TYPE_PSD : EXT_TYPE_NONE;
+}
+
+uint64_t GetPSDFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    // A header the first sector already shows to be wrong is not worth a walk.
+    if (!formats::IsPlausiblePsdHeader(p, len)) {
+        return StreamToNextFile(scan, kPictureCap, EndKind::kFile);
+    }
+    return ExactOr(scan, formats::PsdLength,
+                   [&] { return StreamToNextFile(scan, kPictureCap, EndKind::kFile); });
 }
 
 }  // namespace carving::formats

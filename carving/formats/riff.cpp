@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+#include "foundation/bytes.h"
 
 namespace carving::formats {
 
@@ -81,6 +83,47 @@ FormatLength RiffLength(CarveContext& ctx) {
         end = next;
     }
     return FormatLength::Exact(end);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace carving::formats {
+
+uint32_t IsAviType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    if (len < 16) return EXT_TYPE_NONE;
+    return HasText(p, len, 0, "RIFF") && HasText(p, len, 8, "AVI ") && HasText(p, len, 12, "LIST")
+               ? EXT_TYPE_AVI
+               : EXT_TYPE_NONE;
+}
+
+uint64_t GetWEBPFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    return ExactOr(scan, formats::RiffLength,
+                   [&] { return CFileTypeJudge::GetDefaultPictureFileBytesSize(scan, p, len); });
+}
+
+uint64_t GetAVIFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    return ExactOr(scan, formats::RiffLength, [&] {
+        if (p == nullptr || len < 16) return static_cast<uint64_t>(ContextBytesPerSector(scan));
+        return static_cast<uint64_t>(LoadU32(p + 4)) + 8;
+    });
+}
+
+uint32_t IsWavType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    if (len < 16) return EXT_TYPE_NONE;
+    return HasText(p, len, 0, "RIFF") && HasText(p, len, 8, "WAVE") && HasText(p, len, 12, "fmt ")
+               ? EXT_TYPE_WAV
+               : EXT_TYPE_NONE;
+}
+
+uint64_t GetWAVFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    return ExactOr(scan, formats::RiffLength, [&] {
+        if (p == nullptr || len < 8) return static_cast<uint64_t>(ContextBytesPerSector(scan));
+        return static_cast<uint64_t>(LoadU32(p + 4)) + 8;
+    });
 }
 
 }  // namespace carving::formats

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "carving/carve_scan.h"
+#include "carving/file_type_judge.h"
 #include "carving/formats/carve_context.h"
 
 namespace carving::formats {
@@ -18,5 +19,29 @@ uint32_t IsWebpType(CarveScan& scan, const unsigned char* p, size_t len);
 // an AVI's extension chunks are followed the same way. Exact when they all add up; AtLeast
 // when they do not or the size runs past the device; Rejected without a RIFF header.
 FormatLength RiffLength(CarveContext& ctx);
+
+}  // namespace carving::formats
+
+namespace carving::formats {
+
+// Recogniser and length estimator of this family's rows (their contract: file_type_judge.h).
+uint32_t IsAviType(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint32_t IsWavType(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint64_t GetAVIFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint64_t GetWEBPFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint64_t GetWAVFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
+
+// The signature table's rows for this family, in table order.
+inline constexpr FormatSpec kAviFormats[] = {
+    {"avi", EXT_TYPE_AVI, IsAviType, GetAVIFileBytesSize},
+};
+
+inline constexpr FormatSpec kWavFormats[] = {
+    {"wav", EXT_TYPE_WAV, IsWavType, GetWAVFileBytesSize},
+};
+
+inline constexpr FormatSpec kWebpFormats[] = {
+    {"webp", EXT_TYPE_WEBP, IsWebpType, GetWEBPFileBytesSize},
+};
 
 }  // namespace carving::formats

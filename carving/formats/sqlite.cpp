@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+
 namespace carving::formats {
 
 namespace {
@@ -36,6 +39,29 @@ FormatLength SqliteLength(CarveContext& ctx) {
     const uint64_t bytes = uint64_t{pages} * pageSize;
     if (!countIsCurrent || bytes > ctx.BytesToDeviceEnd()) return FormatLength::AtLeast(pageSize);
     return FormatLength::Exact(bytes);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace {
+
+constexpr unsigned char kSqliteMagic[] = "SQLite format 3";  // with its terminating zero
+
+}  // namespace
+
+namespace carving::formats {
+
+uint32_t IsSqlType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    return len >= 16 && Has(p, len, 0, kSqliteMagic, 16) ? EXT_TYPE_DB : EXT_TYPE_NONE;
+}
+
+uint64_t GetDBFileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
+    return ExactOr(scan, formats::SqliteLength,
+                   [&] { return StreamToNextFile(scan, 6 * kGiB, EndKind::kFile); });
 }
 
 }  // namespace carving::formats

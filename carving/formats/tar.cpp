@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+
 namespace carving::formats {
 
 namespace {
@@ -132,6 +135,26 @@ FormatLength TarLength(CarveContext& ctx) {
         at = next;
     }
     return FormatLength::AtLeast(at);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace carving::formats {
+
+uint32_t IsTarType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    // Any byte may start a tar header (it is the first entry's name): the magic is the cheap
+    // test that turns nearly every sector away before the checksum is summed.
+    if (p == nullptr || len < 512 || p[257] != 'u' || p[258] != 's') return EXT_TYPE_NONE;
+    return formats::LooksLikeTar(p, len) ? EXT_TYPE_TAR : EXT_TYPE_NONE;
+}
+
+uint64_t GetTARFileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
+    return ExactOr(scan, formats::TarLength,
+                   [&] { return StreamToNextFile(scan, 4 * kGiB, EndKind::kFile); });
 }
 
 }  // namespace carving::formats

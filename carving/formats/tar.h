@@ -1,6 +1,7 @@
 // tar archives (POSIX ustar and pax, GNU), measured by walking their entry headers.
 #pragma once
 
+#include "carving/file_type_judge.h"
 #include "carving/formats/carve_context.h"
 
 namespace carving::formats {
@@ -15,5 +16,18 @@ bool LooksLikeTar(const unsigned char* p, size_t len);
 // good entry when a header is broken or the device ends first; Rejected when the first
 // header is not a tar header.
 FormatLength TarLength(CarveContext& ctx);
+
+}  // namespace carving::formats
+
+namespace carving::formats {
+
+// Recogniser and length estimator of this family's rows (their contract: file_type_judge.h).
+uint32_t IsTarType(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint64_t GetTARFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
+
+// The signature table's rows for this family, in table order.
+inline constexpr FormatSpec kTarFormats[] = {
+    {"tar", EXT_TYPE_TAR, IsTarType, GetTARFileBytesSize},
+};
 
 }  // namespace carving::formats

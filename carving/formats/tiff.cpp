@@ -1,7 +1,15 @@
 #include "carving/formats/tiff.h"
 
+#include <strings.h>
+
 #include <algorithm>
+#include <cstring>
+#include <string>
 #include <vector>
+
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+#include "foundation/bytes.h"
 
 namespace carving::formats {
 
@@ -209,6 +217,80 @@ FormatLength TiffLength(CarveContext& ctx) {
     const bool le = head[0] == 'I';
     const uint32_t first = le ? Le32(head + 4) : Be32(head + 4);
     return TiffWalk(ctx, le).Run(first);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace {
+
+// The camera maker named by the Make tag of the first directory, read from the buffer or,
+// when the text lies past it, through the judge's reader; empty when neither holds it.
+std::string TiffMake(CarveScan& scan, const unsigned char* p, size_t len,
+                     const unsigned char* entry, bool le) {
+    const uint32_t count = le ? LoadU32(entry + 4) : LoadBE32(entry + 4);
+    const size_t n = std::min<size_t>(count, 16);
+    if (count <= 4) return std::string(reinterpret_cast<const char*>(entry + 8), n);
+    const uint32_t at = le ? LoadU32(entry + 8) : LoadBE32(entry + 8);
+    if (at <= len && n <= len - at) return std::string(reinterpret_cast<const char*>(p + at), n);
+    char text[16];
+    if (scan.m_pDiskReader == nullptr || !ReadBytesFrom(scan, scan.m_u64CurrentSector, at, n,
+                                                        reinterpret_cast<unsigned char*>(text))) {
+        return {};
+    }
+    return std::string(text, n);
+}
+
+bool MakeIs(const std::string& make, const char* name) {
+    return strncasecmp(make.c_str(), name, std::strlen(name)) == 0;
+}
+
+// The raw format a classic TIFF header leads, from the first directory's DNG version and
+// Make tags; TIF for any other TIFF, NONE when a directory inside the buffer is implausible.
+uint32_t TiffKind(CarveScan& scan, const unsigned char* p, size_t len, bool le) {
+    const uint32_t ifd = le ? LoadU32(p + 4) : LoadBE32(p + 4);
+    if (ifd < 8) return EXT_TYPE_NONE;
+    if (ifd > len || len - ifd < 2) return EXT_TYPE_TIF;  // a directory at the end of the file
+    const size_t count = le ? LoadU16(p + ifd) : LoadBE16(p + ifd);
+    if (count == 0 || count > 1024) return EXT_TYPE_NONE;
+    std::string make;
+    for (size_t i = 0; i < count && ifd + 2 + 12 * (i + 1) <= len; ++i) {
+        const unsigned char* e = p + ifd + 2 + 12 * i;
+        const uint16_t tag = le ? LoadU16(e) : LoadBE16(e);
+        const uint16_t type = le ? LoadU16(e + 2) : LoadBE16(e + 2);
+        if (tag == 0xC612) return EXT_TYPE_DNG;
+        if (tag == 0x010F && type == 2) make = TiffMake(scan, p, len, e, le);
+    }
+    if (MakeIs(make, "Canon") && HasText(p, len, 8, "CR")) return EXT_TYPE_CR2;
+    if (MakeIs(make, "NIKON")) return EXT_TYPE_NEF;
+    if (MakeIs(make, "SONY")) return EXT_TYPE_ARW;
+    if (MakeIs(make, "PENTAX") || MakeIs(make, "RICOH")) return EXT_TYPE_PEF;
+    return EXT_TYPE_TIF;
+}
+
+}  // namespace
+
+namespace carving::formats {
+
+uint32_t IsTifType(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    switch (formats::TiffMagicOf(p, len)) {
+        case formats::TiffMagic::kOlympus:
+            return EXT_TYPE_ORF;
+        case formats::TiffMagic::kPanasonic:
+            return EXT_TYPE_RW2;
+        case formats::TiffMagic::kClassic:
+            return len < 8 ? EXT_TYPE_TIF : TiffKind(scan, p, len, p[0] == 'I');
+        default:
+            return EXT_TYPE_NONE;
+    }
+}
+
+uint64_t GetTIFFileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
+    return ExactOr(scan, formats::TiffLength,
+                   [&] { return StreamToNextFile(scan, kPictureCap, EndKind::kFile); });
 }
 
 }  // namespace carving::formats

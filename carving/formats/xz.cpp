@@ -5,6 +5,9 @@
 #include <cstring>
 #include <vector>
 
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+
 namespace carving::formats {
 
 namespace {
@@ -100,6 +103,23 @@ FormatLength XzLength(CarveContext& ctx) {
         end = streamEnd;
     }
     return FormatLength::Exact(end);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace carving::formats {
+
+uint32_t IsXzType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    return formats::LooksLikeXz(p, len) ? EXT_TYPE_XZ : EXT_TYPE_NONE;
+}
+
+uint64_t GetXZFileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
+    return ExactOr(scan, formats::XzLength,
+                   [&] { return StreamToNextFile(scan, 4 * kGiB, EndKind::kFile); });
 }
 
 }  // namespace carving::formats

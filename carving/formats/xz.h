@@ -1,6 +1,7 @@
 // xz files: one stream, or several with stream padding between them, measured by decoding.
 #pragma once
 
+#include "carving/file_type_judge.h"
 #include "carving/formats/carve_context.h"
 
 namespace carving::formats {
@@ -12,5 +13,18 @@ FormatLength XzLength(CarveContext& ctx);
 
 // The stream header: magic, flags naming a known check, and the flags' CRC-32.
 bool LooksLikeXz(const unsigned char* p, size_t len);
+
+}  // namespace carving::formats
+
+namespace carving::formats {
+
+// Recogniser and length estimator of this family's rows (their contract: file_type_judge.h).
+uint32_t IsXzType(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint64_t GetXZFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
+
+// The signature table's rows for this family, in table order.
+inline constexpr FormatSpec kXzFormats[] = {
+    {"xz", EXT_TYPE_XZ, IsXzType, GetXZFileBytesSize},
+};
 
 }  // namespace carving::formats

@@ -1,8 +1,14 @@
 #include "carving/formats/zip.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
+
+#include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
+#include "foundation/bytes.h"
 
 namespace carving::formats {
 
@@ -231,6 +237,155 @@ FormatLength ZipLength(CarveContext& ctx) {
         }
     }
     return FormatLength::AtLeast(cur.at);
+}
+
+}  // namespace carving::formats
+
+// ---- Typing and measuring for the signature table ------------------------------------
+
+using namespace carving;
+
+namespace {
+
+constexpr unsigned char kZipLocal[] = {0x50, 0x4B, 0x03, 0x04};
+
+constexpr unsigned char kZipEnd[] = {0x50, 0x4B, 0x05, 0x06};
+
+constexpr size_t kZipEndBytes = 22;
+
+// Offset just past the end-of-central-directory record at `at`, with the archive comment it
+// announces when the comment is wholly inside the bytes held.
+size_t PastZipEnd(const unsigned char* p, size_t len, size_t at) {
+    const size_t fixedEnd = at + kZipEndBytes;
+    if (fixedEnd > len) return fixedEnd;
+    const size_t comment = LoadU16(p + at + 20);
+    return comment <= len - fixedEnd ? fixedEnd + comment : fixedEnd;
+}
+
+constexpr unsigned char kZipCentral[] = {0x50, 0x4B, 0x01, 0x02};
+
+// The name of a ZIP entry says which Office application wrote the container.
+uint32_t TypeFromEntryName(const unsigned char* window, size_t len, size_t name) {
+    auto begins = [&](const char* text, size_t need) {
+        return name <= len && len - name >= need &&
+               strncasecmp(reinterpret_cast<const char*>(window + name), text, std::strlen(text)) ==
+                   0;
+    };
+    if (begins("word", 5)) return EXT_TYPE_DOCX;
+    if (begins("ppt", 4)) return EXT_TYPE_PPTX;
+    if (begins("xl", 3)) return EXT_TYPE_XLSX;
+    return EXT_TYPE_NONE;
+}
+
+uint32_t TypeFromZipWindow(const unsigned char* window, size_t len) {
+    const size_t end = FindForward(window, len, 0, kZipEnd, 4);
+    const size_t limit = end == kNotFound ? len : end;
+    size_t local = 0;
+    size_t central = 0;
+    bool localLeft = true;
+    bool centralLeft = true;
+    while (localLeft || centralLeft) {
+        if (localLeft) {
+            const size_t at = FindForward(window, limit, local, kZipLocal, 4);
+            localLeft = at != kNotFound;
+            if (localLeft) {
+                const uint32_t type = TypeFromEntryName(window, len, at + 30);
+                if (type != EXT_TYPE_NONE) return type;
+                local = at + 1;
+            }
+        }
+        if (centralLeft) {
+            const size_t at = FindForward(window, limit, central, kZipCentral, 4);
+            centralLeft = at != kNotFound;
+            if (centralLeft) {
+                const uint32_t type = TypeFromEntryName(window, len, at + 46);
+                if (type != EXT_TYPE_NONE) return type;
+                central = at + 1;
+            }
+        }
+    }
+    return EXT_TYPE_NONE;
+}
+
+}  // namespace
+
+namespace carving {
+
+uint64_t ZipContainerBytes(CarveScan& scan, const unsigned char* pFirst, size_t len,
+                           uint64_t u64Cap) {
+    const size_t b = static_cast<size_t>(ContextBytesPerSector(scan));
+    // A small archive ends inside its first sector.
+    const size_t firstBytes = std::min(len, b);
+    const size_t endInFirst = FindBackward(pFirst, firstBytes, kZipEnd, sizeof kZipEnd);
+    if (endInFirst != kNotFound && endInFirst + kZipEndBytes <= firstBytes) {
+        return PastZipEnd(pFirst, firstBytes, endInFirst);
+    }
+    return StreamWith(scan, u64Cap, EndKind::kFile, [](const StreamChunk& c, uint64_t& length) {
+        const size_t at = FindBackward(c.p, c.nFileBytes, kZipEnd, sizeof kZipEnd);
+        if (at == kNotFound) return 0;
+        length = c.u64Offset + PastZipEnd(c.p, c.nBytes, at);
+        return 1;
+    });
+}
+
+}  // namespace carving
+
+namespace carving::formats {
+
+uint32_t IsZipType(carving::CarveScan&, const unsigned char* p, size_t len) {
+    return len >= 48 && Has(p, len, 0, kZipLocal, 4) ? EXT_TYPE_ZIP : EXT_TYPE_NONE;
+}
+
+uint64_t GetZIPFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    return ExactOr(scan, formats::ZipLength,
+                   [&] { return ZipContainerBytes(scan, p, len, 4 * kGiB); });
+}
+
+uint32_t IsOffice2007Type(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    if (p == nullptr || len < 31) return EXT_TYPE_NONE;
+    if (!Has(p, len, 0, kZipLocal, 4) && !HasText(p, len, 31, "[Content_Types].xml")) {
+        return EXT_TYPE_NONE;
+    }
+    return GetOffice2007Type(scan, p, len);
+}
+
+uint32_t GetOffice2007Type(carving::CarveScan& scan, const unsigned char*, size_t) {
+    constexpr int kPasses = 5;
+    constexpr int kSectorsPerPass = 4;
+    const size_t b = static_cast<size_t>(ContextBytesPerSector(scan));
+    ISectorReader* reader = scan.m_pDiskReader;
+    if (reader == nullptr) return EXT_TYPE_NONE;
+    std::vector<unsigned char> window;
+    try {
+        window.assign(kSectorsPerPass * b + 4, 0);
+    } catch (...) {
+        return EXT_TYPE_NONE;
+    }
+    const uint64_t limit = reader->SectorLimit(static_cast<int>(b));
+    for (int pass = 0; pass < kPasses; ++pass) {
+        const uint64_t start =
+            scan.m_u64CurrentSector + kSectorsPerPass * static_cast<uint64_t>(pass);
+        if (start >= limit) break;
+        // A container near the end of the device is typed from the sectors that exist.
+        const int want = static_cast<int>(std::min<uint64_t>(kSectorsPerPass, limit - start));
+        unsigned int got = 0;
+        const int rc =
+            reader->ReadSectors(window.data() + 4, want, start, static_cast<int>(b), &got);
+        if (rc == 0) got = static_cast<unsigned int>(want);
+        if ((rc != 0 && rc != RESULT_SHORT_READ) || got == 0) break;
+        const size_t used = 4 + got * b;
+        const uint32_t type = TypeFromZipWindow(window.data(), used);
+        if (type != EXT_TYPE_NONE) return type;
+        if (got < static_cast<unsigned int>(kSectorsPerPass)) break;
+        // The carry keeps a signature split across two passes whole.
+        std::memcpy(window.data(), window.data() + used - 4, 4);
+    }
+    return EXT_TYPE_NONE;
+}
+
+uint64_t GetOFFICE2007FileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len) {
+    return ExactOr(scan, formats::ZipLength,
+                   [&] { return ZipContainerBytes(scan, p, len, kCompoundCap); });
 }
 
 }  // namespace carving::formats

@@ -9,6 +9,14 @@
 #include <vector>
 
 #include "carving/file_type_judge.h"
+#include "carving/formats/asf.h"
+#include "carving/formats/compound.h"
+#include "carving/formats/ico.h"
+#include "carving/formats/midi.h"
+#include "carving/formats/mpeg_ts.h"
+#include "carving/formats/sevenzip.h"
+#include "carving/formats/ttf.h"
+#include "carving/formats/zip.h"
 #include "carving/sector_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -21,16 +29,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     scan.InitCallBack(nullptr, nullptr, nullptr, 90);
     scan.SetReadContext(&reader, kSector, 0);
-    CFileTypeJudge::GetICOFileBytesSize(scan, first, len);
-    CFileTypeJudge::GetTTFFileBytesSize(scan, first, len);
-    CFileTypeJudge::GetASFFileBytesSize(scan, first, len);
-    CFileTypeJudge::GetOFFICE2003FileBytesSizeByFileHead(scan, first, len);
-    CFileTypeJudge::GetOffice2003Type(scan, first, len);
-    CFileTypeJudge::GetOffice2007Type(scan, first, len);
-    CFileTypeJudge::GetMIDFileBytesSize(scan, first, len);
-    CFileTypeJudge::Get7ZFileBytesSize(scan, first, len);
-    CFileTypeJudge::GetZIPFileBytesSize(scan, first, len);
-    CFileTypeJudge::GetTSFileBytesSize(scan, first, len);
+    carving::formats::GetICOFileBytesSize(scan, first, len);
+    carving::formats::GetTTFFileBytesSize(scan, first, len);
+    carving::formats::GetASFFileBytesSize(scan, first, len);
+    carving::formats::GetOFFICE2003FileBytesSizeByFileHead(scan, first, len);
+    carving::formats::GetOffice2003Type(scan, first, len);
+    carving::formats::GetOffice2007Type(scan, first, len);
+    carving::formats::GetMIDFileBytesSize(scan, first, len);
+    carving::formats::Get7ZFileBytesSize(scan, first, len);
+    carving::formats::GetZIPFileBytesSize(scan, first, len);
+    carving::formats::GetTSFileBytesSize(scan, first, len);
     // Each estimator once: rows sharing one are skipped.
     for (size_t row = 0; row < kSignatureRowCount && size >= kSector; ++row) {
         const ESTIMATE_FUNC estimate = szExtendNameAndType[row].pfnEstimate;

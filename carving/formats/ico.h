@@ -1,0 +1,17 @@
+// Windows icons (ICO).
+#pragma once
+
+#include "carving/file_type_judge.h"
+
+namespace carving::formats {
+
+// Recogniser and length estimator of this family's rows (their contract: file_type_judge.h).
+uint32_t IsIcoType(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint64_t GetICOFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
+
+// The signature table's rows for this family, in table order.
+inline constexpr FormatSpec kIcoFormats[] = {
+    {"ico", EXT_TYPE_ICO, IsIcoType, GetICOFileBytesSize},
+};
+
+}  // namespace carving::formats

@@ -1,0 +1,17 @@
+// PDF documents.
+#pragma once
+
+#include "carving/file_type_judge.h"
+
+namespace carving::formats {
+
+// Recogniser and length estimator of this family's rows (their contract: file_type_judge.h).
+uint32_t IsPdfType(carving::CarveScan& scan, const unsigned char* p, size_t len);
+uint64_t GetPDFFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
+
+// The signature table's rows for this family, in table order.
+inline constexpr FormatSpec kPdfFormats[] = {
+    {"pdf", EXT_TYPE_PDF, IsPdfType, GetPDFFileBytesSize},
+};
+
+}  // namespace carving::formats
