@@ -120,39 +120,19 @@ bool ResolveTargets(const std::string& text, int nPartition, std::vector<ScanTar
     ScanTarget disk = whole;
     const std::vector<_PARTITION_ITEM_> items = PartitionsOf(disk);
     if (items.empty()) return true;
-    // Stretches outside the partitions smaller than this hold alignment padding, not files.
-    constexpr uint64_t kSmallestStretch = 2048;
     targets.clear();
-    std::vector<std::pair<uint64_t, uint64_t>> covered;  // [start, end] of each partition
-    for (size_t k = 0; k < items.size(); ++k) {
-        const _PARTITION_ITEM_& item = items[k];
-        // Copied out: the record is packed, and a reference to its fields may be misaligned.
-        const uint64_t start = item.u64StartSector, end = item.u64EndSector;
-        ScanTarget part = disk;
-        part.llStart = static_cast<long long>(start);
-        part.llCount = static_cast<long long>(end + 1 - start);
-        part.label = PartitionName(item);
-        part.folder = "p" + std::to_string(k + 1);
-        targets.push_back(part);
-        covered.emplace_back(start, end);
+    for (const DiskPart& part :
+         PartsOfDisk(disk.nDisk, disk.devicePath, static_cast<uint64_t>(whole.llCount), items)) {
+        const uint64_t start = part.item.u64StartSector, end = part.item.u64EndSector;
+        ScanTarget target = disk;
+        target.llStart = static_cast<long long>(start);
+        target.llCount = static_cast<long long>(end + 1 - start);
+        target.label = part.number > 0 ? PartitionName(part.item)
+                                       : "outside the partitions, sectors " +
+                                             std::to_string(start) + "-" + std::to_string(end);
+        target.folder = part.number > 0 ? "p" + std::to_string(part.number) : "unpartitioned";
+        targets.push_back(target);
     }
-    std::sort(covered.begin(), covered.end());
-    uint64_t from = 0;
-    const auto addStretch = [&](uint64_t start, uint64_t end) {  // [start, end)
-        if (end <= start || end - start < kSmallestStretch) return;
-        ScanTarget gap = disk;
-        gap.llStart = static_cast<long long>(start);
-        gap.llCount = static_cast<long long>(end - start);
-        gap.label = "outside the partitions, sectors " + std::to_string(start) + "-" +
-                    std::to_string(end - 1);
-        gap.folder = "unpartitioned";
-        targets.push_back(gap);
-    };
-    for (const auto& [start, end] : covered) {
-        addStretch(from, start);
-        from = std::max(from, end + 1);
-    }
-    addStretch(from, static_cast<uint64_t>(whole.llCount));
     return true;
 }
 

@@ -150,3 +150,44 @@ std::string VolumeCaption(const VolumeDescription& volume) {
     if (!volume.label.empty()) caption += "  \"" + volume.label + "\"";
     return caption;
 }
+
+namespace {
+
+_PARTITION_ITEM_ StretchItem(int nDisk, const std::string& path, uint64_t u64Start,
+                             uint64_t u64End) {
+    _PARTITION_ITEM_ item = WholeDiskItem(nDisk, path, u64End);
+    item.u64StartSector = u64Start;
+    const std::u16string name = u"Unpartitioned";
+    std::fill(std::begin(item.szPartitionName), std::end(item.szPartitionName), u'\0');
+    std::copy(name.begin(), name.end(), item.szPartitionName);
+    return item;
+}
+
+}  // namespace
+
+std::vector<DiskPart> PartsOfDisk(int nDisk, const std::string& path, uint64_t u64Sectors,
+                                  const std::vector<_PARTITION_ITEM_>& partitions) {
+    if (partitions.empty()) return {DiskPart{0, WholeDiskItem(nDisk, path, u64Sectors)}};
+    // Stretches outside the partitions smaller than this hold alignment padding, not files.
+    constexpr uint64_t kSmallestStretch = 2048;
+    std::vector<DiskPart> parts;
+    std::vector<std::pair<uint64_t, uint64_t>> covered;  // [start, end] of each partition
+    for (size_t k = 0; k < partitions.size(); ++k) {
+        parts.push_back(DiskPart{static_cast<int>(k + 1), partitions[k]});
+        // Copied out: the record is packed, and a reference to its fields may be misaligned.
+        const uint64_t start = partitions[k].u64StartSector, end = partitions[k].u64EndSector;
+        covered.emplace_back(start, end);
+    }
+    std::sort(covered.begin(), covered.end());
+    uint64_t from = 0;
+    const auto addStretch = [&](uint64_t start, uint64_t end) {  // [start, end)
+        if (end <= start || end - start < kSmallestStretch) return;
+        parts.push_back(DiskPart{0, StretchItem(nDisk, path, start, end)});
+    };
+    for (const auto& [start, end] : covered) {
+        addStretch(from, start);
+        from = std::max(from, end + 1);
+    }
+    addStretch(from, u64Sectors);
+    return parts;
+}

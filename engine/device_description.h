@@ -53,5 +53,19 @@ VolumeIdentity IdentifyVolume(int nDisk, const std::string& path, uint64_t u64St
 // The whole of disk nDisk as one partition item, for a disk without a table.
 _PARTITION_ITEM_ WholeDiskItem(int nDisk, const std::string& path, uint64_t u64Sectors);
 
+// One part of a whole-disk scan: a partition the table lists, or a stretch of the disk outside
+// every partition (where deleted partitions and their files may still lie).
+struct DiskPart {
+    int number = 0;  // the partition's number in table order, from 1; 0 for a stretch outside
+    _PARTITION_ITEM_ item{};
+};
+
+// What scanning disk nDisk (at path, u64Sectors long) whole covers: each of its partitions in
+// table order, then each stretch outside them of at least a MiB, in disk order; with no
+// partitions, the whole disk as one part. Both the command line and the window scan a disk
+// this way, so that they cover the same sectors.
+std::vector<DiskPart> PartsOfDisk(int nDisk, const std::string& path, uint64_t u64Sectors,
+                                  const std::vector<_PARTITION_ITEM_>& partitions);
+
 // One volume in words, without its size: `1  FAT32  "CAMERA"`, `whole disk  NTFS`, `3  none`.
 std::string VolumeCaption(const VolumeDescription& volume);

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
@@ -29,6 +30,7 @@
 #include <algorithm>
 
 #include "engine/device_description.h"
+#include "engine/file_recovery_factory.h"
 #include "engine/recovery_job.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
@@ -45,6 +47,8 @@ constexpr int kWindowWidth = 1000;  // the first size, when the screen has room 
 constexpr int kWindowHeight = 680;
 constexpr int kDiskItemHeight = 30;
 constexpr int kPreviewDelayMs = 250;
+// On a disk row: whether a partition table lists its volumes.
+constexpr int kPartitionedRole = Qt::UserRole + 2;
 
 struct TypeBoxSpec {
     const char* text;
@@ -101,6 +105,31 @@ QString SizeText(uint64_t u64Bytes) {
     return QString::fromStdString(GetFileSizeString(static_cast<long long>(u64Bytes)));
 }
 
+bool HoldsPartitions(const QTreeWidgetItem* pItem) {
+    return pItem->data(0, kPartitionedRole).toBool();
+}
+
+// What a part of a whole-disk scan is called on the result page.
+QString PartName(const DiskPart& part, int nStretches) {
+    if (part.number > 0) return QStringLiteral("Partition %1").arg(part.number);
+    const QString name = QStringLiteral("Space outside the partitions");
+    if (nStretches < 2) return name;
+    const uint64_t start = part.item.u64StartSector, end = part.item.u64EndSector;
+    return name + QStringLiteral(" (sectors %1-%2)").arg(start).arg(end);
+}
+
+// Whether the file at path is something the engines can read as a disk: a partition table, or
+// a file system at its start.
+bool HoldsADisk(int fd, const std::string& path) {
+    CPartitionManager manager;
+    std::vector<_PARTITION_ITEM_> partitions;
+    // Listed under a disk number no disk table uses: the image is not in the table yet.
+    const bool listsPartitions = manager.ListDiskPartitions(fd, CPartitionManager::kMaxDisks - 1,
+                                                            path.c_str(), partitions) > 0;
+    if (listsPartitions) return true;
+    return CFileRecoveryFactory::NameFileSystem(path.c_str(), 0)[0] != '\0';
+}
+
 }  // namespace
 
 void RegisterRecordMetaTypes() {
@@ -109,7 +138,8 @@ void RegisterRecordMetaTypes() {
 }
 
 DRUI::CheckedKey DRUI::KeyOf(const _FILE_NODE_& node) {
-    return {(static_cast<uint64_t>(node.uFileIndex) << 32) | node.uClusterNO, node.nFileSource};
+    return {(static_cast<uint64_t>(node.uFileIndex) << 32) | node.uClusterNO,
+            (node.wcDriveLetter << 16) | node.nFileSource};
 }
 
 DRUI::DRUI(QWidget* parent, Qt::WindowFlags flags)
@@ -281,6 +311,9 @@ QWidget* DRUI::InitLayout2Widget() {
     m_pDiskTree->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     m_pDiskTree->header()->setStretchLastSection(false);
     m_pDiskTree->setIconSize(QSize(24, 24));
+    m_pNoDiskLabel = new QLabel(page);
+    m_pNoDiskLabel->setObjectName(QStringLiteral("noDiskText"));
+    m_pNoDiskLabel->setWordWrap(true);
     connect(m_pDiskTree, &QTreeWidget::itemClicked, this, &DRUI::diskItemClick);
     connect(m_pDiskTree, &QTreeWidget::itemDoubleClicked, this, &DRUI::diskItemDoubleClick);
     // Keyboard moves change the current item without a click: the Scan button follows them.
@@ -305,6 +338,7 @@ QWidget* DRUI::InitLayout2Widget() {
     body->setContentsMargins(40, 16, 40, 24);
     body->addWidget(text);
     body->addWidget(m_pDiskTree, 1);
+    body->addWidget(m_pNoDiskLabel);
     body->addLayout(buttons);
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -322,6 +356,8 @@ void DRUI::CreateDiskTree() {
         if (disk.volumes.empty()) disk.volumes.push_back(WholeDiskVolume(disk));
         QTreeWidgetItem* diskItem =
             MakeDiskItem(DiskCaption(disk), SizeText(disk.bytes), ":/image/physical_drive.png");
+        diskItem->setData(0, kDiskRole, disk.number);
+        diskItem->setData(0, kPartitionedRole, disk.partitioned);
         m_pDiskTree->addTopLevelItem(diskItem);
         for (const VolumeDescription& volume : disk.volumes) {
             auto* item = MakeDiskItem(QString::fromStdString(VolumeCaption(volume)),
@@ -334,6 +370,43 @@ void DRUI::CreateDiskTree() {
     }
     if (last != nullptr) m_pDiskTree->setCurrentItem(last);
     m_pScanButton->setEnabled(m_pDiskTree->currentItem() != nullptr);
+    ExplainEmptyDiskTree();
+}
+
+void DRUI::ExplainEmptyDiskTree() {
+    const bool empty = m_pDiskTree->topLevelItemCount() == 0;
+    m_pNoDiskLabel->setVisible(empty);
+    if (!empty) return;
+    // Without root the block devices cannot be opened, so none is listed at all.
+    m_pNoDiskLabel->setText(
+        ::geteuid() != 0
+            ? QStringLiteral("Run as root (or with pkexec) to see the computer's disks; disk"
+                             " images can still be opened.")
+            : QStringLiteral("No disks were found. A disk image can still be opened."));
+}
+
+std::vector<DRUI::ScannedPart> DRUI::PartsOfItem(QTreeWidgetItem* pItem) const {
+    if (pItem == nullptr) return {};
+    if (pItem->data(0, kRecordRole).canConvert<_PARTITION_ITEM_>())
+        return {ScannedPart{pItem->text(0), pItem->data(0, kRecordRole).value<_PARTITION_ITEM_>()}};
+    if (!pItem->data(0, kDiskRole).isValid()) return {};
+    // A disk without a table is its one volume; with one, each partition and the rest.
+    if (!HoldsPartitions(pItem))
+        return pItem->childCount() == 1 ? PartsOfItem(pItem->child(0)) : std::vector<ScannedPart>{};
+    std::vector<_PARTITION_ITEM_> partitions;
+    for (int i = 0; i < pItem->childCount(); ++i)
+        partitions.push_back(pItem->child(i)->data(0, kRecordRole).value<_PARTITION_ITEM_>());
+    const int disk = pItem->data(0, kDiskRole).toInt();
+    const std::string path = GetDiskPath(disk);
+    uint64_t bytes = 0;
+    GetDeviceSizeByPath(path.c_str(), bytes);
+    const std::vector<DiskPart> diskParts = PartsOfDisk(disk, path, bytes / 512, partitions);
+    const int stretches = static_cast<int>(std::count_if(
+        diskParts.begin(), diskParts.end(), [](const DiskPart& part) { return part.number == 0; }));
+    std::vector<ScannedPart> parts;
+    for (const DiskPart& part : diskParts)
+        parts.push_back(ScannedPart{PartName(part, stretches), part.item});
+    return parts;
 }
 
 uint32_t DRUI::TickedTypeMask() const {
@@ -384,7 +457,9 @@ void DRUI::btnSlot() {
 }
 
 void DRUI::diskItemClick(QTreeWidgetItem* pItem, int /*nColumn*/) {
-    m_pScanButton->setEnabled(pItem != nullptr && pItem->childCount() == 0);
+    // A disk row scans the whole disk, a volume row that volume.
+    m_pScanButton->setEnabled(pItem != nullptr && (pItem->data(0, kDiskRole).isValid() ||
+                                                   pItem->data(0, kRecordRole).isValid()));
 }
 
 void DRUI::diskItemDoubleClick(QTreeWidgetItem* pItem, int /*nColumn*/) {
@@ -392,54 +467,65 @@ void DRUI::diskItemDoubleClick(QTreeWidgetItem* pItem, int /*nColumn*/) {
 }
 
 void DRUI::btnOpenImageSlot() {
-    const QString path =
-        m_diskImageChooser
-            ? m_diskImageChooser(this)
-            : QFileDialog::getOpenFileName(this, QStringLiteral("Open disk image"), QString(),
-                                           QStringLiteral("Disk images (*.img *.dd *.raw *.bin"
-                                                          " *.iso);;All files (*)"),
-                                           nullptr, QFileDialog::DontUseNativeDialog);
+    const QString path = m_diskImageChooser
+                             ? m_diskImageChooser(this)
+                             : QFileDialog::getOpenFileName(
+                                   this, QStringLiteral("Open disk image"), QDir::homePath(),
+                                   QStringLiteral("Disk images (*.img *.dd *.raw *.bin"
+                                                  " *.iso);;All files (*)"),
+                                   nullptr, QFileDialog::DontUseNativeDialog);
     if (!path.isEmpty()) AddDiskImage(path);
+}
+
+QString DRUI::ProblemOfDiskImage(const std::string& path, int& nError) const {
+    if (path.find(':') != std::string::npos) {
+        // The disk table separates its entries with ':'.
+        nError = EINVAL;
+        return QStringLiteral("A disk image whose path contains ':' cannot be opened.");
+    }
+    const std::vector<std::string> disks = ListDiskPaths();
+    if (std::find(disks.begin(), disks.end(), path) != disks.end()) {
+        nError = EEXIST;
+        return QStringLiteral("This disk image is already in the list.");
+    }
+    const int fd = OpenDeviceReadOnly(path.c_str());
+    if (fd < 0) {
+        nError = errno;
+        return QStringLiteral("The file cannot be opened: %1.")
+            .arg(QString::fromStdString(DescribeResult(nError)));
+    }
+    const uint64_t bytes = GetDeviceSizeBytes(fd);
+    const bool holdsADisk = bytes >= 512 && HoldsADisk(fd, path);
+    ::close(fd);
+    nError = holdsADisk ? 0 : EINVAL;
+    if (bytes < 512) return QStringLiteral("The file is too small to hold a disk.");
+    return holdsADisk ? QString()
+                      : QStringLiteral(
+                            "The file holds no disk Ferrowen recognises: neither a"
+                            " partition table nor a known file system.");
+}
+
+int DRUI::RefuseDiskImage(const QString& strPath, const QString& strProblem, int nError) {
+    DebugLog("disk image %s not added: %d\n", strPath.toStdString().c_str(), nError);
+    CMessageBox notice(this);
+    notice.InitNoticeDialog(QStringLiteral("Open disk image"),
+                            QStringLiteral("%1\n%2").arg(strPath, strProblem));
+    notice.exec();
+    return nError;
 }
 
 int DRUI::AddDiskImage(const QString& strPath) {
     const QString absolute = QFileInfo(strPath).absoluteFilePath();
     const std::string path = absolute.toStdString();
     int error = 0;
-    QString problem;
-    if (path.find(':') != std::string::npos) {
-        // The disk table separates its entries with ':'.
-        error = EINVAL;
-        problem = QStringLiteral("A disk image whose path contains ':' cannot be opened.");
-    } else if (const int fd = OpenDeviceReadOnly(path.c_str()); fd < 0) {
-        error = errno;
-        problem = QStringLiteral("The file cannot be opened: %1.")
-                      .arg(QString::fromStdString(DescribeResult(error)));
-    } else {
-        const uint64_t bytes = GetDeviceSizeBytes(fd);
-        ::close(fd);
-        if (bytes < 512) {
-            error = EINVAL;
-            problem = QStringLiteral("The file is too small to hold a disk.");
-        }
-    }
-    if (error != 0) {
-        DebugLog("disk image %s not added: %d\n", path.c_str(), error);
-        CMessageBox notice(this);
-        notice.InitNoticeDialog(QStringLiteral("Open disk image"),
-                                QStringLiteral("%1\n%2").arg(absolute, problem));
-        notice.exec();
-        return error;
-    }
-    std::vector<std::string> disks = ListDiskPaths();
-    if (std::find(disks.begin(), disks.end(), path) == disks.end()) {
-        // The disk table is read from the environment at every listing, so the image stays
-        // one more disk, with the same number, for the rest of the run.
-        std::string table;
-        for (const std::string& disk : disks) table += disk + ":";
-        table += path;
-        setenv("FERROWEN_DISKS", table.c_str(), 1);
-    }
+    const QString problem = ProblemOfDiskImage(path, error);
+    if (error != 0) return RefuseDiskImage(absolute, problem, error);
+    // The disk table is read from the environment at every listing, so the image stays one
+    // more disk, with the same number, for the rest of the run.
+    std::string table;
+    for (const std::string& disk : ListDiskPaths()) table += disk + ":";
+    table += path;
+    setenv("FERROWEN_DISKS", table.c_str(), 1);
     CreateDiskTree();
     return 0;
 }

@@ -1,9 +1,10 @@
 // The main window: three pages in a stack.
 //   0  file types: which kinds of files the user wants (six boxes and "Recover All")
-//   1  devices: disks and partitions from the partition manager; Scan
+//   1  devices: disks and partitions from the partition manager; Scan scans the chosen
+//      partition, or a whole disk part by part (each partition, then the space outside them)
 //   2  results: built after every scan, the found files of the ticked types by category and
-//      extension, a sortable table with a filter, a preview, ticks, the selection label and
-//      Recover
+//      extension (under each part first, for a whole disk), a sortable table with a filter, a
+//      preview, ticks, the selection label and Recover
 // The window is resizable down to a size that fits a 1280 x 720 screen at 125 %; Enter presses
 // the page's main button and Escape goes back (asking before results are dropped).
 //
@@ -13,9 +14,11 @@
 // which reach the dialog queued. The flags are atomics: the window and the dialog write the
 // cancel flags and read the end flags, the worker the reverse.
 //
-// The window owns at most one engine, from the scan that made it until the next scan, Back
-// to the device page, or the window's end. The search results, the category maps and the
-// ticked set belong to that engine's records.
+// The window owns the engines of the last scan, one per part scanned, from that scan until the
+// next one, Back to the device page, or the window's end. Each part's engine stamps its records
+// with its own drive letter (C for the first part, D for the next, ...), which is how a record
+// finds its way back to the engine that can read it. The search results, the category maps and
+// the ticked set belong to those engines' records.
 #pragma once
 
 #include <QByteArray>
@@ -66,13 +69,15 @@ class DRUI : public QWidget {
 public:
     static constexpr int kPreviewSize = 10240;
     static constexpr int kPreviewPathUnits = 1024;
-    static constexpr int kRecordRole = Qt::UserRole;  // 32: the record carried by an item
+    static constexpr int kRecordRole = Qt::UserRole;    // 32: the record carried by an item
+    static constexpr int kDiskRole = Qt::UserRole + 1;  // a disk row's number in the disk table
     // Fits a 1280 x 720 screen at 125 % scaling (1024 x 576 logical pixels) with room to spare.
     static constexpr int kMinimumWidth = 960;
     static constexpr int kMinimumHeight = 560;
 
-    // The ticked set's key: the record's (uFileIndex << 32) | uClusterNO, then its source, so
-    // that records of two engines' stores that share index and cluster stay two entries.
+    // The ticked set's key: the record's (uFileIndex << 32) | uClusterNO, then its drive letter
+    // and source, so that records of two engines' stores that share index and cluster stay two
+    // entries.
     using CheckedKey = std::pair<uint64_t, uint32_t>;
     static CheckedKey KeyOf(const _FILE_NODE_& node);
 
@@ -90,11 +95,14 @@ public:
     void SetDiskImageChooser(PathChooser chooser) { m_diskImageChooser = std::move(chooser); }
 
     // Appends an image file to the disk table and lists it in the device tree. 0, or an errno
-    // value (a message has then been shown).
+    // value (a message has then been shown): EEXIST when it is listed already, EINVAL when it
+    // holds neither a partition table nor a file system the engines know.
     int AddDiskImage(const QString& strPath);
 
     int CurrentPage() const;
     QTreeWidget* DeviceTree() const { return m_pDiskTree; }
+    // Under the device tree: why it is empty; hidden when disks are listed.
+    QLabel* NoDiskLabel() const { return m_pNoDiskLabel; }
     QTreeWidget* ResultTree() const { return m_pResultTree; }
     QTableWidget* ResultTable() const { return m_pResultTable; }
     // How many found files the result page lists (those of the ticked types).
@@ -128,8 +136,24 @@ public:
     // The shown preview, as text, picture or "No preview: <reason>".
     void ShowPreviewOf(const QString& strName, const QByteArray& data, const QString& strPicture);
 
-    // Job state.
+    // One volume of the last scan: a partition, a disk without partitions, or a stretch of a
+    // disk outside its partitions.
+    struct ScannedPart {
+        QString name;  // "Partition 2", "Space outside the partitions"; the volume's caption
+        _PARTITION_ITEM_ item{};
+        IFileRecoveryParse* pEngine = nullptr;  // owned; null before the part is scanned
+    };
+    // The engine that made the record: the one of its part, else the first part's.
+    IFileRecoveryParse* EngineOf(const _FILE_NODE_& node) const;
+
+    // Job state. m_pFileRecovery is the first part's engine.
     IFileRecoveryParse* m_pFileRecovery = nullptr;
+    std::vector<ScannedPart> m_scanParts;
+    std::atomic<size_t> m_nScanningPart{0};
+    std::atomic<uint64_t> m_u64FilesOfEarlierParts{0};
+    // The user chose to reopen the volume's kept scan: the engine takes it up instead of
+    // discarding it (a finished scan is not read again, an interrupted one goes on).
+    bool m_bReopenKeptScan = false;
     _PARTITION_ITEM_ m_partitionItem{};
     std::atomic<bool> m_bStopScan{false}, m_bScanEnd{false};
     std::atomic<bool> m_bStopSearch{false}, m_bSearchEnd{false};
@@ -197,6 +221,12 @@ private:
     QWidget* InitLayout1Widget();
     QWidget* InitLayout2Widget();
     void CreateDiskTree();
+    void ExplainEmptyDiskTree();
+    std::vector<ScannedPart> PartsOfItem(QTreeWidgetItem* pItem) const;
+    int ScanPart(ScannedPart& part, char16_t wcDriveLetter);
+    bool AskReopenKeptScan(const _PARTITION_ITEM_& volume);
+    int RefuseDiskImage(const QString& strPath, const QString& strProblem, int nError);
+    QString ProblemOfDiskImage(const std::string& path, int& nError) const;
     void InitLayout3Widget();
     void CreateTree();
 
@@ -225,6 +255,11 @@ private:
     void FillTable(const std::vector<uint32_t>& indexes);
     void AddTableRow(int nRow, const _FILE_NODE_& node);
     std::vector<uint32_t> RecordsOfItem(QTreeWidgetItem* pItem) const;
+    // The category and extension items, under pParent (or at the top), of part nPart's files
+    // (every file when nPart is -1).
+    void AddCategoryItems(QTreeWidgetItem* pParent, int nPart);
+    std::vector<uint32_t> RecordsOfPart(const std::vector<uint32_t>& indexes, int nPart) const;
+    void RefreshTicksUnder(QTreeWidgetItem* pItem);
     QString OriginalFolderOf(const _FILE_NODE_& node) const;
     bool CategoryWanted(FileCategory category) const;
     void ApplyFilter();
@@ -249,6 +284,7 @@ private:
     QPushButton* m_pStartButton = nullptr;
     QPushButton* m_pScanButton = nullptr;
     QTreeWidget* m_pDiskTree = nullptr;
+    QLabel* m_pNoDiskLabel = nullptr;
     QTreeWidget* m_pResultTree = nullptr;
     QTableWidget* m_pResultTable = nullptr;
     QStackedWidget* m_pPreviewStack = nullptr;

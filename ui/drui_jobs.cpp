@@ -1,5 +1,8 @@
 // The window's jobs: scan, search, preview and recovery, each on a worker thread behind a
 // modal SCANUI, and the engine callbacks that turn reports into the window's signals.
+#include <sys/stat.h>
+
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QSettings>
@@ -9,6 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string>
 
 #include "engine/file_recovery_factory.h"
@@ -16,6 +21,7 @@
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
 #include "foundation/text.h"
+#include "store/log_file_manager.h"
 #include "ui/drui.h"
 #include "ui/message_box.h"
 #include "ui/my_thread.h"
@@ -29,6 +35,21 @@ QString WideText(const char16_t* psz) {
     return psz != nullptr ? QString::fromUtf16(psz) : QString();
 }
 
+// The checkpoint a scan of the volume left in the scan-log index, or null. Read afresh: the
+// command line may have kept or dropped scans since.
+const _LOG_FILE_INFO_* KeptScanOf(const _PARTITION_ITEM_& volume) {
+    CLogFileManager* logs = CLogFileManager::GetInstance();
+    logs->Init();
+    const std::string device = GetDiskPath(static_cast<int>(volume.nDiskNumber));
+    const uint64_t start = volume.u64StartSector, end = volume.u64EndSector;
+    for (const _LOG_FILE_INFO_& info : logs->GetLogFileInfos()) {
+        if (device == info.szDevicePath && info.u64StartSector == start &&
+            info.u64SectorCount == end + 1 - start)
+            return &info;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 // ---- callbacks (worker thread) ----
@@ -38,10 +59,17 @@ int DRUI::ScanCallBack(void* ctx, int nPercent, int nWeight, int nSecondsLeft,
                        const char16_t* pszText) {
     auto* window = static_cast<DRUI*>(ctx);
     if (window->m_bStopScan) return 1;
-    window->m_u64ScanFilesFound = u64FilesFound;
+    const uint64_t found = window->m_u64FilesOfEarlierParts + u64FilesFound;
+    window->m_u64ScanFilesFound = found;
+    // The dialog closes on a finished report: only the last part's may reach it.
+    const bool lastPart = window->m_nScanningPart + 1 >= window->m_scanParts.size();
+    if (!lastPart && nPercent * nWeight >= 10000) nPercent = 99;
+    QString text = WideText(pszText);
+    if (!lastPart || window->m_nScanningPart > 0)
+        text = window->m_scanParts[window->m_nScanningPart].name + QStringLiteral(": ") + text;
     emit window->ScanProcessCallBack(
         nPercent, nWeight, nSecondsLeft, QString::number(u64CurrentSector),
-        QString::number(u64TotalSectors), QString::number(u64FilesFound), WideText(pszText));
+        QString::number(u64TotalSectors), QString::number(found), text);
     return 0;
 }
 
@@ -118,16 +146,31 @@ int DRUI::RunJob(int nKind, void (*pfnJob)(void*, int&), const QString& strSaveD
 }
 
 void DRUI::DeleteEngine() {
+    for (ScannedPart& part : m_scanParts) {
+        if (part.pEngine == m_pFileRecovery) m_pFileRecovery = nullptr;
+        delete part.pEngine;
+        part.pEngine = nullptr;
+    }
     delete m_pFileRecovery;
     m_pFileRecovery = nullptr;
+}
+
+IFileRecoveryParse* DRUI::EngineOf(const _FILE_NODE_& node) const {
+    const size_t part = node.wcDriveLetter - uint32_t{u'C'};
+    if (part < m_scanParts.size() && m_scanParts[part].pEngine != nullptr)
+        return m_scanParts[part].pEngine;
+    return m_pFileRecovery;
 }
 
 // ---- scan and search ----
 
 void DRUI::btnSlotScan() {
-    QTreeWidgetItem* item = m_pDiskTree->currentItem();
-    if (item == nullptr || !item->data(0, kRecordRole).canConvert<_PARTITION_ITEM_>()) return;
-    m_partitionItem = item->data(0, kRecordRole).value<_PARTITION_ITEM_>();
+    std::vector<ScannedPart> parts = PartsOfItem(m_pDiskTree->currentItem());
+    if (parts.empty()) return;
+    DeleteEngine();  // the last scan's engines go before the next are built
+    m_scanParts = std::move(parts);
+    m_partitionItem = m_scanParts.front().item;
+    m_bReopenKeptScan = m_scanParts.size() == 1 && AskReopenKeptScan(m_partitionItem);
     m_uSearchMask = TickedTypeMask();
     m_u64ScanFilesFound = 0;
     m_nScanResult = RunJob(SCANUI::kJobScan, _ScanProcess);
@@ -145,24 +188,52 @@ void DRUI::_ScanProcess(void* pWindow, int& nResult) {
     window->Scan(device.c_str(), nResult);
 }
 
-void DRUI::Scan(const char16_t* /*pszDevicePath: the chosen volume is m_partitionItem*/,
+bool DRUI::AskReopenKeptScan(const _PARTITION_ITEM_& volume) {
+    const _LOG_FILE_INFO_* kept = KeptScanOf(volume);
+    if (kept == nullptr) return false;
+    struct stat st {};
+    const QString date = stat(kept->szLogDirPath, &st) == 0
+                             ? QDateTime::fromSecsSinceEpoch(st.st_mtime)
+                                   .toString(QStringLiteral("yyyy-MM-dd HH:mm"))
+                             : QStringLiteral("an unknown date");
+    const bool complete = kept->u64RangeOffset >= kept->u64RangeLength;
+    CMessageBox question(this);
+    question.InitQuestionDialog(
+        QStringLiteral("Reopen the last results of this volume (found %1 files on %2, %3)?")
+            .arg(kept->u64FilesFound)
+            .arg(date, complete ? QStringLiteral("complete") : QStringLiteral("interrupted")));
+    question.SetAnswerTexts(complete ? QStringLiteral("Reopen") : QStringLiteral("Continue"),
+                            QStringLiteral("Scan again"));
+    question.exec();
+    return question.GetMessageBoxRet() == 1;
+}
+
+int DRUI::ScanPart(ScannedPart& part, char16_t wcDriveLetter) {
+    const uint64_t start = part.item.u64StartSector;
+    const uint64_t end = part.item.u64EndSector;
+    DebugLog("scanning from sector %lld\n", static_cast<long long>(start));
+    part.pEngine = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
+        static_cast<int>(part.item.nDiskNumber), static_cast<long long>(start),
+        static_cast<long long>(end + 1 - start), wcDriveLetter, RECOVERY_TYPE_PROFESSIONAL);
+    if (part.pEngine == nullptr) return RESULT_NO_ENGINE;
+    if (!m_bReopenKeptScan) part.pEngine->SetNotLoadLogFile();
+    part.pEngine->InitCallBack(&DRUI::ScanCallBack,
+                               static_cast<RECOVERY_CALLBACK>(&DRUI::RecoveryCallBack), this, 100);
+    return part.pEngine->ScanDevice(nullptr);
+}
+
+void DRUI::Scan(const char16_t* /*pszDevicePath: the chosen volumes are m_scanParts*/,
                 int& nResult) {
-    DeleteEngine();  // the last scan's engine goes before the next is built
-    const uint64_t start = m_partitionItem.u64StartSector;
-    const uint64_t end = m_partitionItem.u64EndSector;
-    DebugLog("m_partitionItem.u64StartSector = %lld\n", static_cast<long long>(start));
-    m_pFileRecovery = CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
-        static_cast<int>(m_partitionItem.nDiskNumber), static_cast<long long>(start),
-        static_cast<long long>(end + 1 - start), u'C', RECOVERY_TYPE_PROFESSIONAL);
-    if (m_pFileRecovery != nullptr) {
-        m_pFileRecovery->SetNotLoadLogFile();
-        m_pFileRecovery->InitCallBack(&DRUI::ScanCallBack,
-                                      static_cast<RECOVERY_CALLBACK>(&DRUI::RecoveryCallBack), this,
-                                      100);
-        nResult = m_pFileRecovery->ScanDevice(nullptr);
-    } else {
-        nResult = RESULT_NO_ENGINE;
+    nResult = 0;
+    m_u64FilesOfEarlierParts = 0;
+    // Part by part, the first failure is the scan's; the other parts are still scanned.
+    for (size_t k = 0; k < m_scanParts.size() && !m_bStopScan; ++k) {
+        m_nScanningPart = k;
+        const int result = ScanPart(m_scanParts[k], static_cast<char16_t>(u'C' + k));
+        if (nResult == 0) nResult = result;
+        m_u64FilesOfEarlierParts = m_u64ScanFilesFound.load();
     }
+    m_pFileRecovery = m_scanParts.empty() ? nullptr : m_scanParts.front().pEngine;
     m_bScanEnd = true;
 }
 
@@ -175,11 +246,19 @@ void DRUI::RunSearch() {
 void DRUI::_SearchProcess(void* pWindow, int& nResult) {
     auto* window = static_cast<DRUI*>(pWindow);
     window->m_vecSearchFileInfo.clear();
-    if (window->m_pFileRecovery != nullptr) {
-        window->m_pFileRecovery->InitSearchCallBack(
-            static_cast<SEARCH_CALLBACK>(&DRUI::SearchCallBack), window);
-        const std::u16string key = BuildSearchKey(window->m_uSearchMask);
-        nResult = window->m_pFileRecovery->SearchFileNode(key.c_str(), window->m_vecSearchFileInfo);
+    const std::u16string key = BuildSearchKey(window->m_uSearchMask);
+    std::vector<IFileRecoveryParse*> engines;
+    for (const ScannedPart& part : window->m_scanParts) engines.push_back(part.pEngine);
+    if (engines.empty()) engines.push_back(window->m_pFileRecovery);
+    // The parts' files are listed together, each part's after the one before.
+    for (IFileRecoveryParse* engine : engines) {
+        if (engine == nullptr || window->m_bStopSearch) continue;
+        engine->InitSearchCallBack(static_cast<SEARCH_CALLBACK>(&DRUI::SearchCallBack), window);
+        std::vector<__SEARCH_FILE_INFO__> found;
+        const int result = engine->SearchFileNode(key.c_str(), found);
+        if (nResult == 0) nResult = result;
+        window->m_vecSearchFileInfo.insert(window->m_vecSearchFileInfo.end(), found.begin(),
+                                           found.end());
     }
     window->m_bSearchEnd = true;
     SearchCallBack(window, 100, u"");
@@ -203,10 +282,11 @@ void DRUI::_PreviewProcess(void* pWindow, int& nResult) {
     auto* window = static_cast<DRUI*>(pWindow);
     window->m_szPreviewTmpPath[0] = u'\0';
     window->m_nPreviewBufLen = kPreviewSize;
-    if (window->m_pFileRecovery != nullptr && !window->m_pPreviewBuf.empty()) {
-        nResult = window->m_pFileRecovery->PreView(
-            &window->m_previewFileNode, window->m_szPreviewTmpPath, kPreviewPathUnits,
-            window->m_pPreviewBuf.data(), window->m_nPreviewBufLen, &DRUI::PreViewCallBack, window);
+    IFileRecoveryParse* engine = window->EngineOf(window->m_previewFileNode);
+    if (engine != nullptr && !window->m_pPreviewBuf.empty()) {
+        nResult = engine->PreView(&window->m_previewFileNode, window->m_szPreviewTmpPath,
+                                  kPreviewPathUnits, window->m_pPreviewBuf.data(),
+                                  window->m_nPreviewBufLen, &DRUI::PreViewCallBack, window);
         window->m_szPreviewTmpPath[kPreviewPathUnits - 1] = u'\0';
     } else {
         window->m_nPreviewBufLen = 0;
@@ -276,17 +356,23 @@ void DRUI::_RecoveryProcess(void* pWindow, int& nResult) {
     window->m_recoveryFailures.clear();
     window->m_recoveredKeys.clear();
 
+    // One job per engine, made when its first record comes.
+    std::map<IFileRecoveryParse*, std::unique_ptr<CRecoveryJob>> jobs;
     if (window->m_pFileRecovery != nullptr) {
-        CRecoveryJob job(window->m_pFileRecovery,
-                         static_cast<RECOVERY_CALLBACK>(&DRUI::RecoveryCallBack), window);
-        job.Attach();
         // One record at a time, so that each file's outcome is known: the ticks of the files
         // that came back are cleared afterwards, the others are listed with their reason.
         for (const auto& [key, record] : window->m_mapCheckedFileNode) {
-            nResult = job.Run({record}, dest);
+            std::unique_ptr<CRecoveryJob>& job = jobs[window->EngineOf(record)];
+            if (job == nullptr) {
+                job = std::make_unique<CRecoveryJob>(
+                    window->EngineOf(record),
+                    static_cast<RECOVERY_CALLBACK>(&DRUI::RecoveryCallBack), window);
+                job->Attach();
+            }
+            nResult = job->Run({record}, dest);
             if (nResult == ERROR_USER_CANCEL) break;
-            window->NoteRecoveryOutcome(key, record, job.Summary(), nResult);
-            if (nResult != 0 && job.Summary().failures.empty()) break;  // unusable destination
+            window->NoteRecoveryOutcome(key, record, job->Summary(), nResult);
+            if (nResult != 0 && job->Summary().failures.empty()) break;  // unusable destination
         }
     }
     // The final report goes out even after a cancel, so that the dialog can settle.

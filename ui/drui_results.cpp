@@ -21,6 +21,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "engine/recovery_job.h"
@@ -35,7 +36,9 @@ constexpr int kRowHeight = 22;
 constexpr int kPreviewMinHeight = 120;
 constexpr int kKeyRole = Qt::UserRole + 1;       // extension item: its key
 constexpr int kCategoryRole = Qt::UserRole + 2;  // category and extension items: the category
-constexpr int kSortRole = Qt::UserRole + 3;      // table cells that sort by number
+// Items under a part of a whole-disk scan, and the part's own: the part's index.
+constexpr int kPartRole = Qt::UserRole + 3;
+constexpr int kSortRole = Qt::UserRole + 3;  // table cells that sort by number
 constexpr char kNoExtensionKey[] = "unKnow";
 enum Column { kColName, kColFolder, kColSize, kColModified, kColState, kColumns };
 
@@ -301,45 +304,91 @@ void DRUI::CreateTree() {
 
     const QSignalBlocker blocker(m_pResultTree);
     m_pResultTree->clear();
-    for (FileCategory category : kCategoryOrder) {
-        const CategoryMap& map = m_categoryMaps[static_cast<int>(category)];
-        if (map.empty()) continue;
-        size_t count = 0;
-        for (const auto& entry : map) count += entry.second.size();
-        auto* top = new QTreeWidgetItem({QStringLiteral("%1(%2)")
-                                             .arg(QString::fromLatin1(GetCategoryLabel(category)))
-                                             .arg(count)});
-        top->setData(0, kCategoryRole, static_cast<int>(category));
-        MakeCheckable(top);
-        m_pResultTree->addTopLevelItem(top);
-        for (const auto& [key, indexes] : map) {
-            auto* child =
-                new QTreeWidgetItem({QStringLiteral("%1 Files (%2)").arg(key).arg(indexes.size())});
-            child->setIcon(
-                0, QIcon(QString::fromStdString(GetExtendNameIcon(key.toStdString().c_str()))));
-            child->setData(0, kKeyRole, key);
-            child->setData(0, kCategoryRole, static_cast<int>(category));
-            MakeCheckable(child);
-            top->addChild(child);
+    if (m_scanParts.size() < 2) {
+        AddCategoryItems(nullptr, -1);
+    } else {
+        // A whole disk: each part's files under the part, as the device page named it.
+        for (int part = 0; part < static_cast<int>(m_scanParts.size()); ++part) {
+            auto* top = new QTreeWidgetItem({m_scanParts[static_cast<size_t>(part)].name});
+            top->setData(0, kPartRole, part);
+            const size_t count = RecordsOfItem(top).size();
+            if (count == 0) {
+                delete top;
+                continue;
+            }
+            top->setText(0, QStringLiteral("%1 (%2)").arg(top->text(0)).arg(count));
+            MakeCheckable(top);
+            m_pResultTree->addTopLevelItem(top);
+            AddCategoryItems(top, part);
         }
     }
     m_pResultTree->expandAll();
 }
 
+void DRUI::AddCategoryItems(QTreeWidgetItem* pParent, int nPart) {
+    for (FileCategory category : kCategoryOrder) {
+        const CategoryMap& map = m_categoryMaps[static_cast<int>(category)];
+        size_t count = 0;
+        for (const auto& entry : map) count += RecordsOfPart(entry.second, nPart).size();
+        if (count == 0) continue;
+        auto* top = new QTreeWidgetItem({QStringLiteral("%1(%2)")
+                                             .arg(QString::fromLatin1(GetCategoryLabel(category)))
+                                             .arg(count)});
+        top->setData(0, kCategoryRole, static_cast<int>(category));
+        if (nPart >= 0) top->setData(0, kPartRole, nPart);
+        MakeCheckable(top);
+        if (pParent != nullptr) {
+            pParent->addChild(top);
+        } else {
+            m_pResultTree->addTopLevelItem(top);
+        }
+        for (const auto& [key, indexes] : map) {
+            const size_t files = RecordsOfPart(indexes, nPart).size();
+            if (files == 0) continue;
+            auto* child =
+                new QTreeWidgetItem({QStringLiteral("%1 Files (%2)").arg(key).arg(files)});
+            child->setIcon(
+                0, QIcon(QString::fromStdString(GetExtendNameIcon(key.toStdString().c_str()))));
+            child->setData(0, kKeyRole, key);
+            child->setData(0, kCategoryRole, static_cast<int>(category));
+            if (nPart >= 0) child->setData(0, kPartRole, nPart);
+            MakeCheckable(child);
+            top->addChild(child);
+        }
+    }
+}
+
+std::vector<uint32_t> DRUI::RecordsOfPart(const std::vector<uint32_t>& indexes, int nPart) const {
+    if (nPart < 0) return indexes;
+    std::vector<uint32_t> records;
+    std::copy_if(indexes.begin(), indexes.end(), std::back_inserter(records), [&](uint32_t n) {
+        return m_vecSearchFileInfo[n].wcDriveLetter - uint32_t{u'C'} ==
+               static_cast<uint32_t>(nPart);
+    });
+    return records;
+}
+
 std::vector<uint32_t> DRUI::RecordsOfItem(QTreeWidgetItem* pItem) const {
     std::vector<uint32_t> records;
     if (pItem == nullptr) return records;
-    const int category = pItem->data(0, kCategoryRole).toInt();
-    if (category < 0 || category >= 6) return records;
-    const CategoryMap& map = m_categoryMaps[category];
-    if (pItem->parent() == nullptr) {  // a category: all its extensions' files
+    const int part = pItem->data(0, kPartRole).isValid() ? pItem->data(0, kPartRole).toInt() : -1;
+    const QVariant category = pItem->data(0, kCategoryRole);
+    if (!category.isValid()) {  // a part: the files of every category
+        for (const CategoryMap& map : m_categoryMaps)
+            for (const auto& entry : map)
+                records.insert(records.end(), entry.second.begin(), entry.second.end());
+        return RecordsOfPart(records, part);
+    }
+    if (category.toInt() < 0 || category.toInt() >= 6) return records;
+    const CategoryMap& map = m_categoryMaps[category.toInt()];
+    if (!pItem->data(0, kKeyRole).isValid()) {  // a category: all its extensions' files
         for (const auto& entry : map)
             records.insert(records.end(), entry.second.begin(), entry.second.end());
-        return records;
+        return RecordsOfPart(records, part);
     }
     const auto found = map.find(pItem->data(0, kKeyRole).toString());
     if (found != map.end()) records = found->second;
-    return records;
+    return RecordsOfPart(records, part);
 }
 
 void DRUI::treeItemSelectChanged() {
@@ -390,10 +439,11 @@ void DRUI::FillTable(const std::vector<uint32_t>& indexes) {
 }
 
 QString DRUI::OriginalFolderOf(const _FILE_NODE_& node) const {
-    if (m_pFileRecovery == nullptr || node.nFileSource == FILE_SOURCE_FILE_TYPE) return QString();
+    IFileRecoveryParse* engine = EngineOf(node);
+    if (engine == nullptr || node.nFileSource == FILE_SOURCE_FILE_TYPE) return QString();
     char16_t path[kPreviewPathUnits] = {};
     _FILE_NODE_ copy = node;
-    if (m_pFileRecovery->GetFileNodeParentDirPath(&copy, path, kPreviewPathUnits) != 0) {
+    if (engine->GetFileNodeParentDirPath(&copy, path, kPreviewPathUnits) != 0) {
         return QString();
     }
     path[kPreviewPathUnits - 1] = u'\0';
@@ -460,22 +510,29 @@ void DRUI::TickRecords(const std::vector<uint32_t>& indexes, bool bTick) {
 // are, partly when some are; a category likewise from its extensions.
 void DRUI::RefreshTreeTicks() {
     m_bUpdatingTree = true;
-    for (int i = 0; i < m_pResultTree->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* top = m_pResultTree->topLevelItem(i);
-        for (int j = 0; j < top->childCount(); ++j) {
-            QTreeWidgetItem* child = top->child(j);
-            const std::vector<uint32_t> records = RecordsOfItem(child);
-            const auto ticked = std::count_if(records.begin(), records.end(), [this](uint32_t n) {
-                return m_mapCheckedFileNode.count(KeyOf(m_vecSearchFileInfo[n])) != 0;
-            });
-            child->setCheckState(0, ticked == 0 ? Qt::Unchecked
-                                    : ticked == static_cast<long>(records.size())
-                                        ? Qt::Checked
-                                        : Qt::PartiallyChecked);
-        }
-        if (top->childCount() > 0) SetTreeParentCheckState(top->child(0));
-    }
+    for (int i = 0; i < m_pResultTree->topLevelItemCount(); ++i)
+        RefreshTicksUnder(m_pResultTree->topLevelItem(i));
     m_bUpdatingTree = false;
+}
+
+// Children first, so that each item's tick is made from its children's final ones.
+void DRUI::RefreshTicksUnder(QTreeWidgetItem* pItem) {
+    for (int j = 0; j < pItem->childCount(); ++j) {
+        QTreeWidgetItem* child = pItem->child(j);
+        if (child->childCount() > 0) {
+            RefreshTicksUnder(child);
+            continue;
+        }
+        const std::vector<uint32_t> records = RecordsOfItem(child);
+        const auto ticked = std::count_if(records.begin(), records.end(), [this](uint32_t n) {
+            return m_mapCheckedFileNode.count(KeyOf(m_vecSearchFileInfo[n])) != 0;
+        });
+        child->setCheckState(0, ticked == 0 ? Qt::Unchecked
+                                : ticked == static_cast<long>(records.size())
+                                    ? Qt::Checked
+                                    : Qt::PartiallyChecked);
+    }
+    if (pItem->childCount() > 0) SetTreeParentCheckState(pItem->child(0));
 }
 
 void DRUI::SyncTableTicks() {

@@ -24,6 +24,11 @@ void CMessageBox::InitNoticeDialog(const QString& strTitle, const QString& strTe
     Build(QStringLiteral("  ") + strTitle, strText, false);
 }
 
+void CMessageBox::SetAnswerTexts(const QString& strYes, const QString& strNo) {
+    if (auto* yes = findChild<QPushButton*>(QStringLiteral("btnYes"))) yes->setText(strYes);
+    if (auto* no = findChild<QPushButton*>(QStringLiteral("btnNo"))) no->setText(strNo);
+}
+
 void CMessageBox::Build(const QString& strTitle, const QString& strText, bool bQuestion) {
     auto* title = new QLabel(strTitle, this);
     title->setObjectName(QStringLiteral("titleBand"));

@@ -19,6 +19,9 @@ public:
     // A notice with one "OK" button (answer 1 when pressed).
     void InitNoticeDialog(const QString& strTitle, const QString& strText);
     int GetMessageBoxRet() const { return m_nRet; }
+    // A question whose two answers say what they do: "Reopen" and "Scan again" rather than
+    // "Yes" and "No". GetMessageBoxRet is still 1 for the first.
+    void SetAnswerTexts(const QString& strYes, const QString& strNo);
 
 public slots:
     void btnSlotOK();

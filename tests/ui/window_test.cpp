@@ -311,7 +311,7 @@ TEST_F(DevicePageTest, ListsEveryDiskWithItsPartitionsAndSizes) {
     EXPECT_TRUE(ScanEnabled());
 }
 
-TEST_F(DevicePageTest, ScanIsEnabledOnPartitionsOnly) {
+TEST_F(DevicePageTest, ScanIsEnabledOnVolumesAndOnDisksWhole) {
     Start(gpt_);
     QTreeWidgetItem* disk = window_.DeviceTree()->topLevelItem(0);
     ASSERT_NE(disk, nullptr);
@@ -319,18 +319,24 @@ TEST_F(DevicePageTest, ScanIsEnabledOnPartitionsOnly) {
     EXPECT_EQ(disk->child(0)->text(0), "1  FAT16  \"PHOTOS\"");
     EXPECT_EQ(disk->child(1)->text(0), "2  NTFS  \"Backup\"");
     EXPECT_EQ(disk->child(2)->text(0), "3  none");
-    window_.diskItemClick(disk, 0);
-    EXPECT_FALSE(ScanEnabled());
     window_.diskItemClick(disk->child(1), 0);
     EXPECT_TRUE(ScanEnabled());
-    window_.DeviceTree()->setCurrentItem(disk);  // keyboard moves count as well
+    window_.diskItemClick(nullptr, 0);
     EXPECT_FALSE(ScanEnabled());
+    window_.DeviceTree()->setCurrentItem(disk);  // keyboard moves count as well
+    EXPECT_TRUE(ScanEnabled());
+    EXPECT_TRUE(window_.NoDiskLabel()->isHidden());
 }
 
 TEST_F(DevicePageTest, NoDisksLeaveAnEmptyTreeAndScanDisabled) {
     Start("/nonexistent/ferrowen-disk");
     EXPECT_EQ(window_.DeviceTree()->topLevelItemCount(), 0);
     EXPECT_FALSE(ScanEnabled());
+    // The line under the list says why it is empty.
+    EXPECT_FALSE(window_.NoDiskLabel()->isHidden());
+    const QString why = window_.NoDiskLabel()->text();
+    EXPECT_TRUE(why.contains(geteuid() == 0 ? "No disks were found" : "Run as root"))
+        << why.toStdString();
     window_.btnSlotScan();  // nothing chosen: nothing runs
     EXPECT_EQ(window_.m_pFileRecovery, nullptr);
 }
@@ -344,7 +350,13 @@ TEST_F(DevicePageTest, AnOpenedImageBecomesOneMoreDiskOnce) {
     ASSERT_EQ(tree->topLevelItemCount(), 2);
     EXPECT_EQ(tree->topLevelItem(1)->text(0), "gpt.img");
     EXPECT_EQ(tree->currentItem(), tree->topLevelItem(1)->child(2));
-    EXPECT_EQ(window_.AddDiskImage(QString::fromStdString(gpt_)), 0);
+    QString notice;
+    ModalAnswerer answer(OnModal<CMessageBox>([&notice](CMessageBox* box) {
+        notice = box->findChild<QLabel*>("questionText")->text();
+        box->btnSlotOK();
+    }));
+    EXPECT_EQ(window_.AddDiskImage(QString::fromStdString(gpt_)), EEXIST);
+    EXPECT_TRUE(notice.contains("already in the list")) << notice.toStdString();
     EXPECT_EQ(ListDiskPaths().size(), 2u);
 }
 
@@ -360,6 +372,11 @@ TEST_F(DevicePageTest, AnImageThatCannotBeOpenedIsReportedAndNotAdded) {
     EXPECT_TRUE(notice.contains("/nonexistent/card.img")) << notice.toStdString();
     // The disk table is ':'-separated, so a name holding one cannot be listed.
     EXPECT_EQ(window_.AddDiskImage(QString::fromStdString(images_->path() + "/a:b.img")), EINVAL);
+    // A file that opens but holds no disk: neither a partition table nor a file system.
+    const std::string text = images_->path() + "/notes.txt";
+    std::ofstream(text) << std::string(8192, 'x');
+    EXPECT_EQ(window_.AddDiskImage(QString::fromStdString(text)), EINVAL);
+    EXPECT_TRUE(notice.contains("holds no disk")) << notice.toStdString();
     EXPECT_EQ(ListDiskPaths(), std::vector<std::string>{mbr_});
 }
 
@@ -988,6 +1005,66 @@ TEST_F(WindowRoadTest, AScanThatEndedEarlySaysSoOnTheResultsPage) {
     EXPECT_EQ(window_.m_nScanResult, ENODEV);
     const QString text = window_.findChild<QLabel*>("resultText")->text();
     EXPECT_TRUE(text.contains("The scan ended early (No such device)")) << text.toStdString();
+}
+
+// The disk row scans every partition and the space outside them; the files of all of them are
+// listed together, and each comes back through the engine of its own part.
+TEST_F(WindowRoadTest, ADiskScannedWholeListsAndRecoversTheFilesOfEveryPart) {
+    QTreeWidgetItem* disk = StartWith("mbr");
+    ASSERT_NE(disk, nullptr);
+    ASSERT_NO_FATAL_FAILURE(ScanItem(disk));
+    std::vector<std::string> parts;
+    for (const DRUI::ScannedPart& part : window_.m_scanParts) {
+        parts.push_back(part.name.toStdString());
+        EXPECT_NE(part.pEngine, nullptr) << parts.back();
+    }
+    const std::string outside = "Space outside the partitions (sectors ";
+    EXPECT_EQ(parts, (std::vector<std::string>{"Partition 1", "Partition 2", "Partition 3",
+                                               outside + "0-2047)", outside + "18432-20479)",
+                                               outside + "32768-34815)"}));
+    std::set<uint32_t> letters;
+    for (const __SEARCH_FILE_INFO__& record : window_.m_vecSearchFileInfo)
+        letters.insert(record.wcDriveLetter);
+    EXPECT_TRUE(letters.count(u'C') && letters.count(u'D'));  // both file systems' files
+    QTreeWidget* tree = window_.ResultTree();
+    // Each part's files under the part; the space outside them held none.
+    ASSERT_EQ(tree->topLevelItemCount(), 2);
+    EXPECT_TRUE(tree->topLevelItem(0)->text(0).startsWith("Partition 1 ("));
+    EXPECT_TRUE(tree->topLevelItem(1)->text(0).startsWith("Partition 2 ("));
+    const QString second = Texts(tree->topLevelItem(1)).join(',');  // gone.txt, deleted there
+    EXPECT_EQ(second, "Office(1)");
+    for (int i = 0; i < tree->topLevelItemCount(); ++i)
+        tree->topLevelItem(i)->setCheckState(0, Qt::Checked);
+    RecoverTicked();
+    EXPECT_EQ(failures_, 0);
+    ExpectDeletedFilesBack("mbr.p1");
+    ExpectDeletedFilesBack("mbr.p5");
+}
+
+// A volume scanned before is offered back: reopening lists the same files without a new scan
+// being asked for, "Scan again" starts afresh.
+TEST_F(WindowRoadTest, AKeptScanOfTheVolumeCanBeReopenedOrScannedAgain) {
+    QTreeWidgetItem* disk = StartWith("fat16");
+    ASSERT_NE(disk, nullptr);
+    ASSERT_NO_FATAL_FAILURE(ScanItem(disk->child(0)));
+    const size_t listed = window_.ListedCount();
+    ASSERT_GT(listed, 0u);
+    for (const bool reopen : {true, false}) {
+        QString asked, answer;
+        ModalAnswerer answerer(OnModal<CMessageBox>([&](CMessageBox* box) {
+            asked = box->findChild<QLabel*>("questionText")->text();
+            answer = box->findChild<QPushButton*>(reopen ? "btnYes" : "btnNo")->text();
+            reopen ? box->btnSlotOK() : box->btnSlotNO();
+        }));
+        window_.btnSlotScan();
+        EXPECT_EQ(answerer.Answered(), 1);
+        EXPECT_TRUE(asked.startsWith("Reopen the last results of this volume (found ") &&
+                    asked.endsWith(", complete)?"))
+            << asked.toStdString();
+        EXPECT_EQ(answer, reopen ? "Reopen" : "Scan again");
+        EXPECT_EQ(window_.m_nScanResult, 0);
+        EXPECT_EQ(window_.ListedCount(), listed);
+    }
 }
 
 TEST_F(WindowRoadTest, ADoubleClickScansAPartitionAndBackEndsTheEngine) {
