@@ -125,6 +125,11 @@ inline uint64_t StreamToNextFile(CarveScan& scan, uint64_t u64Cap, EndKind kind)
     return StreamFileBytes(scan, u64Cap, kind, nullptr, nullptr);
 }
 
+// The structural walk's exact length, or else the file up to the next one within u64Cap.
+inline uint64_t ExactOrToNextFile(CarveScan& scan, FormatLengthFunc fn, uint64_t u64Cap) {
+    return ExactOr(scan, fn, [&] { return StreamToNextFile(scan, u64Cap, EndKind::kFile); });
+}
+
 inline uint64_t StreamVideo(CarveScan& scan, uint64_t cap) {
     return StreamToNextFile(scan, cap, EndKind::kVideo);
 }

@@ -194,8 +194,7 @@ uint32_t IsBz2Type(carving::CarveScan&, const unsigned char* p, size_t len) {
 }
 
 uint64_t GetBZ2FileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
-    return ExactOr(scan, formats::Bzip2Length,
-                   [&] { return StreamToNextFile(scan, 4 * kGiB, EndKind::kFile); });
+    return ExactOrToNextFile(scan, formats::Bzip2Length, 4 * kGiB);
 }
 
 }  // namespace carving::formats

@@ -475,8 +475,7 @@ uint32_t IsFlacType(carving::CarveScan&, const unsigned char* p, size_t len) {
 }
 
 uint64_t GetFLACFileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
-    return ExactOr(scan, formats::FlacLength,
-                   [&] { return StreamToNextFile(scan, 2 * kGiB, EndKind::kFile); });
+    return ExactOrToNextFile(scan, formats::FlacLength, 2 * kGiB);
 }
 
 }  // namespace carving::formats

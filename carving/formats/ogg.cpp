@@ -191,8 +191,7 @@ uint32_t IsOggType(carving::CarveScan&, const unsigned char* p, size_t len) {
 }
 
 uint64_t GetOGGFileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
-    return ExactOr(scan, formats::OggLength,
-                   [&] { return StreamToNextFile(scan, 2 * kGiB, EndKind::kFile); });
+    return ExactOrToNextFile(scan, formats::OggLength, 2 * kGiB);
 }
 
 }  // namespace carving::formats

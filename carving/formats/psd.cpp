@@ -114,8 +114,7 @@ uint64_t GetPSDFileBytesSize(carving::CarveScan& scan, const unsigned char* p, s
     if (!formats::IsPlausiblePsdHeader(p, len)) {
         return StreamToNextFile(scan, kPictureCap, EndKind::kFile);
     }
-    return ExactOr(scan, formats::PsdLength,
-                   [&] { return StreamToNextFile(scan, kPictureCap, EndKind::kFile); });
+    return ExactOrToNextFile(scan, formats::PsdLength, kPictureCap);
 }
 
 }  // namespace carving::formats

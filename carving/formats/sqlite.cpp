@@ -60,8 +60,7 @@ uint32_t IsSqlType(carving::CarveScan&, const unsigned char* p, size_t len) {
 }
 
 uint64_t GetDBFileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
-    return ExactOr(scan, formats::SqliteLength,
-                   [&] { return StreamToNextFile(scan, 6 * kGiB, EndKind::kFile); });
+    return ExactOrToNextFile(scan, formats::SqliteLength, 6 * kGiB);
 }
 
 }  // namespace carving::formats

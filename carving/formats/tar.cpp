@@ -153,8 +153,7 @@ uint32_t IsTarType(carving::CarveScan&, const unsigned char* p, size_t len) {
 }
 
 uint64_t GetTARFileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
-    return ExactOr(scan, formats::TarLength,
-                   [&] { return StreamToNextFile(scan, 4 * kGiB, EndKind::kFile); });
+    return ExactOrToNextFile(scan, formats::TarLength, 4 * kGiB);
 }
 
 }  // namespace carving::formats

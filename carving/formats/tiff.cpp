@@ -289,8 +289,7 @@ uint32_t IsTifType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 }
 
 uint64_t GetTIFFileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
-    return ExactOr(scan, formats::TiffLength,
-                   [&] { return StreamToNextFile(scan, kPictureCap, EndKind::kFile); });
+    return ExactOrToNextFile(scan, formats::TiffLength, kPictureCap);
 }
 
 }  // namespace carving::formats

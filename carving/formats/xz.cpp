@@ -118,8 +118,7 @@ uint32_t IsXzType(carving::CarveScan&, const unsigned char* p, size_t len) {
 }
 
 uint64_t GetXZFileBytesSize(carving::CarveScan& scan, const unsigned char*, size_t) {
-    return ExactOr(scan, formats::XzLength,
-                   [&] { return StreamToNextFile(scan, 4 * kGiB, EndKind::kFile); });
+    return ExactOrToNextFile(scan, formats::XzLength, 4 * kGiB);
 }
 
 }  // namespace carving::formats
