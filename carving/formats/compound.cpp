@@ -125,13 +125,9 @@ constexpr unsigned char ucDocTail[] = {'M', 'i', 'c', 'r', 'o',  's',  'o',  'f'
                                        ' ', 'O', 'f', 'f', 'i',  'c',  'e',  ' ', 'W',
                                        'o', 'r', 'd', ' ', 0xCE, 0xC4, 0xB5, 0xB5};
 
-constexpr uint32_t kFreeSector = 0xFFFFFFFF;
-
 constexpr size_t kDirEntryBytes = 128;
 
 constexpr size_t kHeaderDifatEntries = 109;
-
-constexpr size_t kHeaderBytes = 512;
 
 // Compound-file sectors are 1 << shift bytes and sector s starts (s + 1) sectors into the
 // file, the header taking the first. Only 512 and 4096 are valid sizes.
