@@ -388,7 +388,8 @@ void DRUI::ExplainEmptyDiskTree() {
 std::vector<DRUI::ScannedPart> DRUI::PartsOfItem(QTreeWidgetItem* pItem) const {
     if (pItem == nullptr) return {};
     if (pItem->data(0, kRecordRole).canConvert<_PARTITION_ITEM_>())
-        return {ScannedPart{pItem->text(0), pItem->data(0, kRecordRole).value<_PARTITION_ITEM_>()}};
+        return {ScannedPart{pItem->text(0), pItem->data(0, kRecordRole).value<_PARTITION_ITEM_>(),
+                            QString(), nullptr}};
     if (!pItem->data(0, kDiskRole).isValid()) return {};
     // A disk without a table is its one volume; with one, each partition and the rest.
     if (!HoldsPartitions(pItem))
@@ -404,8 +405,11 @@ std::vector<DRUI::ScannedPart> DRUI::PartsOfItem(QTreeWidgetItem* pItem) const {
     const int stretches = static_cast<int>(std::count_if(
         diskParts.begin(), diskParts.end(), [](const DiskPart& part) { return part.number == 0; }));
     std::vector<ScannedPart> parts;
-    for (const DiskPart& part : diskParts)
-        parts.push_back(ScannedPart{PartName(part, stretches), part.item});
+    for (const DiskPart& part : diskParts) {
+        const QString folder = part.number > 0 ? QStringLiteral("p%1").arg(part.number)
+                                               : QStringLiteral("unpartitioned");
+        parts.push_back(ScannedPart{PartName(part, stretches), part.item, folder, nullptr});
+    }
     return parts;
 }
 

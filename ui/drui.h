@@ -141,10 +141,15 @@ public:
     struct ScannedPart {
         QString name;  // "Partition 2", "Space outside the partitions"; the volume's caption
         _PARTITION_ITEM_ item{};
+        // Where a whole-disk recovery puts this part's files, as the command line does: "p2",
+        // "unpartitioned"; empty when one volume is scanned.
+        QString folder;
         IFileRecoveryParse* pEngine = nullptr;  // owned; null before the part is scanned
     };
     // The engine that made the record: the one of its part, else the first part's.
     IFileRecoveryParse* EngineOf(const _FILE_NODE_& node) const;
+    // The folder a record is recovered into under dest: dest itself, or its part's folder.
+    std::u16string DestinationOf(const _FILE_NODE_& node, const std::u16string& dest) const;
 
     // Job state. m_pFileRecovery is the first part's engine.
     IFileRecoveryParse* m_pFileRecovery = nullptr;

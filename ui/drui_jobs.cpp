@@ -162,6 +162,12 @@ IFileRecoveryParse* DRUI::EngineOf(const _FILE_NODE_& node) const {
     return m_pFileRecovery;
 }
 
+std::u16string DRUI::DestinationOf(const _FILE_NODE_& node, const std::u16string& dest) const {
+    const size_t part = node.wcDriveLetter - uint32_t{u'C'};
+    if (m_scanParts.size() < 2 || part >= m_scanParts.size()) return dest;
+    return dest + u"/" + m_scanParts[part].folder.toStdU16String();
+}
+
 // ---- scan and search ----
 
 void DRUI::btnSlotScan() {
@@ -369,7 +375,7 @@ void DRUI::_RecoveryProcess(void* pWindow, int& nResult) {
                     static_cast<RECOVERY_CALLBACK>(&DRUI::RecoveryCallBack), window);
                 job->Attach();
             }
-            nResult = job->Run({record}, dest);
+            nResult = job->Run({record}, window->DestinationOf(record, dest));
             if (nResult == ERROR_USER_CANCEL) break;
             window->NoteRecoveryOutcome(key, record, job->Summary(), nResult);
             if (nResult != 0 && job->Summary().failures.empty()) break;  // unusable destination

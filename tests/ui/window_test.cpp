@@ -915,7 +915,8 @@ protected:
     }
     // Every deleted file of the manifest that passes the filter, byte-exact in its original
     // folder.
-    void ExpectDeletedFilesBack(const char* manifest, std::optional<FileCategory> only = {}) {
+    void ExpectDeletedFilesBack(const char* manifest, std::optional<FileCategory> only = {},
+                                const std::string& under = "") {
         std::map<std::string, std::multiset<std::string>> byFolder;
         int checked = 0;
         for (const ManifestEntry& entry : LoadManifest(manifest)) {
@@ -923,7 +924,8 @@ protected:
             const std::string name = entry.path.substr(entry.path.rfind('/') + 1);
             if (only && ClassifyFileName(name.c_str()) != *only) continue;
             const std::string folder = entry.path.substr(0, entry.path.rfind('/') + 1);
-            if (!byFolder.count(folder)) byFolder[folder] = HashesIn(dest_.path() + "/" + folder);
+            if (!byFolder.count(folder))
+                byFolder[folder] = HashesIn(dest_.path() + "/" + under + folder);
             EXPECT_EQ(byFolder[folder].count(entry.sha256), 1u) << entry.path << " in " << folder;
             ++checked;
         }
@@ -1037,8 +1039,9 @@ TEST_F(WindowRoadTest, ADiskScannedWholeListsAndRecoversTheFilesOfEveryPart) {
         tree->topLevelItem(i)->setCheckState(0, Qt::Checked);
     RecoverTicked();
     EXPECT_EQ(failures_, 0);
-    ExpectDeletedFilesBack("mbr.p1");
-    ExpectDeletedFilesBack("mbr.p5");
+    // Each partition's files in its own folder, as the command line puts them.
+    ExpectDeletedFilesBack("mbr.p1", {}, "p1/");
+    ExpectDeletedFilesBack("mbr.p5", {}, "p2/");
 }
 
 // A volume scanned before is offered back: reopening lists the same files without a new scan
