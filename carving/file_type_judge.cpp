@@ -62,11 +62,11 @@ namespace {
 
 // The families' rows joined in the order given, then the terminator.
 template <size_t... N>
-constexpr auto JoinFormatSpecs(const FormatSpec (&... runs)[N]) {
-    std::array<FormatSpec, (N + ... + 0) + 1> rows{};
+constexpr auto JoinFormatRows(const FormatRow (&... runs)[N]) {
+    std::array<FormatRow, (N + ... + 0) + 1> rows{};
     size_t at = 0;
     const auto append = [&](const auto& run) {
-        for (const FormatSpec& spec : run) rows[at++] = spec;
+        for (const FormatRow& row : run) rows[at++] = row;
     };
     (append(runs), ...);
     rows[at] = {nullptr, EXT_TYPE_NONE, nullptr, nullptr};
@@ -76,7 +76,7 @@ constexpr auto JoinFormatSpecs(const FormatSpec (&... runs)[N]) {
 // The order is behaviour: a buffer takes the code of the first row that accepts it. The
 // first 87 rows (through the second ico) never move; later rows only ever go at the end.
 // clang-format off
-constexpr auto kRows = JoinFormatSpecs(
+constexpr auto kRows = JoinFormatRows(
     // video and audio, rows 0-24
     kMpegPsFormats, kMp4Formats, kRealMediaFormats, kAsfFormats,
     kSwfFormats, kAviFormats, kFlvFormats, k3gpFormats,

@@ -14,7 +14,7 @@
 // "no format" or the length reached so far.
 //
 // Each format family (carving/formats/<family>.h/.cpp) declares its recognisers and
-// estimators beside its structural length walk, with its rows as FormatSpec records; the
+// estimators beside its structural length walk, with its rows as FormatRow records; the
 // table is those records joined in its fixed order (file_type_judge.cpp). The judge keeps
 // the dispatch: the table walk, extension lookups, ParseFileBuf and the shared fallbacks.
 //
@@ -119,7 +119,7 @@ struct EXTEND_NAME_AND_TYPE {
 namespace carving {
 // One row of the signature table as a format family declares it (carving/formats/*.h); the
 // table is those families' rows joined in its fixed order.
-using FormatSpec = EXTEND_NAME_AND_TYPE;
+using FormatRow = EXTEND_NAME_AND_TYPE;
 }  // namespace carving
 
 // The first 87 rows keep their long-standing order and codes; rows for the formats added

@@ -10,7 +10,7 @@ uint32_t IsApeType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetAPEFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kApeFormats[] = {
+inline constexpr FormatRow kApeFormats[] = {
     {"ape", EXT_TYPE_APE, IsApeType, GetAPEFileBytesSize},
 };
 

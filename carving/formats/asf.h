@@ -10,7 +10,7 @@ uint32_t IsAsfType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetASFFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kAsfFormats[] = {
+inline constexpr FormatRow kAsfFormats[] = {
     {"wmv", EXT_TYPE_WMV, IsAsfType, GetASFFileBytesSize},
     {"asf", EXT_TYPE_WMV, IsAsfType, GetASFFileBytesSize},
     {"wma", EXT_TYPE_WMV, IsAsfType, GetASFFileBytesSize},

@@ -109,13 +109,7 @@ FormatLength BmpLength(CarveContext& ctx) {
     return FormatLength::AtLeast(kFileHeader);
 }
 
-}  // namespace carving::formats
-
 // ---- Typing and measuring for the signature table ------------------------------------
-
-using namespace carving;
-
-namespace carving::formats {
 
 uint32_t IsBmpType(carving::CarveScan&, const unsigned char* p, size_t len) {
     if (p == nullptr || len < 40) return EXT_TYPE_NONE;

@@ -24,7 +24,7 @@ uint32_t IsBmpType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetBMPFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kBmpFormats[] = {
+inline constexpr FormatRow kBmpFormats[] = {
     {"bmp", EXT_TYPE_BMP, IsBmpType, GetBMPFileBytesSize},
     {"dib", EXT_TYPE_BMP, IsBmpType, GetBMPFileBytesSize},
 };

@@ -181,13 +181,7 @@ FormatLength Bzip2Length(CarveContext& ctx) {
     return FormatLength::Exact(end);
 }
 
-}  // namespace carving::formats
-
 // ---- Typing and measuring for the signature table ------------------------------------
-
-using namespace carving;
-
-namespace carving::formats {
 
 uint32_t IsBz2Type(carving::CarveScan&, const unsigned char* p, size_t len) {
     return formats::LooksLikeBzip2(p, len) ? EXT_TYPE_BZ2 : EXT_TYPE_NONE;

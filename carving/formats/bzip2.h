@@ -24,7 +24,7 @@ uint32_t IsBz2Type(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetBZ2FileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kBzip2Formats[] = {
+inline constexpr FormatRow kBzip2Formats[] = {
     {"bz2", EXT_TYPE_BZ2, IsBz2Type, GetBZ2FileBytesSize},
 };
 

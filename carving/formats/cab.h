@@ -10,7 +10,7 @@ uint32_t IsCabType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetCABFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kCabFormats[] = {
+inline constexpr FormatRow kCabFormats[] = {
     {"cab", EXT_TYPE_CAB, IsCabType, GetCABFileBytesSize},
 };
 

@@ -31,11 +31,11 @@ uint64_t GetOFFICE2003FileBytesSizeByFileHead(carving::CarveScan& scan,
                                               const unsigned char* pHeader, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kFlaFormats[] = {
+inline constexpr FormatRow kFlaFormats[] = {
     {"fla", EXT_TYPE_FLA, IsFlaType, GetFLAFileBytesSize},
 };
 
-inline constexpr FormatSpec kCompoundFormats[] = {
+inline constexpr FormatRow kCompoundFormats[] = {
     {"doc", EXT_TYPE_DOC, IsOffice2003Type, GetOFFICE2003FileBytesSize},
     {"dot", EXT_TYPE_DOC, IsOffice2003Type, GetOFFICE2003FileBytesSize},
     {"wps", EXT_TYPE_DOC, IsOffice2003Type, GetOFFICE2003FileBytesSize},

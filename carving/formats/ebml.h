@@ -23,11 +23,11 @@ uint32_t IsMkvType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetMKVFileBytes(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kMatroskaFormats[] = {
+inline constexpr FormatRow kMatroskaFormats[] = {
     {"mkv", EXT_TYPE_MKV, IsMkvType, GetMKVFileBytes},
 };
 
-inline constexpr FormatSpec kWebmFormats[] = {
+inline constexpr FormatRow kWebmFormats[] = {
     {"webm", EXT_TYPE_MKV, IsMkvType, GetMKVFileBytes},
 };
 

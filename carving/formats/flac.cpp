@@ -456,13 +456,7 @@ bool IsTaggedFlac(const unsigned char* p, size_t len) {
     return tag != 0 && tag < len && StartsWithFlacStream(p + tag, len - tag);
 }
 
-}  // namespace carving::formats
-
 // ---- Typing and measuring for the signature table ------------------------------------
-
-using namespace carving;
-
-namespace carving::formats {
 
 uint32_t IsFlacType(carving::CarveScan&, const unsigned char* p, size_t len) {
     if (formats::StartsWithFlacStream(p, len) || formats::IsTaggedFlac(p, len))

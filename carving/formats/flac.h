@@ -37,7 +37,7 @@ uint32_t IsFlacType(carving::CarveScan& scan, const unsigned char* p, size_t len
 uint64_t GetFLACFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kFlacFormats[] = {
+inline constexpr FormatRow kFlacFormats[] = {
     {"flac", EXT_TYPE_FLAC, IsFlacType, GetFLACFileBytesSize},
 };
 

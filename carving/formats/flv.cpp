@@ -51,13 +51,7 @@ FormatLength FlvLength(CarveContext& ctx) {
     return FormatLength::Exact(end);
 }
 
-}  // namespace carving::formats
-
 // ---- Typing and measuring for the signature table ------------------------------------
-
-using namespace carving;
-
-namespace carving::formats {
 
 uint32_t IsFlvType(carving::CarveScan&, const unsigned char* p, size_t len) {
     static const unsigned char kHeaderSize[] = {0, 0, 0, 9};

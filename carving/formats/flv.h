@@ -20,7 +20,7 @@ namespace carving::formats {
 uint32_t IsFlvType(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kFlvFormats[] = {
+inline constexpr FormatRow kFlvFormats[] = {
     {"flv", EXT_TYPE_FLV, IsFlvType, CFileTypeJudge::GetDefaultVedioFileBytesSize},
 };
 

@@ -9,7 +9,7 @@ namespace carving::formats {
 uint32_t IsGhoType(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kGhostFormats[] = {
+inline constexpr FormatRow kGhostFormats[] = {
     {"gho", EXT_TYPE_GHO, IsGhoType, nullptr},
 };
 

@@ -22,7 +22,7 @@ int GetGIFFileTailOffset(carving::CarveScan& scan, const unsigned char* pBuf, si
                          size_t& uOffset);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kGifFormats[] = {
+inline constexpr FormatRow kGifFormats[] = {
     {"gif", EXT_TYPE_GIF, IsGifType, GetGIFFileBytesSize},
 };
 

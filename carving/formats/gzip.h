@@ -20,7 +20,7 @@ uint32_t IsGzipType(carving::CarveScan& scan, const unsigned char* p, size_t len
 uint64_t GetGZFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kGzipFormats[] = {
+inline constexpr FormatRow kGzipFormats[] = {
     {"gz", EXT_TYPE_GZ, IsGzipType, GetGZFileBytesSize},
     {"gzip", EXT_TYPE_GZ, IsGzipType, GetGZFileBytesSize},
 };

@@ -10,7 +10,7 @@ uint32_t IsIcoType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetICOFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kIcoFormats[] = {
+inline constexpr FormatRow kIcoFormats[] = {
     {"ico", EXT_TYPE_ICO, IsIcoType, GetICOFileBytesSize},
 };
 

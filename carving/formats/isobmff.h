@@ -54,19 +54,19 @@ uint64_t GetMP4FileBytesSize(carving::CarveScan& scan, const unsigned char* p, s
 uint64_t GetHEIFFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kMp4Formats[] = {
+inline constexpr FormatRow kMp4Formats[] = {
     {"mp4", EXT_TYPE_MP4, IsMp4Type, GetMP4FileBytesSize},
 };
 
-inline constexpr FormatSpec k3gpFormats[] = {
+inline constexpr FormatRow k3gpFormats[] = {
     {"3gp", EXT_TYPE_3GP, Is3pgType, CFileTypeJudge::GetDefaultVedioFileBytesSize},
 };
 
-inline constexpr FormatSpec kMovFormats[] = {
+inline constexpr FormatRow kMovFormats[] = {
     {"mov", EXT_TYPE_MOV, IsMovType, CFileTypeJudge::GetDefaultVedioFileBytesSize},
 };
 
-inline constexpr FormatSpec kIsoBmffAddedFormats[] = {
+inline constexpr FormatRow kIsoBmffAddedFormats[] = {
     {"heic", EXT_TYPE_HEIC, IsMp4Type, GetHEIFFileBytesSize},
     {"heif", EXT_TYPE_HEIC, IsMp4Type, GetHEIFFileBytesSize},
     {"avif", EXT_TYPE_AVIF, IsMp4Type, GetHEIFFileBytesSize},

@@ -26,7 +26,7 @@ int GetJPGFileTailOffset(carving::CarveScan& scan, const unsigned char* pBuf, si
                          size_t& uOffset);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kJpegFormats[] = {
+inline constexpr FormatRow kJpegFormats[] = {
     {"jpg", EXT_TYPE_JPG, IsJpgType, GetJPGFileBytesSize},
     {"jpeg", EXT_TYPE_JPG, IsJpgType, GetJPGFileBytesSize},
     {"jpe", EXT_TYPE_JPG, IsJpgType, GetJPGFileBytesSize},

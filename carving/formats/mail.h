@@ -11,7 +11,7 @@ uint32_t IsPstEmailType(carving::CarveScan& scan, const unsigned char* p, size_t
 uint64_t GetMailFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kMailFormats[] = {
+inline constexpr FormatRow kMailFormats[] = {
     {"dbx", EXT_TYPE_DBX, IsDbxEmailType, GetMailFileBytesSize},
     {"pst", EXT_TYPE_PST, IsPstEmailType, GetMailFileBytesSize},
 };

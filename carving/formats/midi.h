@@ -10,7 +10,7 @@ uint32_t IsMidType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetMIDFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kMidiFormats[] = {
+inline constexpr FormatRow kMidiFormats[] = {
     {"mid", EXT_TYPE_MID, IsMidType, GetMIDFileBytesSize},
 };
 

@@ -9,7 +9,7 @@ namespace carving::formats {
 uint32_t IsMmfType(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kMmfFormats[] = {
+inline constexpr FormatRow kMmfFormats[] = {
     {"mmf", EXT_TYPE_MMF, IsMmfType, CFileTypeJudge::GetDefaultAudioFileBytesSize},
 };
 

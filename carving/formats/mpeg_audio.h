@@ -50,11 +50,11 @@ uint32_t IsMp2Type(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetMP3FileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kMp3Formats[] = {
+inline constexpr FormatRow kMp3Formats[] = {
     {"mp3", EXT_TYPE_MP3, IsMp3Type, GetMP3FileBytesSize},
 };
 
-inline constexpr FormatSpec kMp2Formats[] = {
+inline constexpr FormatRow kMp2Formats[] = {
     {"mp2", EXT_TYPE_MP2, IsMp2Type, CFileTypeJudge::GetDefaultAudioFileBytesSize},
 };
 

@@ -25,7 +25,7 @@ uint32_t IsMpgType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetMPGFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kMpegPsFormats[] = {
+inline constexpr FormatRow kMpegPsFormats[] = {
     {"mpeg", EXT_TYPE_MPEG, IsMpgType, GetMPGFileBytesSize},
     {"mpg", EXT_TYPE_MPEG, IsMpgType, GetMPGFileBytesSize},
     {"vob", EXT_TYPE_MPEG, IsMpgType, GetMPGFileBytesSize},

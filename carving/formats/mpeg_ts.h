@@ -11,11 +11,11 @@ uint32_t IsMtsType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetTSFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kTsFormats[] = {
+inline constexpr FormatRow kTsFormats[] = {
     {"ts", EXT_TYPE_TS, IsTsType, GetTSFileBytesSize},
 };
 
-inline constexpr FormatSpec kMtsFormats[] = {
+inline constexpr FormatRow kMtsFormats[] = {
     {"mts", EXT_TYPE_MTS, IsMtsType, CFileTypeJudge::GetDefaultVedioFileBytesSize},
 };
 

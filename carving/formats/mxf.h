@@ -9,7 +9,7 @@ namespace carving::formats {
 uint32_t IsMxfType(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kMxfFormats[] = {
+inline constexpr FormatRow kMxfFormats[] = {
     {"mxf", EXT_TYPE_MXF, IsMxfType, CFileTypeJudge::GetDefaultVedioFileBytesSize},
 };
 

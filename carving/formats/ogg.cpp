@@ -178,13 +178,7 @@ FormatLength OggLength(CarveContext& ctx) {
     return FormatLength::AtLeast(pos);
 }
 
-}  // namespace carving::formats
-
 // ---- Typing and measuring for the signature table ------------------------------------
-
-using namespace carving;
-
-namespace carving::formats {
 
 uint32_t IsOggType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return formats::StartsWithOggStream(p, len) ? EXT_TYPE_OGG : EXT_TYPE_NONE;

@@ -31,7 +31,7 @@ uint32_t IsOggType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetOGGFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kOggFormats[] = {
+inline constexpr FormatRow kOggFormats[] = {
     {"ogg", EXT_TYPE_OGG, IsOggType, GetOGGFileBytesSize},
     {"oga", EXT_TYPE_OGG, IsOggType, GetOGGFileBytesSize},
     {"ogv", EXT_TYPE_OGG, IsOggType, GetOGGFileBytesSize},

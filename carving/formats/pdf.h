@@ -10,7 +10,7 @@ uint32_t IsPdfType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetPDFFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kPdfFormats[] = {
+inline constexpr FormatRow kPdfFormats[] = {
     {"pdf", EXT_TYPE_PDF, IsPdfType, GetPDFFileBytesSize},
 };
 

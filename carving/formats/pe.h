@@ -9,7 +9,7 @@ namespace carving::formats {
 uint32_t IsPeType(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kPeFormats[] = {
+inline constexpr FormatRow kPeFormats[] = {
     {"exe", EXT_TYPE_EXE, IsPeType, nullptr},
     {"dll", EXT_TYPE_DLL, IsPeType, nullptr},
     {"sys", EXT_TYPE_SYS, IsPeType, nullptr},

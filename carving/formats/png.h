@@ -23,7 +23,7 @@ int GetPNGFileTailOffset(carving::CarveScan& scan, const unsigned char* pBuf, si
                          size_t& uOffset);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kPngFormats[] = {
+inline constexpr FormatRow kPngFormats[] = {
     {"png", EXT_TYPE_PNG, IsPngType, GetPNGFileBytesSize},
 };
 

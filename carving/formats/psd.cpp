@@ -97,13 +97,7 @@ FormatLength PsdLength(CarveContext& ctx) {
     return end <= ctx.BytesToDeviceEnd() ? FormatLength::Exact(end) : FormatLength::AtLeast(pos);
 }
 
-}  // namespace carving::formats
-
 // ---- Typing and measuring for the signature table ------------------------------------
-
-using namespace carving;
-
-namespace carving::formats {
 
 uint32_t IsPsdType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return len >= 40 && HasText(p, len, 0, "8BPS") ? EXT_TYPE_PSD : EXT_TYPE_NONE;

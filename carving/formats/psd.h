@@ -23,7 +23,7 @@ uint32_t IsPsdType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetPSDFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kPsdFormats[] = {
+inline constexpr FormatRow kPsdFormats[] = {
     {"psd", EXT_TYPE_PSD, IsPsdType, GetPSDFileBytesSize},
 };
 

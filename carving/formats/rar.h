@@ -10,7 +10,7 @@ uint32_t IsRarType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetRARFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kRarFormats[] = {
+inline constexpr FormatRow kRarFormats[] = {
     {"rar", EXT_TYPE_RAR, IsRarType, GetRARFileBytesSize},
 };
 

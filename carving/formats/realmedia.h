@@ -10,7 +10,7 @@ uint32_t IsRmvbType(carving::CarveScan& scan, const unsigned char* p, size_t len
 uint64_t GetRMVBFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kRealMediaFormats[] = {
+inline constexpr FormatRow kRealMediaFormats[] = {
     {"rmvb", EXT_TYPE_RMVB, IsRmvbType, GetRMVBFileBytesSize},
     {"rm", EXT_TYPE_RMVB, IsRmvbType, GetRMVBFileBytesSize},
 };

@@ -85,13 +85,7 @@ FormatLength RiffLength(CarveContext& ctx) {
     return FormatLength::Exact(end);
 }
 
-}  // namespace carving::formats
-
 // ---- Typing and measuring for the signature table ------------------------------------
-
-using namespace carving;
-
-namespace carving::formats {
 
 uint32_t IsAviType(carving::CarveScan&, const unsigned char* p, size_t len) {
     if (len < 16) return EXT_TYPE_NONE;

@@ -32,15 +32,15 @@ uint64_t GetWEBPFileBytesSize(carving::CarveScan& scan, const unsigned char* p, 
 uint64_t GetWAVFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kAviFormats[] = {
+inline constexpr FormatRow kAviFormats[] = {
     {"avi", EXT_TYPE_AVI, IsAviType, GetAVIFileBytesSize},
 };
 
-inline constexpr FormatSpec kWavFormats[] = {
+inline constexpr FormatRow kWavFormats[] = {
     {"wav", EXT_TYPE_WAV, IsWavType, GetWAVFileBytesSize},
 };
 
-inline constexpr FormatSpec kWebpFormats[] = {
+inline constexpr FormatRow kWebpFormats[] = {
     {"webp", EXT_TYPE_WEBP, IsWebpType, GetWEBPFileBytesSize},
 };
 

@@ -10,7 +10,7 @@ uint32_t Is7zType(carving::CarveScan& scan, const unsigned char* p, size_t len);
 uint64_t Get7ZFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kSevenZipFormats[] = {
+inline constexpr FormatRow kSevenZipFormats[] = {
     {"7z", EXT_TYPE_7Z, Is7zType, Get7ZFileBytesSize},
 };
 

@@ -20,7 +20,7 @@ uint32_t IsSqlType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetDBFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kSqliteFormats[] = {
+inline constexpr FormatRow kSqliteFormats[] = {
     {"db", EXT_TYPE_DB, IsSqlType, GetDBFileBytesSize},
 };
 

@@ -10,7 +10,7 @@ uint32_t IsSwfType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetSWFFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kSwfFormats[] = {
+inline constexpr FormatRow kSwfFormats[] = {
     {"swf", EXT_TYPE_SWF, IsSwfType, GetSWFFileBytesSize},
 };
 

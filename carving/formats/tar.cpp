@@ -137,13 +137,7 @@ FormatLength TarLength(CarveContext& ctx) {
     return FormatLength::AtLeast(at);
 }
 
-}  // namespace carving::formats
-
 // ---- Typing and measuring for the signature table ------------------------------------
-
-using namespace carving;
-
-namespace carving::formats {
 
 uint32_t IsTarType(carving::CarveScan&, const unsigned char* p, size_t len) {
     // Any byte may start a tar header (it is the first entry's name): the magic is the cheap

@@ -26,7 +26,7 @@ uint32_t IsTarType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetTARFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kTarFormats[] = {
+inline constexpr FormatRow kTarFormats[] = {
     {"tar", EXT_TYPE_TAR, IsTarType, GetTARFileBytesSize},
 };
 

@@ -25,12 +25,12 @@ uint32_t IsTifType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetTIFFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kTiffFormats[] = {
+inline constexpr FormatRow kTiffFormats[] = {
     {"tif", EXT_TYPE_TIF, IsTifType, GetTIFFileBytesSize},
     {"tiff", EXT_TYPE_TIF, IsTifType, GetTIFFileBytesSize},
 };
 
-inline constexpr FormatSpec kTiffRawFormats[] = {
+inline constexpr FormatRow kTiffRawFormats[] = {
     {"cr2", EXT_TYPE_CR2, IsTifType, GetTIFFileBytesSize},
     {"nef", EXT_TYPE_NEF, IsTifType, GetTIFFileBytesSize},
     {"arw", EXT_TYPE_ARW, IsTifType, GetTIFFileBytesSize},

@@ -10,7 +10,7 @@ uint32_t IsTtfType(carving::CarveScan& scan, const unsigned char* p, size_t len)
 uint64_t GetTTFFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kTtfFormats[] = {
+inline constexpr FormatRow kTtfFormats[] = {
     {"ttf", EXT_TYPE_TTF, IsTtfType, GetTTFFileBytesSize},
 };
 

@@ -105,13 +105,7 @@ FormatLength XzLength(CarveContext& ctx) {
     return FormatLength::Exact(end);
 }
 
-}  // namespace carving::formats
-
 // ---- Typing and measuring for the signature table ------------------------------------
-
-using namespace carving;
-
-namespace carving::formats {
 
 uint32_t IsXzType(carving::CarveScan&, const unsigned char* p, size_t len) {
     return formats::LooksLikeXz(p, len) ? EXT_TYPE_XZ : EXT_TYPE_NONE;

@@ -23,7 +23,7 @@ uint32_t IsXzType(carving::CarveScan& scan, const unsigned char* p, size_t len);
 uint64_t GetXZFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kXzFormats[] = {
+inline constexpr FormatRow kXzFormats[] = {
     {"xz", EXT_TYPE_XZ, IsXzType, GetXZFileBytesSize},
 };
 

@@ -28,7 +28,7 @@ uint64_t GetOFFICE2007FileBytesSize(carving::CarveScan& scan, const unsigned cha
 uint64_t GetZIPFileBytesSize(carving::CarveScan& scan, const unsigned char* p, size_t len);
 
 // The signature table's rows for this family, in table order.
-inline constexpr FormatSpec kOfficeOpenXmlFormats[] = {
+inline constexpr FormatRow kOfficeOpenXmlFormats[] = {
     {"docx", EXT_TYPE_DOCX, IsOffice2007Type, GetOFFICE2007FileBytesSize},
     {"docm", EXT_TYPE_DOCX, IsOffice2007Type, GetOFFICE2007FileBytesSize},
     {"dotm", EXT_TYPE_DOCX, IsOffice2007Type, GetOFFICE2007FileBytesSize},
@@ -49,7 +49,7 @@ inline constexpr FormatSpec kOfficeOpenXmlFormats[] = {
     {"mso07", EXT_TYPE_MSO07, IsOffice2007Type, GetOFFICE2007FileBytesSize},
 };
 
-inline constexpr FormatSpec kZipFormats[] = {
+inline constexpr FormatRow kZipFormats[] = {
     {"zip", EXT_TYPE_ZIP, IsZipType, GetZIPFileBytesSize},
 };
 
