@@ -37,7 +37,7 @@ struct _FILE_NODE_ {
     uint32_t wcDriveLetter;  // the letter given to Init, copied into every record
     uint32_t nFileSource;    // FILE_SOURCE
     uint32_t bIsDir;         // 1 folder, 0 file
-    uint32_t uReserved;      // FAT quick scan: 1 marks a folder in a deleted subtree
+    uint32_t uReserved;      // engines' marks; see also kPresentEntryMark in scan_options.h
     uint32_t bDataHealth;    // 1 when the first data sector matches the extension
     uint32_t uFileIndex;     // position in the record's store, from 1
     uint32_t uClusterNO;     // FAT first cluster / NTFS record number / lost-folder number
