@@ -28,12 +28,21 @@ namespace {
 
 using ferrowen::test::TempDir;
 
+// The dialog waiting for an answer: a modal one, else a job's progress dialog (not modal).
+QWidget* ActiveDialog() {
+    if (QWidget* modal = QApplication::activeModalWidget()) return modal;
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (qobject_cast<SCANUI*>(window) != nullptr && window->isVisible()) return window;
+    }
+    return nullptr;
+}
+
 // Each time a modal widget is active (checked every 20 ms), runs action on it.
 class ModalAnswerer {
 public:
     explicit ModalAnswerer(std::function<bool(QWidget*)> action) {
         QObject::connect(&timer_, &QTimer::timeout, [action]() {
-            QWidget* modal = QApplication::activeModalWidget();
+            QWidget* modal = ActiveDialog();
             if (modal != nullptr && modal->isVisible()) action(modal);
         });
         timer_.start(20);

@@ -643,7 +643,11 @@ void DRUI::keyPressEvent(QKeyEvent* pEvent) {
         return;
     }
     if (key == Qt::Key_Escape) {  // Escape goes back a page and never closes the window
-        if (CurrentPage() > 0) btnSlotBack();
+        if (SCANUI* job = RunningJobDialog()) {
+            job->close();  // during a job, Escape means the job's Cancel (which asks)
+        } else if (CurrentPage() > 0) {
+            btnSlotBack();
+        }
         return;
     }
     QWidget::keyPressEvent(pEvent);

@@ -9,10 +9,11 @@
 // the page's main button and Escape goes back (asking before results are dropped).
 //
 // Every job (scan, search, preview, recovery) runs on one worker thread (CMyThread) while a
-// modal SCANUI follows it; only the worker touches the engine meanwhile. The engine's plain
-// callbacks run on the worker, read the job's cancel flag and emit this window's signals,
-// which reach the dialog queued. The flags are atomics: the window and the dialog write the
-// cancel flags and read the end flags, the worker the reverse.
+// SCANUI follows it (not modal: the title bar stays usable; the pages are disabled); only the
+// worker touches the engine meanwhile. The engine's plain callbacks run on the worker, read the
+// job's cancel flag and emit this window's signals, which reach the dialog queued. The flags are
+// atomics: the window and the dialog write the cancel flags and read the end flags, the worker the
+// reverse.
 //
 // The window owns the engines of the last scan, one per part scanned, from that scan until the
 // next one, Back to the device page, or the window's end. Each part's engine stamps its records
@@ -245,6 +246,7 @@ private:
 
     // Jobs.
     int RunJob(int nKind, void (*pfnJob)(void*, int&), const QString& strSaveDir = QString());
+    void FollowJobDialog(SCANUI& dialog);
     void ResetJobFlags(int nKind);
     void RunSearch();
     void RecoverTicked();

@@ -4,8 +4,11 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QEvent>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QSettings>
+#include <QStackedLayout>
 #include <QTableWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -137,12 +140,43 @@ int DRUI::RunJob(int nKind, void (*pfnJob)(void*, int&), const QString& strSaveD
     thread.SetFunc(pfnJob, this);
     connect(&thread, &QThread::finished, &dialog, &SCANUI::JobThreadFinished);
     thread.start(QThread::InheritPriority);
-    dialog.exec();
+    FollowJobDialog(dialog);
     thread.quit();
     thread.wait();
     m_bJobRunning = false;
     if (m_bQuitAfterJob) QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
     return thread.Result();
+}
+
+namespace {
+
+// Ends a local event loop when the watched dialog is hidden, however it was closed.
+class HideWatcher : public QObject {
+public:
+    explicit HideWatcher(QEventLoop& loop) : m_loop(loop) {}
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override {
+        if (pEvent->type() == QEvent::Hide) m_loop.quit();
+        return QObject::eventFilter(pWatched, pEvent);
+    }
+
+private:
+    QEventLoop& m_loop;
+};
+
+}  // namespace
+
+void DRUI::FollowJobDialog(SCANUI& dialog) {
+    // The dialog is not modal, so the title bar's minimise and close stay usable during a job
+    // (closing asks the job's question first); the pages wait, disabled, until the job ends.
+    QWidget* pages = m_pStack->parentWidget();
+    pages->setEnabled(false);
+    QEventLoop loop;
+    HideWatcher watcher(loop);
+    dialog.installEventFilter(&watcher);
+    dialog.show();
+    if (dialog.isVisible()) loop.exec();
+    dialog.removeEventFilter(&watcher);
+    pages->setEnabled(true);
 }
 
 void DRUI::DeleteEngine() {

@@ -1,4 +1,4 @@
-// The modal progress dialog of one job of the window (scan, search, preview or recovery).
+// The progress dialog of one job of the window (scan, search, preview or recovery).
 //
 // It follows the job through the window's signals, which the worker thread emits and Qt
 // delivers here queued. It closes by itself when the job reports its end, and also when the

@@ -88,13 +88,22 @@ private:
     ScopedEnv env_{"XDG_DATA_HOME", data_.path()};
 };
 
+// The dialog waiting for an answer: a modal one, else a job's progress dialog (not modal).
+QWidget* ActiveDialog() {
+    if (QWidget* modal = QApplication::activeModalWidget()) return modal;
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (qobject_cast<SCANUI*>(window) != nullptr && window->isVisible()) return window;
+    }
+    return nullptr;
+}
+
 // Each time a modal widget is active (checked every 20 ms), runs action on it; action says
 // whether it answered. Stops when the object goes away.
 class ModalAnswerer {
 public:
     explicit ModalAnswerer(std::function<bool(QWidget*)> action) : timer_(new QTimer) {
         QObject::connect(timer_.get(), &QTimer::timeout, [this, action]() {
-            QWidget* modal = QApplication::activeModalWidget();
+            QWidget* modal = ActiveDialog();
             if (modal != nullptr && modal->isVisible() && action(modal)) ++answered_;
         });
         timer_->start(20);
@@ -796,25 +805,6 @@ TEST_F(ScanDialogTest, AnsweringYesCancelsAndWaitsForTheJobToEnd) {
     EXPECT_FALSE(dialog_.isVisible());
 }
 
-// Closing the window during a scan asks the scan's question, cancels, and then quits.
-TEST_F(ScanDialogTest, ClosingTheWindowDuringAScanAsksCancelsAndQuits) {
-    window_.Init();
-    window_.show();
-    SCANUI running(&window_);
-    running.InitSlot(&window_, SCANUI::kJobScan);
-    running.show();
-    auto answer = Answer(true);
-    std::thread worker([this]() {
-        while (!window_.m_bStopScan) std::this_thread::yield();
-        window_.m_bScanEnd = true;
-    });
-    window_.close();
-    worker.join();
-    EXPECT_EQ(asked_, "Do you want to cancel the scan?");
-    EXPECT_FALSE(running.isVisible());
-    EXPECT_FALSE(window_.isVisible());
-}
-
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -994,6 +984,42 @@ TEST_F(WindowRoadTest, FilesThatFailStayTickedAndAreNamedWithTheirReason) {
     EXPECT_EQ(window_.m_recoveryFailures[0].toStdString(), first + ": No space left on device");
     EXPECT_EQ(window_.m_mapCheckedFileNode.size(), ticked);
     EXPECT_TRUE(window_.RecoverButton()->isEnabled());
+}
+
+// The title bar's close button stays usable during a scan (the job dialog is not modal): it
+// asks the scan's question, cancels the scan and quits instead of showing results.
+TEST_F(WindowRoadTest, TheTitleBarCloseButtonDuringAScanAsksCancelsAndQuits) {
+    QTreeWidgetItem* disk = StartWith("demo");
+    ASSERT_NE(disk, nullptr);
+    bool clicked = false;
+    QString asked;
+    ModalAnswerer answer([&](QWidget* widget) {
+        if (auto* box = qobject_cast<CMessageBox*>(widget)) {
+            asked = box->findChild<QLabel*>("questionText")->text();
+            box->btnSlotOK();
+            return true;
+        }
+        auto* job = qobject_cast<SCANUI*>(widget);
+        if (job == nullptr || clicked || job->OprType() != SCANUI::kJobScan) return false;
+        clicked = true;
+        // Clicked after this answer returns, so that the answerer can meet the question.
+        // Through the window system, as a real click is, so that a modal dialog would block it.
+        QTimer::singleShot(0, &window_, [this]() {
+            auto* close = window_.findChild<QPushButton*>("btnClose");
+            const QPoint at = close->mapTo(&window_, close->rect().center());
+            QTest::mouseClick(window_.windowHandle(), Qt::LeftButton, {}, at);
+        });
+        return true;
+    });
+    QTest::mouseClick(window_.findChild<QPushButton*>("btnStart"), Qt::LeftButton);
+    window_.DeviceTree()->setCurrentItem(disk);
+    QTest::mouseClick(window_.findChild<QPushButton*>("btnScan"), Qt::LeftButton);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(clicked);
+    EXPECT_EQ(asked, "Do you want to cancel the scan?");
+    EXPECT_TRUE(window_.m_bStopScan);
+    EXPECT_FALSE(window_.isVisible());
+    EXPECT_NE(window_.CurrentPage(), 2);
 }
 
 // A card pulled out half way through: the results page lists what was found and says the
