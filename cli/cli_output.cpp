@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 
+#include "foundation/scan_options.h"
 #include "foundation/text.h"
 
 namespace {
@@ -81,6 +82,7 @@ std::vector<FoundFile> DescribeFiles(IFileRecoveryParse& engine,
         file.folder = WideToUtf8(folder);
         file.size = record.u64FileSize;
         file.source = record.nFileSource;
+        file.present = IsPresentEntry(record);
         files.push_back(file);
     }
     return files;
@@ -121,9 +123,10 @@ void PrintFilesText(const std::vector<FoundFile>& files) {
         for (const auto& [extension, group] : byExtension) {
             std::printf("  %s Files (%zu)\n", Printable(extension).c_str(), group.size());
             for (const FoundFile* file : group) {
-                std::printf("    %-40s %12s  /%s\n", Printable(file->name).c_str(),
+                std::printf("    %-40s %12s  /%s%s\n", Printable(file->name).c_str(),
                             GetFileSizeString(static_cast<long long>(file->size)).c_str(),
-                            Printable(file->folder).c_str());
+                            Printable(file->folder).c_str(),
+                            file->present ? "  (not deleted)" : "");
             }
         }
     }
@@ -140,6 +143,7 @@ void AppendFilesJson(JsonWriter& json, const std::vector<FoundFile>& files) {
         json.Field("extension", file.extension);
         json.Field("folder", file.folder);
         json.Field("source", static_cast<long long>(file.source));
+        json.Field("present", file.present);
         json.EndObject();
     }
     json.EndArray();

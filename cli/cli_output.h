@@ -47,6 +47,7 @@ struct FoundFile {
     std::string folder;     // folder path on the volume, "A/B/" style
     unsigned long long size = 0;
     unsigned int source = 0;
+    bool present = false;  // the file system still lists it (it was not deleted)
 };
 
 std::vector<FoundFile> DescribeFiles(IFileRecoveryParse& engine,

@@ -33,6 +33,7 @@
 #include "engine/recovery_job.h"
 #include "engine/recovery_report.h"
 #include "foundation/debug_log.h"
+#include "foundation/scan_options.h"
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
 #include "store/file_writer.h"
@@ -103,6 +104,9 @@ void AddScanOptions(CLI::App& command, Options& o) {
     command.add_flag_callback(
         "--no-streams", [] { SetListAlternateStreams(false); },
         "leave out the named data streams of NTFS files (listed as NAME:STREAM)");
+    command.add_flag_callback(
+        "--present", [] { SetListPresentFiles(true); },
+        "also list (and recover) the files that were not deleted, marked as such");
     command.add_flag("--keep", o.keep, "keep the scan's results and print its id");
     command.add_flag("--resume", o.resume, "take up the kept scan of TARGET where it stopped");
     command.add_option("--scan", o.scanId, "take up kept scan ID in place of TARGET");

@@ -277,12 +277,18 @@ QWidget* DRUI::InitLayout1Widget() {
     m_pAllBox->setTristate(true);
     m_pAllBox->setCheckState(Qt::Checked);
     connect(m_pAllBox, &QCheckBox::stateChanged, this, &DRUI::CheckBoxAllStatChange);
+    m_pPresentBox = new QCheckBox(QStringLiteral("Also list files that were not deleted"), page);
+    m_pPresentBox->setObjectName(QStringLiteral("presentFilesBox"));
+    m_pPresentBox->setToolTip(QStringLiteral(
+        "Lists the files the disk still shows too, to copy them off a failing disk"));
     m_pStartButton = MakePrimaryButton(QStringLiteral("Start"), "btnStart", page);
     m_pStartButton->setEnabled(true);
     connect(m_pStartButton, &QPushButton::clicked, this, &DRUI::btnSlot);
 
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(m_pAllBox);
+    bottom->addSpacing(24);
+    bottom->addWidget(m_pPresentBox);
     bottom->addStretch();
     bottom->addWidget(m_pStartButton);
     auto* body = new QVBoxLayout;

@@ -72,6 +72,9 @@ public:
     static constexpr int kPreviewPathUnits = 1024;
     static constexpr int kRecordRole = Qt::UserRole;    // 32: the record carried by an item
     static constexpr int kDiskRole = Qt::UserRole + 1;  // a disk row's number in the disk table
+    // Result tree items under a part of a whole-disk scan, and the part's own: the part's index.
+    static constexpr int kPartRole = Qt::UserRole + 3;
+    static constexpr int kFolderRole = Qt::UserRole + 4;  // folder view items: the folder's path
     // Fits a 1280 x 720 screen at 125 % scaling (1024 x 576 logical pixels) with room to spare.
     static constexpr int kMinimumWidth = 960;
     static constexpr int kMinimumHeight = 560;
@@ -167,7 +170,8 @@ public:
     std::atomic<bool> m_bStopPreview{false}, m_bPreviewEnd{false};
     int m_nScanResult = 0;
     bool m_bScanCancelled = false;
-    uint32_t m_uSearchMask = 0;  // the types ticked for the scan; 0 lists every category
+    bool m_bScanListedPresent = false;  // the scan also listed files that were not deleted
+    uint32_t m_uSearchMask = 0;         // the types ticked for the scan; 0 lists every category
     std::atomic<uint64_t> m_u64ScanFilesFound{0};  // the scan's last "files found" report
     // The last recovery: how many of the ticked files came back, and why the others did not.
     int m_nRecoveredCount = 0;
@@ -235,6 +239,7 @@ private:
     QString ProblemOfDiskImage(const std::string& path, int& nError) const;
     void InitLayout3Widget();
     void CreateTree();
+    void FillResultTree();
 
     void FitToScreen();
     void OpenOrExplain(const QUrl& url, const QString& strWhat);
@@ -265,8 +270,19 @@ private:
     // The category and extension items, under pParent (or at the top), of part nPart's files
     // (every file when nPart is -1).
     void AddCategoryItems(QTreeWidgetItem* pParent, int nPart);
+    // The folder view: the folders of part nPart's listed files under pParent (or at the top).
+    using FolderKey = std::pair<int, QString>;  // part, '/'-separated folder path
+    void AddFolderItems(QTreeWidgetItem* pParent, int nPart);
+    void IndexFolders();
+    void FindDeletedFolders();
+    QString FolderItemText(const FolderKey& key, size_t nFiles) const;
+    std::vector<uint32_t> RecordsOfFolderItem(QTreeWidgetItem* pItem) const;
+    // The files an item holds itself, not through its children.
+    std::vector<uint32_t> OwnRecordsOfItem(QTreeWidgetItem* pItem) const;
+    void ShowView(bool bFolders);
+    void ShowPresentFiles(bool bShow);
     std::vector<uint32_t> RecordsOfPart(const std::vector<uint32_t>& indexes, int nPart) const;
-    void RefreshTicksUnder(QTreeWidgetItem* pItem);
+    std::pair<size_t, size_t> RefreshTicksUnder(QTreeWidgetItem* pItem);
     QString OriginalFolderOf(const _FILE_NODE_& node) const;
     bool CategoryWanted(FileCategory category) const;
     void ApplyFilter();
@@ -279,7 +295,6 @@ private:
     void ShowNoPreview(const QString& strReason);
     void SchedulePreview();
     void PreviewPending();
-    void SetTreeParentCheckState(QTreeWidgetItem* pItem);
     void UpdateSelectionInfo();
     void ShowPreview();
 
@@ -287,6 +302,8 @@ private:
     QWidget* m_pResultPage = nullptr;
     QCheckBox* m_pTypeBoxes[6] = {};  // Photo, Music, Video, Document, Archive, Other
     QCheckBox* m_pAllBox = nullptr;
+    QCheckBox* m_pPresentBox = nullptr;      // type page: also list files that were not deleted
+    QCheckBox* m_pShowPresentBox = nullptr;  // result page: show them
     bool m_bMixedState = false;  // Recover All is partly ticked because the boxes differ
     QPushButton* m_pStartButton = nullptr;
     QPushButton* m_pScanButton = nullptr;
@@ -305,6 +322,11 @@ private:
     QPushButton* m_pRecoverButton = nullptr;
     QTreeWidgetItem* m_pCurTreeItem = nullptr;
     CategoryMap m_categoryMaps[6];  // Photo, Music, Office, Video, Archive, Other
+    bool m_bFolderView = false;     // the tree shows folders rather than categories
+    bool m_bFoldersIndexed = false;
+    std::map<FolderKey, std::vector<uint32_t>> m_folderFiles;  // a folder's listed files
+    std::set<FolderKey> m_deletedFolders;
+    class QTabBar* m_pViewTabs = nullptr;
     size_t m_nListedCount = 0;
     bool m_bUpdatingTree = false;  // ticks set by the window itself, not by the user
     bool m_bUpdatingTable = false;

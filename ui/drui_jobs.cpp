@@ -2,6 +2,7 @@
 // modal SCANUI, and the engine callbacks that turn reports into the window's signals.
 #include <sys/stat.h>
 
+#include <QCheckBox>
 #include <QDateTime>
 #include <QDir>
 #include <QEvent>
@@ -23,6 +24,7 @@
 #include "engine/recovery_job.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
+#include "foundation/scan_options.h"
 #include "foundation/text.h"
 #include "store/log_file_manager.h"
 #include "ui/drui.h"
@@ -212,6 +214,8 @@ void DRUI::btnSlotScan() {
     m_partitionItem = m_scanParts.front().item;
     m_bReopenKeptScan = m_scanParts.size() == 1 && AskReopenKeptScan(m_partitionItem);
     m_uSearchMask = TickedTypeMask();
+    m_bScanListedPresent = m_pPresentBox->isChecked();
+    SetListPresentFiles(m_bScanListedPresent);
     m_u64ScanFilesFound = 0;
     m_nScanResult = RunJob(SCANUI::kJobScan, _ScanProcess);
     m_bScanCancelled = m_bStopScan;

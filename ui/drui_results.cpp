@@ -1,6 +1,7 @@
 // The result page: the tree of categories and extensions, the sortable and filterable table
 // of the chosen category's or extension's files, ticking, the selection label and the preview.
 #include <QApplication>
+#include <QCheckBox>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -15,6 +16,7 @@
 #include <QStackedLayout>
 #include <QStackedWidget>
 #include <QStringDecoder>
+#include <QTabBar>
 #include <QTableWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -25,6 +27,7 @@
 #include <string>
 
 #include "engine/recovery_job.h"
+#include "foundation/scan_options.h"
 #include "foundation/text.h"
 #include "ui/drui.h"
 #include "ui/file_icons.h"
@@ -36,9 +39,7 @@ constexpr int kRowHeight = 22;
 constexpr int kPreviewMinHeight = 120;
 constexpr int kKeyRole = Qt::UserRole + 1;       // extension item: its key
 constexpr int kCategoryRole = Qt::UserRole + 2;  // category and extension items: the category
-// Items under a part of a whole-disk scan, and the part's own: the part's index.
-constexpr int kPartRole = Qt::UserRole + 3;
-constexpr int kSortRole = Qt::UserRole + 3;  // table cells that sort by number
+constexpr int kSortRole = Qt::UserRole + 3;      // table cells that sort by number
 constexpr char kNoExtensionKey[] = "unKnow";
 enum Column { kColName, kColFolder, kColSize, kColModified, kColState, kColumns };
 
@@ -113,6 +114,7 @@ uint32_t FlagOf(FileCategory category) {
 
 QString StateOf(const _FILE_NODE_& node, const QString& folder) {
     if (node.nFileSource == FILE_SOURCE_FILE_TYPE) return QStringLiteral("carved");
+    if (IsPresentEntry(node)) return QStringLiteral("not deleted");
     if (folder.startsWith(QStringLiteral("LostFolder"))) return QStringLiteral("lost folder");
     return QStringLiteral("deleted");
 }
@@ -170,6 +172,17 @@ void DRUI::InitLayout3Widget() {
     text->setObjectName(QStringLiteral("resultText"));
     text->setWordWrap(true);
 
+    m_bFolderView = false;
+    m_bFoldersIndexed = false;
+    m_folderFiles.clear();
+    m_deletedFolders.clear();
+    m_pViewTabs = new QTabBar(page);
+    m_pViewTabs->setObjectName(QStringLiteral("resultViewTabs"));
+    m_pViewTabs->addTab(QStringLiteral("By type"));
+    m_pViewTabs->addTab(QStringLiteral("By folder"));
+    m_pViewTabs->setExpanding(true);
+    connect(m_pViewTabs, &QTabBar::currentChanged, this, [this](int tab) { ShowView(tab == 1); });
+
     m_pResultTree = new QTreeWidget(page);
     m_pResultTree->setObjectName(QStringLiteral("resultTree"));
     m_pResultTree->setColumnCount(1);
@@ -206,11 +219,24 @@ void DRUI::InitLayout3Widget() {
     connect(m_pResultTable, &QTableWidget::itemSelectionChanged, this,
             &DRUI::tableItemSelectChanged);
 
+    const bool anyPresent =
+        std::any_of(m_vecSearchFileInfo.begin(), m_vecSearchFileInfo.end(),
+                    [](const _FILE_NODE_& node) { return IsPresentEntry(node); });
     auto* notListed = new QLabel(
-        QStringLiteral("Files that were not deleted are still on the disk and are not listed."),
+        m_bScanListedPresent
+            ? QStringLiteral("The scan found no files that were not deleted.")
+            : QStringLiteral("Files that were not deleted are not listed: tick \"Also list files "
+                             "that were not deleted\" on the first page and scan again to list "
+                             "them."),
         page);
     notListed->setObjectName(QStringLiteral("notListedNote"));
     notListed->setWordWrap(true);
+    notListed->setVisible(!anyPresent);
+    m_pShowPresentBox = new QCheckBox(QStringLiteral("Show files that were not deleted"), page);
+    m_pShowPresentBox->setObjectName(QStringLiteral("showPresentBox"));
+    m_pShowPresentBox->setChecked(true);
+    m_pShowPresentBox->setVisible(anyPresent);
+    connect(m_pShowPresentBox, &QCheckBox::toggled, this, &DRUI::ShowPresentFiles);
 
     m_pSelectLabel = new QLabel(page);
     m_pSelectLabel->setObjectName(QStringLiteral("selectionLabel"));
@@ -227,9 +253,14 @@ void DRUI::InitLayout3Widget() {
     right->addWidget(m_pFilterBox);
     right->addWidget(m_pResultTable, 3);
     right->addWidget(notListed);
+    right->addWidget(m_pShowPresentBox);
     right->addWidget(BuildPreviewArea(page), 2);
+    auto* left = new QVBoxLayout;
+    left->setSpacing(0);
+    left->addWidget(m_pViewTabs);
+    left->addWidget(m_pResultTree, 1);
     auto* middle = new QHBoxLayout;
-    middle->addWidget(m_pResultTree);
+    middle->addLayout(left);
     middle->addLayout(right, 1);
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(m_pSelectLabel);
@@ -285,11 +316,13 @@ bool DRUI::CategoryWanted(FileCategory category) const {
 
 void DRUI::CreateTree() {
     for (CategoryMap& map : m_categoryMaps) map.clear();
+    m_bFoldersIndexed = false;  // the folder view is made from the maps, on demand
     m_nListedCount = 0;
     for (uint32_t i = 0; i < m_vecSearchFileInfo.size(); ++i) {
         const _FILE_NODE_& node = m_vecSearchFileInfo[i];
         const std::string name = NameBytes(node);
         if (name.empty()) continue;
+        if (IsPresentEntry(node) && !m_pShowPresentBox->isChecked()) continue;
         QString key;
         FileCategory category = FileCategory::Other;
         if (ExtensionKey(name.c_str(), key)) {
@@ -302,10 +335,19 @@ void DRUI::CreateTree() {
         ++m_nListedCount;
     }
 
+    FillResultTree();
+}
+
+void DRUI::FillResultTree() {
     const QSignalBlocker blocker(m_pResultTree);
     m_pResultTree->clear();
+    m_pCurTreeItem = nullptr;
     if (m_scanParts.size() < 2) {
-        AddCategoryItems(nullptr, -1);
+        if (m_bFolderView) {
+            AddFolderItems(nullptr, -1);
+        } else {
+            AddCategoryItems(nullptr, -1);
+        }
     } else {
         // A whole disk: each part's files under the part, as the device page named it.
         for (int part = 0; part < static_cast<int>(m_scanParts.size()); ++part) {
@@ -319,10 +361,38 @@ void DRUI::CreateTree() {
             top->setText(0, QStringLiteral("%1 (%2)").arg(top->text(0)).arg(count));
             MakeCheckable(top);
             m_pResultTree->addTopLevelItem(top);
-            AddCategoryItems(top, part);
+            if (m_bFolderView) {
+                AddFolderItems(top, part);
+            } else {
+                AddCategoryItems(top, part);
+            }
         }
     }
     m_pResultTree->expandAll();
+    RefreshTreeTicks();
+}
+
+// Hidden files are unticked too: Recover takes only what the list shows.
+void DRUI::ShowPresentFiles(bool bShow) {
+    if (!bShow) {
+        std::erase_if(m_mapCheckedFileNode,
+                      [](const auto& entry) { return IsPresentEntry(entry.second); });
+    }
+    CreateTree();
+    if (m_pResultTree->topLevelItemCount() > 0) {
+        m_pResultTree->setCurrentItem(m_pResultTree->topLevelItem(0));
+    }
+    findChild<QLabel*>(QStringLiteral("resultText"))->setText(ResultHeadline());
+    UpdateSelectionInfo();
+}
+
+void DRUI::ShowView(bool bFolders) {
+    if (bFolders == m_bFolderView) return;
+    m_bFolderView = bFolders;
+    FillResultTree();
+    if (m_pResultTree->topLevelItemCount() > 0) {
+        m_pResultTree->setCurrentItem(m_pResultTree->topLevelItem(0));
+    }
 }
 
 void DRUI::AddCategoryItems(QTreeWidgetItem* pParent, int nPart) {
@@ -371,6 +441,7 @@ std::vector<uint32_t> DRUI::RecordsOfPart(const std::vector<uint32_t>& indexes, 
 std::vector<uint32_t> DRUI::RecordsOfItem(QTreeWidgetItem* pItem) const {
     std::vector<uint32_t> records;
     if (pItem == nullptr) return records;
+    if (pItem->data(0, kFolderRole).isValid()) return RecordsOfFolderItem(pItem);
     const int part = pItem->data(0, kPartRole).isValid() ? pItem->data(0, kPartRole).toInt() : -1;
     const QVariant category = pItem->data(0, kCategoryRole);
     if (!category.isValid()) {  // a part: the files of every category
@@ -506,8 +577,8 @@ void DRUI::TickRecords(const std::vector<uint32_t>& indexes, bool bTick) {
     }
 }
 
-// The ticks of the tree follow the ticked set: an extension is ticked when all its files
-// are, partly when some are; a category likewise from its extensions.
+// The ticks of the tree follow the ticked set: an item is ticked when all the files it holds
+// (itself and through its children) are, partly when some are.
 void DRUI::RefreshTreeTicks() {
     m_bUpdatingTree = true;
     for (int i = 0; i < m_pResultTree->topLevelItemCount(); ++i)
@@ -515,24 +586,22 @@ void DRUI::RefreshTreeTicks() {
     m_bUpdatingTree = false;
 }
 
-// Children first, so that each item's tick is made from its children's final ones.
-void DRUI::RefreshTicksUnder(QTreeWidgetItem* pItem) {
-    for (int j = 0; j < pItem->childCount(); ++j) {
-        QTreeWidgetItem* child = pItem->child(j);
-        if (child->childCount() > 0) {
-            RefreshTicksUnder(child);
-            continue;
-        }
-        const std::vector<uint32_t> records = RecordsOfItem(child);
-        const auto ticked = std::count_if(records.begin(), records.end(), [this](uint32_t n) {
-            return m_mapCheckedFileNode.count(KeyOf(m_vecSearchFileInfo[n])) != 0;
-        });
-        child->setCheckState(0, ticked == 0 ? Qt::Unchecked
-                                : ticked == static_cast<long>(records.size())
-                                    ? Qt::Checked
-                                    : Qt::PartiallyChecked);
+// The ticked and all files under the item; sets the item's tick from them.
+std::pair<size_t, size_t> DRUI::RefreshTicksUnder(QTreeWidgetItem* pItem) {
+    size_t ticked = 0, total = 0;
+    for (uint32_t n : OwnRecordsOfItem(pItem)) {
+        ++total;
+        ticked += m_mapCheckedFileNode.count(KeyOf(m_vecSearchFileInfo[n]));
     }
-    if (pItem->childCount() > 0) SetTreeParentCheckState(pItem->child(0));
+    for (int j = 0; j < pItem->childCount(); ++j) {
+        const auto [childTicked, childTotal] = RefreshTicksUnder(pItem->child(j));
+        ticked += childTicked;
+        total += childTotal;
+    }
+    pItem->setCheckState(0, ticked == 0       ? Qt::Unchecked
+                            : ticked == total ? Qt::Checked
+                                              : Qt::PartiallyChecked);
+    return {ticked, total};
 }
 
 void DRUI::SyncTableTicks() {
@@ -544,21 +613,6 @@ void DRUI::SyncTableTicks() {
                                                                          : Qt::Unchecked);
     }
     m_bUpdatingTable = false;
-}
-
-void DRUI::SetTreeParentCheckState(QTreeWidgetItem* pItem) {
-    for (QTreeWidgetItem* parent = pItem->parent(); parent != nullptr; parent = parent->parent()) {
-        int ticked = 0, unticked = 0;
-        for (int i = 0; i < parent->childCount(); ++i) {
-            const Qt::CheckState state = parent->child(i)->checkState(0);
-            ticked += state == Qt::Checked ? 1 : 0;
-            unticked += state == Qt::Unchecked ? 1 : 0;
-        }
-        const int children = parent->childCount();
-        parent->setCheckState(0, ticked == children     ? Qt::Checked
-                                 : unticked == children ? Qt::Unchecked
-                                                        : Qt::PartiallyChecked);
-    }
 }
 
 void DRUI::tableItemPress(int nRow, int nColumn) {
