@@ -1,10 +1,13 @@
 // exFAT extraction: a record's data, and the allocation bitmap that tells the deep scan where
 // free space lies.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <new>
 
 #include "exfat/fast_exfat_recovery.h"
 #include "foundation/debug_log.h"
+#include "foundation/scan_options.h"
 
 namespace {
 
@@ -43,7 +46,34 @@ uint32_t CFastExfatRecovery::NextForData(const Extent& extent, uint32_t uCluster
     return m_geometry.IsDataCluster(uCluster + 1) ? uCluster + 1 : 0;
 }
 
-// Bytes past the valid data length were never written: they read as zeros.
+uint32_t CFastExfatRecovery::NextInLiveChain(const Extent& extent, uint32_t uCluster) {
+    uint32_t next = uCluster + 1;
+    if (!extent.bNoFatChain && (!FatEntry(uCluster, next) || next >= kEndOfChain)) return 0;
+    if (!m_geometry.IsDataCluster(next)) return 0;
+    // A run without a chain only climbs, so only a chain can come back on itself.
+    return extent.bNoFatChain || m_chainMarks.Visit(next) ? next : 0;
+}
+
+int CFastExfatRecovery::ReadChunk(const Extent& extent, uint32_t uCluster, uint64_t u64Done,
+                                  uint64_t n, std::vector<unsigned char>& chunk) {
+    if (u64Done >= extent.u64ValidLength) {
+        chunk.assign(static_cast<size_t>(n), 0);
+        return RESULT_OK;
+    }
+    if (!m_geometry.IsDataCluster(uCluster)) return RESULT_OUTSIDE_VOLUME;
+    if (!ReadVolume(m_geometry.ClusterOffset(uCluster), static_cast<size_t>(n), chunk)) {
+        return RESULT_SHORT_READ;
+    }
+    if (u64Done + n > extent.u64ValidLength) {
+        const size_t valid = static_cast<size_t>(extent.u64ValidLength - u64Done);
+        std::fill(chunk.begin() + static_cast<std::ptrdiff_t>(valid), chunk.end(), 0);
+    }
+    return RESULT_OK;
+}
+
+// Bytes past the valid data length were never written: they read as zeros. A present file's
+// clusters are the ones the file system gives it, and no more than its size needs: a chain that
+// ends early or goes astray fails the read rather than handing over another file's bytes.
 int CFastExfatRecovery::ReadRecordData(const _FILE_NODE_& node, uint64_t u64Want,
                                        const DATA_SINK& sink) {
     if (node.uClusterBytes != m_geometry.uBytesPerCluster || node.uClusterBytes == 0) {
@@ -52,28 +82,64 @@ int CFastExfatRecovery::ReadRecordData(const _FILE_NODE_& node, uint64_t u64Want
     if (u64Want == 0) return RESULT_OK;
     Extent extent{node.u64FileSize, true};
     if (const auto it = m_extents.find(node.uFileIndex); it != m_extents.end()) extent = it->second;
+    const bool present = IsPresentEntry(node);
+    const uint64_t fileClusters = node.u64FileSize / node.uClusterBytes +
+                                  (node.u64FileSize % node.uClusterBytes != 0 ? 1 : 0);
+    if (present) {
+        if (!m_chainMarks.Begin(uint64_t{m_geometry.uClusterCount} + 2)) {
+            return RESULT_OUT_OF_MEMORY;
+        }
+        m_chainMarks.Visit(node.uClusterNO);
+    }
     std::vector<unsigned char> chunk;
     uint64_t done = 0;
-    for (uint32_t cluster = node.uClusterNO; done < u64Want;) {
+    uint32_t cluster = node.uClusterNO;
+    for (uint64_t k = 1; done < u64Want; ++k) {
         const uint64_t n = std::min<uint64_t>(node.uClusterBytes, u64Want - done);
-        if (done >= extent.u64ValidLength) {
-            chunk.assign(static_cast<size_t>(n), 0);
-        } else {
-            if (!m_geometry.IsDataCluster(cluster)) return RESULT_OUTSIDE_VOLUME;
-            if (!ReadVolume(m_geometry.ClusterOffset(cluster), static_cast<size_t>(n), chunk)) {
-                return RESULT_SHORT_READ;
-            }
-            if (done + n > extent.u64ValidLength) {
-                const size_t valid = static_cast<size_t>(extent.u64ValidLength - done);
-                std::fill(chunk.begin() + static_cast<std::ptrdiff_t>(valid), chunk.end(), 0);
-            }
-        }
+        const int result = ReadChunk(extent, cluster, done, n, chunk);
+        if (result != RESULT_OK) return result;
         done += n;
         const int answer = sink(chunk.data(), static_cast<uint32_t>(n));
         if (answer != 0) return answer;
-        if (done < u64Want) cluster = NextForData(extent, cluster);
+        if (done >= u64Want) break;
+        if (!present) {
+            cluster = NextForData(extent, cluster);
+            continue;
+        }
+        cluster = k < fileClusters ? NextInLiveChain(extent, cluster) : 0;
+        if (cluster == 0) {
+            DebugLog("exFAT: the chain of %s from cluster %u is broken\n", node.szFileName,
+                     node.uClusterNO);
+            return RESULT_NOT_FOUND;
+        }
     }
     return RESULT_OK;
+}
+
+bool CFastExfatRecovery::ChainMarks::Begin(uint64_t u64Clusters) {
+    if (m_uLowWord <= m_uHighWord) {
+        std::fill(m_words.begin() + static_cast<std::ptrdiff_t>(m_uLowWord),
+                  m_words.begin() + static_cast<std::ptrdiff_t>(m_uHighWord) + 1, 0);
+    }
+    m_uLowWord = SIZE_MAX;
+    m_uHighWord = 0;
+    const uint64_t words = (u64Clusters + 63) / 64;
+    try {
+        if (m_words.size() < words) m_words.resize(static_cast<size_t>(words), 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+bool CFastExfatRecovery::ChainMarks::Visit(uint32_t uCluster) {
+    const size_t word = uCluster / 64;
+    const uint64_t bit = uint64_t{1} << (uCluster % 64);
+    if (word >= m_words.size() || (m_words[word] & bit) != 0) return false;
+    m_words[word] |= bit;
+    m_uLowWord = std::min(m_uLowWord, word);
+    m_uHighWord = std::max(m_uHighWord, word);
+    return true;
 }
 
 // The bitmap is found through the root folder, so the map can be built before the scan.

@@ -2,9 +2,12 @@
 //
 // From the root it walks every folder, live and deleted, through its entry sets and records
 // in a result store every deleted file, every file below a deleted folder, and the folders
-// that lead to them; live files are walked past. Afterwards it extracts records (contiguously
-// where their chain was freed), previews them, and tells the deep scan from the allocation
-// bitmap which clusters are free.
+// that lead to them. Live files are walked past unless ListPresentFiles() asked for them at
+// ScanDevice: then they are recorded too, marked with kPresentEntryMark, and so are the live
+// folders that hold them. Every folder the file system still lists carries the mark.
+// Afterwards it extracts records (contiguously where a deleted file's chain was freed, strictly
+// along the FAT or as one run, as its NoFatChain flag says, for a present one), previews them,
+// and tells the deep scan from the allocation bitmap which clusters are free.
 //
 // Invariants:
 //  - nothing is ever written to the device: it is opened read-only and read through
@@ -55,6 +58,19 @@ protected:
     uint32_t RootFolderNumber() const override { return m_geometry.uRootCluster; }
 
 private:
+    // One bit per cluster, for telling that a chain came back on itself. Made on first use and
+    // kept; each walk clears only the words the previous one touched.
+    class ChainMarks {
+    public:
+        // Forgets the last walk and makes room for u64Clusters; false when memory ran out.
+        bool Begin(uint64_t u64Clusters);
+        // false when the cluster was met already in this walk or lies beyond the map.
+        bool Visit(uint32_t uCluster);
+
+    private:
+        std::vector<uint64_t> m_words;
+        size_t m_uLowWord = SIZE_MAX, m_uHighWord = 0;
+    };
     // A folder to walk: where its bytes are and whether they are still allocated.
     struct Folder {
         uint32_t uCluster = 0;
@@ -86,13 +102,20 @@ private:
     void WalkFolder(const Folder& folder);
     uint64_t EntrySector(const std::vector<uint32_t>& clusters, size_t uOffset) const;
     void RecordSubFolder(const ExfatEntrySet& set, uint32_t uParent, bool bUnderDeletion);
-    void RecordFile(const ExfatEntrySet& set, uint32_t uParent, uint64_t u64Sector);
+    void RecordFile(const ExfatEntrySet& set, uint32_t uParent, uint64_t u64Sector, bool bPresent);
     void FillCommon(const ExfatEntrySet& set, _FILE_NODE_& node) const;
     void MarkForPublishing(uint32_t uFolder);
     void PublishFolders();
     uint32_t FolderLevel(uint32_t uFolder) const;
     void NoteDamage(const char* pszWhat, uint32_t uValue);
     uint32_t NextForData(const Extent& extent, uint32_t uCluster);
+    // The next cluster of a present file: the following one without a FAT chain, else the
+    // FAT's; 0 when the chain ends, leaves the volume or comes back on itself.
+    uint32_t NextInLiveChain(const Extent& extent, uint32_t uCluster);
+    // One cluster's worth (n bytes) of a record at byte done of its data, zeros past the valid
+    // length; 0 or the read's error.
+    int ReadChunk(const Extent& extent, uint32_t uCluster, uint64_t u64Done, uint64_t n,
+                  std::vector<unsigned char>& chunk);
 
     uint64_t m_u64VolumeStartSector = 0;  // 512-byte sectors
     uint64_t m_u64VolumeSectorCount = 0;  // 512-byte sectors
@@ -115,4 +138,6 @@ private:
 
     std::vector<uint8_t> m_bitMap;  // bit i: cluster i + 2 in use
     uint32_t m_uDamageSeen = 0;
+    bool m_bListPresent = false;  // ListPresentFiles() as it was when the scan began
+    ChainMarks m_chainMarks;
 };

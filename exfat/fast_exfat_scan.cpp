@@ -11,6 +11,7 @@
 #include "foundation/bytes.h"
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
+#include "foundation/scan_options.h"
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
 #include "store/log_file_manager.h"
@@ -23,6 +24,9 @@ constexpr uint32_t kFatWindowEntries = 16384;
 constexpr uint32_t kEndOfChain = 0xFFFFFFF8;
 constexpr uint64_t kMaxFolderBytes = 256ull << 20;  // no folder may be longer
 constexpr unsigned int kReportIntervalMs = 5000;
+// The scan's own mark in the low byte of a folder's uReserved: the folder lies in a deleted
+// subtree. Other bits of the field (kPresentEntryMark) say nothing about that.
+constexpr uint32_t kUnderDeletionMark = 1;
 
 bool HoldsEndMark(const unsigned char* p, size_t uBytes) {
     for (size_t at = 0; at < uBytes; at += kExfatEntryBytes) {
@@ -215,6 +219,7 @@ int CFastExfatRecovery::ScanDevice(const char16_t* pszLogName) {
     m_walkedFolders.clear();
     m_folderQueue.clear();
     m_extents.clear();
+    m_bListPresent = ListPresentFiles();
     // Without a store nothing found could be kept: report that rather than an empty success.
     const int storeResult = OpenStore(kFastLogPrefix, m_u64VolumeStartSector, pszLogName);
     if (pszLogName != nullptr || storeResult != RESULT_OK) return storeResult;
@@ -275,8 +280,8 @@ void CFastExfatRecovery::WalkFolder(const Folder& folder) {
         const bool deleted = set.bDeleted || folder.bDeleted;
         if (set.IsFolder()) {
             RecordSubFolder(set, key, deleted);
-        } else if (deleted) {
-            RecordFile(set, key, EntrySector(clusters, set.uOffset));
+        } else if (deleted || m_bListPresent) {
+            RecordFile(set, key, EntrySector(clusters, set.uOffset), !deleted);
         }
     }
 }
@@ -328,17 +333,18 @@ void CFastExfatRecovery::RecordSubFolder(const ExfatEntrySet& set, uint32_t uPar
     folder.bDeleted = bUnderDeletion;
     FillCommon(set, folder.node);
     folder.node.bIsDir = 1;
-    folder.node.uReserved = bUnderDeletion ? 1 : 0;
+    folder.node.uReserved = bUnderDeletion ? kUnderDeletionMark : kPresentEntryMark;
     folder.node.uFileIndex = uParent;
     m_folderMap[cluster] = folder;
     m_folderLevels[cluster] = FolderLevel(uParent) + 1;
     if (m_walkedFolders.count(cluster) == 0) m_folderQueue.push_back(cluster);
 }
 
-void CFastExfatRecovery::RecordFile(const ExfatEntrySet& set, uint32_t uParent,
-                                    uint64_t u64Sector) {
+void CFastExfatRecovery::RecordFile(const ExfatEntrySet& set, uint32_t uParent, uint64_t u64Sector,
+                                    bool bPresent) {
     _FILE_NODE_ node{};
     FillCommon(set, node);
+    node.uReserved = bPresent ? kPresentEntryMark : 0;
     node.u64RecordSector = u64Sector;
     const uint32_t index = StoreChild(node, uParent, FolderLevel(uParent), node.uClusterNO);
     if (index == 0) return;

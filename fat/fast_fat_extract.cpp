@@ -2,20 +2,89 @@
 // that tells the deep scan where free space lies.
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <new>
 
 #include "fat/fast_fat_recovery.h"
 #include "fat/fat_cluster_reader.h"
 #include "foundation/bytes.h"
+#include "foundation/debug_log.h"
+#include "foundation/scan_options.h"
 
-// The chain is followed through the FAT while it holds; where it stops before the size is
-// reached, the file is taken to go on in the next cluster.
+// A deleted file's chain is followed through the FAT while it holds; where it stops before the
+// size is reached, the file is taken to go on in the next cluster.
 int CFastFatRecovery::ReadRecordData(const _FILE_NODE_& node, uint64_t u64Want,
                                      const DATA_SINK& sink) {
     if (u64Want != 0 && !IsDataCluster(node.uClusterNO)) return RESULT_OUTSIDE_VOLUME;
+    if (IsPresentEntry(node)) return ReadPresentChain(node, u64Want, sink);
     return ReadFatClusters(
         m_diskReader, m_uBytesPerSector, node, u64Want,
         [this](uint32_t uCluster) { return FollowChain(uCluster); }, sink);
+}
+
+uint32_t CFastFatRecovery::NextInLiveChain(uint32_t uCluster) {
+    uint32_t entry = 0;
+    if (GetNextClusterNO(uCluster, entry) != 0) return 0;
+    if (m_nFatType != kFatType32) entry &= 0xFFFF;
+    const uint32_t next = entry & 0x0FFFFFFF;
+    return IsDataCluster(next) ? next : 0;
+}
+
+// The file system's chain is the truth about a file it still lists, even on a FAT damaged
+// elsewhere: no cluster is guessed. The walk takes no more clusters than the size needs, and a
+// chain that ends early, meets a free, bad or foreign entry, or comes back on itself fails the
+// read rather than handing over bytes of another file.
+int CFastFatRecovery::ReadPresentChain(const _FILE_NODE_& node, uint64_t u64Want,
+                                       const DATA_SINK& sink) {
+    const uint64_t clusterBytes = node.uClusterBytes != 0 ? node.uClusterBytes : 1;
+    const uint64_t fileClusters =
+        node.u64FileSize / clusterBytes + (node.u64FileSize % clusterBytes != 0 ? 1 : 0);
+    uint64_t taken = 1;
+    bool broken = false;
+    if (!m_chainMarks.Begin(uint64_t{m_uClusterCount} + 2)) return RESULT_OUT_OF_MEMORY;
+    m_chainMarks.Visit(node.uClusterNO);
+    const int result = ReadFatClusters(
+        m_diskReader, m_uBytesPerSector, node, u64Want,
+        [&](uint32_t uCluster) {
+            const uint32_t next = taken++ < fileClusters ? NextInLiveChain(uCluster) : 0;
+            if (next == 0 || !m_chainMarks.Visit(next)) {
+                broken = true;
+                return 0u;
+            }
+            return next;
+        },
+        sink);
+    if (!broken) return result;
+    DebugLog("CFastFatRecovery: the chain of %s from cluster %u is broken\n", node.szFileName,
+             node.uClusterNO);
+    return RESULT_NOT_FOUND;
+}
+
+bool CFastFatRecovery::ChainMarks::Begin(uint64_t u64Clusters) {
+    if (m_uLowWord <= m_uHighWord) {
+        std::fill(m_words.begin() + static_cast<std::ptrdiff_t>(m_uLowWord),
+                  m_words.begin() + static_cast<std::ptrdiff_t>(m_uHighWord) + 1, 0);
+    }
+    m_uLowWord = SIZE_MAX;
+    m_uHighWord = 0;
+    const uint64_t words = (u64Clusters + 63) / 64;
+    try {
+        if (m_words.size() < words) m_words.resize(static_cast<size_t>(words), 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+bool CFastFatRecovery::ChainMarks::Visit(uint32_t uCluster) {
+    const size_t word = uCluster / 64;
+    const uint64_t bit = uint64_t{1} << (uCluster % 64);
+    if (word >= m_words.size() || (m_words[word] & bit) != 0) return false;
+    m_words[word] |= bit;
+    m_uLowWord = std::min(m_uLowWord, word);
+    m_uHighWord = std::max(m_uHighWord, word);
+    return true;
 }
 
 int CFastFatRecovery::BuildBitMapInfo() {

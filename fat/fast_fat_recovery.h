@@ -2,8 +2,11 @@
 //
 // Starting at the root it walks the directory tree the way the file system describes it and
 // records in a result store every deleted file, every file below a deleted folder, and the
-// folders that lead to them; live files are walked past. Afterwards it extracts records along
-// their cluster chains, previews them, and tells the deep scan which clusters are free.
+// folders that lead to them. Live files are walked past unless ListPresentFiles() asked for
+// them at ScanDevice: then they are recorded too, marked with kPresentEntryMark, and so are the
+// live folders that hold them. Every folder the file system still lists carries the mark.
+// Afterwards it extracts records along their cluster chains, previews them, and tells the deep
+// scan which clusters are free.
 //
 // Invariants:
 //  - nothing is ever written to the device: it is opened read-only and read through
@@ -92,12 +95,27 @@ public:
     const std::vector<uint8_t>& GetBitMap() const { return m_bitMap; }
 
 protected:
-    // Along the chain while the FAT holds it, then contiguously (see FollowChain).
+    // A deleted file along the chain while the FAT holds it, then contiguously (see
+    // FollowChain); a present file strictly along its chain (see ReadPresentChain).
     int ReadRecordData(const _FILE_NODE_& node, uint64_t u64Want, const DATA_SINK& sink) override;
     uint32_t RootFolderNumber() const override { return m_uRootCluster; }
 
 private:
     struct LongNameState;
+
+    // One bit per cluster, for telling that a chain came back on itself. Made on first use and
+    // kept; each walk clears only the words the previous one touched.
+    class ChainMarks {
+    public:
+        // Forgets the last walk and makes room for u64Clusters; false when memory ran out.
+        bool Begin(uint64_t u64Clusters);
+        // false when the cluster was met already in this walk or lies beyond the map.
+        bool Visit(uint32_t uCluster);
+
+    private:
+        std::vector<uint64_t> m_words;
+        size_t m_uLowWord = SIZE_MAX, m_uHighWord = 0;
+    };
 
     int ReadBootArea();
     void ComputeGeometry();
@@ -116,11 +134,15 @@ private:
     void RecordSubFolder(const unsigned char* pEntry, const std::string& name,
                          uint32_t uCurrentFolder, bool bUnderDeletion);
     void RecordFile(const unsigned char* pEntry, const std::string& name, uint64_t u64Sector,
-                    uint32_t uCurrentFolder);
+                    uint32_t uCurrentFolder, bool bPresent);
     void MarkForPublishing(uint32_t uFolder);
     void PublishFolders();
     uint32_t FolderLevel(uint32_t uFolder) const;
     void FillTimes(const unsigned char* pEntry, _FILE_NODE_& node) const;
+    // The FAT's next cluster of a live chain; 0 when the entry ends the chain, is free, bad,
+    // damaged or cannot be read.
+    uint32_t NextInLiveChain(uint32_t uCluster);
+    int ReadPresentChain(const _FILE_NODE_& node, uint64_t u64Want, const DATA_SINK& sink);
 
     uint64_t m_u64VolumeStartSector = 0;
     uint64_t m_u64VolumeSectorCount = 0;
@@ -155,4 +177,6 @@ private:
     std::vector<uint8_t> m_bitMap;  // bit i: cluster i + 2 in use
     uint32_t m_uDamageSeen = 0;     // damaged FAT entries and live folders met
     bool m_bFatDamaged = false;     // a FAT entry points outside the volume
+    bool m_bListPresent = false;    // ListPresentFiles() as it was when the scan began
+    ChainMarks m_chainMarks;
 };

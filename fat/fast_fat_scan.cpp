@@ -15,6 +15,7 @@
 #include "foundation/debug_log.h"
 #include "foundation/disk_table.h"
 #include "foundation/recognisers.h"
+#include "foundation/scan_options.h"
 #include "foundation/system_utils.h"
 #include "foundation/text.h"
 #include "store/log_file_manager.h"
@@ -30,6 +31,14 @@ constexpr unsigned int kReportIntervalMs = 5000;
 // 20 pieces of 13 units hold the longest name a FAT folder can carry (255 units).
 constexpr int kLongNameUnits = 20 * 13;
 constexpr uint16_t kMaxHighWordTrials = 256;
+// The scan's own mark in the low byte of a folder's uReserved: the folder lies in a deleted
+// subtree. Other bits of the field (kPresentEntryMark) say nothing about that.
+constexpr uint32_t kUnderDeletionMark = 1;
+constexpr uint32_t kOwnMarks = 0xFF;
+
+bool IsUnderDeletion(const _FILE_NODE_& folder) {
+    return (folder.uReserved & kOwnMarks) != 0;
+}
 
 bool OpensWithDotPair(const unsigned char* p, size_t len) {
     return len >= 64 && (p[0x0B] & FAT_ATTR_DIRECTORY) && p[0] == '.' && p[1] == ' ' &&
@@ -286,6 +295,7 @@ int CFastFatRecovery::ScanDevice(const char16_t* pszLogName) {
     m_published.clear();
     m_walkedFolders.clear();
     m_folderQueue.clear();
+    m_bListPresent = ListPresentFiles();
     // Without a store nothing found could be kept: report that rather than an empty success.
     const int storeResult = OpenStore(kFastLogPrefix, m_u64VolumeStartSector, pszLogName);
     if (pszLogName != nullptr || storeResult != RESULT_OK) return storeResult;
@@ -358,7 +368,7 @@ int CFastFatRecovery::InitDirInfo(uint32_t uCluster) {
     if (!fixedRoot && !IsDataCluster(uCluster)) return RESULT_OUTSIDE_VOLUME;
     const auto mapped = m_folderMap.find(uCluster);
     const bool isMapped = mapped != m_folderMap.end() && mapped->second.bIsDir != 0;
-    const bool underDeletion = isMapped && mapped->second.uReserved != 0;
+    const bool underDeletion = isMapped && IsUnderDeletion(mapped->second);
 
     LongNameState lfn;
     std::vector<unsigned char> buf;
@@ -446,9 +456,11 @@ bool CFastFatRecovery::ParseFolderBuffer(const std::vector<unsigned char>& buf,
             }
             continue;
         }
-        if (!(attr & FAT_ATTR_ARCHIVE)) continue;
         if (e[0] == FAT_ENTRY_DELETED || bUnderDeletion) {
-            RecordFile(e, name, entrySector, uCurrentFolder);
+            if (attr & FAT_ATTR_ARCHIVE) RecordFile(e, name, entrySector, uCurrentFolder, false);
+        } else if (m_bListPresent && !(attr & FAT_ATTR_VOLUME_LABEL)) {
+            // The file system vouches for a live entry: no archive bit is asked of it.
+            RecordFile(e, name, entrySector, uCurrentFolder, true);
         }
     }
     return true;
@@ -483,13 +495,13 @@ void CFastFatRecovery::RecordSubFolder(const unsigned char* e, const std::string
     const auto existing = m_folderMap.find(cluster);
     // A live entry is the truth about its cluster: a deleted entry whose cluster was reused by
     // a live folder must not mark that folder's live files as deleted.
-    if (deleted && existing != m_folderMap.end() && existing->second.uReserved == 0) return;
+    if (deleted && existing != m_folderMap.end() && !IsUnderDeletion(existing->second)) return;
 
     _FILE_NODE_ node{};
     node.wcDriveLetter = m_wcDriveLetter;
     node.nFileSource = m_uFileSource;
     node.bIsDir = 1;
-    node.uReserved = (deleted || bUnderDeletion) ? 1 : 0;
+    node.uReserved = (deleted || bUnderDeletion) ? kUnderDeletionMark : kPresentEntryMark;
     node.uFileIndex = uCurrentFolder;
     node.uClusterNO = cluster;
     node.uClusterBytes = m_uBytesPerSector * m_uSectorsPerCluster;
@@ -503,7 +515,7 @@ void CFastFatRecovery::RecordSubFolder(const unsigned char* e, const std::string
 }
 
 void CFastFatRecovery::RecordFile(const unsigned char* e, const std::string& name,
-                                  uint64_t u64Sector, uint32_t uCurrentFolder) {
+                                  uint64_t u64Sector, uint32_t uCurrentFolder, bool bPresent) {
     uint16_t high = m_uIsFat32 ? LoadU16(e + 0x14) : 0;
     if (m_uIsFat32 && e[0] == FAT_ENTRY_DELETED && high == 0) {
         GetFileRealHighClusterNO(LoadU16(e + 0x1A), high, name.c_str());
@@ -515,6 +527,7 @@ void CFastFatRecovery::RecordFile(const unsigned char* e, const std::string& nam
     node->nFileSource = m_uFileSource;
     node->uFileIndex = m_pStore->GetFileIndex();
     node->bDataHealth = 1;
+    node->uReserved = bPresent ? kPresentEntryMark : 0;
     node->uClusterNO = (uint32_t{high} << 16) | LoadU16(e + 0x1A);
     node->uClusterBytes = m_uBytesPerSector * m_uSectorsPerCluster;
     FillTimes(e, *node);

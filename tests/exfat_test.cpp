@@ -1,8 +1,10 @@
 // The quick exFAT engine: on volumes made by mkfs.exfat and written through exfat-fuse, every
 // deleted file is listed under its folder with its exact name and, where its clusters were
-// contiguous, recovered byte-exact; on a hand-built volume, damage is passed over.
+// contiguous, recovered byte-exact; asked to, every file still listed is too, marked, along its
+// chain; on a hand-built volume, damage is passed over and a present file's broken chain fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <fstream>
 #include <set>
@@ -12,6 +14,7 @@
 #include "engine/recovery_job.h"
 #include "exfat/fast_exfat_recovery.h"
 #include "fat_deep_test_support.h"
+#include "foundation/scan_options.h"
 
 namespace {
 
@@ -23,6 +26,32 @@ struct ExfatVolume {
     const char* image;
     const char* manifest;
     uint64_t startSector;
+};
+
+// Present files are listed while one lives; the choice is process-wide, so it is put back
+// however the test ends.
+class ListingPresentFiles {
+public:
+    ListingPresentFiles() { SetListPresentFiles(true); }
+    ~ListingPresentFiles() { SetListPresentFiles(false); }
+    ListingPresentFiles(const ListingPresentFiles&) = delete;
+    ListingPresentFiles& operator=(const ListingPresentFiles&) = delete;
+};
+
+// A second scan of a volume already scanned, with its own log folder, so that the stores of
+// both stay apart.
+struct Rescan {
+    Rescan(const std::string& image, uint64_t startSector) : env(dir, image) {
+        EXPECT_EQ(engine.Init(0, static_cast<long long>(startSector),
+                              static_cast<long long>(SectorsOf(image) - startSector), u'C'),
+                  0);
+        EXPECT_EQ(engine.ScanDevice(nullptr), 0);
+        CollectTree(engine, nullptr, 0, "", tree);
+    }
+    TempDir dir;
+    ScanEnvironment env;
+    CFastExfatRecovery engine;
+    Tree tree;
 };
 
 std::set<std::string> FragmentedFiles() {
@@ -101,6 +130,43 @@ TEST_P(ExfatFixture, RecoversDeletedFilesByteExactUnderTheirFolders) {
     unsigned int counted = 0;
     ASSERT_EQ(engine_.GetChildrenFileCount(nullptr, 0, counted), 0);
     EXPECT_EQ(counted, deletedFiles);
+}
+
+// Asked to, the scan lists every file the volume still lists, marked, at its path, and reads it
+// along its chain (kept.bin was written interleaved with a deleted file); deleted files stay as
+// they were, and folders are marked exactly when live, asked or not. Unasked, the listing holds
+// the same deleted files and no present one.
+TEST_P(ExfatFixture, WhenAskedListsEveryPresentFileMarkedAndRecoversItByteExact) {
+    const ListingPresentFiles listing;
+    Rescan rescan(image_, GetParam().startSector);
+    const std::vector<ManifestEntry> manifest = LoadManifest(GetParam().manifest);
+    std::set<std::string> deletedOn, deletedOff;
+    for (const Tree* tree : {&rescan.tree, &tree_}) {
+        for (const auto& [path, found] : *tree) {
+            const auto entry = std::find_if(manifest.begin(), manifest.end(),
+                                            [&](const ManifestEntry& e) { return e.path == path; });
+            ASSERT_NE(entry, manifest.end()) << "unexpected record " << path;
+            EXPECT_EQ(IsPresentEntry(found.node), !entry->deleted) << path;
+            if (!entry->isDir && entry->deleted)
+                (tree == &tree_ ? deletedOff : deletedOn).insert(path);
+        }
+    }
+    EXPECT_EQ(deletedOn, deletedOff);
+    TempDir out;
+    unsigned int files = 0, counted = 0;
+    for (const ManifestEntry& entry : manifest) {
+        if (entry.isDir) continue;
+        ++files;
+        const auto found = rescan.tree.find(entry.path);
+        ASSERT_NE(found, rescan.tree.end()) << "not listed: " << entry.path;
+        if (entry.deleted) continue;
+        EXPECT_EQ(found->second.node.u64FileSize, static_cast<uint64_t>(entry.size));
+        const std::string target = out.path() + "/" + std::to_string(files);
+        ASSERT_EQ(Save(rescan.engine, found->second, target), 0) << entry.path;
+        EXPECT_EQ(Sha256OfFile(target), entry.sha256) << entry.path;
+    }
+    ASSERT_EQ(rescan.engine.GetChildrenFileCount(nullptr, 0, counted), 0);
+    EXPECT_EQ(counted, files);
 }
 
 TEST(ExfatFixtureTimes, ModificationTimeIsUtcSeconds) {
@@ -183,6 +249,11 @@ protected:
         Add(root, EntrySet(u"half written.txt", 0x20, 20, 1500, 700, true));
         Add(root, EntrySet(u"hostile folder", 0x10, 0xFFFFFFF0, 512, 512, true));
         Add(root, EntrySet(u"hostile.bin", 0x20, 0x7FFFFFFF, 100, 100, true));
+        // Live files, listed only when asked: one without a chain, one whose chain runs into
+        // the folder's loop, one whose chain ends a cluster before its size does.
+        Add(root, EntrySet(u"one run.bin", 0x20, 60, 1000, 1000, false));
+        Add(root, EntrySet(u"looping.bin", 0x20, 10, 3 * 512, 3 * 512, false, false));
+        Add(root, EntrySet(u"cut short.bin", 0x20, 3, 2 * 512, 2 * 512, false, false));
         image_->WriteFolder(kRoot, root);
         // Both clusters of the folder are full, so only the loop in its chain ends the walk.
         Entry filler{};
@@ -193,6 +264,7 @@ protected:
         image_->WriteFolder(11, looped);
         half_ = image_->WriteData(20, 1500);
         inLoop_ = image_->WriteData(50, 600);
+        oneRun_ = image_->WriteData(60, 1000);
 
         env_.emplace(dir_, image_->path());
         ASSERT_EQ(engine_.Init(0, 0, 1024, u'C'), 0);
@@ -236,7 +308,7 @@ protected:
     std::optional<ScanEnvironment> env_;
     CFastExfatRecovery engine_;
     Tree tree_;
-    std::string half_, inLoop_;
+    std::string half_, inLoop_, oneRun_;
 };
 
 TEST_P(ExfatHandVolume, PassesOverBrokenSetsLoopsAndHostileClusters) {
@@ -257,6 +329,28 @@ TEST_P(ExfatHandVolume, ReadsZerosPastTheValidLengthAndHonoursTheUtcOffset) {
     timespec modified{}, accessed{};
     ASSERT_TRUE(GetRecordTimes(tree_.at("half written.txt").node, modified, accessed));
     EXPECT_EQ(modified.tv_sec, 1656670830 - 8 * 3600);
+}
+
+// A present file is read the way the file system says: as one run when it has no chain, else
+// along the FAT; a chain that comes back on itself or ends before the file does fails the file,
+// and nothing is left under its name.
+TEST_P(ExfatHandVolume, WhenAskedAPresentFileIsReadAlongItsChainOrNotAtAll) {
+    const ListingPresentFiles listing;
+    Rescan rescan(image_->path(), 0);
+    std::set<std::string> present;
+    for (const auto& [path, found] : rescan.tree) {
+        if (IsPresentEntry(found.node)) present.insert(path);
+    }
+    EXPECT_EQ(present, (std::set<std::string>{"Looping folder", "cut short.bin", "looping.bin",
+                                              "one run.bin"}));
+    const std::string whole = out_.path() + "/one run.bin";
+    ASSERT_EQ(Save(rescan.engine, rescan.tree.at("one run.bin"), whole), 0);
+    EXPECT_EQ(ReadFile(whole), oneRun_);
+    for (const char* name : {"looping.bin", "cut short.bin"}) {
+        const std::string target = out_.path() + "/" + name;
+        EXPECT_NE(Save(rescan.engine, rescan.tree.at(name), target), 0) << name;
+        EXPECT_NE(access(target.c_str(), F_OK), 0) << name << " was left whole";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(BootRegion, ExfatHandVolume, ::testing::Values(false, true),
