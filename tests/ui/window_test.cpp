@@ -19,6 +19,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QTabBar>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
@@ -974,6 +975,69 @@ TEST_F(WindowRoadTest, TheTickedTypesComeBackByteExactInTheirOriginalFolders) {
     EXPECT_EQ(written, ticked);
     ExpectDeletedFilesBack("fat16", FileCategory::Photo);
     ExpectDeletedFilesBack("fat16", FileCategory::Music);
+}
+
+QTreeWidgetItem* ChildNamed(QTreeWidgetItem* parent, const QString& prefix) {
+    for (int i = 0; parent != nullptr && i < parent->childCount(); ++i)
+        if (parent->child(i)->text(0).startsWith(prefix)) return parent->child(i);
+    return nullptr;
+}
+
+// The folder view lists the original tree with its deleted folders marked; ticking a folder
+// ticks everything below it, and the type view then shows the same ticks.
+TEST_F(WindowRoadTest, TheFolderViewShowsTheOriginalTreeWithDeletedFoldersMarked) {
+    QTreeWidgetItem* disk = StartWith("fat16");
+    ASSERT_NE(disk, nullptr);
+    ASSERT_NO_FATAL_FAILURE(ScanItem(disk->child(0)));
+    window_.findChild<QTabBar*>("resultViewTabs")->setCurrentIndex(1);
+    QTreeWidget* tree = window_.ResultTree();
+    QTreeWidgetItem* root = tree->topLevelItem(0);
+    ASSERT_NE(root, nullptr);
+    EXPECT_TRUE(root->text(0).startsWith("Root folder (")) << root->text(0).toStdString();
+    QTreeWidgetItem* archive = ChildNamed(root, "Archive (");
+    ASSERT_NE(archive, nullptr);
+    EXPECT_FALSE(archive->text(0).contains("deleted")) << archive->text(0).toStdString();
+    QTreeWidgetItem* old = ChildNamed(archive, "Old (");
+    ASSERT_NE(old, nullptr);
+    EXPECT_EQ(old->text(0), "Old (deleted, 4)");
+    ASSERT_NE(ChildNamed(old, "Deeper (deleted, 2)"), nullptr);
+    EXPECT_NE(ChildNamed(root, "Photos ("), nullptr);
+
+    old->setCheckState(0, Qt::Checked);
+    EXPECT_EQ(window_.m_mapCheckedFileNode.size(), 4u);
+    EXPECT_EQ(root->checkState(0), Qt::PartiallyChecked);
+    EXPECT_EQ(window_.ResultTable()->rowCount(), 4);
+    window_.findChild<QTabBar*>("resultViewTabs")->setCurrentIndex(0);
+    EXPECT_EQ(tree->topLevelItem(0)->checkState(0), Qt::PartiallyChecked);
+    RecoverTicked();
+    EXPECT_EQ(successes_, 4);
+    EXPECT_EQ(HashesIn(dest_.path() + "/Archive/Old/Deeper").size(), 2u);
+}
+
+// Asked for before the scan, the files that were not deleted are listed too, marked, come back
+// byte-exact in their folders, and can be hidden again.
+TEST_F(WindowRoadTest, FilesThatWereNotDeletedAreListedWhenAskedAndCanBeHidden) {
+    QTreeWidgetItem* disk = StartWith("fat16");
+    ASSERT_NE(disk, nullptr);
+    window_.findChild<QCheckBox*>("presentFilesBox")->setChecked(true);
+    ASSERT_NO_FATAL_FAILURE(ScanItem(disk->child(0)));
+    auto* show = window_.findChild<QCheckBox*>("showPresentBox");
+    ASSERT_TRUE(show->isVisibleTo(&window_));
+    const size_t listed = window_.ListedCount();
+    for (int i = 0; i < window_.ResultTree()->topLevelItemCount(); ++i)
+        window_.ResultTree()->topLevelItem(i)->setCheckState(0, Qt::Checked);
+    RecoverTicked();
+    EXPECT_EQ(successes_, static_cast<int>(listed));
+    size_t live = 0;
+    for (const ManifestEntry& entry : LoadManifest("fat16")) {
+        if (entry.deleted || entry.isDir) continue;
+        ++live;
+        const std::string folder = entry.path.substr(0, entry.path.rfind('/') + 1);
+        EXPECT_EQ(HashesIn(dest_.path() + "/" + folder).count(entry.sha256), 1u) << entry.path;
+    }
+    show->setChecked(false);
+    EXPECT_EQ(window_.ListedCount(), listed - live);
+    EXPECT_TRUE(window_.m_mapCheckedFileNode.empty());
 }
 
 // A destination that is full: every ticked file is listed as failed with its name and reason,
