@@ -12,7 +12,7 @@ namespace {
 
 // The stream name of a listed named stream, from its record's name.
 bool StreamNameOf(const _FILE_NODE_& node, std::u16string& name) {
-    if (node.uReserved != kNtfsNamedStreamMark) return false;
+    if (!IsNtfsNamedStream(node)) return false;
     const size_t length = strnlen(node.szFileName, sizeof node.szFileName);
     if (node.u64DataStartSector >= length || node.szFileName[node.u64DataStartSector] != ':') {
         return false;

@@ -5,8 +5,12 @@
 // deleted files); it then reads the folders named on the way up from those files to the root
 // and records them too, so that deleted files browse inside the tree they were deleted from.
 // A folder whose record no longer describes a folder becomes "LostFolder<number>" under the
-// root. Afterwards it extracts files from their resident data or data runs, previews them,
-// and tells the deep scan which clusters $Bitmap marks free.
+// root. When the front end asks for files that were not deleted (ListPresentFiles), every
+// user file whose record is in use is recorded the same way, under one name, and marked with
+// kPresentEntryMark; the volume's own files (the first 24 records and the $Extend tree) never
+// are. A folder whose record is in use carries that mark whatever was asked. Afterwards it
+// extracts files from their resident data or data runs, previews them, and tells the deep
+// scan which clusters $Bitmap marks free.
 //
 // Invariants:
 //  - nothing is ever written to the device: it is opened read-only and read through
@@ -19,7 +23,7 @@
 //    a record that cannot be parsed is skipped (or, in the folder pass, becomes a lost
 //    folder) and the scan goes on;
 //  - memory does not grow with the files found: records go to the store; the engine keeps the
-//    folder list and the depth of each folder met;
+//    folder list, the depth of each folder met and whether it lies below $Extend;
 //  - a recovered file is created with O_EXCL: an existing file is never written into.
 #pragma once
 
@@ -28,11 +32,13 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "foundation/disk_reader.h"
+#include "foundation/scan_options.h"
 #include "ntfs/ntfs_data.h"
 #include "ntfs/ntfs_parse.h"
 #include "store/store_engine.h"
@@ -42,9 +48,15 @@
 void SetListNamedStreams(bool bList);
 bool ListsNamedStreams();
 
-// A listed named stream is marked in its record: uReserved holds this value and
+// A listed named stream is marked in its record: the low byte of uReserved holds this value
+// (the bits above it carry marks every engine shares, such as kPresentEntryMark) and
 // u64DataStartSector the offset of the ':' in szFileName that starts the stream's name.
 constexpr uint32_t kNtfsNamedStreamMark = 2;
+constexpr uint32_t kNtfsOwnMarkBits = 0xFF;
+
+inline bool IsNtfsNamedStream(const _FILE_NODE_& node) {
+    return (node.uReserved & kNtfsOwnMarkBits) == kNtfsNamedStreamMark;
+}
 
 class CFastNtfsRecovery : public CStoreEngine, private INtfsRecordSource {
 public:
@@ -138,6 +150,7 @@ private:
     int ReportProgress(ScanProgress& progress);
     void ParseRecordInfo(unsigned char* pRecord, bool bFolderPass, uint64_t uRecord,
                          uint64_t u64RecordSector);
+    bool IsFileToList(const NTFS_RECORD_HEADER& header, uint64_t uRecord) const;
     bool SummariseRecord(const unsigned char* pRecord, uint64_t uRecord, RecordSummary& out);
     // Files one name of a summarised record under the folder that name gives.
     void PublishStreams(const RecordSummary& summary, const NTFS_FILE_NAME& name, uint32_t number,
@@ -149,6 +162,9 @@ private:
     void AddLostFolder(uint32_t uRecord, bool bUnreadable);
     uint32_t FolderDepth(uint32_t uParent);
     int GetRootParentDirIndex(uint32_t uRecord, uint32_t& uDepth, std::set<uint32_t>& visited);
+    int ReadFolderParent(uint32_t uRecord, std::vector<unsigned char>& record,
+                         std::optional<uint32_t>& parent);
+    bool InMetadataTree(uint32_t uFolder);
     bool FolderNameOf(const unsigned char* pRecord, size_t nBound, uint64_t uRecord,
                       NTFS_FILE_NAME& name);
     void RunFolderPass();
@@ -169,9 +185,11 @@ private:
     std::vector<unsigned char> m_readBuffer;  // one piece of the table plus one record
     std::vector<uint8_t> m_bitMap;            // bit i of byte k: cluster 8k + i in use
     RUN_LIST m_mftRunList;
-    std::vector<uint32_t> m_folderList;  // folders met above deleted files, in order met
+    std::vector<uint32_t> m_folderList;  // folders met above listed files, in order met
     std::set<uint32_t> m_folderSet;
     std::map<uint32_t, uint32_t> m_folderDepth;  // folders between a folder and the root
+    std::map<uint32_t, bool> m_metadataFolder;   // whether a folder lies below $Extend
+    bool m_bListPresent = false;                 // ListPresentFiles() when the scan began
     CDiskReader m_diskReader;
     CNtfsParse m_ntfsParse;
 };

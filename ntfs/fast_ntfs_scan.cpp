@@ -8,6 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <new>
+#include <optional>
 
 #include "carving/file_type_judge.h"
 #include "foundation/debug_log.h"
@@ -27,6 +28,9 @@ constexpr uint32_t kBitmapReadSectors = 2048;
 // A record of 1 KiB holds at most a handful of $FILE_NAMEs; more are read as damage.
 constexpr size_t kMaxNamesPerRecord = 16;
 constexpr size_t kMaxStreamsPerRecord = 16;
+// Records below this number belong to the volume (those from 12 on are kept for it), and so
+// does every folder below one of them: $Extend keeps its own files in folders of its own.
+constexpr uint32_t kFirstPresentUserRecord = 24;
 std::atomic<bool> g_listNamedStreams{true};
 
 bool BitSet(const std::vector<uint8_t>& bitmap, uint64_t bit) {
@@ -46,6 +50,11 @@ uint64_t SkipBits(const std::vector<uint8_t>& bitmap, uint64_t bit, uint64_t bit
         }
     }
     return bit;
+}
+
+// The mark a published record takes: whether the file system still lists it.
+uint32_t PresentMark(const NTFS_RECORD_HEADER& header) {
+    return (header.uFlags & NTFS_RECORD_IN_USE) != 0 ? kPresentEntryMark : 0;
 }
 
 }  // namespace
@@ -83,6 +92,8 @@ int CFastNtfsRecovery::ScanDevice(const char16_t* pszLogName) {
     m_folderList.clear();
     m_folderSet.clear();
     m_folderDepth.clear();
+    m_metadataFolder.clear();
+    m_bListPresent = ListPresentFiles();
     // Without a store nothing found could be kept: report that rather than an empty success.
     const int storeResult = OpenStore(kFastLogPrefix, m_u64StoreNameSector, pszLogName);
     if (pszLogName != nullptr || storeResult != RESULT_OK) return storeResult;
@@ -324,8 +335,17 @@ void CFastNtfsRecovery::AddLostFolder(uint32_t uRecord, bool bUnreadable) {
     m_pStore->AddChildren(kNtfsRootRecord, 0, node->uFileIndex, uRecord, node->szFileName);
 }
 
-// In the first pass only records that are neither in use nor a folder are files to list; in
-// the folder pass the record was reached as a folder above such a file.
+// A file record of the first pass to list: a deleted file, or, when asked, a user file still
+// in use. Extension records continue another record's attributes and describe no file.
+bool CFastNtfsRecovery::IsFileToList(const NTFS_RECORD_HEADER& header, uint64_t uRecord) const {
+    if (header.u64BaseRecord != 0) return false;
+    if (header.uFlags == 0) return true;
+    return m_bListPresent && header.uFlags == NTFS_RECORD_IN_USE &&
+           uRecord >= kFirstPresentUserRecord;
+}
+
+// In the first pass only records IsFileToList accepts are files to list; in the folder pass
+// the record was reached as a folder above such a file.
 void CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, bool bFolderPass, uint64_t uRecord,
                                         uint64_t u64RecordSector) {
     RecordSummary summary;
@@ -333,8 +353,7 @@ void CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, bool bFolderPass
     if (uRecord < kNtfsFirstUserRecord) return;  // the volume's own files are never listed
     const uint32_t number = static_cast<uint32_t>(uRecord);
     if (!bFolderPass) {
-        // Extension records continue another record's attributes and describe no file.
-        if (!isRecord || summary.header.uFlags != 0 || summary.header.u64BaseRecord != 0) return;
+        if (!isRecord || !IsFileToList(summary.header, uRecord)) return;
     } else if (!isRecord) {
         AddLostFolder(number, true);
         return;
@@ -347,10 +366,15 @@ void CFastNtfsRecovery::ParseRecordInfo(unsigned char* pRecord, bool bFolderPass
         if (bFolderPass) AddLostFolder(number, false);
         return;
     }
+    const bool present = PresentMark(summary.header) != 0;
+    if (!bFolderPass && present && InMetadataTree(summary.name.uParentRecord)) return;
     PublishRecord(summary, summary.name, number, u64RecordSector, pRecord, uRecord, bFolderPass);
     if (bFolderPass) return;  // a folder has one name; only files are linked more than once
     PublishStreams(summary, summary.name, number, u64RecordSector);
-    // Each further hard link is listed in its own folder under its own name.
+    // Each further hard link of a deleted file is listed in its own folder under its own name.
+    // A file still in use is listed once: its other names lead to the same data, which a copy
+    // of the volume's files wants only once.
+    if (present) return;
     for (const NTFS_FILE_NAME& link : summary.names)
         if (IsFurtherLink(link, summary.name))
             PublishRecord(summary, link, number, u64RecordSector, pRecord, uRecord, false);
@@ -362,6 +386,7 @@ void CFastNtfsRecovery::PublishRecord(const RecordSummary& summary, const NTFS_F
     const uint32_t parent = name.uParentRecord;
     _FILE_NODE_* node = FillFileNode(name, bFolderPass);
     if (node == nullptr) return;
+    node->uReserved = PresentMark(summary.header);
     node->uClusterBytes = m_uBytesPerSector * m_uSectorsPerCluster;
     node->uClusterNO = number;
     node->u64RecordSector = u64RecordSector;
@@ -393,7 +418,7 @@ void CFastNtfsRecovery::PublishStreams(const RecordSummary& summary, const NTFS_
         const std::string full = std::string(node->szFileName) + ":" + WideToUtf8(stream.name);
         if (full.size() >= sizeof node->szFileName) continue;  // the store would cut it
         std::memcpy(node->szFileName, full.c_str(), full.size() + 1);
-        node->uReserved = kNtfsNamedStreamMark;
+        node->uReserved = kNtfsNamedStreamMark | PresentMark(summary.header);
         node->u64DataStartSector = colon;
         node->u64FileSize = stream.u64Size;
         node->uClusterBytes = m_uBytesPerSector * m_uSectorsPerCluster;
@@ -431,20 +456,59 @@ int CFastNtfsRecovery::GetRootParentDirIndex(uint32_t uRecord, uint32_t& uDepth,
         if (m_folderSet.insert(uRecord).second) m_folderList.push_back(uRecord);
         ++uDepth;
         if (uDepth >= kMaxFolderDepth) return 0;
-        const int result = GetFileRecordBuf(uRecord, record.data());
-        if (result != 0) return result;
-        NTFS_RECORD_HEADER header{};
-        if (!ReadRecordHeader(record.data(), record.size(), header) ||
-            m_ntfsParse.FileRecordFixUp(record.data(), record.size()) != 0) {
-            return NTFS_NOT_A_RECORD;
-        }
-        if ((header.uFlags & NTFS_RECORD_IS_FOLDER) == 0) return 0;
-        NTFS_FILE_NAME name;
-        const size_t bound = std::min<size_t>(header.uBytesInUse, record.size());
-        if (!FolderNameOf(record.data(), bound, uRecord, name)) return 0;
-        if (visited.count(name.uParentRecord) != 0) return 0;
-        uRecord = name.uParentRecord;
+        std::optional<uint32_t> parent;
+        const int result = ReadFolderParent(uRecord, record, parent);
+        if (result != 0 || !parent) return result;
+        if (visited.count(*parent) != 0) return 0;
+        uRecord = *parent;
     }
+}
+
+// The folder that folder record uRecord is filed in, read into record (one record long).
+// 0, with no parent when the record is no folder or carries no name; the read's error;
+// NTFS_NOT_A_RECORD.
+int CFastNtfsRecovery::ReadFolderParent(uint32_t uRecord, std::vector<unsigned char>& record,
+                                        std::optional<uint32_t>& parent) {
+    parent.reset();
+    const int result = GetFileRecordBuf(uRecord, record.data());
+    if (result != 0) return result;
+    NTFS_RECORD_HEADER header{};
+    if (!ReadRecordHeader(record.data(), record.size(), header) ||
+        m_ntfsParse.FileRecordFixUp(record.data(), record.size()) != 0) {
+        return NTFS_NOT_A_RECORD;
+    }
+    if ((header.uFlags & NTFS_RECORD_IS_FOLDER) == 0) return 0;
+    NTFS_FILE_NAME name;
+    const size_t bound = std::min<size_t>(header.uBytesInUse, record.size());
+    if (FolderNameOf(record.data(), bound, uRecord, name)) parent = name.uParentRecord;
+    return 0;
+}
+
+// Whether folder uFolder lies below one of the volume's own records ($Extend and the folders
+// it keeps): files there are the volume's, never listed as present files. A climb that cannot
+// go on (unreadable, no folder, a loop, too deep) ends outside: such files still reach the
+// user, through a lost folder. Each folder's answer is remembered, so that every folder
+// record is climbed through once.
+bool CFastNtfsRecovery::InMetadataTree(uint32_t uFolder) {
+    std::vector<unsigned char> record(m_uBytesPerRecord);
+    std::set<uint32_t> climbed;
+    bool metadata = false;
+    for (std::optional<uint32_t> folder = uFolder; folder && *folder != kNtfsRootRecord;) {
+        if (*folder < kFirstPresentUserRecord) {
+            metadata = true;
+            break;
+        }
+        const auto known = m_metadataFolder.find(*folder);
+        if (known != m_metadataFolder.end()) {
+            metadata = known->second;
+            break;
+        }
+        if (climbed.size() >= kMaxFolderDepth || !climbed.insert(*folder).second) break;
+        const uint32_t number = *folder;
+        if (ReadFolderParent(number, record, folder) != 0) break;
+    }
+    for (const uint32_t folder : climbed) m_metadataFolder[folder] = metadata;
+    return metadata;
 }
 
 // A folder's name, from the record itself or, when the record moved it out, from the

@@ -4,6 +4,7 @@
 // same volume (ntfsundelete --scan, ntfscluster, $Bitmap read by ntfscat;
 // tools/make_fixtures.sh --ntfs-listings). The deep engine, which lists live files too, also
 // runs on the committed volume without boot sector, and without table at a disk's sector 100.
+// Asked to, the quick engine lists the files still in use too, marked as such.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -13,7 +14,9 @@
 
 #include "carving/file_type_judge.h"
 #include "engine/recovery_job.h"
+#include "foundation/scan_options.h"
 #include "ntfs_deep_test_support.h"
+#include "ntfs_test_image.h"
 
 namespace {
 
@@ -29,6 +32,16 @@ struct Volume {
     bool bBootGone = false;
     bool bTableGone = false;  // record 0 and its mirror: nothing tells where the table lies
     uint64_t u64Start = 0;    // the sector of a larger disk the volume is put at
+    bool bPresent = false;    // the quick engine is asked for the files still in use too
+};
+
+// The process-wide choice to list files still in use, for the life of one test only.
+class PresentFilesListed {
+public:
+    explicit PresentFilesListed(bool bList) { SetListPresentFiles(bList); }
+    ~PresentFilesListed() { SetListPresentFiles(false); }
+    PresentFilesListed(const PresentFilesListed&) = delete;
+    PresentFilesListed& operator=(const PresentFilesListed&) = delete;
 };
 
 void PrintTo(const Volume& v, std::ostream* os) {
@@ -44,7 +57,7 @@ protected:
         Image image(v.u64Start * kSector, 0);
         image.insert(image.end(), fixture.begin(), fixture.end());
         start_ = v.u64Start;
-        uint64_t sectors = kFixtureSectors;
+        uint64_t sectors = fixture.size() / kSector;
         if (v.partition != 0) {
             const PartitionEntry p = LoadPartitions(v.image).at(v.partition - 1);
             start_ = p.startSector;
@@ -79,11 +92,19 @@ protected:
         EXPECT_EQ(Sha256OfFile(Path("disk.img")), hash_) << "the scanned image changed";
         NtfsTest::TearDown();
     }
+    // Whether the file system still lists the file or folder at a path of the tree.
+    bool LiveInManifest(const std::string& treePath) const {
+        for (const ManifestEntry& entry : manifest_)
+            if (AsRecordPath(entry.path) == treePath) return !entry.deleted;
+        ADD_FAILURE() << treePath << " is not in the manifest";
+        return false;
+    }
     const Browsed* Find(const std::string& manifestPath) const {
         const auto it = tree_.find(AsRecordPath(manifestPath));
         return it != tree_.end() ? &it->second : nullptr;
     }
 
+    const PresentFilesListed listing_{GetParam().bPresent};
     uint64_t start_ = 0;
     std::string hash_;
     std::unique_ptr<CStoreEngine> engine_;
@@ -94,15 +115,19 @@ protected:
 };
 
 // Every file listed is at its path with its size, on its volume, and so is every folder above
-// one; nothing else is reachable. Every file whose content is still on disk comes back byte
-// for byte; its health says whether its first data sector holds what its extension promises;
-// a picture previews to a temporary file, anything else into the buffer up to 100 %.
+// one; nothing else is reachable (no file of the volume's own either). Every file whose content
+// is still on disk comes back byte for byte; its health says whether its first data sector
+// holds what its extension promises; a picture previews to a temporary file, anything else
+// into the buffer up to 100 %. The quick engine lists live files only when asked, marks what
+// is live, files and folders alike, and finds the same files by search as by browsing.
 TEST_P(NtfsFixtureVolume, ListsItsFilesInTheirTreeAndRecoversThemByteExact) {
+    const bool quick = !GetParam().bDeep;
+    const bool listsLive = !quick || GetParam().bPresent;
     std::set<std::string> expected, folders, browsed;
     int n = 0;
     for (const ManifestEntry& entry : manifest_) {
         const Browsed* found = Find(entry.path);
-        if (entry.isDir || (!entry.deleted && !GetParam().bDeep)) {
+        if (entry.isDir || (!entry.deleted && !listsLive)) {
             EXPECT_TRUE(entry.isDir || found == nullptr) << "live file listed: " << entry.path;
             continue;
         }
@@ -115,6 +140,12 @@ TEST_P(NtfsFixtureVolume, ListsItsFilesInTheirTreeAndRecoversThemByteExact) {
         }
         _FILE_NODE_ node = found->node;
         EXPECT_EQ(node.bIsDir, 0u) << path;
+        if (quick) {
+            EXPECT_EQ(IsPresentEntry(node), !entry.deleted) << path;
+            char16_t folder[512] = {};
+            ASSERT_EQ(engine_->GetFileNodeParentDirPath(&node, folder, 512), 0) << path;
+            EXPECT_EQ(WideToUtf8(folder), path.substr(0, path.rfind('/') + 1)) << path;
+        }
         EXPECT_EQ(node.nFileSource,
                   uint32_t{GetParam().bDeep ? FILE_SOURCE_PRO_NTFS : FILE_SOURCE_FAST_NTFS});
         EXPECT_EQ(node.wcDriveLetter, uint32_t{u'D'});
@@ -164,10 +195,26 @@ TEST_P(NtfsFixtureVolume, ListsItsFilesInTheirTreeAndRecoversThemByteExact) {
     EXPECT_GT(n, 0);
     for (const std::string& folder : folders) {
         EXPECT_TRUE(tree_.count(folder) != 0 && tree_.at(folder).node.bIsDir == 1u) << folder;
+        if (quick && tree_.count(folder) != 0) {
+            EXPECT_EQ(IsPresentEntry(tree_.at(folder).node), LiveInManifest(folder)) << folder;
+        }
     }
-    for (const auto& [path, found] : tree_) browsed.insert(path);
+    std::multiset<std::tuple<uint32_t, std::string, bool>> listedFiles, searched;
+    for (const auto& [path, found] : tree_) {
+        browsed.insert(path);
+        if (!found.node.bIsDir) {
+            listedFiles.insert({found.node.uClusterNO, path.substr(path.rfind('/') + 1),
+                                IsPresentEntry(found.node)});
+        }
+    }
     expected.insert(folders.begin(), folders.end());
     EXPECT_EQ(browsed, expected);
+    if (!quick) return;
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    ASSERT_EQ(engine_->SearchFileNode(BuildSearchKey(FILE_TYPE_ALL).c_str(), hits), 0);
+    for (const __SEARCH_FILE_INFO__& hit : hits)
+        searched.insert({hit.uClusterNO, Utf8Name(hit), IsPresentEntry(hit)});
+    EXPECT_EQ(searched, listedFiles);
 }
 
 // What only one of the engines does, on its volumes.
@@ -281,8 +328,9 @@ TEST_P(NtfsDeepFixtureVolume, ReopensItsStoreByNameAndStartsAFreshOneWithout) {
 }
 
 // ntfsundelete reads the same records its own way: the two lists must name the same deleted
-// files (record number, name and size) and the same deleted folders. It also lists records
-// that carry no name at all ("<none>"): those describe no file and are left out here.
+// files (record number, name and size) and the same deleted folders, whether or not the live
+// files are listed beside them. It also lists records that carry no name at all ("<none>"):
+// those describe no file and are left out here.
 TEST_P(NtfsQuickFixtureVolume, AgreesWithNtfsundeleteOnTheDeletedFilesAndFolders) {
     std::set<std::tuple<uint32_t, std::string, uint64_t>> theirs, ours;
     std::set<uint32_t> theirFolders, ourFolders;
@@ -305,7 +353,7 @@ TEST_P(NtfsQuickFixtureVolume, AgreesWithNtfsundeleteOnTheDeletedFilesAndFolders
     for (const auto& [path, found] : tree_) {
         if (found.node.bIsDir) {
             ourFolders.insert(found.node.uClusterNO);
-        } else {
+        } else if (!IsPresentEntry(found.node)) {
             ours.insert({found.node.uClusterNO, Utf8Name(found.node), found.node.u64FileSize});
         }
     }
@@ -362,5 +410,100 @@ INSTANTIATE_TEST_SUITE_P(MadeByMkntfs, NtfsQuickFixtureVolume,
 INSTANTIATE_TEST_SUITE_P(MadeByMkntfs, NtfsDeepFixtureVolume,
                          ::testing::ValuesIn(kVolumes + 2, std::end(kVolumes)),
                          ::testing::PrintToStringParamName());
+
+const Volume kPresentVolumes[] = {
+    {"QuickListingLiveFiles", false, "ntfs", "ntfs", 0, false, false, 0, true},
+    {"QuickGptPartitionListingLiveFiles", false, "gpt.p2", "gpt", 2, false, false, 0, true},
+    {"QuickCompressedListingLiveFiles", false, "ntfs_compressed", "ntfs_compressed", 0, false,
+     false, 0, true}};
+INSTANTIATE_TEST_SUITE_P(LiveFilesListed, NtfsFixtureVolume, ::testing::ValuesIn(kPresentVolumes),
+                         ::testing::PrintToStringParamName());
+INSTANTIATE_TEST_SUITE_P(LiveFilesListed, NtfsQuickFixtureVolume,
+                         ::testing::ValuesIn(kPresentVolumes, kPresentVolumes + 2),
+                         ::testing::PrintToStringParamName());
+
+class NtfsBuiltVolumeLiveFiles : public NtfsTest {
+protected:
+    static Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+    static Bytes Name(uint32_t parent, const std::u16string& name,
+                      uint8_t ns = NTFS_NAMESPACE_WIN32) {
+        return NtfsVolumeBuilder::FileName(parent, name, ns);
+    }
+    void Scan(bool bListLive) {
+        const PresentFilesListed listing(bListLive);
+        engine_ = std::make_unique<CFastNtfsRecovery>();
+        ASSERT_EQ(engine_->Init(WidePath("volume.img").c_str(), u'E'), 0);
+        ASSERT_EQ(engine_->ScanDevice(nullptr), 0);
+        tree_ = BrowseTree(*engine_);
+    }
+    Image Recover(const std::string& treePath) {
+        const std::string name = "out" + std::to_string(++recovered_);
+        EXPECT_EQ(engine_->SaveFileData(&tree_[treePath].node, WidePath(name).c_str(), 0), 0)
+            << treePath;
+        return ReadImage(Path(name));
+    }
+    bool Marked(const std::string& treePath) { return IsPresentEntry(tree_[treePath].node); }
+
+    std::unique_ptr<CFastNtfsRecovery> engine_;
+    Tree tree_;
+    int recovered_ = 0;
+};
+
+// Live files on a volume built byte by byte: a named stream keeps its own mark beside the live
+// one and is read as the stream; a file with two names is listed once, by the name a deleted
+// file would be listed by; a live folder is never a file. Files of the records the volume
+// keeps for itself, and of the $Extend tree however deep, are never listed. Unasked, no live
+// file is, but the live folder above a deleted one is still marked.
+TEST_F(NtfsBuiltVolumeLiveFiles, AreListedOnceWithTheirStreamsButNeverTheVolumesOwnFiles) {
+    constexpr uint16_t kLive = NTFS_RECORD_IN_USE;
+    constexpr uint16_t kLiveFolder = NTFS_RECORD_IN_USE | NTFS_RECORD_IS_FOLDER;
+    NtfsVolumeBuilder v(4096, 8);
+    v.SetMftRuns({{4, 16}});
+    v.PutRecord(11, kLiveFolder, {Name(5, u"$Extend")});
+    v.PutRecord(24, kLive, {Name(11, u"$Quota"), v.Resident(NTFS_ATTR_DATA, Text("q"))});
+    v.PutRecord(25, kLiveFolder, {Name(11, u"$RmMetadata")});
+    v.PutRecord(26, kLiveFolder, {Name(25, u"$Txf")});
+    v.PutRecord(27, kLive, {Name(26, u"log.blf"), v.Resident(NTFS_ATTR_DATA, Text("t"))});
+    v.PutRecord(20, kLive, {Name(5, u"kept.txt"), v.Resident(NTFS_ATTR_DATA, Text("k"))});
+    v.PutRecord(30, kLiveFolder, {Name(5, u"Docs")});
+    v.PutRecord(31, kLive,
+                {Name(30, u"notes.txt"), v.Resident(NTFS_ATTR_DATA, Text("main")),
+                 NtfsVolumeBuilder::Named(v.Resident(NTFS_ATTR_DATA, Text("[ZoneTransfer]")),
+                                          u"Zone.Identifier")});
+    v.PutRecord(32, kLive,
+                {Name(30, u"LINKED~1.TXT", NTFS_NAMESPACE_DOS), Name(30, u"linked.txt"),
+                 Name(5, u"second name.txt"), v.Resident(NTFS_ATTR_DATA, Text("one file"))});
+    v.PutRecord(33, 0, {Name(30, u"gone.txt"), v.Resident(NTFS_ATTR_DATA, Text("gone"))});
+    v.PutRecord(34, kLiveFolder, {Name(30, u"Inner")});
+    v.Finish(20);
+    v.Save(Path("volume.img"));
+
+    Scan(true);
+    std::set<std::string> paths;
+    for (const auto& [path, found] : tree_) paths.insert(path);
+    EXPECT_EQ(paths, (std::set<std::string>{"Docs", "Docs/gone.txt", "Docs/linked.txt",
+                                            "Docs/notes.txt", "Docs/notes.txt:Zone.Identifier"}));
+    // The volume's own files would not browse (their folders are never listed) but be found.
+    std::vector<__SEARCH_FILE_INFO__> hits;
+    ASSERT_EQ(engine_->SearchFileNode(BuildSearchKey(FILE_TYPE_ALL).c_str(), hits), 0);
+    std::set<std::string> found;
+    for (const __SEARCH_FILE_INFO__& hit : hits) found.insert(Utf8Name(hit));
+    EXPECT_EQ(found, (std::set<std::string>{"gone.txt", "linked.txt", "notes.txt",
+                                            "notes.txt:Zone.Identifier"}));
+    EXPECT_TRUE(Marked("Docs") && Marked("Docs/linked.txt") && Marked("Docs/notes.txt"));
+    EXPECT_FALSE(Marked("Docs/gone.txt"));
+    const _FILE_NODE_ stream = tree_["Docs/notes.txt:Zone.Identifier"].node;
+    EXPECT_TRUE(IsPresentEntry(stream) && IsNtfsNamedStream(stream));
+    EXPECT_EQ(Recover("Docs/notes.txt:Zone.Identifier"), Text("[ZoneTransfer]"));
+    EXPECT_EQ(Recover("Docs/notes.txt"), Text("main"));
+    EXPECT_EQ(Recover("Docs/linked.txt"), Text("one file"));
+
+    Scan(false);
+    paths.clear();
+    for (const auto& [path, found] : tree_) paths.insert(path);
+    EXPECT_EQ(paths, (std::set<std::string>{"Docs", "Docs/gone.txt"}));
+    EXPECT_TRUE(Marked("Docs"));
+    EXPECT_FALSE(ListPresentFiles());
+}
 
 }  // namespace
