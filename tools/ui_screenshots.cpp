@@ -12,6 +12,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QTabBar>
 #include <QTableWidget>
 #include <QTimer>
 #include <QTreeWidget>
@@ -141,6 +142,15 @@ int main(int argc, char** argv) {
         window.tableItemClick(window.ResultTable()->item(0, 0));
     }
     Shoot(&window, "4-results.png");
+    auto* views = window.findChild<QTabBar*>("resultViewTabs");
+    views->setCurrentIndex(1);
+    if (QTreeWidgetItem* root = results->topLevelItem(0)) {
+        for (int i = 0; i < root->childCount(); ++i)  // a deleted folder's files on show
+            if (root->child(i)->text(0).startsWith(QStringLiteral("Archive")))
+                results->setCurrentItem(root->child(i));
+    }
+    Shoot(&window, "7-results-by-folder.png");
+    views->setCurrentIndex(0);
 
     window.SetSaveDirChooser([&dest](QWidget*) { return QString::fromStdString(dest.path()); });
     bool detailShot = false;

@@ -186,7 +186,7 @@ void DRUI::InitLayout3Widget() {
     m_pResultTree = new QTreeWidget(page);
     m_pResultTree->setObjectName(QStringLiteral("resultTree"));
     m_pResultTree->setColumnCount(1);
-    m_pResultTree->setHeaderLabel(QString());
+    m_pResultTree->setHeaderHidden(true);
     m_pResultTree->setMinimumWidth(200);
     m_pResultTree->setMaximumWidth(260);
     connect(m_pResultTree, &QTreeWidget::itemSelectionChanged, this, &DRUI::treeItemSelectChanged);
