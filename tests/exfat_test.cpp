@@ -143,8 +143,10 @@ TEST_P(ExfatFixture, WhenAskedListsEveryPresentFileMarkedAndRecoversItByteExact)
     std::set<std::string> deletedOn, deletedOff;
     for (const Tree* tree : {&rescan.tree, &tree_}) {
         for (const auto& [path, found] : *tree) {
-            const auto entry = std::find_if(manifest.begin(), manifest.end(),
-                                            [&](const ManifestEntry& e) { return e.path == path; });
+            const std::string& wanted = path;  // a structured binding cannot be captured
+            const auto entry =
+                std::find_if(manifest.begin(), manifest.end(),
+                             [&](const ManifestEntry& e) { return e.path == wanted; });
             ASSERT_NE(entry, manifest.end()) << "unexpected record " << path;
             EXPECT_EQ(IsPresentEntry(found.node), !entry->deleted) << path;
             if (!entry->isDir && entry->deleted)
