@@ -97,8 +97,13 @@ VolumeDescription WholeDiskVolume(const DiskDescription& disk) {
     return volume;
 }
 
+// A drive is named by its model and its device path (two cards of one model differ only by
+// the path); an image by its file name, its full path being in the row's tooltip.
 QString DiskCaption(const DiskDescription& disk) {
-    return QString::fromStdString(disk.name + (disk.removable ? "  removable" : ""));
+    std::string caption = disk.name;
+    if (!disk.image && caption != disk.path) caption += "  " + disk.path;
+    if (disk.removable) caption += "  removable";
+    return QString::fromStdString(caption);
 }
 
 QString SizeText(uint64_t u64Bytes) {
@@ -362,6 +367,7 @@ void DRUI::CreateDiskTree() {
         if (disk.volumes.empty()) disk.volumes.push_back(WholeDiskVolume(disk));
         QTreeWidgetItem* diskItem =
             MakeDiskItem(DiskCaption(disk), SizeText(disk.bytes), ":/image/physical_drive.png");
+        diskItem->setToolTip(0, QString::fromStdString(disk.path));
         diskItem->setData(0, kDiskRole, disk.number);
         diskItem->setData(0, kPartitionedRole, disk.partitioned);
         m_pDiskTree->addTopLevelItem(diskItem);

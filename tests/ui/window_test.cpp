@@ -370,6 +370,7 @@ TEST_F(DevicePageTest, AnOpenedImageBecomesOneMoreDiskOnce) {
     QTreeWidget* tree = window_.DeviceTree();
     ASSERT_EQ(tree->topLevelItemCount(), 2);
     EXPECT_EQ(tree->topLevelItem(1)->text(0), "gpt.img");
+    EXPECT_EQ(tree->topLevelItem(1)->toolTip(0).toStdString(), gpt_);
     EXPECT_EQ(tree->currentItem(), tree->topLevelItem(1)->child(2));
     QString notice;
     ModalAnswerer answer(OnModal<CMessageBox>([&notice](CMessageBox* box) {
