@@ -9,9 +9,6 @@
 #include <sstream>
 #include <string>
 
-#include "foundation/disk_reader.h"
-#include "foundation/result.h"
-#include "foundation/text.h"
 #include "support/fixture.h"
 
 namespace {
@@ -67,19 +64,6 @@ TEST_F(DebugLogTest, AppendsOneLinePerMessageCutToTheBufferKeepingTheMessagesOwn
     SetDebugSink(nullptr);
     EXPECT_EQ(g_captured, "read 5\n");
     EXPECT_EQ(access("Log.txt", F_OK), -1);
-}
-
-TEST_F(DebugLogTest, AReadFailureOfTheSectorReaderIsLoggedAndItsErrorKept) {
-    // This process's memory read as a file: the bytes at address 512 are not mapped, and
-    // reading them fails with EIO as a bad sector does.
-    CDiskReader reader;
-    ASSERT_EQ(reader.Init(u"/proc/self/mem", 16), 0);
-    unsigned char buf[512];
-    unsigned int got = 7;
-    EXPECT_EQ(reader.ReadData(buf, 1, 1, 512, &got), RESULT_SHORT_READ);
-    EXPECT_EQ(got, 0u);
-    EXPECT_EQ(reader.GetLastReadError(), EIO);
-    EXPECT_EQ(TakeLog(), "Debug: read 5\n\n");
 }
 
 }  // namespace

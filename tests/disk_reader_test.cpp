@@ -1,20 +1,17 @@
-// The raw sector reader, the disk table and the small system helpers.
+// The raw sector reader and the disk table.
 #include "foundation/disk_reader.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "foundation/disk_table.h"
 #include "foundation/result.h"
-#include "foundation/system_utils.h"
 #include "foundation/text.h"
 #include "support/fixture.h"
 
@@ -109,34 +106,6 @@ TEST_F(DiskReaderTest, EveryDescriptorOnTheDeviceIsReadOnly) {
     close(fd);
 }
 
-TEST_F(DiskReaderTest, FileSizeAttributesAndFreeSpaceOfAnImageAndItsFolder) {
-    const int fd = open(image_.c_str(), O_RDONLY);
-    int low = 0, high = -1;
-    ASSERT_EQ(rsb_getFileSizeH(fd, &low, &high), 0);
-    EXPECT_EQ(low, 8192);
-    EXPECT_EQ(high, 0);
-    EXPECT_EQ(GetDeviceSizeBytes(fd), 8192u);
-    STRUCT_RSB_FILE_ATTR attr;
-    ASSERT_EQ(rsb_statH(fd, &attr), 0);
-    EXPECT_EQ(attr.uSizeLow, 8192u);
-    EXPECT_TRUE(S_ISREG(attr.uMode));
-    EXPECT_EQ(attr.uLinkCount, 1u);
-    EXPECT_EQ(rsb_statH(-1, &attr), -1);
-    EXPECT_EQ(rsb_statH(-2, &attr), -1);  // a descriptor that is not open
-    EXPECT_EQ(rsb_statH(fd, nullptr), 0);
-    close(fd);
-    // Free space is asked of the nearest existing folder, and of none for a relative path.
-    std::string missing = dir_.path() + "/no/such";
-    unsigned int freeHigh = 1, freeLow = 1;
-    ASSERT_EQ(rsb_getFreeSpace(missing.data(), 0, &freeHigh, &freeLow), 0);
-    EXPECT_EQ(std::string(missing.c_str()), dir_.path());
-    EXPECT_GT((static_cast<unsigned long long>(freeHigh) << 32) | freeLow, 0u);
-    char relative[] = "relative/path";
-    EXPECT_EQ(rsb_getFreeSpace(relative, 0, &freeHigh, &freeLow), 0);
-    EXPECT_EQ(freeHigh, 0u);
-    EXPECT_EQ(freeLow, 0u);
-}
-
 TEST(DiskTable, TheEnvironmentListReplacesTheSystemDisksWhichAreWholeDevicesWithoutRamDisks) {
     ::setenv("FERROWEN_DISKS", "/a.img::/b.img:", 1);
     EXPECT_EQ(ListDiskPaths(), (std::vector<std::string>{"/a.img", "/b.img"}));
@@ -149,23 +118,6 @@ TEST(DiskTable, TheEnvironmentListReplacesTheSystemDisksWhichAreWholeDevicesWith
         EXPECT_EQ(path.find("/dev/ram"), std::string::npos);
         EXPECT_EQ(path.find("/dev/zram"), std::string::npos);
     }
-}
-
-// The calendar is today's, in UTC and in local time.
-TEST(SystemUtils, Calendar) {
-    SYSTEMTIME utc{}, local{};
-    const time_t now = time(nullptr);
-    ASSERT_EQ(rsb_getSystemTime(&utc), 0);
-    ASSERT_EQ(rsb_getLocalTime(&local), 0);
-    tm expected{};
-    gmtime_r(&now, &expected);
-    EXPECT_EQ(utc.wYear, expected.tm_year + 1900);
-    EXPECT_EQ(utc.wMonth, expected.tm_mon + 1);
-    EXPECT_EQ(utc.wDayOfWeek, expected.tm_wday);
-    EXPECT_LT(utc.wMilliseconds, 1000);
-    localtime_r(&now, &expected);
-    EXPECT_EQ(local.wMonth, expected.tm_mon + 1);
-    EXPECT_EQ(rsb_getLocalTime(nullptr), 34);
 }
 
 }  // namespace

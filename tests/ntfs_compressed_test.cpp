@@ -1,38 +1,16 @@
 // Compressed NTFS files: the LZNT1 decompressor on its own, deleted files of a volume that
-// ntfs-3g wrote compressed (tools/make_ntfs_compressed_fixture.sh) recovered byte-exact by both
-// engines, and hand-built units in the shapes a compressed $DATA takes: stored as it is, all
-// holes, a partial last unit, and data that does not decompress.
+// ntfs-3g wrote compressed (tools/make_ntfs_compressed_fixture.sh) recovered byte-exact, and
+// hand-built units in the shapes a compressed $DATA takes: stored as it is, all holes, a partial
+// last unit, and data that does not decompress.
 #include <gtest/gtest.h>
-
-#include <memory>
 
 #include "ntfs/lznt1.h"
 #include "ntfs_deep_test_support.h"
-#include "ntfs_test_image.h"
 
 namespace {
 
 using namespace ferrowen::test;
 using namespace ferrowen::test::ntfs;
-
-enum class Engine { Quick, Deep };
-void PrintTo(Engine e, std::ostream* os) {
-    *os << (e == Engine::Quick ? "Quick" : "Deep");
-}
-
-// The image at path scanned by the engine: the quick scan, or the deep parser as the coordinator
-// drives it.
-std::unique_ptr<CStoreEngine> Scan(Engine engine, const std::string& path, const Image& image) {
-    if (engine == Engine::Deep) {
-        auto deep = std::make_unique<CProfessionalNtfsRecovery>();
-        DeepScan(*deep, path, image, u'D');
-        return deep;
-    }
-    auto quick = std::make_unique<CFastNtfsRecovery>();
-    EXPECT_EQ(quick->Init(Utf8ToWide(path.c_str()).c_str(), u'D'), 0);
-    EXPECT_EQ(quick->ScanDevice(nullptr), 0);
-    return quick;
-}
 
 Bytes Decompress(const Bytes& unit, size_t capacity, int64_t& produced) {
     Bytes out(capacity, 0xEE);
@@ -67,13 +45,14 @@ TEST(Lznt1, DecompressesAPublishedChunkAndRefusesDamage) {
     EXPECT_EQ(produced, RESULT_BAD_COMPRESSED_DATA);
 }
 
-// Every deleted file of the compressed volume, through the engine that scanned it.
-class CompressedFixture : public NtfsTest, public ::testing::WithParamInterface<Engine> {};
+// Every deleted file of the compressed volume, through the deep engine (the quick one recovers
+// the volume's every file in tests/ntfs_quick_scan_test.cpp).
+using CompressedFixture = NtfsTest;
 
-TEST_P(CompressedFixture, EveryDeletedCompressedFileComesBackByteExact) {
+TEST_F(CompressedFixture, EveryDeletedCompressedFileComesBackByteExactThroughTheDeepEngine) {
     const Image image = Fixture("ntfs_compressed");
     const std::unique_ptr<CStoreEngine> engine =
-        Scan(GetParam(), Path("ntfs_compressed.img"), image);
+        ScanWith(Engine::Deep, Path("ntfs_compressed.img"), image);
     const Tree tree = BrowseTree(*engine);
     int checked = 0;
     for (const ManifestEntry& entry : LoadManifest("ntfs_compressed")) {
@@ -88,44 +67,27 @@ TEST_P(CompressedFixture, EveryDeletedCompressedFileComesBackByteExact) {
     EXPECT_EQ(checked, 4);
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, CompressedFixture, ::testing::Values(Engine::Quick, Engine::Deep),
-                         [](const auto& info) {
-                             return info.param == Engine::Quick ? "Quick" : "Deep";
-                         });
+// One cluster holding a single chunk: one flag byte and six literals, "abcdef".
+Bytes AbcdefCluster() {
+    Bytes cluster = {0x06, 0xb0, 0x00, 'a', 'b', 'c', 'd', 'e', 'f'};
+    cluster.resize(4096, 0);
+    return cluster;
+}
 
-// Hand-built compressed files on a 2 MiB volume of 4 KiB clusters: units of 16 clusters.
-class CompressedUnits : public NtfsTest, public ::testing::WithParamInterface<Engine> {
+// Hand-built compressed files, deleted, in the root of the default built volume.
+class CompressedUnits : public EitherEngine {
 protected:
-    CompressedUnits() { v_.SetMftRuns({{4, 16}}); }
-
-    // A deleted file of the root whose $DATA is flagged compressed in units of 16 clusters.
-    void CompressedFile(uint64_t n, const std::u16string& name, const std::vector<TestRun>& runs,
-                        uint64_t size) {
+    // $DATA over the runs given, flagged compressed in units of 16 clusters.
+    Bytes CompressedData(const std::vector<TestRun>& runs, uint64_t size) const {
         Bytes data = v_.NonResident(NTFS_ATTR_DATA, runs, size);
         PutLe(data, 0x0C, 0x0001, 2);
         PutLe(data, 0x22, 4, 2);
-        v_.PutRecord(n, 0, {NtfsVolumeBuilder::FileName(5, name), data});
+        return data;
     }
-    void ScanVolume() {
-        v_.Finish(20);
-        v_.Save(Path("volume.img"));
-        engine_ = Scan(GetParam(), Path("volume.img"), v_.image());
-        engine_->InitCallBack(nullptr, &Recorder::On, &recorder_, 100);
-        tree_ = BrowseTree(*engine_);
+    void CompressedFile(uint64_t n, const std::u16string& name, const std::vector<TestRun>& runs,
+                        uint64_t size) {
+        v_.PutRecord(n, 0, {Name(5, name), CompressedData(runs, size)});
     }
-    Bytes Recover(const std::string& name, int expected = 0) {
-        EXPECT_EQ(tree_.count(name), 1u) << name;
-        const std::string target = Path(name + ".out");
-        EXPECT_EQ(engine_->SaveFileData(&tree_[name].node, Utf8ToWide(target.c_str()).c_str(), 0),
-                  expected)
-            << name;
-        return ReadImage(target);
-    }
-
-    NtfsVolumeBuilder v_{4096, 8};
-    std::unique_ptr<CStoreEngine> engine_;
-    Tree tree_;
-    Recorder recorder_;
 };
 
 // A stored unit, then a unit of holes only, then a partial last unit of one chunk in one
@@ -134,12 +96,9 @@ TEST_P(CompressedUnits, StoredHoleAndPartialLastUnitsComeBackAsWritten) {
     Bytes stored(65536);
     for (size_t i = 0; i < stored.size(); ++i) stored[i] = static_cast<unsigned char>(i * 13 + 7);
     v_.WriteBytes(100, stored);
-    const Bytes chunk = {0x06, 0xb0, 0x00, 'a', 'b', 'c', 'd', 'e', 'f'};  // one flag, 6 literals
-    Bytes cluster = chunk;
-    cluster.resize(4096, 0);
-    v_.WriteBytes(200, cluster);
+    v_.WriteBytes(200, AbcdefCluster());
     CompressedFile(30, u"units.bin", {{100, 16}, {-1, 16}, {200, 1}, {-1, 15}}, 2 * 65536 + 5000);
-    ScanVolume();
+    Scan();
     Bytes expected = stored;
     expected.resize(2 * 65536, 0);
     for (char c : std::string("abcdef")) expected.push_back(static_cast<unsigned char>(c));
@@ -154,37 +113,26 @@ TEST_P(CompressedUnits, AUnitThatDoesNotDecompressFailsTheFile) {
     cluster.resize(4096, 0);
     v_.WriteBytes(100, cluster);
     CompressedFile(30, u"damaged.txt", {{100, 1}, {-1, 15}}, 3000);
-    ScanVolume();
+    Scan();
     EXPECT_EQ(Recover("damaged.txt", RESULT_BAD_COMPRESSED_DATA), Bytes{});
     ASSERT_FALSE(recorder_.reports.empty());
     EXPECT_EQ(recorder_.reports.back().error, RESULT_BAD_COMPRESSED_DATA);
-    EXPECT_EQ(DescribeResult(RESULT_BAD_COMPRESSED_DATA), "the compressed data is damaged");
 }
 
 // A fragmented compressed file: its $DATA begins in an extension record its attribute list
 // names, so the compression unit is read there (the quick engine follows the list).
 TEST_P(CompressedUnits, ACompressedDataThatBeginsInAnExtensionRecordIsDecompressed) {
-    if (GetParam() == Engine::Deep) GTEST_SKIP() << "the deep engine lists base records only";
-    const Bytes chunk = {0x06, 0xb0, 0x00, 'a', 'b', 'c', 'd', 'e', 'f'};
-    Bytes cluster = chunk;
-    cluster.resize(4096, 0);
-    v_.WriteBytes(200, cluster);
-    Bytes data = v_.NonResident(NTFS_ATTR_DATA, {{200, 1}, {-1, 15}}, 100);
-    PutLe(data, 0x0C, 0x0001, 2);
-    PutLe(data, 0x22, 4, 2);
-    v_.PutRecord(30, 0,
-                 {v_.AttributeList({{0x30, 0, 30}, {0x80, 0, 31}}),
-                  NtfsVolumeBuilder::FileName(5, u"spread.txt")});
-    v_.PutRecord(31, 0, {data}, 30);
-    ScanVolume();
+    if (Deep()) GTEST_SKIP() << "the deep engine lists base records only";
+    v_.WriteBytes(200, AbcdefCluster());
+    v_.PutRecord(30, 0, {v_.AttributeList({{0x30, 0, 30}, {0x80, 0, 31}}), Name(5, u"spread.txt")});
+    v_.PutRecord(31, 0, {CompressedData({{200, 1}, {-1, 15}}, 100)}, 30);
+    Scan();
     Bytes expected = {'a', 'b', 'c', 'd', 'e', 'f'};
     expected.resize(100, 0);
     EXPECT_EQ(Recover("spread.txt"), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, CompressedUnits, ::testing::Values(Engine::Quick, Engine::Deep),
-                         [](const auto& info) {
-                             return info.param == Engine::Quick ? "Quick" : "Deep";
-                         });
+                         ::testing::PrintToStringParamName());
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include "engine/recovery_job.h"
 #include "foundation/bytes.h"
 #include "ntfs_deep_test_support.h"
-#include "ntfs_test_image.h"
 
 namespace {
 
@@ -67,9 +66,6 @@ constexpr uint32_t kRecordBytes = CProfessionalNtfsRecovery::kBytesPerRecord;
 
 Image Record(uint32_t number, uint16_t flags, const std::vector<Bytes>& attrs) {
     return V::OnDisk(V::RecordBytes(number, flags, attrs));
-}
-Bytes Name(uint32_t parent, const std::u16string& name, uint8_t ns = NTFS_NAMESPACE_WIN32) {
-    return V::FileName(parent, name, ns);
 }
 // Non-resident $DATA with the mapping pairs and sizes given.
 Bytes Runs(const Bytes& pairs, uint64_t allocated, uint64_t real) {

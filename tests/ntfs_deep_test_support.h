@@ -1,5 +1,6 @@
 // Shared by the NTFS tests: a scan-log root in a temporary folder, images of the committed
-// fixtures, the deep-scan coordinator's record pass, the tree a user browses, recoveries.
+// fixtures, the deep-scan coordinator's record pass, the tree a user browses, recoveries, and
+// small volumes built byte by byte and scanned by either engine.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,7 @@
 #include "foundation/text.h"
 #include "ntfs/fast_ntfs_recovery.h"
 #include "ntfs/professional_ntfs_recovery.h"
+#include "ntfs_test_image.h"
 #include "store/log_file_manager.h"
 #include "support/fixture.h"
 
@@ -149,6 +152,89 @@ struct Recorder {
         static_cast<Recorder*>(ctx)->reports.push_back({percent, weight, error, WideToUtf8(path)});
         return 0;
     }
+};
+
+enum class Engine { Quick, Deep };
+inline void PrintTo(Engine e, std::ostream* os) {
+    *os << (e == Engine::Quick ? "Quick" : "Deep");
+}
+
+// The image at path scanned by the engine: the quick scan, or the deep parser as the coordinator
+// drives it.
+inline std::unique_ptr<CStoreEngine> ScanWith(Engine engine, const std::string& path,
+                                              const Image& image, char16_t wcDrive = u'E') {
+    if (engine == Engine::Deep) {
+        auto deep = std::make_unique<CProfessionalNtfsRecovery>();
+        DeepScan(*deep, path, image, wcDrive);
+        return deep;
+    }
+    auto quick = std::make_unique<CFastNtfsRecovery>();
+    EXPECT_EQ(quick->Init(Utf8ToWide(path.c_str()).c_str(), wcDrive), 0);
+    EXPECT_EQ(quick->ScanDevice(nullptr), 0);
+    return quick;
+}
+
+inline Bytes Name(uint32_t parent, const std::u16string& name, uint8_t ns = NTFS_NAMESPACE_WIN32) {
+    return NtfsVolumeBuilder::FileName(parent, name, ns);
+}
+
+inline Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+inline Bytes Pattern(size_t n, unsigned char seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(seed + i * 7 + i / 251);
+    return b;
+}
+
+// A volume of 2 MiB, 4 KiB clusters, the $MFT at clusters 4-19 (64 records) and $Bitmap at
+// cluster 20, built by the test and scanned by the case's engine (the quick one by default).
+class NtfsBuiltVolume : public NtfsTest {
+protected:
+    NtfsBuiltVolume() { v_.SetMftRuns({{4, 16}}); }
+    bool Deep() const { return kind_ == Engine::Deep; }
+    // A deleted file (unless flags say otherwise) holding text, and a deleted folder.
+    void File(uint64_t n, uint32_t parent, const std::u16string& name, const std::string& text,
+              uint16_t flags = 0) {
+        v_.PutRecord(n, flags, {Name(parent, name), v_.Resident(NTFS_ATTR_DATA, Text(text))});
+    }
+    void Folder(uint64_t n, uint32_t parent, const std::u16string& name) {
+        v_.PutRecord(n, NTFS_RECORD_IS_FOLDER, {Name(parent, name)});
+    }
+    void Scan(bool finish = true) {
+        if (finish) v_.Finish(20);
+        v_.Save(Path("volume.img"));
+        engine_ = ScanWith(kind_, Path("volume.img"), v_.image());
+        quick_ = dynamic_cast<CFastNtfsRecovery*>(engine_.get());
+        deep_ = dynamic_cast<CProfessionalNtfsRecovery*>(engine_.get());
+        engine_->InitCallBack(nullptr, &Recorder::On, &recorder_, 100);
+        tree_ = BrowseTree(*engine_);
+    }
+    // Recovers one listed file to a fresh path and returns its bytes.
+    Bytes Recover(const std::string& treePath, int expected = 0) {
+        EXPECT_EQ(tree_.count(treePath), 1u) << treePath;
+        const std::string target = Path("out" + std::to_string(++recovered_));
+        EXPECT_EQ(
+            engine_->SaveFileData(&tree_[treePath].node, Utf8ToWide(target.c_str()).c_str(), 0),
+            expected)
+            << treePath;
+        return ReadImage(target);
+    }
+
+    NtfsVolumeBuilder v_{4096, 8};
+    Engine kind_ = Engine::Quick;
+    std::unique_ptr<CStoreEngine> engine_;
+    CFastNtfsRecovery* quick_ = nullptr;
+    CProfessionalNtfsRecovery* deep_ = nullptr;
+    Tree tree_;
+    Recorder recorder_;
+    int recovered_ = 0;
+};
+
+class EitherEngine : public NtfsBuiltVolume, public ::testing::WithParamInterface<Engine> {
+protected:
+    EitherEngine() { kind_ = GetParam(); }
 };
 
 }  // namespace ferrowen::test::ntfs

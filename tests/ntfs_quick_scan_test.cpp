@@ -16,7 +16,6 @@
 #include "engine/recovery_job.h"
 #include "foundation/scan_options.h"
 #include "ntfs_deep_test_support.h"
-#include "ntfs_test_image.h"
 
 namespace {
 
@@ -422,31 +421,13 @@ INSTANTIATE_TEST_SUITE_P(LiveFilesListed, NtfsQuickFixtureVolume,
                          ::testing::ValuesIn(kPresentVolumes, kPresentVolumes + 2),
                          ::testing::PrintToStringParamName());
 
-class NtfsBuiltVolumeLiveFiles : public NtfsTest {
+class NtfsBuiltVolumeLiveFiles : public NtfsBuiltVolume {
 protected:
-    static Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-    static Bytes Name(uint32_t parent, const std::u16string& name,
-                      uint8_t ns = NTFS_NAMESPACE_WIN32) {
-        return NtfsVolumeBuilder::FileName(parent, name, ns);
-    }
-    void Scan(bool bListLive) {
+    void ScanListing(bool bListLive, bool finish) {
         const PresentFilesListed listing(bListLive);
-        engine_ = std::make_unique<CFastNtfsRecovery>();
-        ASSERT_EQ(engine_->Init(WidePath("volume.img").c_str(), u'E'), 0);
-        ASSERT_EQ(engine_->ScanDevice(nullptr), 0);
-        tree_ = BrowseTree(*engine_);
-    }
-    Image Recover(const std::string& treePath) {
-        const std::string name = "out" + std::to_string(++recovered_);
-        EXPECT_EQ(engine_->SaveFileData(&tree_[treePath].node, WidePath(name).c_str(), 0), 0)
-            << treePath;
-        return ReadImage(Path(name));
+        Scan(finish);
     }
     bool Marked(const std::string& treePath) { return IsPresentEntry(tree_[treePath].node); }
-
-    std::unique_ptr<CFastNtfsRecovery> engine_;
-    Tree tree_;
-    int recovered_ = 0;
 };
 
 // Live files on a volume built byte by byte: a named stream keeps its own mark beside the live
@@ -457,28 +438,24 @@ protected:
 TEST_F(NtfsBuiltVolumeLiveFiles, AreListedOnceWithTheirStreamsButNeverTheVolumesOwnFiles) {
     constexpr uint16_t kLive = NTFS_RECORD_IN_USE;
     constexpr uint16_t kLiveFolder = NTFS_RECORD_IN_USE | NTFS_RECORD_IS_FOLDER;
-    NtfsVolumeBuilder v(4096, 8);
-    v.SetMftRuns({{4, 16}});
-    v.PutRecord(11, kLiveFolder, {Name(5, u"$Extend")});
-    v.PutRecord(24, kLive, {Name(11, u"$Quota"), v.Resident(NTFS_ATTR_DATA, Text("q"))});
-    v.PutRecord(25, kLiveFolder, {Name(11, u"$RmMetadata")});
-    v.PutRecord(26, kLiveFolder, {Name(25, u"$Txf")});
-    v.PutRecord(27, kLive, {Name(26, u"log.blf"), v.Resident(NTFS_ATTR_DATA, Text("t"))});
-    v.PutRecord(20, kLive, {Name(5, u"kept.txt"), v.Resident(NTFS_ATTR_DATA, Text("k"))});
-    v.PutRecord(30, kLiveFolder, {Name(5, u"Docs")});
-    v.PutRecord(31, kLive,
-                {Name(30, u"notes.txt"), v.Resident(NTFS_ATTR_DATA, Text("main")),
-                 NtfsVolumeBuilder::Named(v.Resident(NTFS_ATTR_DATA, Text("[ZoneTransfer]")),
-                                          u"Zone.Identifier")});
-    v.PutRecord(32, kLive,
-                {Name(30, u"LINKED~1.TXT", NTFS_NAMESPACE_DOS), Name(30, u"linked.txt"),
-                 Name(5, u"second name.txt"), v.Resident(NTFS_ATTR_DATA, Text("one file"))});
-    v.PutRecord(33, 0, {Name(30, u"gone.txt"), v.Resident(NTFS_ATTR_DATA, Text("gone"))});
-    v.PutRecord(34, kLiveFolder, {Name(30, u"Inner")});
-    v.Finish(20);
-    v.Save(Path("volume.img"));
+    v_.PutRecord(11, kLiveFolder, {Name(5, u"$Extend")});
+    v_.PutRecord(24, kLive, {Name(11, u"$Quota"), v_.Resident(NTFS_ATTR_DATA, Text("q"))});
+    v_.PutRecord(25, kLiveFolder, {Name(11, u"$RmMetadata")});
+    v_.PutRecord(26, kLiveFolder, {Name(25, u"$Txf")});
+    v_.PutRecord(27, kLive, {Name(26, u"log.blf"), v_.Resident(NTFS_ATTR_DATA, Text("t"))});
+    v_.PutRecord(20, kLive, {Name(5, u"kept.txt"), v_.Resident(NTFS_ATTR_DATA, Text("k"))});
+    v_.PutRecord(30, kLiveFolder, {Name(5, u"Docs")});
+    v_.PutRecord(31, kLive,
+                 {Name(30, u"notes.txt"), v_.Resident(NTFS_ATTR_DATA, Text("main")),
+                  NtfsVolumeBuilder::Named(v_.Resident(NTFS_ATTR_DATA, Text("[ZoneTransfer]")),
+                                           u"Zone.Identifier")});
+    v_.PutRecord(32, kLive,
+                 {Name(30, u"LINKED~1.TXT", NTFS_NAMESPACE_DOS), Name(30, u"linked.txt"),
+                  Name(5, u"second name.txt"), v_.Resident(NTFS_ATTR_DATA, Text("one file"))});
+    v_.PutRecord(33, 0, {Name(30, u"gone.txt"), v_.Resident(NTFS_ATTR_DATA, Text("gone"))});
+    v_.PutRecord(34, kLiveFolder, {Name(30, u"Inner")});
 
-    Scan(true);
+    ScanListing(true, true);
     std::set<std::string> paths;
     for (const auto& [path, found] : tree_) paths.insert(path);
     EXPECT_EQ(paths, (std::set<std::string>{"Docs", "Docs/gone.txt", "Docs/linked.txt",
@@ -498,7 +475,7 @@ TEST_F(NtfsBuiltVolumeLiveFiles, AreListedOnceWithTheirStreamsButNeverTheVolumes
     EXPECT_EQ(Recover("Docs/notes.txt"), Text("main"));
     EXPECT_EQ(Recover("Docs/linked.txt"), Text("one file"));
 
-    Scan(false);
+    ScanListing(false, false);
     paths.clear();
     for (const auto& [path, found] : tree_) paths.insert(path);
     EXPECT_EQ(paths, (std::set<std::string>{"Docs", "Docs/gone.txt"}));

@@ -29,6 +29,7 @@
 #include "fat/fast_fat_recovery.h"
 #include "fat_deep_test_support.h"
 #include "foundation/text.h"
+#include "ntfs_deep_test_support.h"
 #include "store/file_writer.h"
 #include "store/log_file_manager.h"
 #include "store/store_engine.h"
@@ -62,16 +63,8 @@ Results Search(IFileRecoveryParse& engine, uint32_t types = FILE_TYPE_ALL) {
 }
 
 // Every deep scan is run to its end with the scan-log root of the test's own.
-class Sandbox : public ::testing::Test {
+class Sandbox : public ntfs::NtfsTest {
 protected:
-    void SetUp() override {
-        ::setenv("XDG_DATA_HOME", (dir_.path() + "/data").c_str(), 1);
-        CLogFileManager::GetInstance()->Init();
-    }
-    void TearDown() override {
-        ::unsetenv("FERROWEN_DISKS");
-        ::unsetenv("XDG_DATA_HOME");
-    }
     static Engine Deep(long long start, long long count) {
         return Engine(CFileRecoveryFactory::GetInstance()->CreateFileRecoveryInstance(
             0, start, count, u'C', RECOVERY_TYPE_PROFESSIONAL));
@@ -87,50 +80,32 @@ protected:
         EXPECT_EQ(engine.ScanDevice(nullptr), 0);
         return Search(engine);
     }
-    TempDir dir_;
 };
 
 class DeepScan : public Sandbox {
 protected:
     void SetUp() override {
-        Sandbox::SetUp();
+        NtfsTest::SetUp();
         image_ = UnpackFixture("demo", dir_);
         hash_ = Sha256OfFile(image_);
         ::setenv("FERROWEN_DISKS", image_.c_str(), 1);
     }
     void TearDown() override {
         EXPECT_EQ(Sha256OfFile(image_), hash_) << "the scanned image changed";
-        Sandbox::TearDown();
-    }
-    // Recovers everything found; the partition's deleted files must come back byte-exact in
-    // their original folders. A deleted 8.3 entry without a long name comes back as "!" + the
-    // rest, so each file is looked for by its content.
-    static void RecoverAndCheck(IFileRecoveryParse& engine, const Results& found, int partition) {
-        TempDir out;
-        CRecoveryJob job(&engine, nullptr, nullptr);
-        job.Attach();
-        ASSERT_EQ(job.Run({found.begin(), found.end()}, Utf8ToWide(out.path().c_str())), 0);
-        EXPECT_EQ(job.Summary().uFailed, 0u);
-        for (const DemoFile& f : DemoFiles(partition)) {
-            std::set<std::string> hashes;
-            const auto folder = out.path() + "/" + f.path.substr(0, f.path.rfind('/') + 1);
-            for (const auto& entry : std::filesystem::directory_iterator(folder))
-                hashes.insert(Sha256OfFile(entry.path().string()));
-            EXPECT_EQ(hashes.count(f.sha256), 1u) << f.path;
-        }
+        NtfsTest::TearDown();
     }
     std::string image_, hash_;
 };
 
 // Each deleted file is listed once: the deep parsers' and the carving engine's copies of what
 // the quick engine lists are dropped from the search, but the browse tree keeps every parser.
+// (tests/damage/cli_test.cpp recovers each partition byte-exact into its original folders.)
 TEST_F(DeepScan, FatPartitionListsEachDeletedFileOnceAndBrowsesEveryParser) {
     auto engine = Deep(kFatStart, kFatSectors);
     ASSERT_NE(engine, nullptr);
     const Results found = Scan(*engine);
     EXPECT_EQ(found.size(), DemoFiles(1).size());
     for (const auto& f : found) EXPECT_EQ(f.nFileSource, uint32_t{FILE_SOURCE_FAST_FAT});
-    RecoverAndCheck(*engine, found, 1);
 
     std::vector<_FILE_NODE_> roots;
     ASSERT_EQ(engine->GetChildrenFileNode(nullptr, 0, roots), 0);
@@ -148,7 +123,7 @@ TEST_F(DeepScan, FatPartitionListsEachDeletedFileOnceAndBrowsesEveryParser) {
 // The partition does not start at sector 0: every read of a file's data, the health test's
 // too, must add where the volume starts, or a deleted photo is hidden as damaged and only its
 // carved copy, nameless, is listed.
-TEST_F(DeepScan, NtfsPartitionGivesBackItsDeletedFilesUnderTheirNames) {
+TEST_F(DeepScan, NtfsPartitionListsItsDeletedFilesUnderTheirNames) {
     auto engine = Deep(kNtfsStart, kNtfsSectors);
     ASSERT_NE(engine, nullptr);
     const Results found = Scan(*engine);
@@ -156,7 +131,6 @@ TEST_F(DeepScan, NtfsPartitionGivesBackItsDeletedFilesUnderTheirNames) {
     for (const auto& f : found)
         if (f.nFileSource == FILE_SOURCE_FAST_NTFS) names.insert(f.szFileName);
     for (const DemoFile& f : DemoFiles(2)) EXPECT_EQ(names.count(BaseName(f.path)), 1u) << f.path;
-    RecoverAndCheck(*engine, found, 2);
 }
 
 // Cancels the pass over free sectors once it reaches *ctx percent.
@@ -232,19 +206,9 @@ TEST_F(DeepScan, ACancelledPassCheckpointsAndAResumedOneContinuesInTheSameFolder
 
 using DeepScanRaw = Sandbox;
 
-TEST_F(DeepScanRaw, AnImageWithoutAFileSystemGivesBackItsFilesByCarving) {
-    const std::string image = dir_.path() + "/carving.img";
-    const std::string unpack = "gzip -dc '" + FixtureDir() + "/carving/carving.img.gz' >";
-    ASSERT_EQ(std::system((unpack + " '" + image + "'").c_str()), 0);
-    auto engine = ByPath(image);
-    ASSERT_NE(engine, nullptr);
-    const Results found = Scan(*engine);
-    EXPECT_GE(found.size(), 25u);
-    for (const auto& f : found) EXPECT_EQ(f.nFileSource, uint32_t{FILE_SOURCE_FILE_TYPE});
-}
-
-// The pass reads 64 KiB chunks; every sector of a chunk is looked at, its last one too. Small
-// pictures lie in the last sector of three chunks of an image without a file system.
+// An image without a file system, opened by its path, is carved. The pass reads 64 KiB chunks;
+// every sector of a chunk is looked at, its last one too: small pictures lie in the last sector
+// of three chunks.
 TEST_F(DeepScanRaw, TheLastSectorOfEveryChunkIsParsed) {
     const std::string image = dir_.path() + "/raw.img";
     std::vector<char> bytes(1 << 20, 0);
@@ -347,7 +311,7 @@ std::string Key(uint32_t mask) {
     return WideToUtf8(BuildSearchKey(mask));
 }
 
-TEST(SearchKey, FollowsTheTickedTypesAndKeepsEntriesWhole) {
+TEST(SearchKey, FollowsTheTickedTypesKeepsEntriesWholeAndParsesTypeWords) {
     EXPECT_EQ(Key(FILE_TYPE_OTHER), "*.other");
     const std::string photo = Key(FILE_TYPE_PHOTO);
     EXPECT_EQ(photo.rfind("*.bmp|*.gif|*.jpg|", 0), 0u);
@@ -360,9 +324,6 @@ TEST(SearchKey, FollowsTheTickedTypesAndKeepsEntriesWhole) {
     EXPECT_LT(all.find("*.mp3"), all.find("*.odt"));
     EXPECT_LT(all.find("*.odt"), all.find("*.rmvb"));
     EXPECT_EQ(all.substr(all.size() - 8), "|*.other");
-}
-
-TEST(SearchKey, ParsesTypeWords) {
     uint32_t mask = 0;
     EXPECT_TRUE(ParseFileTypes("photo,Video", mask));
     EXPECT_EQ(mask, FILE_TYPE_PHOTO | FILE_TYPE_VIDEO);
@@ -427,11 +388,6 @@ protected:
     int ReadRecordData(const _FILE_NODE_&, uint64_t, const DATA_SINK&) override { return 0; }
 };
 
-bool Exists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
 class RecoveryJob : public ::testing::Test {
 protected:
     // Recovers records of the given names into dest; the job's result.
@@ -468,8 +424,8 @@ TEST_F(RecoveryJob, SortsIntoTypeFoldersUnderFreeNamesAndCountsOutcomes) {
     EXPECT_FALSE(summary_.bCancelled);
     for (const char* path : {"/out/photo/a.jpg", "/out/photo/a(1).jpg", "/out/audio/song.mp3",
                              "/out/others/.._escape"})
-        EXPECT_TRUE(Exists(dir_.path() + path)) << path;
-    EXPECT_FALSE(Exists(dir_.path() + "/escape"));
+        EXPECT_TRUE(std::filesystem::exists(dir_.path() + path)) << path;
+    EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/escape"));
     std::set<int> errors;
     for (const auto& [path, error] : summary_.failures) errors.insert(error);
     EXPECT_EQ(errors, (std::set<int>{EIO, ENOSPC}));
@@ -491,7 +447,7 @@ TEST_F(RecoveryJob, KeepsTheOriginalFoldersAndTimesAndCarvedFilesGoByType) {
     }
     source_ = FILE_SOURCE_FILE_TYPE;
     ASSERT_EQ(Run({"f0001.jpg"}, dir_.path() + "/carved-out"), 0);
-    EXPECT_TRUE(Exists(dir_.path() + "/carved-out/carved/photo/f0001.jpg"));
+    EXPECT_TRUE(std::filesystem::exists(dir_.path() + "/carved-out/carved/photo/f0001.jpg"));
 }
 
 int CancelAtStop(void*, int, int, int, const char16_t* path) {
@@ -503,7 +459,7 @@ TEST_F(RecoveryJob, StopsWhenTheUserCancels) {
               ERROR_USER_CANCEL);
     EXPECT_TRUE(summary_.bCancelled);
     EXPECT_EQ(summary_.uRecovered, 1u);
-    EXPECT_FALSE(Exists(dir_.path() + "/others/never.txt"));
+    EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/others/never.txt"));
 }
 
 TEST_F(RecoveryJob, EachRunOfAJobCountsOnlyItsOwnFiles) {
@@ -538,9 +494,9 @@ TEST(DestinationCheck, FindsADestinationOnTheScannedDisk) {
     if (realpath(link.c_str(), resolved) == nullptr)
         GTEST_SKIP() << "root is not on a block device";
     std::string disk = resolved;
-    if (Exists(disk + "/partition")) disk = disk.substr(0, disk.rfind('/'));
+    if (std::filesystem::exists(disk + "/partition")) disk = disk.substr(0, disk.rfind('/'));
     const std::string device = "/dev/" + disk.substr(disk.rfind('/') + 1);
-    if (!Exists(device)) GTEST_SKIP() << device << " not present";
+    if (!std::filesystem::exists(device)) GTEST_SKIP() << device << " not present";
     EXPECT_EQ(IsDestinationOnDevice("/no/such/folder/below/root", device), 1);
 }
 

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <memory>
-#include <tuple>
 
 #include "carving_test_support.h"
 #include "foundation/text.h"
@@ -270,21 +269,11 @@ TEST(RelationTextTest, ParsesWhatCanBeReadAndLaterEntriesReplaceEarlierOnes) {
 
 TEST_F(ScanStoreTest, SearchTakesExtensionsBySubstringAndOtherModeTheUnknownOnes) {
     Reopen();
-    for (auto [name, isDir, health] : {std::tuple{"photo.JPG", false, 1u},
-                                       {"broken.jpg", false, 0u},
-                                       {"x.png", false, 1u},
-                                       {"folder.jpg", true, 1u},
-                                       {"readme", false, 1u},
-                                       {"song.mp3", false, 1u},
-                                       {"a.jp", false, 1u},
-                                       {"b.jpe", false, 1u},
-                                       {"c.jpeg", false, 1u},
-                                       {"d.jpgx", false, 1u},
-                                       {"data.xyz", false, 1u},
-                                       {"notes.doc", false, 1u},
-                                       {"ends.", false, 1u},
-                                       {"short.do", false, 1u}})
-        Add(name, isDir, isDir ? 9 : 0, health);
+    for (const char* name : {"photo.JPG", "x.png", "readme", "song.mp3", "a.jp", "b.jpe", "c.jpeg",
+                             "d.jpgx", "data.xyz", "notes.doc", "ends.", "short.do"})
+        Add(name);
+    Add("broken.jpg", false, 0, 0);
+    Add("folder.jpg", true, 9);
     // Folders, damaged pictures and names without an extension are never found as pictures.
     // Extensions match whole list entries: "jp" is neither "jpg" nor "jpeg".
     EXPECT_EQ(Search(u"*.jpg|*.png"), (Names{"photo.JPG", "x.png"}));

@@ -92,7 +92,7 @@ TEST(Paths, ExtensionAndSplitPathCorners) {
 
 // A name under which nothing exists yet, also not a dangling link (writing through it would
 // create its target); existence is tested on the UTF-8 form of a narrow or wide path.
-TEST(Paths, RealFileNameNeverPicksATakenName) {
+TEST(Paths, RealFileNameNeverPicksATakenNameNorWritesPastTheBuffer) {
     ferrowen::test::TempDir dir;
     const std::string base = dir.path() + "/";
     for (const char* name : {"x.jpg", "x(1).jpg", "notes", "照片.jpg", "søren.txt"})
@@ -113,20 +113,16 @@ TEST(Paths, RealFileNameNeverPicksATakenName) {
     }
     ASSERT_EQ(GetRealFileName(Utf8ToWide((base + "søren.txt").c_str()).c_str(), out, 512), 0);
     EXPECT_EQ(WideToUtf8(out), base + "søren(1).txt");
-}
-
-// A path exactly as long as the buffer has no room for its terminator: it is refused, and
-// nothing is written past the buffer (the unit after it is a sentinel).
-TEST(Paths, RealFileNameRefusesANameWithoutRoomForItsTerminator) {
-    ferrowen::test::TempDir dir;
-    const std::u16string path = Utf8ToWide((dir.path() + "/long-name.jpg").c_str());
-    std::vector<char16_t> out(path.size() + 1, u'#');
+    // A path exactly as long as the buffer has no room for its terminator: it is refused, and
+    // nothing is written past the buffer (the unit after it is a sentinel).
+    const std::u16string path = Utf8ToWide((base + "long-name.jpg").c_str());
+    std::vector<char16_t> exact(path.size() + 1, u'#');
     const int size = static_cast<int>(path.size());
-    EXPECT_EQ(GetRealFileName(path.c_str(), out.data(), size), ENAMETOOLONG);
-    EXPECT_EQ(out[0], u'\0');
-    EXPECT_EQ(out[path.size()], u'#');
-    EXPECT_EQ(GetRealFileName(path.c_str(), out.data(), size + 1), 0);
-    EXPECT_EQ(std::u16string(out.data()), path);
+    EXPECT_EQ(GetRealFileName(path.c_str(), exact.data(), size), ENAMETOOLONG);
+    EXPECT_EQ(exact[0], u'\0');
+    EXPECT_EQ(exact[path.size()], u'#');
+    EXPECT_EQ(GetRealFileName(path.c_str(), exact.data(), size + 1), 0);
+    EXPECT_EQ(std::u16string(exact.data()), path);
 }
 
 TEST(Paths, DirIndexCountsSeparatorsButTheLastUnitAndLowerCasingOnlyAsciiLetters) {
@@ -150,14 +146,11 @@ TEST(DisplayTexts, SizesAndDurationsPickTheLargestFittingUnit) {
                                {1024, "1.00 KB"},
                                {1536, "1.50 KB"},
                                {1048576, "1.00 MB"},
-                               {1LL << 30, "1.00 GB"},
                                {3LL << 30, "3.00 GB"},
-                               {1LL << 40, "1.00 TB"},
                                {5LL << 40, "5.00 TB"}})
         EXPECT_EQ(GetFileSizeString(bytes), text);
     for (auto [seconds, text] : {std::pair<long long, const char*>{59, "59 Sec"},
                                  {60, "1 Min 0 Sec"},
-                                 {125, "2 Min 5 Sec"},
                                  {3599, "59 Min 59 Sec"},
                                  {3600, "1 Hour 0 Min"},
                                  {3725, "1 Hour 2 Min"}})
