@@ -4,12 +4,9 @@
 
 #include "carving/formats/compound.h"
 #include "carving/formats/ico.h"
-#include "carving/formats/jpeg.h"
-#include "carving/formats/mpeg_audio.h"
 #include "carving/formats/mpeg_ps.h"
 #include "carving/formats/mpeg_ts.h"
 #include "carving/formats/pe.h"
-#include "carving/formats/sevenzip.h"
 #include "carving/formats/ttf.h"
 #include "carving_test_support.h"
 
@@ -28,12 +25,10 @@ int Matches(Device& dev, const char* ext) {
 }
 
 TEST(CarvingTableTest, LooksUpExtensionsIgnoringCaseAndNamesACodeByItsFirstRow) {
-    EXPECT_EQ(EXT_TYPE_JPG, J::GetExtendNameType("JPEG"));
     EXPECT_EQ(EXT_TYPE_XLS, J::GetExtendNameType("Ett"));
     EXPECT_EQ(EXT_TYPE_NONE, J::GetExtendNameType("txt"));
     EXPECT_EQ(EXT_TYPE_NONE, J::GetExtendNameType(nullptr));
     EXPECT_STREQ("mpeg", J::GetTypeExtendName(EXT_TYPE_MPEG));
-    EXPECT_STREQ("wmv", J::GetTypeExtendName(EXT_TYPE_WMV));
     EXPECT_EQ(nullptr, J::GetTypeExtendName(EXT_TYPE_NONE));
 }
 
@@ -71,17 +66,9 @@ TEST(CarvingTableTest, CompoundDocumentIsTypedByClassIdThenByStreamName) {
 }
 
 TEST(CarvingRecogniserTest, ShortAndNullBuffersAreNotRecognised) {
+    // (The fewest bytes each kind needs, one byte short refused, is the corpus test's.)
     carving::CarveScan scan;
-    const Bytes jpeg = carving_test::JpegHead();
-    EXPECT_EQ(EXT_TYPE_JPG, carving::formats::IsJpgType(scan, jpeg.data(), 16));
-    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsJpgType(scan, jpeg.data(), 15));
     EXPECT_EQ(EXT_TYPE_NONE, J::GetDataBufType(scan, nullptr, 512));
-    const Bytes mp3 = Bytes().Text(0, "ID3").U8(3, 4);  // ten header bytes hold its size
-    EXPECT_EQ(EXT_TYPE_MP3, carving::formats::IsMp3Type(scan, mp3.data(), 10));
-    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsMp3Type(scan, mp3.data(), 9));
-    const Bytes sevenZip = Bytes().Put(0, "\x37\x7A\xBC\xAF\x27", 5);
-    EXPECT_EQ(EXT_TYPE_7Z, carving::formats::Is7zType(scan, sevenZip.data(), 5));
-    EXPECT_EQ(EXT_TYPE_NONE, carving::formats::Is7zType(scan, sevenZip.data(), 4));
     EXPECT_EQ(EXT_TYPE_OLE, carving::formats::GetOffice2003Type(scan, nullptr, 0));
     const Bytes pe = Bytes().Text(0, "MZ").U32(60, 480).Text(480, "PE").U16(502, 0x0002);
     EXPECT_EQ(EXT_TYPE_NONE, carving::formats::IsPeType(scan, pe.data(), 511));

@@ -1,17 +1,24 @@
 // Shared pieces of the carving and store tests: whole-file reads and writes, a scan-log root in
-// a temporary folder, a byte builder for hand-made headers and a device laid out in memory.
+// a temporary folder, a byte builder for hand-made headers, a device laid out in memory, and
+// the measuring and carving of a file that starts a device.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "carving/file_type_judge.h"
+#include "carving/judge_internal.h"
 #include "carving/sector_reader.h"
 #include "store/log_file_manager.h"
 #include "support/fixture.h"
@@ -57,6 +64,7 @@ private:
 struct Bytes {
     std::vector<unsigned char> v;
     explicit Bytes(size_t n = 512) : v(n, 0) {}
+    explicit Bytes(const std::vector<unsigned char>& bytes) : v(bytes) {}
     Bytes& Put(size_t at, const void* data, size_t n) {
         if (v.size() < at + n) v.resize(at + n);
         std::memcpy(v.data() + at, data, n);
@@ -111,5 +119,81 @@ struct Device {
         return CFileTypeJudge::GetDataBufType(scan, Sector(s), kSector);
     }
 };
+
+using Blob = std::vector<unsigned char>;
+
+inline Blob FromHex(const char* hex) {
+    Blob out;
+    for (size_t i = 0; hex[i] != 0 && hex[i + 1] != 0; i += 2) {
+        out.push_back(static_cast<unsigned char>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+inline Blob Noise(size_t n, uint32_t seed = 7) {
+    std::mt19937 rng(seed);
+    Blob out(n);
+    for (unsigned char& c : out) c = static_cast<unsigned char>(rng());
+    return out;
+}
+
+inline Blob Cat(Blob a, const Blob& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+inline Blob Slice(const Blob& b, size_t from, size_t to) {
+    return Blob(b.begin() + static_cast<std::ptrdiff_t>(from),
+                b.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+// A copy of b with the given bytes overwritten: the damaged or hostile twin of a good file.
+inline Blob Patched(Blob b, std::initializer_list<std::pair<size_t, unsigned char>> bytes) {
+    for (const auto& [at, value] : bytes) b.at(at) = value;
+    return b;
+}
+
+// The length function's verdict on the file that starts the device.
+inline carving::FormatLength Measure(carving::FormatLengthFunc fn, const Blob& device) {
+    CMemorySectorReader reader(device.data(), device.size());
+    carving::CarveContext ctx(&reader, kSector, 0);
+    return fn(ctx);
+}
+
+inline ::testing::AssertionResult HasLength(const carving::FormatLength& length,
+                                            carving::LengthVerdict verdict, uint64_t bytes) {
+    if (length.verdict == verdict && length.bytes == bytes) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "verdict " << static_cast<int>(length.verdict) << " of " << length.bytes
+           << " bytes, not " << static_cast<int>(verdict) << " of " << bytes;
+}
+inline ::testing::AssertionResult IsExactLength(const carving::FormatLength& length,
+                                                uint64_t bytes) {
+    return HasLength(length, carving::LengthVerdict::kExact, bytes);
+}
+inline ::testing::AssertionResult IsLowerBound(const carving::FormatLength& length,
+                                               uint64_t bytes) {
+    return HasLength(length, carving::LengthVerdict::kLowerBound, bytes);
+}
+
+// The whole carving step on the device's first sector: walk, name, estimate.
+struct Carved {
+    int rc = -1;
+    uint32_t type = EXT_TYPE_NONE;
+    uint64_t length = 0;
+    std::string name;
+};
+
+inline Carved CarveAtStart(const Blob& device) {
+    carving::CarveScan scan;
+    CMemorySectorReader reader(device.data(), device.size());
+    char name[64] = {};
+    Carved c;
+    c.rc = CFileTypeJudge::ParseFileBuf(scan, device.data(), kSector, 0, 0, device.size() / kSector,
+                                        -1, 0, static_cast<ISectorReader*>(&reader), kSector, name,
+                                        sizeof name, c.type, c.length);
+    c.name = name;
+    return c;
+}
 
 }  // namespace carving_test
