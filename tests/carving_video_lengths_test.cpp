@@ -76,10 +76,10 @@ enum class Tail { kNoise, kZeros, kSameFormat };
 
 // The file, then `tail` bytes of noise or zeros (or a copy of the file and noise), rounded up
 // to whole sectors.
-Buf OnDevice(const Buf& file, Tail tail, size_t tailBytes = 3000) {
+Buf OnDevice(const Buf& file, Tail tail, size_t tailBytes = 3000, uint32_t seed = 2463534242u) {
     Buf bytes = tail == Tail::kSameFormat ? Cat(file, file) : file;
     const size_t total = (bytes.size() + tailBytes + kSector - 1) / kSector * kSector;
-    uint32_t x = 2463534242u;
+    uint32_t x = seed;
     while (bytes.size() < total) {
         x ^= x << 13, x ^= x >> 17, x ^= x << 5;
         bytes.push_back(tail == Tail::kZeros ? 0 : static_cast<unsigned char>(x));
@@ -192,6 +192,18 @@ TEST_P(ExactLength, EndsAtTheLastByteOfItsOwnStructure) {
 
 INSTANTIATE_TEST_SUITE_P(Containers, ExactLength, ::testing::ValuesIn(kExactCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A recording of clusters of unknown size ends where something that is not a cluster's child
+// begins: random bytes must not pass for a Void, a block or a second timecode.
+TEST(OpenClusters, AreNotStretchedByTheRandomBytesAfterThem) {
+    const Buf webm = OpenClusterWebm();
+    int stretched = 0;
+    for (uint32_t seed = 1; seed <= 4000; ++seed) {
+        const Buf device = OnDevice(webm, Tail::kNoise, 600, seed);
+        stretched += !IsExactLength(Measure(carving::formats::EbmlLength, device), webm.size());
+    }
+    EXPECT_EQ(0, stretched);
+}
 
 // ---- Damaged and hostile files fall back or are refused ------------------------------------
 

@@ -82,24 +82,56 @@ bool IsSegmentChild(uint32_t id) {
            std::end(kSegmentChildren);
 }
 
-// The children of a Cluster, with the little that can be checked of each without reading
-// its payload: random bytes after a live recording must not pass for one more block.
-bool IsClusterChild(CarveContext& ctx, const Element& e) {
+// A Void's bytes are ignored by readers, and muxers fill them with zeros: random bytes after
+// a recording pass for a Void one time in a few hundred, a zero-filled one almost never.
+bool IsZeroFilledVoid(CarveContext& ctx, const Element& e) {
+    constexpr uint64_t kMaxCheckedVoid = 4096;
+    if (e.id != kVoidId || e.unknownSize || e.size > kMaxCheckedVoid) return false;
+    if (e.size == 0) return true;
+    const unsigned char* p = ctx.View(e.dataAt, static_cast<size_t>(e.size));
+    if (p == nullptr) return false;
+    return std::all_of(p, p + e.size, [](unsigned char b) { return b == 0; });
+}
+
+// A block's track number is a small number (recorders write one to a handful of tracks), and
+// its flags byte keeps three bits reserved as zero.
+bool IsPlausibleBlock(CarveContext& ctx, uint64_t at, uint64_t size) {
+    constexpr unsigned char kMaxTrack = 0x80 | 16;
+    const unsigned char* p = size >= 4 ? ctx.View(at, 4) : nullptr;
+    if (p == nullptr || p[0] < 0x81 || p[0] > kMaxTrack) return false;
+    return (p[3] & 0x70) == 0;
+}
+
+// A group opens with its Block (A1), itself a block.
+bool IsPlausibleBlockGroup(CarveContext& ctx, const Element& group) {
+    Element block;
+    if (group.unknownSize || !ReadElement(ctx, group.dataAt, &block) || block.id != 0xA1) {
+        return false;
+    }
+    return !block.unknownSize && block.dataAt + block.size <= group.dataAt + group.size &&
+           IsPlausibleBlock(ctx, block.dataAt, block.size);
+}
+
+// The children of a Cluster, with what can be checked of each without reading its payload:
+// random bytes after a live recording must not pass for one more block. A cluster's numbers
+// (its timecode, position, previous size) and its CRC come before its first block.
+bool IsClusterChild(CarveContext& ctx, const Element& e, bool bBeforeBlocks) {
     if (std::find(std::begin(kClusterNumbers), std::end(kClusterNumbers), e.id) !=
         std::end(kClusterNumbers)) {
-        return e.size >= 1 && e.size <= 8;
+        return bBeforeBlocks && e.size >= 1 && e.size <= 8;
     }
-    if (e.id == kCrc32Id) return e.size == 4;
-    if (e.id == kVoidId || e.id == 0x5854 || e.id == 0xAF) return true;
-    if (e.id != kSimpleBlockId && e.id != kBlockGroupId) return false;
-    const unsigned char* first = e.size >= 4 ? ctx.View(e.dataAt, 1) : nullptr;
-    if (first == nullptr) return false;
-    // A block opens with its track number, a small number; a group with its Block (A1) or
-    // one of the group's other children.
-    if (e.id == kSimpleBlockId) return first[0] >= 0x81 && first[0] <= 0xBF;
-    static const unsigned char kGroupLeads[] = {0xA1, 0x9B, 0xFB, 0xFA, 0xA4,
-                                                0x75, 0x8E, 0xC8, 0xEC, 0xBF};
-    return std::memchr(kGroupLeads, first[0], sizeof kGroupLeads) != nullptr;
+    if (e.id == kCrc32Id) return bBeforeBlocks && e.size == 4;
+    if (e.id == kVoidId) return IsZeroFilledVoid(ctx, e);
+    if (e.id == 0x5854) return !e.unknownSize;  // SilentTracks
+    if (e.id == kSimpleBlockId) return IsPlausibleBlock(ctx, e.dataAt, e.size);
+    return e.id == kBlockGroupId && IsPlausibleBlockGroup(ctx, e);
+}
+
+// A Segment's children; a Void or CRC among them is held to the same checks as in a cluster.
+bool IsSegmentChild(CarveContext& ctx, const Element& e) {
+    if (e.id == kVoidId) return IsZeroFilledVoid(ctx, e);
+    if (e.id == kCrc32Id) return false;  // only ever a segment's first child, never read here
+    return IsSegmentChild(e.id);
 }
 
 bool HasMatroskaDocType(CarveContext& ctx, const Element& header) {
@@ -126,19 +158,22 @@ FormatLength WalkOpenSegment(CarveContext& ctx, uint64_t from) {
     uint64_t at = from;
     uint64_t clusters = 0;
     bool inOpenCluster = false;
+    bool beforeBlocks = false;
     Element e;
     for (uint32_t n = 0; n < kMaxElements; ++n) {
         if (!ReadElement(ctx, at, &e)) break;
-        if (inOpenCluster && IsClusterChild(ctx, e)) {
-            if (!ElementFits(ctx, e)) return FormatLength::AtLeast(at);
+        // A child that runs past the device's end is not taken for one: random bytes after
+        // the recording often read as a block of many megabytes.
+        if (inOpenCluster && IsClusterChild(ctx, e, beforeBlocks) && ElementFits(ctx, e)) {
+            beforeBlocks = beforeBlocks && e.id != kSimpleBlockId && e.id != kBlockGroupId;
             at = e.dataAt + e.size;
             continue;
         }
         inOpenCluster = false;
-        if (!IsSegmentChild(e.id)) break;
+        if (!IsSegmentChild(ctx, e)) break;
         if (e.id == kClusterId) ++clusters;
         if (e.id == kClusterId && e.unknownSize) {
-            inOpenCluster = true;
+            inOpenCluster = beforeBlocks = true;
             at = e.dataAt;
             continue;
         }
