@@ -1,6 +1,5 @@
 #include "engine/professional_recovery.h"
 
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 
 #include "carving/file_type_judge.h"
 #include "carving/file_type_recovery.h"
+#include "carving/format_family.h"
 #include "exfat/professional_exfat_recovery.h"
 #include "fat/professional_fat_recovery.h"
 #include "foundation/debug_log.h"
@@ -647,8 +647,7 @@ bool SameKindAt(const std::map<uint64_t, std::string>& starts, uint64_t u64Secto
                 const std::string& ext) {
     const auto it = starts.find(u64Sector);
     if (it == starts.end()) return false;
-    return strcasecmp(ext.c_str(), it->second.c_str()) == 0 ||
-           (strcasecmp(it->second.c_str(), "thm") == 0 && strcasecmp(ext.c_str(), "jpg") == 0);
+    return carving::SameFormatFamily(ext, it->second);
 }
 }  // namespace
 

@@ -2,6 +2,7 @@
 // device on from the first sector, and the hostile or short buffers they must refuse.
 #include <gtest/gtest.h>
 
+#include "carving/format_family.h"
 #include "carving/formats/compound.h"
 #include "carving/formats/ico.h"
 #include "carving/formats/mpeg_ps.h"
@@ -30,6 +31,30 @@ TEST(CarvingTableTest, LooksUpExtensionsIgnoringCaseAndNamesACodeByItsFirstRow) 
     EXPECT_EQ(EXT_TYPE_NONE, J::GetExtendNameType(nullptr));
     EXPECT_STREQ("mpeg", J::GetTypeExtendName(EXT_TYPE_MPEG));
     EXPECT_EQ(nullptr, J::GetTypeExtendName(EXT_TYPE_NONE));
+}
+
+// A file listed by name and the same bytes carved at its start are one file only when the two
+// extensions are of one family; otherwise the carved file may be another file's data.
+TEST(CarvingTableTest, ANamedFileAndItsCarvedCopyAreOfOneFamily) {
+    for (const auto& [named, carved] : {std::pair{"JPEG", "jpg"},
+                                        {"thm", "jpg"},
+                                        {"odt", "zip"},
+                                        {"docx", "zip"},
+                                        {"m4v", "mp4"},
+                                        {"MOV", "mp4"},
+                                        {"nef", "tif"},
+                                        {"webm", "mkv"},
+                                        {"", ""}}) {
+        EXPECT_TRUE(carving::SameFormatFamily(named, carved)) << named;
+    }
+    for (const auto& [named, carved] : {std::pair{"txt", "jpg"},
+                                        {"png", "jpg"},
+                                        {"zip", "mp4"},
+                                        {"doc", "docx"},
+                                        {"jpgx", "jpg"},
+                                        {"", "jpg"}}) {
+        EXPECT_FALSE(carving::SameFormatFamily(named, carved)) << named;
+    }
 }
 
 TEST(CarvingTableTest, CompoundDocumentIsTypedByItsContentAndMatchesItsOfficeExtension) {
