@@ -174,6 +174,7 @@ def score(tree, deleted, found, present_listed):
     counts = dict(exact=0, renamed=0, wrong=0, missed=0, empty=0, present_back=0,
                   present_wrong=0)
     examples = []
+    used = set()  # recovered paths that stand for a deleted file
     for path in sorted(tree):
         data = tree[path]
         if path not in deleted:
@@ -183,13 +184,17 @@ def score(tree, deleted, found, present_listed):
             continue
         if not data:  # nothing to recover; counted apart
             counts["empty"] += 1
+            used.add(path)
         elif by_path.get(path) == data:
             counts["exact"] += 1
+            used.add(path)
         elif path in by_path:
             counts["wrong"] += 1
+            used.add(path)
             examples.append(f"wrong   {path} ({len(by_path[path])} bytes, wanted {len(data)})")
         elif sha(data) in by_hash:
             counts["renamed"] += 1
+            used.add(by_hash[sha(data)][0])
             examples.append(f"renamed {path} -> {by_hash[sha(data)][0]}")
         else:
             counts["missed"] += 1
@@ -197,9 +202,9 @@ def score(tree, deleted, found, present_listed):
     if not present_listed:
         counts.pop("present_wrong")
     # Recovered files that are none of the deleted files: carved copies of a named file, or junk.
-    wanted = {sha(tree[p]) for p in deleted if tree[p]}
-    counts["extra"] = sum(1 for data in by_path.values() if sha(data) not in wanted) - \
-        counts["present_back"]
+    extras = [p for p in by_path if p not in used and p not in tree]
+    counts["extra"] = len(extras)
+    examples += [f"extra   {p} ({len(by_path[p])} bytes)" for p in extras]
     return counts, examples
 
 
@@ -253,6 +258,8 @@ def main():
     counts, examples = score(tree, deleted, recovered_files(out), args.present)
     print(f"{args.fs} seed {args.seed}: {len(tree)} files, {len(deleted)} deleted, exit {status}: "
           + ", ".join(f"{k} {v}" for k, v in counts.items()))
+    # The rarer kinds first: a renamed file is most often a FAT short name's lost first letter.
+    examples.sort(key=lambda line: line.startswith("renamed"))
     for line in examples[:12]:
         print("  " + line)
     if not args.keep:

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <set>
+#include <string>
 
 #include "carving/file_type_judge.h"
 #include "carving/file_type_recovery.h"
@@ -642,6 +645,14 @@ int CProfessionalRecovery::GetFileDataStartSectorMap(const _FILE_NODE_& node,
 }
 
 namespace {
+bool IsEmptyFile(const _FILE_NODE_& node) {
+    return node.bIsDir == 0 && node.u64FileSize == 0;
+}
+
+std::string NameOf(const _FILE_NODE_& node) {
+    return std::string(node.szFileName, strnlen(node.szFileName, sizeof node.szFileName));
+}
+
 // True when the extension stored for a start sector names the same kind of file as ext.
 bool SameKindAt(const std::map<uint64_t, std::string>& starts, uint64_t u64Sector,
                 const std::string& ext) {
@@ -658,9 +669,15 @@ bool SameKindAt(const std::map<uint64_t, std::string>& starts, uint64_t u64Secto
 int CProfessionalRecovery::SearchFileNode(const char16_t* pszKey,
                                           std::vector<__SEARCH_FILE_INFO__>& out) {
     std::map<uint64_t, std::string> starts;
+    // An empty file has no data to be found at: a deep parser's empty file of a name already
+    // listed is that file seen again (in a lost copy of its folder).
+    std::set<std::string> emptyNames;
     std::vector<__SEARCH_FILE_INFO__> found;
     if (m_pQuickEngine) m_pQuickEngine->SearchFileNode(pszKey, found);
-    for (const __SEARCH_FILE_INFO__& file : found) GetFileDataStartSectorMap(file, starts);
+    for (const __SEARCH_FILE_INFO__& file : found) {
+        GetFileDataStartSectorMap(file, starts);
+        if (IsEmptyFile(file)) emptyNames.insert(NameOf(file));
+    }
     out.insert(out.end(), found.begin(), found.end());
     for (IFileRecoveryParse* deep : {static_cast<IFileRecoveryParse*>(m_pDeepFat.get()),
                                      static_cast<IFileRecoveryParse*>(m_pDeepNtfs.get()),
@@ -673,6 +690,7 @@ int CProfessionalRecovery::SearchFileNode(const char16_t* pszKey,
             if (!own.empty() && SameKindAt(starts, own.begin()->first, own.begin()->second)) {
                 continue;
             }
+            if (IsEmptyFile(file) && !emptyNames.insert(NameOf(file)).second) continue;
             starts.insert(own.begin(), own.end());
             out.push_back(file);
         }
