@@ -425,7 +425,10 @@ bool CFastFatRecovery::ParseFolderBuffer(const std::vector<unsigned char>& buf,
         const unsigned char* e = buf.data() + offset;
         const uint64_t entrySector = u64FirstSector + offset / m_uBytesPerSector;
         if (e[0] == 0x00) return false;
-        if (!IsFatEntyValid(e, buf.size() - offset)) {
+        // Inside a deleted folder whose clusters may have been reused, entries are held to the
+        // test for entries found anywhere.
+        const size_t left = buf.size() - offset;
+        if (bUnderDeletion ? !IsFatEntyValid(e, left) : !IsFatEntryValidInFolder(e, left)) {
             // A broken entry also breaks the long name it may have belonged to. In a live
             // folder it means damage; a deleted folder's clusters may simply have been reused.
             // The ".." entry is refused by the entry test and is no damage.
@@ -456,10 +459,10 @@ bool CFastFatRecovery::ParseFolderBuffer(const std::vector<unsigned char>& buf,
             }
             continue;
         }
+        if (attr & FAT_ATTR_VOLUME_LABEL) continue;
         if (e[0] == FAT_ENTRY_DELETED || bUnderDeletion) {
-            if (attr & FAT_ATTR_ARCHIVE) RecordFile(e, name, entrySector, uCurrentFolder, false);
-        } else if (m_bListPresent && !(attr & FAT_ATTR_VOLUME_LABEL)) {
-            // The file system vouches for a live entry: no archive bit is asked of it.
+            RecordFile(e, name, entrySector, uCurrentFolder, false);
+        } else if (m_bListPresent) {
             RecordFile(e, name, entrySector, uCurrentFolder, true);
         }
     }

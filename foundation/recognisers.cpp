@@ -267,7 +267,9 @@ int IsFatFileRecord(const unsigned char* p, size_t len) {
     return same ? 1 : 0;
 }
 
-int IsFatEntyValid(const unsigned char* e, size_t len) {
+namespace {
+
+int CheckFatEntry(const unsigned char* e, size_t len, bool bArchiveBitRequired) {
     if (e == nullptr || len < kFatEntrySize) return 0;
     if (IsFatFileRecord(e, len)) return 1;
     const uint8_t attr = e[0x0B];
@@ -288,7 +290,17 @@ int IsFatEntyValid(const unsigned char* e, size_t len) {
         (attr & FAT_ATTR_DIRECTORY)) {
         return 1;
     }
-    return (attr & FAT_ATTR_ARCHIVE) ? 1 : 0;
+    return !bArchiveBitRequired || (attr & FAT_ATTR_ARCHIVE) ? 1 : 0;
+}
+
+}  // namespace
+
+int IsFatEntyValid(const unsigned char* e, size_t len) {
+    return CheckFatEntry(e, len, true);
+}
+
+int IsFatEntryValidInFolder(const unsigned char* e, size_t len) {
+    return CheckFatEntry(e, len, false);
 }
 
 int IsFatFDTRecord(const unsigned char* p, int nLen) {

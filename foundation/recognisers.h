@@ -40,7 +40,12 @@ int IsNtfsFileRecord(const unsigned char* p, int nRecordSize);
 int IsFatFileRecord(const unsigned char* p, size_t len);
 // A plausible live, deleted, label or long-name entry. The entry's check for a "." ".." pair
 // looks at the following entry too, but only when len says it is there.
+// A file entry must carry the archive bit, which every writer sets on a new file: among sectors
+// found anywhere, that tells directory entries from other data.
 int IsFatEntyValid(const unsigned char* pEntry, size_t len);
+// The same test for an entry read inside a folder the file system still holds, where the
+// archive bit proves nothing: backup programs clear it, and a file without it is still a file.
+int IsFatEntryValidInFolder(const unsigned char* pEntry, size_t len);
 // A sector-sized buffer holding nothing but directory entries.
 int IsFatFDTRecord(const unsigned char* p, int nLen);
 

@@ -139,14 +139,15 @@ TEST(ShortEntryName, DecodesTheCodePageAndHonoursTheCaseFlags) {
 
 TEST_F(FatCorner, ReadsTwelveBitChainsListsTheDeletedTreeAndReportsProgress) {
     SetFat12(volume_, 9, 0xFF7);  // a bad cluster
-    // Two deleted 8.3 entries in the root on the long file's data: one without an extension,
-    // and a .pdf that is no PDF.
-    const Entry plain = ShortEntry("PLAIN      ", FAT_ATTR_ARCHIVE, 4, 3000, true);
+    // Two deleted 8.3 entries in the root on the long file's data: one without an extension
+    // and without the archive bit (a backup program cleared it), and a .pdf that is no PDF.
+    const Entry plain = ShortEntry("PLAIN      ", 0, 4, 3000, true);
     const Entry pdf = ShortEntry("REPORT  PDF", FAT_ATTR_ARCHIVE, 4, 3000, true);
     std::memcpy(EntryAt(volume_, kRootSector, 3), plain.data(), 32);
     std::memcpy(EntryAt(volume_, kRootSector, 4), pdf.data(), 32);
     CFastFatRecovery& engine = Scan();
     EXPECT_EQ(g_scanPercents, (std::vector<int>{1, 80, 100}));
+    EXPECT_FALSE(engine.SawDamage());
     uint32_t next = 0;
     ASSERT_EQ(engine.GetNextClusterNO(8, next), 0);
     EXPECT_EQ(next, 0xFFFFu);  // end of chain, widened to the 16-bit form

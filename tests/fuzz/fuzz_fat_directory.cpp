@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FatBootSectorLabel(data, size, true);
     for (size_t offset = 0; offset < size; offset += kFatEntrySize) {
         IsFatEntyValid(data + offset, size - offset);
+        IsFatEntryValidInFolder(data + offset, size - offset);
         IsFatFileRecord(data + offset, size - offset);
     }
     if (size >= kFatEntrySize) {
