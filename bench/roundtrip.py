@@ -12,6 +12,8 @@ is written, so every deleted file's data is still on the volume. Each deleted fi
   missed    nowhere
 and every other file recovered counts as extra (a carved copy of a named file, or junk).
 Files that were not deleted must not come back unless asked for (--present), and then exact.
+With --reformat nothing is deleted: the volume is formatted again over the tree, and every file
+is looked for.
 
 usage (root: loop devices, FUSE):
   bench/roundtrip.py BUILD_DIR [--fs fat12|fat16|fat32|exfat|ntfs] [--seed N] [--mib N]
@@ -85,7 +87,7 @@ def run(*cmd, **kw):
 
 
 def make_volume(fs, image, mib):
-    with open(image, "wb") as f:
+    with open(image, "r+b" if os.path.exists(image) else "wb") as f:  # keeps what is there
         f.truncate(mib << 20)
     if fs.startswith("fat"):
         run("mkfs.fat", "-F", fs[3:], "-n", "TRIP", image)
@@ -216,6 +218,8 @@ def main():
     ap.add_argument("--mib", type=int, default=0)
     ap.add_argument("--files", type=int, default=150)
     ap.add_argument("--present", action="store_true")
+    ap.add_argument("--reformat", action="store_true",
+                    help="delete nothing; format the volume again over the whole tree")
     ap.add_argument("--keep", help="keep the image and the recovered tree here")
     args = ap.parse_args()
     cli = os.path.join(os.path.abspath(args.build), "cli", "ferrowen-cli")
@@ -239,12 +243,15 @@ def main():
         os.sync()
         # Whole folders, none inside another, then single files outside them.
         gone_dirs = []
+        gone_dirs = []
         for d in rng.sample(dirs[1:], k=len(dirs) - 1):
-            if len(gone_dirs) < 2 and not any(d.startswith(g + "/") or g.startswith(d + "/")
+            if not args.reformat and len(gone_dirs) < 2 and not any(d.startswith(g + "/") or g.startswith(d + "/")
                                               for g in gone_dirs):
                 gone_dirs.append(d)
         in_gone = {p for p in tree for d in gone_dirs if p.startswith(d + "/")}
         singles = {p for p in tree if p not in in_gone and rng.random() < 0.33}
+        if args.reformat:
+            singles = set()
         for path in singles:
             volume.remove(path)
         for d in gone_dirs:
@@ -252,6 +259,9 @@ def main():
         deleted = singles | in_gone
     finally:
         volume.close()
+    if args.reformat:  # a quick format: only the new volume's own structures are written
+        make_volume(args.fs, image, mib)
+        deleted = set(tree)
     env = dict(os.environ, XDG_DATA_HOME=os.path.join(work, "data"))
     cmd = [cli, "recover", image, "--out", out] + (["--present"] if args.present else [])
     status = subprocess.run(cmd, capture_output=True, env=env).returncode
