@@ -18,6 +18,7 @@
 //  - a recovered file is created with O_EXCL: an existing file is never written into.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -27,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "fat/short_name_guess.h"
 #include "foundation/disk_reader.h"
 #include "store/store_engine.h"
 
@@ -129,6 +131,10 @@ private:
     uint64_t RootDirSectorCount() const;
     int WalkFolders(unsigned int& uLastTick);
     int ReadFolderBuffer(uint32_t uCluster, bool bFixedRoot, std::vector<unsigned char>& buf);
+    int WalkFolder(uint32_t uCluster);
+    // The deleted files whose short name lost its first letter, recorded once their whole
+    // folder has been read, with the letter their live siblings give back where they agree.
+    void RecordPendingShortNames();
     bool ParseFolderBuffer(const std::vector<unsigned char>& buf, uint64_t u64FirstSector,
                            uint32_t& uCurrentFolder, bool bUnderDeletion, LongNameState& lfn);
     void RecordSubFolder(const unsigned char* pEntry, const std::string& name,
@@ -179,4 +185,12 @@ private:
     bool m_bFatDamaged = false;     // a FAT entry points outside the volume
     bool m_bListPresent = false;    // ListPresentFiles() as it was when the scan began
     ChainMarks m_chainMarks;
+
+    struct PendingShortName {
+        std::array<unsigned char, 32> entry;
+        uint64_t u64Sector;
+        uint32_t uFolder;
+    };
+    std::vector<PendingShortName> m_pendingShortNames;  // of the folder being read
+    ShortNameSiblings m_siblings;                       // its live numbered names
 };

@@ -364,6 +364,26 @@ int CFastFatRecovery::ReadRootFolderStart(std::vector<unsigned char>& buf) {
 }
 
 int CFastFatRecovery::InitDirInfo(uint32_t uCluster) {
+    m_pendingShortNames.clear();
+    m_siblings.Clear();
+    const int result = WalkFolder(uCluster);
+    RecordPendingShortNames();
+    return result;
+}
+
+void CFastFatRecovery::RecordPendingShortNames() {
+    for (const PendingShortName& pending : m_pendingShortNames) {
+        std::array<unsigned char, 32> named = pending.entry;
+        unsigned char first = 0;
+        if (m_siblings.GuessFirstByte(named.data(), &first)) named[0] = first;
+        RecordFile(pending.entry.data(), ShortEntryName(named.data()), pending.u64Sector,
+                   pending.uFolder, false);
+    }
+    m_pendingShortNames.clear();
+    m_siblings.Clear();
+}
+
+int CFastFatRecovery::WalkFolder(uint32_t uCluster) {
     const bool fixedRoot = m_uIsFat32 == 0 && uCluster == 0;
     if (!fixedRoot && !IsDataCluster(uCluster)) return RESULT_OUTSIDE_VOLUME;
     const auto mapped = m_folderMap.find(uCluster);
@@ -444,7 +464,8 @@ bool CFastFatRecovery::ParseFolderBuffer(const std::vector<unsigned char>& buf,
             continue;
         }
         const bool isFolder = (attr & FAT_ATTR_DIRECTORY) != 0;
-        const std::string name = lfn.active ? lfn.Take() : ShortEntryName(e);
+        const bool longName = lfn.active;
+        const std::string name = longName ? lfn.Take() : ShortEntryName(e);
         lfn.Reset();
         if (isFolder) {
             if (name == ".") {
@@ -460,7 +481,12 @@ bool CFastFatRecovery::ParseFolderBuffer(const std::vector<unsigned char>& buf,
             continue;
         }
         if (attr & FAT_ATTR_VOLUME_LABEL) continue;
-        if (e[0] == FAT_ENTRY_DELETED || bUnderDeletion) {
+        m_siblings.Note(e);
+        if (e[0] == FAT_ENTRY_DELETED && !longName) {
+            PendingShortName pending{{}, entrySector, uCurrentFolder};
+            std::memcpy(pending.entry.data(), e, pending.entry.size());
+            m_pendingShortNames.push_back(pending);
+        } else if (e[0] == FAT_ENTRY_DELETED || bUnderDeletion) {
             RecordFile(e, name, entrySector, uCurrentFolder, false);
         } else if (m_bListPresent) {
             RecordFile(e, name, entrySector, uCurrentFolder, true);

@@ -137,6 +137,26 @@ TEST(ShortEntryName, DecodesTheCodePageAndHonoursTheCaseFlags) {
     SetOemCodePage("CP850");
 }
 
+// A deleted numbered clip takes back the first letter its live siblings agree on; a name
+// whose siblings disagree, or that is not numbered, keeps the '!'.
+TEST_F(FatCorner, ADeletedPictureNameTakesItsFirstLetterFromItsLiveSiblings) {
+    const Entry entries[] = {
+        ShortEntry("MVI_0002MOV", FAT_ATTR_ARCHIVE, 0, 0),
+        ShortEntry("MVI_0001MOV", FAT_ATTR_ARCHIVE, 4, 3000, true),
+        ShortEntry("DSC_0004MOV", FAT_ATTR_ARCHIVE, 0, 0),
+        ShortEntry("XSC_0005MOV", FAT_ATTR_ARCHIVE, 0, 0),
+        ShortEntry("DSC_0003MOV", FAT_ATTR_ARCHIVE, 4, 3000, true),
+        ShortEntry("VOTES   TXT", FAT_ATTR_ARCHIVE, 0, 0),
+        ShortEntry("NOTES   TXT", FAT_ATTR_ARCHIVE, 4, 3000, true),
+    };
+    for (size_t i = 0; i < std::size(entries); ++i)
+        std::memcpy(EntryAt(volume_, kRootSector, 3 + i), entries[i].data(), 32);
+    Scan();
+    Paths expected = kTree;
+    expected.insert({"MVI_0001.MOV", "!SC_0003.MOV", "!OTES.TXT"});
+    EXPECT_EQ(paths_, expected);
+}
+
 TEST_F(FatCorner, ReadsTwelveBitChainsListsTheDeletedTreeAndReportsProgress) {
     SetFat12(volume_, 9, 0xFF7);  // a bad cluster
     // Two deleted 8.3 entries in the root on the long file's data: one without an extension

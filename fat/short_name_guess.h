@@ -1,0 +1,26 @@
+// The first letter of a deleted short name, from the live names beside it. Deleting a file
+// overwrites the first byte of its short entry; a name with no long name loses its first
+// letter for good ("!MG_0042.JPG"). Cameras number their pictures: four characters, then four
+// digits ("IMG_0042", "DSC_0042", "P1000042", "DSCF0042"). When every live sibling that shares
+// the deleted name's other three characters, extension and digit pattern starts with one and
+// the same letter, that letter is the one the deleted name lost.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+class ShortNameSiblings {
+public:
+    // A live short entry of the folder (any other entry is ignored).
+    void Note(const unsigned char* pEntry);
+    // The first name byte of the deleted entry, when its siblings agree on it.
+    bool GuessFirstByte(const unsigned char* pDeletedEntry, unsigned char* pByte) const;
+    void Clear() { m_names.clear(); }
+
+private:
+    // Bounds the evidence one folder keeps; a folder holds at most 65536 entries.
+    static constexpr size_t kMaxNames = 65536;
+    std::vector<std::array<unsigned char, 11>> m_names;
+};
