@@ -27,6 +27,7 @@
 
 #include "exfat/exfat_boot.h"
 #include "exfat/exfat_entries.h"
+#include "foundation/cluster_marks.h"
 #include "foundation/disk_reader.h"
 #include "store/store_engine.h"
 
@@ -58,19 +59,6 @@ protected:
     uint32_t RootFolderNumber() const override { return m_geometry.uRootCluster; }
 
 private:
-    // One bit per cluster, for telling that a chain came back on itself. Made on first use and
-    // kept; each walk clears only the words the previous one touched.
-    class ChainMarks {
-    public:
-        // Forgets the last walk and makes room for u64Clusters; false when memory ran out.
-        bool Begin(uint64_t u64Clusters);
-        // false when the cluster was met already in this walk or lies beyond the map.
-        bool Visit(uint32_t uCluster);
-
-    private:
-        std::vector<uint64_t> m_words;
-        size_t m_uLowWord = SIZE_MAX, m_uHighWord = 0;
-    };
     // A folder to walk: where its bytes are and whether they are still allocated.
     struct Folder {
         uint32_t uCluster = 0;
@@ -139,5 +127,5 @@ private:
     std::vector<uint8_t> m_bitMap;  // bit i: cluster i + 2 in use
     uint32_t m_uDamageSeen = 0;
     bool m_bListPresent = false;  // ListPresentFiles() as it was when the scan began
-    ChainMarks m_chainMarks;
+    ClusterMarks m_chainMarks;    // the walk of one file's chain
 };

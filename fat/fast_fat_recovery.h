@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "fat/short_name_guess.h"
+#include "foundation/cluster_marks.h"
 #include "foundation/disk_reader.h"
 #include "store/store_engine.h"
 
@@ -105,20 +106,6 @@ protected:
 private:
     struct LongNameState;
 
-    // One bit per cluster, for telling that a chain came back on itself. Made on first use and
-    // kept; each walk clears only the words the previous one touched.
-    class ChainMarks {
-    public:
-        // Forgets the last walk and makes room for u64Clusters; false when memory ran out.
-        bool Begin(uint64_t u64Clusters);
-        // false when the cluster was met already in this walk or lies beyond the map.
-        bool Visit(uint32_t uCluster);
-
-    private:
-        std::vector<uint64_t> m_words;
-        size_t m_uLowWord = SIZE_MAX, m_uHighWord = 0;
-    };
-
     int ReadBootArea();
     void ComputeGeometry();
     int LoadFatWindow(uint32_t uFatSector);
@@ -184,7 +171,7 @@ private:
     uint32_t m_uDamageSeen = 0;     // damaged FAT entries and live folders met
     bool m_bFatDamaged = false;     // a FAT entry points outside the volume
     bool m_bListPresent = false;    // ListPresentFiles() as it was when the scan began
-    ChainMarks m_chainMarks;
+    ClusterMarks m_chainMarks;      // the walk of one file's chain
 
     struct PendingShortName {
         std::array<unsigned char, 32> entry;
