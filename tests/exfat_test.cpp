@@ -14,7 +14,6 @@
 #include "engine/recovery_job.h"
 #include "exfat/fast_exfat_recovery.h"
 #include "fat_deep_test_support.h"
-#include "foundation/scan_options.h"
 
 namespace {
 
@@ -26,16 +25,6 @@ struct ExfatVolume {
     const char* image;
     const char* manifest;
     uint64_t startSector;
-};
-
-// Present files are listed while one lives; the choice is process-wide, so it is put back
-// however the test ends.
-class ListingPresentFiles {
-public:
-    ListingPresentFiles() { SetListPresentFiles(true); }
-    ~ListingPresentFiles() { SetListPresentFiles(false); }
-    ListingPresentFiles(const ListingPresentFiles&) = delete;
-    ListingPresentFiles& operator=(const ListingPresentFiles&) = delete;
 };
 
 // A second scan of a volume already scanned, with its own log folder, so that the stores of

@@ -21,6 +21,7 @@
 #include "fat/fat_entry.h"
 #include "fat/professional_fat_recovery.h"
 #include "foundation/recognisers.h"
+#include "foundation/scan_options.h"
 #include "foundation/text.h"
 #include "store/log_file_manager.h"
 #include "support/fixture.h"
@@ -345,6 +346,16 @@ protected:
     }
 
     Scan* scan_ = nullptr;
+};
+
+// Present files are listed while one lives; the choice is process-wide, so it is put back
+// however the test ends.
+class ListingPresentFiles {
+public:
+    ListingPresentFiles() { SetListPresentFiles(true); }
+    ~ListingPresentFiles() { SetListPresentFiles(false); }
+    ListingPresentFiles(const ListingPresentFiles&) = delete;
+    ListingPresentFiles& operator=(const ListingPresentFiles&) = delete;
 };
 
 }  // namespace ferrowen::test::deep

@@ -14,22 +14,11 @@
 
 #include "engine/file_recovery_factory.h"
 #include "fat_deep_test_support.h"
-#include "foundation/scan_options.h"
 
 namespace {
 
 using namespace ferrowen::test;
 using namespace ferrowen::test::deep;
-
-// Present files are listed while one lives; the choice is process-wide, so it is put back
-// however the test ends.
-class ListingPresentFiles {
-public:
-    ListingPresentFiles() { SetListPresentFiles(true); }
-    ~ListingPresentFiles() { SetListPresentFiles(false); }
-    ListingPresentFiles(const ListingPresentFiles&) = delete;
-    ListingPresentFiles& operator=(const ListingPresentFiles&) = delete;
-};
 
 void ScanImage(const std::string& image, CFastFatRecovery& engine, Tree& tree) {
     ASSERT_EQ(engine.Init(0, 0, static_cast<long long>(SectorsOf(image)), u'C'), 0);
