@@ -373,10 +373,7 @@ int CFastFatRecovery::InitDirInfo(uint32_t uCluster) {
 
 void CFastFatRecovery::RecordPendingShortNames() {
     for (const PendingShortName& pending : m_pendingShortNames) {
-        std::array<unsigned char, 32> named = pending.entry;
-        unsigned char first = 0;
-        if (m_siblings.GuessFirstByte(named.data(), &first)) named[0] = first;
-        RecordFile(pending.entry.data(), ShortEntryName(named.data()), pending.u64Sector,
+        RecordFile(pending.entry.data(), m_siblings.NameOf(pending.entry.data()), pending.u64Sector,
                    pending.uFolder, false);
     }
     m_pendingShortNames.clear();

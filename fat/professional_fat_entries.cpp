@@ -7,6 +7,7 @@
 #include "carving/file_type_judge.h"
 #include "fat/professional_fat_internal.h"
 #include "fat/professional_fat_recovery.h"
+#include "fat/short_name_guess.h"
 #include "foundation/debug_log.h"
 #include "foundation/text.h"
 #include "store/scan_result_file_manager.h"
@@ -168,6 +169,11 @@ bool CProfessionalFatRecovery::DealProfessionalFatFileEntry(const __DIR_ENTRY_RU
     } else if (known == FolderKnown::kGuessed) {
         LearnFolderOfGuessedCluster(run, place);
     }
+    // The run's live numbered names give a deleted one beside them its first letter back.
+    ShortNameSiblings siblings;
+    for (uint32_t i = 0; i < run.uCount && run.Entry(i)[0] != 0x00; ++i) {
+        if (IsFatEntyValid(run.Entry(i), run.Bytes() - 32 * i)) siblings.Note(run.Entry(i));
+    }
     LongNameChain lfn;
     for (uint32_t i = 0; i < run.uCount; ++i) {
         const unsigned char* e = run.Entry(i);
@@ -182,7 +188,7 @@ bool CProfessionalFatRecovery::DealProfessionalFatFileEntry(const __DIR_ENTRY_RU
         }
         const bool folder = (e[0x0B] & FAT_ATTR_DIRECTORY) != 0;
         std::string name = lfn.NameFor(e);
-        if (name.empty()) name = ShortEntryName(e);
+        if (name.empty()) name = folder ? ShortEntryName(e) : siblings.NameOf(e);
         lfn.Reset();
         if (folder) {
             DealFolderEntry(e, name, run.u64EntrySector[i], place);

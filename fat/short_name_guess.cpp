@@ -49,3 +49,12 @@ bool ShortNameSiblings::GuessFirstByte(const unsigned char* e, unsigned char* pB
     *pByte = static_cast<unsigned char>(agreed);
     return true;
 }
+
+std::string ShortNameSiblings::NameOf(const unsigned char* e) const {
+    unsigned char first = 0;
+    if (!GuessFirstByte(e, &first)) return ShortEntryName(e);
+    unsigned char named[32];
+    std::memcpy(named, e, sizeof named);
+    named[0] = first;
+    return ShortEntryName(named);
+}

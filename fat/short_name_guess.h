@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 class ShortNameSiblings {
@@ -17,6 +18,8 @@ public:
     void Note(const unsigned char* pEntry);
     // The first name byte of the deleted entry, when its siblings agree on it.
     bool GuessFirstByte(const unsigned char* pDeletedEntry, unsigned char* pByte) const;
+    // The entry's short name (ShortEntryName), its first letter guessed where it can be.
+    std::string NameOf(const unsigned char* pEntry) const;
     void Clear() { m_names.clear(); }
 
 private:
