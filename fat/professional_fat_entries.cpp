@@ -172,13 +172,17 @@ bool CProfessionalFatRecovery::DealProfessionalFatFileEntry(const __DIR_ENTRY_RU
     // The run's live numbered names give a deleted one beside them its first letter back.
     ShortNameSiblings siblings;
     for (uint32_t i = 0; i < run.uCount && run.Entry(i)[0] != 0x00; ++i) {
-        if (IsFatEntyValid(run.Entry(i), run.Bytes() - 32 * i)) siblings.Note(run.Entry(i));
+        if (IsFatEntryValidInFolder(run.Entry(i), run.Bytes() - 32 * i)) {
+            siblings.Note(run.Entry(i));
+        }
     }
     LongNameChain lfn;
     for (uint32_t i = 0; i < run.uCount; ++i) {
         const unsigned char* e = run.Entry(i);
         if (e[0] == 0x00) return false;  // the folder ends here
-        if (!IsFatEntyValid(e, run.Bytes() - 32 * i)) {
+        // The run is known to be folder entries (a dot pair or a sector of them opened it):
+        // a file is a file here without the archive bit.
+        if (!IsFatEntryValidInFolder(e, run.Bytes() - 32 * i)) {
             lfn.Reset();  // a broken entry breaks the name it may belong to
             continue;
         }
@@ -192,8 +196,7 @@ bool CProfessionalFatRecovery::DealProfessionalFatFileEntry(const __DIR_ENTRY_RU
         lfn.Reset();
         if (folder) {
             DealFolderEntry(e, name, run.u64EntrySector[i], place);
-        } else if ((e[0x0B] & FAT_ATTR_ARCHIVE) && !(e[0x0B] & FAT_ATTR_VOLUME_LABEL) &&
-                   !name.empty()) {
+        } else if (!(e[0x0B] & FAT_ATTR_VOLUME_LABEL) && !name.empty()) {
             RecordFile(e, name, run.u64EntrySector[i], place);
         }
     }

@@ -98,7 +98,7 @@ bool LongNameChainHolds(const unsigned char* p, size_t len, size_t offset) {
         if (32 + offset + 64 * static_cast<size_t>(k) >= len) break;
         const size_t at = offset + kFatEntrySize * (k + 1);
         const unsigned char* f = p + at;
-        if (!IsFatEntyValid(f, len - at)) return false;
+        if (!IsFatEntryValidInFolder(f, len - at)) return false;
         if (f[0x0B] == FAT_ATTR_LONG_NAME) {
             if (f[0x0D] != checksum) return false;
             continue;
@@ -303,15 +303,23 @@ int IsFatEntryValidInFolder(const unsigned char* e, size_t len) {
     return CheckFatEntry(e, len, false);
 }
 
+// A file without the archive bit (a backup program cleared it) is taken for an entry only
+// beside entries that pass the full test: one such file must not hide the sixteen named
+// files of its sector, and a sector of them alone is too little to call a folder.
 int IsFatFDTRecord(const unsigned char* p, int nLen) {
     if (p == nullptr || nLen < static_cast<int>(kFatEntrySize)) return 0;
     const size_t len = static_cast<size_t>(nLen);
     const size_t count = len / kFatEntrySize;
+    bool fullyValid = false;
     for (size_t i = 0; i < count; ++i) {
         const size_t offset = i * kFatEntrySize;
         const unsigned char* e = p + offset;
-        if (e[0] == 0x00) return (i != 0 && AllZero(e, len - offset)) ? 1 : 0;
-        if (!IsFatEntyValid(e, len - offset)) return 0;
+        if (e[0] == 0x00) return (i != 0 && fullyValid && AllZero(e, len - offset)) ? 1 : 0;
+        if (IsFatEntyValid(e, len - offset)) {
+            fullyValid = true;
+        } else if (!IsFatEntryValidInFolder(e, len - offset)) {
+            return 0;
+        }
         if (std::memcmp(e + 1, e + 17, 14) == 0) return 0;
         if (e[0x0B] == FAT_ATTR_LONG_NAME) {
             if (!LongNameChainHolds(p, len, offset)) return 0;
@@ -319,7 +327,7 @@ int IsFatFDTRecord(const unsigned char* p, int nLen) {
             return 0;
         }
     }
-    return 1;
+    return fullyValid ? 1 : 0;
 }
 
 FAT_DATE_TIME DecodeFatDateTime(uint16_t date, uint16_t time) {

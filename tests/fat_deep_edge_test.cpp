@@ -369,16 +369,19 @@ TEST_F(FatDeepHand, FoldersAreTiedToTheirParentsByTheirDotDotEntries) {
     EXPECT_EQ(tree_.size(), 24u) << "nothing listed twice, no other lost folder";
 }
 
-// A deleted numbered clip found in a folder sector takes the first letter of its live sibling.
+// A deleted numbered clip found in a folder sector takes the first letter of its live sibling;
+// a clip whose archive bit was cleared is listed all the same.
 TEST_F(FatDeepHand, ADeletedNumberedNameTakesItsFirstLetterFromItsSiblings) {
     WriteGeometryFolders();
     WriteRoot(Folder("Clips", "CLIPS      ", 10));
     image_.WriteFolder(10, Join({DotPair(10, 0),
                                  {ShortEntry("MVI_0002MOV", FAT_ATTR_ARCHIVE, 100, 100),
-                                  ShortEntry("MVI_0001MOV", FAT_ATTR_ARCHIVE, 110, 100, true)}}));
+                                  ShortEntry("MVI_0001MOV", FAT_ATTR_ARCHIVE, 110, 100, true),
+                                  ShortEntry("MVI_0003MOV", 0, 120, 100)}}));
     StartEngine();
     FeedAndRebuild();
     EXPECT_TRUE(Has("Clips/MVI_0001.MOV"));
+    EXPECT_TRUE(Has("Clips/MVI_0003.MOV"));
 }
 
 // Cluster 40 continues folder 10, and its sectors wait until the pass is over. Its second

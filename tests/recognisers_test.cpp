@@ -240,6 +240,10 @@ TEST(DirectorySectors, EntriesRunToAnEndMarkerAfterWhichAllIsZero) {
     s = DirectorySector(1);
     std::memcpy(&s[17], &s[1], 14);  // repeated halves are not entries
     EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 0);
+    // A file without the archive bit counts beside ones with it, never on its own.
+    s = With(DirectorySector(3), {{32 + 11, 0x01, 1}});
+    EXPECT_EQ(IsFatFDTRecord(s.data(), 512), 1);
+    EXPECT_EQ(IsFatFDTRecord(With(s, {{11, 0x00, 1}, {64 + 11, 0x00, 1}}).data(), 512), 0);
     // Short names are padded to their ends; code-page letters stand alone or in pairs.
     for (auto [name11, valid] :
          {std::pair{"AB CD   TXT", 0}, {"\xD5\xD5\xC6\xAC    JPG", 1}, {"CAF\x90    TXT", 1}})
