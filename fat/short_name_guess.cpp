@@ -24,29 +24,28 @@ bool IsNameByte(unsigned char c) {
 
 }  // namespace
 
+ShortNameSiblings::Pattern ShortNameSiblings::PatternOf(const unsigned char* e) {
+    return {e[1], e[2], e[3], e[8], e[9], e[10]};
+}
+
 void ShortNameSiblings::Note(const unsigned char* e) {
     const uint8_t attr = e[0x0B];
     if (e[0] == FAT_ENTRY_DELETED || e[0] == 0 || attr == FAT_ATTR_LONG_NAME ||
-        (attr & (FAT_ATTR_DIRECTORY | FAT_ATTR_VOLUME_LABEL)) || !IsNumberedName(e) ||
-        m_names.size() >= kMaxNames) {
+        (attr & (FAT_ATTR_DIRECTORY | FAT_ATTR_VOLUME_LABEL)) || !IsNumberedName(e)) {
         return;
     }
-    std::array<unsigned char, 11> name;
-    std::memcpy(name.data(), e, name.size());
-    m_names.push_back(name);
+    const auto [at, added] = m_firstByteOf.try_emplace(PatternOf(e), e[0]);
+    if (!added && at->second != e[0]) at->second = kDisagree;
+    if (added && m_firstByteOf.size() > kMaxPatterns) m_firstByteOf.erase(at);
 }
 
 bool ShortNameSiblings::GuessFirstByte(const unsigned char* e, unsigned char* pByte) const {
     if (e[0] != FAT_ENTRY_DELETED || !IsNumberedName(e)) return false;
-    int agreed = -1;
-    for (const auto& name : m_names) {
-        if (std::memcmp(name.data() + 1, e + 1, 3) != 0 || std::memcmp(name.data() + 8, e + 8, 3))
-            continue;
-        if (agreed >= 0 && agreed != name[0]) return false;  // the siblings disagree
-        agreed = name[0];
-    }
-    if (agreed < 0 || !IsNameByte(static_cast<unsigned char>(agreed))) return false;
-    *pByte = static_cast<unsigned char>(agreed);
+    const auto found = m_firstByteOf.find(PatternOf(e));
+    if (found == m_firstByteOf.end() || found->second == kDisagree) return false;
+    const auto first = static_cast<unsigned char>(found->second);
+    if (!IsNameByte(first)) return false;
+    *pByte = first;
     return true;
 }
 

@@ -8,9 +8,8 @@
 
 #include <array>
 #include <cstddef>
-#include <cstdint>
+#include <map>
 #include <string>
-#include <vector>
 
 class ShortNameSiblings {
 public:
@@ -20,10 +19,15 @@ public:
     bool GuessFirstByte(const unsigned char* pDeletedEntry, unsigned char* pByte) const;
     // The entry's short name (ShortEntryName), its first letter guessed where it can be.
     std::string NameOf(const unsigned char* pEntry) const;
-    void Clear() { m_names.clear(); }
+    void Clear() { m_firstByteOf.clear(); }
 
 private:
     // Bounds the evidence one folder keeps; a folder holds at most 65536 entries.
-    static constexpr size_t kMaxNames = 65536;
-    std::vector<std::array<unsigned char, 11>> m_names;
+    static constexpr size_t kMaxPatterns = 65536;
+    static constexpr int kDisagree = -1;
+    // A name's pattern (its characters 2-4 and its extension) -> the first byte every live
+    // name of that pattern has, or kDisagree.
+    using Pattern = std::array<unsigned char, 6>;
+    static Pattern PatternOf(const unsigned char* pEntry);
+    std::map<Pattern, int> m_firstByteOf;
 };

@@ -269,7 +269,20 @@ int IsFatFileRecord(const unsigned char* p, size_t len) {
 
 namespace {
 
-int CheckFatEntry(const unsigned char* e, size_t len, bool bArchiveBitRequired) {
+// Labels, long-name pieces and folders pass without the archive bit; a file needs it to pass
+// the test for entries found anywhere.
+bool PassesArchiveRule(uint8_t attr) {
+    return attr == FAT_ATTR_VOLUME_LABEL || attr == FAT_ATTR_LONG_NAME ||
+           (attr & (FAT_ATTR_DIRECTORY | FAT_ATTR_ARCHIVE)) != 0;
+}
+
+}  // namespace
+
+int IsFatEntyValid(const unsigned char* e, size_t len) {
+    return IsFatEntryValidInFolder(e, len) && PassesArchiveRule(e[0x0B]) ? 1 : 0;
+}
+
+int IsFatEntryValidInFolder(const unsigned char* e, size_t len) {
     if (e == nullptr || len < kFatEntrySize) return 0;
     if (IsFatFileRecord(e, len)) return 1;
     const uint8_t attr = e[0x0B];
@@ -285,22 +298,7 @@ int CheckFatEntry(const unsigned char* e, size_t len, bool bArchiveBitRequired) 
         return 0;
     }
     if (attr == FAT_ATTR_LONG_NAME && LoadU16(e + 0x1A) != 0) return 0;
-    if (attr > 0x3F) return 0;
-    if (attr == FAT_ATTR_VOLUME_LABEL || attr == FAT_ATTR_LONG_NAME ||
-        (attr & FAT_ATTR_DIRECTORY)) {
-        return 1;
-    }
-    return !bArchiveBitRequired || (attr & FAT_ATTR_ARCHIVE) ? 1 : 0;
-}
-
-}  // namespace
-
-int IsFatEntyValid(const unsigned char* e, size_t len) {
-    return CheckFatEntry(e, len, true);
-}
-
-int IsFatEntryValidInFolder(const unsigned char* e, size_t len) {
-    return CheckFatEntry(e, len, false);
+    return attr > 0x3F ? 0 : 1;
 }
 
 // A file without the archive bit (a backup program cleared it) is taken for an entry only
@@ -315,11 +313,8 @@ int IsFatFDTRecord(const unsigned char* p, int nLen) {
         const size_t offset = i * kFatEntrySize;
         const unsigned char* e = p + offset;
         if (e[0] == 0x00) return (i != 0 && fullyValid && AllZero(e, len - offset)) ? 1 : 0;
-        if (IsFatEntyValid(e, len - offset)) {
-            fullyValid = true;
-        } else if (!IsFatEntryValidInFolder(e, len - offset)) {
-            return 0;
-        }
+        if (!IsFatEntryValidInFolder(e, len - offset)) return 0;
+        fullyValid = fullyValid || PassesArchiveRule(e[0x0B]);
         if (std::memcmp(e + 1, e + 17, 14) == 0) return 0;
         if (e[0x0B] == FAT_ATTR_LONG_NAME) {
             if (!LongNameChainHolds(p, len, offset)) return 0;
